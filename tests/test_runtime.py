@@ -1,0 +1,129 @@
+"""The block runner: thread-count rule, hand-out, ordering and failure handling."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+SRC = HERE.parent / "src"
+CXX = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++")
+CC = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
+
+
+@pytest.fixture(scope="module")
+def driver(tmp_path_factory):
+    if CXX is None:
+        pytest.skip("no C++ compiler to build the runner driver")
+    exe = tmp_path_factory.mktemp("driver") / "runner_driver"
+    subprocess.run(
+        [CXX, "-std=c++20", "-O1", "-pthread", "-Wall", "-Wextra", "-Werror", f"-I{SRC}",
+         str(HERE / "native" / "runner_driver.cpp"), "-o", str(exe)],
+        check=True,
+    )
+
+    def run(*args):
+        done = subprocess.run([str(exe), *map(str, args)], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        return done.stdout.strip()
+
+    return run
+
+
+class TestThreadCount:
+    @pytest.mark.parametrize(
+        "blocks, n_threads, team",
+        [
+            (16, 8, 8),    # enough blocks: the request holds
+            (2, 32, 2),    # 100 items of 64: one thread besides the caller
+            (1, 32, 1),    # a single block never starts a thread
+            (1000, 1, 1),
+            (3, 5, 3),
+        ],
+    )
+    def test_team_is_the_request_capped_by_blocks(self, driver, blocks, n_threads, team):
+        assert driver("team", blocks, n_threads) == str(team)
+
+    @pytest.mark.parametrize("n_threads", [0, -5])
+    def test_zero_or_negative_asks_the_hardware(self, driver, n_threads):
+        hw = os.cpu_count()
+        assert driver("team", 10_000, n_threads) == str(min(hw, 10_000))
+
+
+class TestHandOut:
+    @pytest.mark.parametrize(
+        "n, block, n_threads",
+        [(0, 64, 4), (1, 64, 4), (64, 64, 8), (65, 64, 8), (130, 64, 3), (1000, 8, 4), (1000, 4096, 0)],
+    )
+    def test_every_item_exactly_once(self, driver, n, block, n_threads):
+        out = driver("items", n, block, n_threads).split()
+        calls, threads = (int(out[1]), int(out[2])), int(out[4])
+        if n == 0:
+            assert (calls, threads) == ((0, 0), 0)
+        else:
+            assert calls == (1, 1)
+            assert 1 <= threads <= min(n_threads or os.cpu_count(), -(-n // block))
+
+    def test_single_block_stays_on_the_calling_thread(self, driver):
+        assert driver("items", 64, 64, 32).split()[4] == "1"
+
+    def test_ranges_of_256_cut_at_n(self, driver):
+        assert driver("ranges", 600, 4).splitlines() == ["0 256", "256 512", "512 600"]
+        assert driver("ranges", 0, 4) == ""
+
+    @pytest.mark.parametrize("n_threads", [1, 2, 3, 8])
+    def test_block_texts_join_in_block_order(self, driver, n_threads):
+        assert driver("text", 2049, n_threads) == "0:2048;2048:2049;"
+        assert driver("text", 5 * 2048, n_threads) == "".join(
+            f"{b}:{b + 2048};" for b in range(0, 5 * 2048, 2048)
+        )
+        assert driver("text", 0, n_threads) == ""
+
+
+class TestFailures:
+    @pytest.mark.parametrize("n_threads", [1, 2, 4])
+    def test_exception_in_a_body_reaches_the_caller_after_the_join(self, driver, n_threads):
+        assert driver("throw", 20_000, n_threads, 70) == "caught item 70; stopped early"
+
+    @pytest.mark.parametrize("n_threads", [1, 3])
+    def test_bad_alloc_in_a_text_block(self, driver, n_threads):
+        assert driver("bad_alloc", n_threads) == "caught bad_alloc"
+
+    @pytest.fixture(scope="class")
+    def shim(self, tmp_path_factory):
+        if CC is None:
+            pytest.skip("no C compiler to build the pthread_create shim")
+        lib = tmp_path_factory.mktemp("shim") / "libfailthread.so"
+        subprocess.run(
+            [CC, "-shared", "-fPIC", "-O1", str(HERE / "native" / "fail_pthread_create.c"),
+             "-o", str(lib), "-ldl"],
+            check=True,
+        )
+        return lib
+
+    @pytest.mark.parametrize("k", [1, 3])
+    def test_thread_that_cannot_start_raises_and_the_interpreter_survives(self, shim, k):
+        script = textwrap.dedent(
+            f"""
+            import ctypes, numpy as np, _kestrum
+            vr = np.random.default_rng(0).normal(size=(64 * 16, 50))
+            az = np.tile(np.linspace(0, 6, 50), (64 * 16, 1))
+            good = _kestrum.vad(vr, az, np.ones(64 * 16), 3, 0.0, n_threads=1)
+            ctypes.CDLL({str(shim)!r}).fail_nth_thread({k})
+            try:
+                _kestrum.vad(vr, az, np.ones(64 * 16), 3, 0.0, n_threads=8)
+            except RuntimeError as error:
+                print("RuntimeError:", error)
+            again = _kestrum.vad(vr, az, np.ones(64 * 16), 3, 0.0, n_threads=8)
+            print("same" if np.array_equal(good, again, equal_nan=True) else "different")
+            """
+        )
+        env = dict(os.environ, LD_PRELOAD=str(shim), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines() == ["RuntimeError: " + os.strerror(11), "same"]
