@@ -1,0 +1,489 @@
+"""Observing-system simulation of one radar volume scan, end to end.
+
+A synthetic truth (a veering, strengthening wind and a convective storm with a cold
+pool) is sampled by a radar; an ensemble of noisy observations is drawn, reduced to
+mean, spread, percentiles and hydrometeor-class mode; the wind profile is retrieved by
+VAD fits and compared with the truth; the model-side fields (gradients, helicity, cold
+pool, thermodynamics) are derived; and the observations are written as a WRFDA radar
+observation file and a DART obs_seq.out, with one summary figure.
+
+    python examples/radar_pipeline.py [--members 40] [--threads 0] [--out out]
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+import _ensemble
+import _kestrum
+import _tavolin
+
+EARTH_RADIUS = 6371e3
+EFFECTIVE_RADIUS = 4.0 / 3.0 * EARTH_RADIUS  # standard refraction
+METRES_PER_DEGREE = np.pi * EARTH_RADIUS / 180.0
+LOG_TO_DB = 10.0 / np.log(10.0)
+MISSING, MISSING_QC = -888888.0, -88
+ELEVATIONS = np.array([0.5, 0.9, 1.3, 1.8, 2.4, 3.1, 4.0, 5.1, 6.4, 8.0, 10.0, 12.5, 15.6, 19.5])
+
+
+@dataclass
+class Radar:
+    name: str = "KOSE"
+    lat: float = 35.333
+    lon: float = -97.278
+    elv: float = 370.0
+    nyquist: float = 26.5
+    time: dt.datetime = dt.datetime(2024, 5, 1, 22, 0, 0)
+
+
+class Timer:
+    def __init__(self):
+        self.steps: list[tuple[str, float]] = []
+
+    @contextmanager
+    def __call__(self, name: str):
+        t0 = time.perf_counter()
+        yield
+        self.steps.append((name, time.perf_counter() - t0))
+
+
+# --- truth -----------------------------------------------------------------------------
+
+
+def true_wind(height):
+    """Wind veering from southerly to westerly and strengthening over the lowest 6 km."""
+    speed = 8.0 + 4.0e-3 * np.minimum(height, 8000.0)
+    direction = np.deg2rad(180.0 + 90.0 * np.clip(height / 6000.0, 0.0, 1.0))  # from
+    return -speed * np.sin(direction), -speed * np.cos(direction)
+
+
+def true_reflectivity(x, y, height):
+    """A storm core 30 km east-north-east of the radar in light stratiform rain."""
+    core = 58.0 * np.exp(-((x - 30e3) ** 2 + (y - 15e3) ** 2) / (2 * 7e3**2))
+    rain = 22.0 * np.exp(-(x**2 + y**2) / (2 * 70e3**2))
+    return np.maximum(core, rain) * np.clip(1.2 - height / 10e3, 0.0, 1.0) - 5.0 * (height / 10e3)
+
+
+def beam(ranges, elevation, radar):
+    """Height above the radar and ground distance of each gate (4/3-earth beam model)."""
+    el = np.deg2rad(elevation)
+    h = np.sqrt(ranges**2 + EFFECTIVE_RADIUS**2 + 2 * ranges * EFFECTIVE_RADIUS * np.sin(el))
+    height = h - EFFECTIVE_RADIUS
+    ground = EFFECTIVE_RADIUS * np.arcsin(ranges * np.cos(el) / h)
+    return height, ground
+
+
+@dataclass
+class Scan:
+    az: np.ndarray      # (A,) radians
+    ranges: np.ndarray  # (G,) metres
+    height: np.ndarray  # (E, G) above the radar
+    ground: np.ndarray  # (E, G)
+    vel: np.ndarray     # (E, A, G)
+    dbz: np.ndarray
+    zdr: np.ndarray
+    phidp: np.ndarray
+    rhohv: np.ndarray
+
+    @property
+    def shape(self):
+        return self.vel.shape
+
+
+def simulate_scan(radar, azimuths, gates, rng):
+    az = np.deg2rad((np.arange(azimuths) + 0.5) * 360.0 / azimuths)
+    ranges = 2e3 + 250.0 * np.arange(gates)
+    height, ground = beam(ranges[None, :], ELEVATIONS[:, None], radar)
+    x = ground[:, None, :] * np.sin(az)[None, :, None]
+    y = ground[:, None, :] * np.cos(az)[None, :, None]
+    h3 = np.broadcast_to(height[:, None, :], x.shape)
+    u, v = true_wind(h3)
+    cos_el = np.cos(np.deg2rad(ELEVATIONS))[:, None, None]
+    vel = (u * np.sin(az)[None, :, None] + v * np.cos(az)[None, :, None]) * cos_el
+    dbz = true_reflectivity(x, y, h3)
+    zdr = np.clip(0.3 + 0.06 * (dbz - 20.0), 0.0, 3.5)
+    zdr = np.where(dbz > 52.0, 0.2, zdr)  # hail: large and tumbling, near-zero ZDR
+    phidp = 10.0 + np.cumsum(0.02 * np.maximum(dbz - 30.0, 0.0), axis=2)
+    rhohv = np.where(dbz > 52.0, 0.93, np.where(dbz > 10.0, 0.985, 0.8))
+    clutter = rng.random(vel.shape) < 0.03  # gates lost to the clutter filter
+    vel[clutter] = np.nan
+    dbz[clutter] = np.nan
+    return Scan(az, ranges, height, ground, vel, dbz, zdr, phidp, rhohv)
+
+
+# --- ensemble of observations -----------------------------------------------------------
+
+
+def observation_errors(scan):
+    """Per-gate error scales of the five observables (rows of perturb's fac)."""
+    gates = int(np.prod(scan.shape))
+    dbz_db = 1.5 + 1.0 * (np.broadcast_to(scan.ranges, scan.shape).ravel() / 100e3)
+    fac = np.empty((6, gates))
+    fac[0] = dbz_db / LOG_TO_DB        # horizontal channel, natural-log units
+    fac[1] = 0.95 * fac[0]             # vertical channel: strongly correlated with it
+    fac[2] = np.sqrt(1 - 0.95**2) * fac[0]
+    fac[3] = 3.0                       # PHIDP, degrees
+    fac[4] = 0.01                      # RHOHV
+    fac[5] = 1.0 + 0.5 * (np.broadcast_to(scan.ranges, scan.shape).ravel() / 100e3)
+    return fac
+
+
+def make_ensemble(scan, members, threads, rng):
+    """Perturbed observables of every member, sweep by sweep to bound the memory."""
+    fields = [scan.dbz, scan.zdr, scan.phidp, scan.rhohv, scan.vel]
+    fac = observation_errors(scan).reshape(6, scan.shape[0], -1)
+    bias_dbz = rng.normal(0.0, 1.0, members)
+    bias_zdr = rng.normal(0.0, 0.2, members)
+    ensemble = np.empty((members, 5) + scan.shape, np.float32)
+    for e in range(scan.shape[0]):
+        # One stream key for the scan; each sweep is its own run of members so that its
+        # gates draw from fresh counters.
+        out = _ensemble.perturb(
+            *(f[e] for f in fields), 31, fac[:, e], bias_dbz, bias_zdr,
+            k0=20240501, k1=e, m0=0, n_threads=threads,
+        )
+        ensemble[:, :, e] = out.reshape(members, 5, *scan.shape[1:])
+    return ensemble
+
+
+def hydrometeor_class(dbz, zdr):
+    """0 no echo, 1 light rain, 2 moderate rain, 3 heavy rain, 4 hail."""
+    code = np.zeros(dbz.shape, np.float32)
+    code[dbz >= 15] = 1
+    code[dbz >= 35] = 2
+    code[(dbz >= 45) & (zdr >= 1.5)] = 3
+    code[(dbz >= 50) & (zdr < 1.0)] = 4
+    code[~np.isfinite(dbz)] = np.nan
+    return code
+
+
+# --- VAD retrieval ----------------------------------------------------------------------
+
+
+def retrieve_winds(vel, scan, threads):
+    """VAD fit of every (sweep, range) ring; returns height, u, v per ring."""
+    E, A, G = vel.shape[-3:]
+    rings = np.moveaxis(vel, -2, -1).reshape(-1, A)  # rows: (..., sweep, gate)
+    az = np.broadcast_to(scan.az, rings.shape)
+    cos_el = np.broadcast_to(np.cos(np.deg2rad(ELEVATIONS))[:, None], (E, G))
+    cos_el = np.broadcast_to(cos_el, vel.shape[:-3] + (E, G)).ravel()
+    fit = _kestrum.vad(rings, az, cos_el, min_gates=A // 2, min_spread=0.2, n_threads=threads)
+    return fit[0].reshape(vel.shape[:-3] + (E, G)), fit[1].reshape(vel.shape[:-3] + (E, G))
+
+
+def bin_profile(height, u, v, edges):
+    """Mean of the ring winds in height bins."""
+    which = np.digitize(height.ravel(), edges) - 1
+    ub, vb = np.full(edges.size - 1, np.nan), np.full(edges.size - 1, np.nan)
+    for k in range(edges.size - 1):
+        sel = (which == k) & np.isfinite(u.ravel())
+        if sel.any():
+            ub[k], vb[k] = u.ravel()[sel].mean(), v.ravel()[sel].mean()
+    return ub, vb
+
+
+# --- model-side fields -------------------------------------------------------------------
+
+
+def model_columns(nx, nz, threads):
+    """A background sounding on a grid with a cold pool under the storm."""
+    x = (np.arange(nx) - nx / 2) * 1500.0
+    y = x.copy()
+    z = np.linspace(0.0, 6000.0, nz)
+    X, Y = np.meshgrid(x, y)
+    pool = np.exp(-((X - 30e3) ** 2 + (Y - 15e3) ** 2) / (2 * 15e3**2))
+    depth = 1500.0
+    shape = (nz, nx, nx)
+    Z = np.broadcast_to(z[:, None, None], shape)
+    t = 303.0 - 6.5e-3 * Z - 8.0 * pool[None] * np.clip(1 - Z / depth, 0, None)
+    p = 97000.0 * np.exp(-Z / 8400.0)
+    td = t - (4.0 + 4.0e-3 * Z) - 3.0 * pool[None] * np.clip(1 - Z / depth, 0, None)
+    return x, y, z, t, p, td, pool
+
+
+# --- observation files -------------------------------------------------------------------
+
+
+def to_latlon(radar, east, north):
+    lat = radar.lat + north / METRES_PER_DEGREE
+    lon = radar.lon + east / (METRES_PER_DEGREE * np.cos(np.deg2rad(radar.lat)))
+    return lat, lon
+
+
+def wrfda_columns(scan, mean, spread, radar, spacing_deg, spacing_m, levels):
+    """Thinned polar columns with the ensemble mean at fixed heights (CAPPI levels)."""
+    E, A, G = scan.shape
+    ai = np.arange(0, A, max(1, int(round(spacing_deg * A / 360.0))))
+    gi = np.arange(0, G, max(1, int(round(spacing_m / 250.0))))
+    cols = ai.size * gi.size
+    # For each column gate and level, the sweep whose beam passes nearest the level.
+    h = scan.height[:, gi]                                   # (E, Gc)
+    nearest = np.abs(h[:, :, None] - levels[None, None, :]).argmin(axis=0)  # (Gc, L)
+    close = np.abs(np.take_along_axis(h, nearest, 0) - levels[None, :]) <= 300.0
+    def sample(field):
+        f = field[:, ai][:, :, gi]                           # (E, Ac, Gc)
+        vals = np.empty((ai.size, gi.size, levels.size))
+        for k in range(levels.size):
+            vals[:, :, k] = f[nearest[:, k], :, np.arange(gi.size)].T
+        return vals
+
+    rv, rf = sample(mean["vel"]), sample(mean["dbz"])
+    rv_err, rf_err = sample(spread["vel"]), sample(spread["dbz"])
+    ok = close[None] & np.isfinite(rv) & np.isfinite(rf)
+    rv = np.where(ok, rv, MISSING).reshape(cols, -1)
+    rf = np.where(ok, rf, MISSING).reshape(cols, -1)
+    qc = np.where(ok, 0, MISSING_QC).reshape(cols, -1).astype(np.int64)
+    rv_err = np.where(ok, np.maximum(rv_err, 1.0), MISSING).reshape(cols, -1)
+    rf_err = np.where(ok, np.maximum(rf_err, 1.0), MISSING).reshape(cols, -1)
+    ground = scan.ground[0, gi]
+    east = (ground[None, :] * np.sin(scan.az[ai])[:, None]).ravel()
+    north = (ground[None, :] * np.cos(scan.az[ai])[:, None]).ravel()
+    lat, lon = to_latlon(radar, east, north)
+    return lat, lon, rv, qc, rv_err, rf, qc.copy(), rf_err
+
+
+def write_wrfda(path, radar, levels, columns, threads):
+    lat, lon, rv, rv_qc, rv_err, rf, rf_qc, rf_err = columns
+    stamp = radar.time.strftime("%Y-%m-%d_%H:%M:%S")
+    body = _tavolin.format_wrfda(
+        levels, lat, lon, np.full(lat.size, radar.elv), rv, rv_qc, rv_err, rf, rf_qc, rf_err,
+        stamp, n_threads=threads,
+    )
+    dashes = "#" + "-" * 79 + "#"
+    head = (
+        f"TOTAL RADAR = {1:3d}\n{dashes}\n\n"
+        f"RADAR  {radar.name:<12s}{radar.lon:8.3f}  {radar.lat:8.3f}  {radar.elv:8.1f}  "
+        f"{stamp:<19s}{lat.size:6d}{levels.size:6d}\n{dashes}\n\n"
+    )
+    with open(path, "wb") as f:
+        f.write(head.encode("ascii"))
+        f.write(body)
+    return lat.size * levels.size
+
+
+DART_KINDS = ["DOPPLER_RADIAL_VELOCITY", "RADAR_REFLECTIVITY"]
+
+
+def dart_header(n):
+    kinds = "".join(f"{i + 1:12d} {name}\n" for i, name in enumerate(DART_KINDS))
+    return (
+        f" obs_sequence\nobs_type_definitions\n{len(DART_KINDS):12d}\n{kinds}"
+        f"  num_copies: {1:12d}  num_qc: {1:12d}\n"
+        f"  num_obs: {n:12d}  max_num_obs: {n:12d}\n"
+        f"observations\nQC\n  first: {1 if n else -1:12d}  last: {n if n else -1:12d}\n"
+    )
+
+
+def write_dart(path, scan, mean, spread, radar, stride_az, stride_gate, threads):
+    """Thinned ensemble-mean radial velocities and reflectivities as DART records."""
+    E, A, G = scan.shape
+    e, a, g = np.meshgrid(np.arange(E), np.arange(0, A, stride_az), np.arange(0, G, stride_gate),
+                          indexing="ij")
+    e, a, g = e.ravel(), a.ravel(), g.ravel()
+    height = scan.height[e, g] + radar.elv
+    east, north = scan.ground[e, g] * np.sin(scan.az[a]), scan.ground[e, g] * np.cos(scan.az[a])
+    lat, lon = to_latlon(radar, east, north)
+    el = np.deg2rad(ELEVATIONS[e])
+    beam = np.column_stack([np.sin(scan.az[a]) * np.cos(el), np.cos(scan.az[a]) * np.cos(el), np.sin(el)])
+    records = []
+    for kind, field in enumerate(["vel", "dbz"]):
+        value = mean[field][e, a, g]
+        ok = np.isfinite(value)
+        records.append((np.full(ok.sum(), kind), value[ok],
+                        np.maximum(spread[field][e, a, g][ok], 1.0) ** 2, ok))
+    kind = np.concatenate([r[0] for r in records]).astype(np.int64)
+    value = np.concatenate([r[1] for r in records])
+    variance = np.concatenate([r[2] for r in records])
+    pick = np.concatenate([np.flatnonzero(r[3]) for r in records])
+    n = kind.size
+    since = radar.time - dt.datetime(1601, 1, 1)
+    body = _tavolin.format_dart(
+        kind, value, variance,
+        np.deg2rad(lon[pick] % 360.0), np.deg2rad(lat[pick]), height[pick],
+        np.full(n, since.days), np.full(n, since.seconds),
+        np.full(n, np.deg2rad(radar.lon % 360.0)), np.full(n, np.deg2rad(radar.lat)),
+        np.full(n, radar.elv), beam[pick], np.full(n, radar.nyquist),
+        np.arange(1, n + 1), 3, n_threads=threads,
+    )
+    with open(path, "wb") as f:
+        f.write(dart_header(n).encode("ascii"))
+        f.write(body)
+    return n
+
+
+# --- figure ------------------------------------------------------------------------------
+
+
+def plot(path, scan, profile, mean, spread):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig = plt.figure(figsize=(15, 5.2), layout="constrained")
+    ax = fig.add_subplot(1, 3, 1)
+    z, (ut, vt), (um, vm), (ulo, uhi), (vlo, vhi) = profile
+    ax.plot(ut, z / 1e3, "k-", lw=1.5, label="true u")
+    ax.plot(vt, z / 1e3, "k--", lw=1.5, label="true v")
+    ax.fill_betweenx(z / 1e3, ulo, uhi, color="tab:red", alpha=0.25, label="ensemble 10-90%")
+    ax.fill_betweenx(z / 1e3, vlo, vhi, color="tab:blue", alpha=0.25)
+    ax.plot(um, z / 1e3, "o", color="tab:red", ms=3, label="VAD u (ensemble mean)")
+    ax.plot(vm, z / 1e3, "o", color="tab:blue", ms=3, label="VAD v (ensemble mean)")
+    ax.set_xlabel("wind component (m/s)")
+    ax.set_ylabel("height above radar (km)")
+    ax.set_title("VAD wind profile")
+    ax.legend(fontsize=8, loc="lower right")
+    ax.grid(alpha=0.3)
+
+    az, ground = scan.az, scan.ground[0]
+    X = ground[None, :] * np.sin(az)[:, None] / 1e3
+    Y = ground[None, :] * np.cos(az)[:, None] / 1e3
+    for i, (field, title, cmap, lim) in enumerate(
+        [(mean["dbz"][0], "reflectivity, ensemble mean (dBZ)", "turbo", (-10, 65)),
+         (spread["dbz"][0], "reflectivity, ensemble spread (dB)", "viridis", (0, 4))]
+    ):
+        ax = fig.add_subplot(1, 3, 2 + i)
+        mesh = ax.pcolormesh(X, Y, field, cmap=cmap, vmin=lim[0], vmax=lim[1], shading="auto")
+        fig.colorbar(mesh, ax=ax, shrink=0.85)
+        ax.set_aspect("equal")
+        ax.set_title(f"{title}, {ELEVATIONS[0]}° sweep")
+        ax.set_xlabel("east (km)")
+        ax.set_ylabel("north (km)")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+# --- the run -----------------------------------------------------------------------------
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--members", type=int, default=40)
+    parser.add_argument("--threads", type=int, default=0, help="0: all cores")
+    parser.add_argument("--out", type=Path, default=Path("out"))
+    parser.add_argument("--azimuths", type=int, default=360)
+    parser.add_argument("--gates", type=int, default=500)
+    parser.add_argument("--grid", type=int, default=160, help="model grid points per side")
+    parser.add_argument("--no-figure", action="store_true")
+    args = parser.parse_args(argv)
+    args.out.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(7)
+    radar, timer, threads = Radar(), Timer(), args.threads
+
+    with timer("truth and scan"):
+        scan = simulate_scan(radar, args.azimuths, args.gates, rng)
+    E, A, G = scan.shape
+    with timer("perturb"):
+        ensemble = make_ensemble(scan, args.members, threads, rng)
+    names = ["dbz", "zdr", "phidp", "rhohv", "vel"]
+    mean, spread, pct = {}, {}, {}
+    with timer("statistics"):
+        for i, name in enumerate(names):
+            m, s, p = _ensemble.statistics(ensemble[:, i].reshape(args.members, -1),
+                                           [10.0, 50.0, 90.0], min_valid=args.members // 2,
+                                           n_threads=threads)
+            mean[name], spread[name] = m.reshape(E, A, G), s.reshape(E, A, G)
+            pct[name] = p.reshape(3, E, A, G)
+    with timer("mode"):
+        classes = hydrometeor_class(ensemble[:, 0], ensemble[:, 1]).reshape(args.members, -1)
+        hclass, agreement = _ensemble.mode(classes, 5, min_valid=args.members // 2, n_threads=threads)
+
+    with timer("vad"):
+        u_mean, v_mean = retrieve_winds(mean["vel"], scan, threads)
+        u_mem, v_mem = retrieve_winds(ensemble[:, 4], scan, threads)
+    height = scan.height  # (E, G), rings of the mean fit
+    ut, vt = true_wind(height)
+    err = np.hypot(u_mean - ut, v_mean - vt)
+    edges = np.arange(0.0, min(height.max(), 12e3) + 250.0, 250.0)
+    zc = 0.5 * (edges[1:] + edges[:-1])
+    um, vm = bin_profile(height, u_mean, v_mean, edges)
+    member_profiles = [bin_profile(height, u_mem[k], v_mem[k], edges) for k in range(args.members)]
+    ue = np.array([p[0] for p in member_profiles])
+    ve = np.array([p[1] for p in member_profiles])
+    with np.errstate(all="ignore"):
+        band = [np.nanpercentile(ue, q, axis=0) for q in (10, 90)] + [np.nanpercentile(ve, q, axis=0) for q in (10, 90)]
+
+    with timer("profile"):
+        ground = np.zeros(1)
+        srh = {}
+        for depth in (1000.0, 3000.0):
+            ok = np.isfinite(um)
+            column = lambda a: a[ok][None, :]
+            motion = (np.array([7.5]), np.array([2.0]))
+            retrieved = _kestrum.profile(column(zc), column(um), column(vm), ground, 0.0, depth,
+                                         *motion, n_threads=threads)
+            truth = _kestrum.profile(zc[None], *(c[None] for c in true_wind(zc)), ground, 0.0, depth,
+                                     *motion, n_threads=threads)
+            srh[depth] = (retrieved[:, 0], truth[:, 0])
+
+    with timer("thermo"):
+        nz = 30
+        x, y, z, t, p, td, pool = model_columns(args.grid, nz, threads)
+        fields = _kestrum.thermo(t, p, td, n_threads=threads).reshape(4, nz, args.grid, args.grid)
+    with timer("cold_pool"):
+        theta_v = fields[2]
+        env = theta_v[:, 0, 0]  # the far corner holds the undisturbed sounding
+        b = 9.81 * (theta_v - env[:, None, None]) / env[:, None, None]
+        cols = args.grid * args.grid
+        zcol = np.broadcast_to(z[:, None], (nz, cols)).T
+        cp = _kestrum.cold_pool(zcol, b.reshape(nz, cols).T, np.zeros(cols), -0.005, np.full(cols, np.nan),
+                                n_threads=threads)
+    with timer("gradient"):
+        grad = _kestrum.gradient(fields[[1, 3]].reshape(2 * nz, args.grid, args.grid)[[0, nz]], x, y,
+                                 n_threads=threads)
+
+    with timer("format_wrfda"):
+        levels = np.arange(500.0, 10001.0, 500.0)
+        wrfda_path = args.out / "ob.radar"
+        n_wrfda = write_wrfda(wrfda_path, radar, levels,
+                              wrfda_columns(scan, mean, spread, radar, 2.0, 2000.0, levels), threads)
+    with timer("format_dart"):
+        dart_path = args.out / "obs_seq.out"
+        n_dart = write_dart(dart_path, scan, mean, spread, radar, 2, 4, threads)
+    figure = args.out / "radar_pipeline.png"
+    if not args.no_figure:
+        with timer("figure"):
+            plot(figure, scan, (zc, true_wind(zc), (um, vm), band[:2], band[2:]), mean, spread)
+
+    # ---- summary
+    gates = E * A * G
+    print(f"radar volume: {E} sweeps x {A} azimuths x {G} gates = {gates:,} gates; "
+          f"{args.members} members; model grid {args.grid} x {args.grid} x {nz}")
+    print("\nstep                 time")
+    for name, seconds in timer.steps:
+        print(f"  {name:<16}{seconds:8.2f} s")
+    print(f"  {'total':<16}{sum(s for _, s in timer.steps):8.2f} s")
+    fitted = np.isfinite(u_mean)
+    print(f"\nVAD retrieval from the ensemble-mean radial velocity: {fitted.sum():,} of {fitted.size:,} rings fitted")
+    print(f"  vector wind error: mean {np.nanmean(err):.3f} m/s, 95th percentile "
+          f"{np.nanpercentile(err, 95):.3f} m/s, max {np.nanmax(err):.3f} m/s")
+    binned = np.hypot(um - true_wind(zc)[0], vm - true_wind(zc)[1])
+    print(f"  250 m profile error: mean {np.nanmean(binned):.3f} m/s over {np.isfinite(binned).sum()} levels")
+    for depth, (ret, tru) in srh.items():
+        print(f"  0-{depth / 1e3:.0f} km storm-relative helicity: retrieved {ret[4]:.1f}, true {tru[4]:.1f} m2/s2; "
+              f"mean wind retrieved ({ret[5]:.2f}, {ret[6]:.2f}), true ({tru[5]:.2f}, {tru[6]:.2f}) m/s")
+    core = pct["dbz"][:, 0].reshape(3, -1)[:, np.nanargmax(mean["dbz"][0])]
+    print(f"\nensemble: peak mean reflectivity {np.nanmax(mean['dbz'][0]):.1f} dBZ "
+          f"(10/50/90%: {core[0]:.1f}/{core[1]:.1f}/{core[2]:.1f}), "
+          f"median spread {np.nanmedian(spread['dbz']):.2f} dB; hail (class 4) at "
+          f"{int((hclass == 4).sum()):,} gates, mean agreement {np.nanmean(agreement):.2f}")
+    print(f"model: cold pool up to {np.nanmax(cp[0]):.1f} m/s, {np.nanmax(cp[1]):.0f} m deep; "
+          f"theta-e {np.nanmin(fields[3]):.1f}-{np.nanmax(fields[3]):.1f} K; "
+          f"largest surface theta gradient {1e3 * np.nanmax(np.hypot(grad[0, 0], grad[1, 0])):.2f} K/km")
+    print(f"\nwrote {wrfda_path} ({wrfda_path.stat().st_size / 1e6:.1f} MB, {n_wrfda:,} column levels)")
+    print(f"wrote {dart_path} ({dart_path.stat().st_size / 1e6:.1f} MB, {n_dart:,} observations)")
+    if not args.no_figure:
+        print(f"wrote {figure}")
+    return {"wrfda": wrfda_path, "dart": dart_path, "figure": figure, "vad_error": err,
+            "n_dart": n_dart, "n_wrfda": n_wrfda, "levels": levels}
+
+
+if __name__ == "__main__":
+    main()
