@@ -214,7 +214,7 @@ f64 perturb_py(f64 dbz, f64 zdr, f64 phidp, f64 rhohv, f64 vel, int32_t flags, f
 // ---------------------------------------------------------------------------------------
 // statistics
 
-inline bool finite(double x) { return std::fabs(x) <= std::numeric_limits<double>::max(); }
+inline bool finite(float x) { return std::fabs(x) <= std::numeric_limits<float>::max(); }
 
 // Percentiles outside [0, 100] (or NaN) would index outside the sorted values, so they
 // are refused before any work rather than read out of bounds.
@@ -223,25 +223,50 @@ void check_percentiles(const double* p, int64_t count) {
         require(p[k] >= 0.0 && p[k] <= 100.0, "percentiles must be in [0, 100]");
 }
 
-// Columns begin .. end-1; `x` is the chunk's scratch with room for one value per member.
+// Up to this many kept values a column is sorted by counting ranks: the c*c comparisons
+// run without branches on several floats at a time, where a comparison sort of a few
+// dozen values spends most of its time on mispredicted branches.
+constexpr int64_t rank_sort_limit = 128;
+
+// Writes the c kept values in ascending order into `sorted`. Ties are ranked by position,
+// which makes every rank distinct.
+void sort_kept(const float* kept, int64_t c, float* sorted) {
+    if (c > rank_sort_limit) {
+        std::copy(kept, kept + c, sorted);
+        std::sort(sorted, sorted + c);
+        return;
+    }
+    for (int64_t i = 0; i < c; ++i) {
+        const float v = kept[i];
+        int32_t rank = 0;
+        for (int64_t k = 0; k < i; ++k) rank += kept[k] <= v;
+        for (int64_t k = i + 1; k < c; ++k) rank += kept[k] < v;
+        sorted[rank] = v;
+    }
+}
+
+// Columns begin .. end-1. The kept values stay float32 in the chunk's scratch (`kept`
+// and `sorted`, room for one value per member each): widening to double is exact and
+// keeps their order, so they are widened where they are read, and the scratch takes
+// the room of one double per member.
 void column_statistics(const float* values, int64_t members, int64_t n, const double* pcts,
-                       int64_t P, int64_t min_valid, int64_t begin, int64_t end, double* x,
-                       double* mean, double* sd, double* pct) {
+                       int64_t P, int64_t min_valid, int64_t begin, int64_t end,
+                       float* kept, float* sorted, double* mean, double* sd, double* pct) {
     for (int64_t j = begin; j < end; ++j) {
         int64_t c = 0;
         for (int64_t i = 0; i < members; ++i) {
-            const double v = values[i * n + j];
-            if (finite(v)) x[c++] = v;
+            const float v = values[i * n + j];
+            if (finite(v)) kept[c++] = v;
         }
         if (c == 0 || c < min_valid) {
             mean[j] = sd[j] = nan_value;
             for (int64_t k = 0; k < P; ++k) pct[k * n + j] = nan_value;
             continue;
         }
-        // Both sums run in member order, before the sort, so a column's mean and spread
-        // do not depend on how the values happen to be arranged by the sort.
+        // Both sums run in member order, so a column's mean and spread are fixed by its
+        // members alone, whatever the sort does.
         double s = 0.0;
-        for (int64_t i = 0; i < c; ++i) s += x[i];
+        for (int64_t i = 0; i < c; ++i) s += static_cast<double>(kept[i]);
         const double m = s / static_cast<double>(c);
         mean[j] = m;
         if (c == 1) {
@@ -249,16 +274,16 @@ void column_statistics(const float* values, int64_t members, int64_t n, const do
         } else {
             double q = 0.0;
             for (int64_t i = 0; i < c; ++i) {
-                const double d = x[i] - m;
+                const double d = static_cast<double>(kept[i]) - m;
                 q += d * d;
             }
             sd[j] = std::sqrt(q / static_cast<double>(c - 1));
         }
-        std::sort(x, x + c);
+        sort_kept(kept, c, sorted);
         for (int64_t k = 0; k < P; ++k) {
             const double w = (pcts[k] / 100.0) * static_cast<double>(c - 1);
             const auto i = static_cast<int64_t>(std::floor(w));
-            const double lo = x[i], hi = x[std::min(i + 1, c - 1)];
+            const double lo = sorted[i], hi = sorted[std::min(i + 1, c - 1)];
             pct[k * n + j] = (hi - lo) * (w - static_cast<double>(i)) + lo;
         }
     }
@@ -279,9 +304,9 @@ py::tuple statistics_py(f32 values, f64 percentiles, int64_t min_valid, int32_t 
     {
         py::gil_scoped_release release;
         runtime::parallel_blocks(n, n_threads, [&](int64_t begin, int64_t end) {
-            std::vector<double> scratch(static_cast<size_t>(members));
+            std::vector<float> scratch(2 * static_cast<size_t>(members));
             column_statistics(v, members, n, pcts, P, min_valid, begin, end, scratch.data(),
-                              pm, ps, pp);
+                              scratch.data() + members, pm, ps, pp);
         });
     }
     return py::make_tuple(mean, sd, pct);
