@@ -1,8 +1,285 @@
 // _tavolin: threaded text formatter of the WRFDA and DART observation writers.
+//
+// Both writers append fixed-width, right-aligned fields to one string per block of
+// records and let the block runner join the blocks in order. Numbers are rendered with
+// std::to_chars, which gives the digits and rounding of the C conversions "%.16E" and
+// "%.*f" without consulting the process locale, so the decimal separator stays '.'
+// even in a host that has set a comma locale.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
 #include "runtime/binding.hpp"
 
 namespace py = pybind11;
+using runtime::f64;
+using runtime::i64;
+using runtime::require;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Field helpers: render into a scratch buffer on the stack, then append blanks up to the
+// width and the text itself. Nothing is ever cut; an over-wide value shifts the rest of
+// its line. The caller reserves the block text, so appending normally does not allocate.
+
+inline void put_text(std::string& text, const char* s, size_t n, int width) {
+    if (n < static_cast<size_t>(width)) text.append(static_cast<size_t>(width) - n, ' ');
+    text.append(s, n);
+}
+
+// NaN and infinity are spelled as the C library spells them, sign of a NaN included
+// (glibc writes "-nan" for a NaN whose sign bit is set); to_chars is not relied on here.
+inline void put_special(std::string& text, double value, int width, bool upper) {
+    static constexpr const char* names[2][4] = {{"nan", "-nan", "inf", "-inf"},
+                                                {"NAN", "-NAN", "INF", "-INF"}};
+    const int which = (std::isnan(value) ? 0 : 2) + (std::signbit(value) ? 1 : 0);
+    const char* s = names[upper ? 1 : 0][which];
+    put_text(text, s, std::strlen(s), width);
+}
+
+// "%.16E": one digit, point, 16 digits, E, exponent sign, two or three exponent digits.
+inline void put_e(std::string& text, double value, int width) {
+    if (!std::isfinite(value)) return put_special(text, value, width, true);
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 16);
+    char* e = static_cast<char*>(std::memchr(buf, 'e', static_cast<size_t>(r.ptr - buf)));
+    *e = 'E';
+    put_text(text, buf, static_cast<size_t>(r.ptr - buf), width);
+}
+
+// "%.*f": the fixed form of the largest double at precision 3 has 314 characters.
+inline void put_f(std::string& text, double value, int width, int precision) {
+    if (!std::isfinite(value)) return put_special(text, value, width, false);
+    char buf[400];
+    const auto r =
+        std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, precision);
+    put_text(text, buf, static_cast<size_t>(r.ptr - buf), width);
+}
+
+template <class Int>
+inline void put_i(std::string& text, Int value, int width) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    put_text(text, buf, static_cast<size_t>(r.ptr - buf), width);
+}
+
+inline void put_lit(std::string& text, std::string_view s) { text.append(s); }
+
+// Each array must hold at least as many elements as its first dimension promises: a
+// shape such as (k, 0) passes the length checks with no data behind it.
+template <class A>
+bool holds_rows(const A& a) {
+    return a.size() >= a.shape(0);
+}
+
+// ---------------------------------------------------------------------------------------
+// WRFDA radar observation text
+
+struct WrfdaInput {
+    const double *centres, *lat, *lon, *elv, *rv, *rv_err, *rf, *rf_err;
+    const int64_t *rv_qc, *rf_qc;
+    int64_t levels;
+    std::string_view stamp;
+};
+
+// One station line and its level lines per column, columns begin .. end-1.
+void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, std::string& text) {
+    const int64_t L = in.levels;
+    text.reserve(static_cast<size_t>((end - begin) * (L + 1) * 80));
+    for (int64_t c = begin; c < end; ++c) {
+        put_lit(text, "FM-128 RADAR   ");
+        text.append(in.stamp);
+        if (in.stamp.size() < 19) text.append(19 - in.stamp.size(), ' ');
+        put_lit(text, "  ");
+        put_f(text, in.lat[c], 12, 3);
+        put_lit(text, "  ");
+        put_f(text, in.lon[c], 12, 3);
+        put_lit(text, "  ");
+        put_f(text, in.elv[c], 8, 1);
+        put_lit(text, "  ");
+        put_i(text, L, 6);
+        text.push_back('\n');
+        const int64_t row = c * L;
+        for (int64_t k = 0; k < L; ++k) {
+            put_lit(text, "   ");
+            put_f(text, in.centres[k], 12, 1);
+            put_f(text, in.rv[row + k], 12, 3);
+            put_i(text, in.rv_qc[row + k], 4);
+            put_f(text, in.rv_err[row + k], 12, 3);
+            put_lit(text, "  ");
+            put_f(text, in.rf[row + k], 12, 3);
+            put_i(text, in.rf_qc[row + k], 4);
+            put_f(text, in.rf_err[row + k], 12, 3);
+            put_lit(text, "  \n");
+        }
+    }
+}
+
+py::bytes format_wrfda(const f64& centres, const f64& col_lat, const f64& col_lon,
+                       const f64& col_elv, const f64& rv, const i64& rv_qc, const f64& rv_err,
+                       const f64& rf, const i64& rf_qc, const f64& rf_err,
+                       const std::string& stamp, int32_t n_threads) {
+    const int64_t levels = runtime::rows(centres);
+    const int64_t columns = runtime::rows(col_lat);
+    auto level_shape = [&](const py::array& a) {
+        require(a.ndim() == 2 && a.shape(0) == columns && a.shape(1) == levels,
+                "level arrays must be (columns, levels)");
+    };
+    level_shape(rv);
+    level_shape(rv_err);
+    level_shape(rf);
+    level_shape(rf_err);
+    level_shape(rv_qc);
+    level_shape(rf_qc);
+    require(runtime::rows(col_lon) == columns && runtime::rows(col_elv) == columns,
+            "column arrays must have the same length");
+    require(holds_rows(centres) && holds_rows(col_lat) && holds_rows(col_lon) &&
+                holds_rows(col_elv),
+            "an array has fewer elements than its first dimension");
+
+    const WrfdaInput in{centres.data(), col_lat.data(), col_lon.data(), col_elv.data(),
+                        rv.data(),      rv_err.data(),  rf.data(),      rf_err.data(),
+                        rv_qc.data(),   rf_qc.data(),   levels,         stamp};
+    std::string text;
+    {
+        py::gil_scoped_release release;
+        text = runtime::run_blocks(columns, n_threads,
+                                   [&](int64_t begin, int64_t end, std::string& block) {
+                                       wrfda_block(in, begin, end, block);
+                                   });
+    }
+    return py::bytes(text.data(), text.size());
+}
+
+// ---------------------------------------------------------------------------------------
+// DART observation-sequence text
+
+struct DartInput {
+    const int64_t *kind, *days, *secs, *velkey;
+    const double *value, *variance, *lon, *lat, *height;
+    const double *radar_lon, *radar_lat, *radar_height, *beam, *nyquist;
+    int64_t n;
+    int64_t vertical;
+};
+
+// The kind is written counted from 1. For a non-negative index the sum is formed as an
+// unsigned number, so the largest int64 index gives 2^63 instead of overflowing.
+inline void put_kind(std::string& text, int64_t kind) {
+    if (kind >= 0)
+        put_i(text, static_cast<uint64_t>(kind) + 1u, 12);
+    else
+        put_i(text, kind + 1, 12);
+}
+
+// Records begin .. end-1; numbers and links come from the global index, so the chain
+// runs on unbroken across block boundaries.
+void dart_block(const DartInput& in, int64_t begin, int64_t end, std::string& text) {
+    text.reserve(static_cast<size_t>((end - begin) * 700));
+    for (int64_t i = begin; i < end; ++i) {
+        put_lit(text, " OBS ");
+        put_i(text, i + 1, 12);
+        text.push_back('\n');
+        put_e(text, in.value[i], 25);
+        put_lit(text, "\n           0\n");
+        put_i(text, i == 0 ? int64_t{-1} : i, 12);
+        put_i(text, i == in.n - 1 ? int64_t{-1} : i + 2, 12);
+        put_lit(text, "          -1\nobdef\nloc3d\n ");
+        put_e(text, in.lon[i], 25);
+        text.push_back(' ');
+        put_e(text, in.lat[i], 25);
+        text.push_back(' ');
+        put_e(text, in.height[i], 25);
+        text.push_back(' ');
+        put_i(text, in.vertical, 2);
+        put_lit(text, "\nkind\n");
+        put_kind(text, in.kind[i]);
+        text.push_back('\n');
+        if (in.kind[i] == 0) {
+            put_lit(text, "platform\nloc3d\n ");
+            put_e(text, in.radar_lon[i], 25);
+            text.push_back(' ');
+            put_e(text, in.radar_lat[i], 25);
+            text.push_back(' ');
+            put_e(text, in.radar_height[i], 25);
+            text.push_back(' ');
+            put_i(text, in.vertical, 2);
+            put_lit(text, "\ndir3d\n ");
+            put_e(text, in.beam[3 * i], 25);
+            text.push_back(' ');
+            put_e(text, in.beam[3 * i + 1], 25);
+            text.push_back(' ');
+            put_e(text, in.beam[3 * i + 2], 25);
+            put_lit(text, "\n ");
+            put_e(text, in.nyquist[i], 25);
+            text.push_back('\n');
+            put_i(text, in.velkey[i], 12);
+            text.push_back('\n');
+        }
+        put_i(text, in.secs[i], 6);
+        text.push_back(' ');
+        put_i(text, in.days[i], 10);
+        text.push_back('\n');
+        put_e(text, in.variance[i], 25);
+        text.push_back('\n');
+    }
+}
+
+py::bytes format_dart(const i64& kind, const f64& value, const f64& variance, const f64& lon,
+                      const f64& lat, const f64& height, const i64& days, const i64& secs,
+                      const f64& radar_lon, const f64& radar_lat, const f64& radar_height,
+                      const f64& beam, const f64& nyquist, const i64& velkey,
+                      int32_t vertical, int32_t n_threads) {
+    // Every first dimension is read before any is compared, so a 0-dimensional array
+    // anywhere raises the index error first.
+    const int64_t lengths[] = {
+        runtime::rows(kind),      runtime::rows(value),     runtime::rows(variance),
+        runtime::rows(lon),       runtime::rows(lat),       runtime::rows(height),
+        runtime::rows(days),      runtime::rows(secs),      runtime::rows(radar_lon),
+        runtime::rows(radar_lat), runtime::rows(radar_height), runtime::rows(beam),
+        runtime::rows(nyquist),   runtime::rows(velkey)};
+    const int64_t n = lengths[0];
+    for (const int64_t length : lengths)
+        require(length == n, "all record arrays must have the same length");
+    require(beam.ndim() == 2 && beam.shape(1) == 3, "beam must be (n, 3)");
+    require(holds_rows(kind) && holds_rows(value) && holds_rows(variance) &&
+                holds_rows(lon) && holds_rows(lat) && holds_rows(height) &&
+                holds_rows(days) && holds_rows(secs) && holds_rows(radar_lon) &&
+                holds_rows(radar_lat) && holds_rows(radar_height) && holds_rows(nyquist) &&
+                holds_rows(velkey),
+            "an array has fewer elements than its first dimension");
+
+    const DartInput in{kind.data(),      days.data(),      secs.data(),
+                       velkey.data(),    value.data(),     variance.data(),
+                       lon.data(),       lat.data(),       height.data(),
+                       radar_lon.data(), radar_lat.data(), radar_height.data(),
+                       beam.data(),      nyquist.data(),   n,
+                       vertical};
+    std::string text;
+    {
+        py::gil_scoped_release release;
+        text = runtime::run_blocks(n, n_threads,
+                                   [&](int64_t begin, int64_t end, std::string& block) {
+                                       dart_block(in, begin, end, block);
+                                   });
+    }
+    return py::bytes(text.data(), text.size());
+}
+
+}  // namespace
 
 PYBIND11_MODULE(_tavolin, m) {
     m.doc() = "Threaded text formatter of the WRFDA and DART observation writers";
+    m.def("format_dart", &format_dart, py::arg("kind"), py::arg("value"), py::arg("variance"),
+          py::arg("lon"), py::arg("lat"), py::arg("height"), py::arg("days"), py::arg("secs"),
+          py::arg("radar_lon"), py::arg("radar_lat"), py::arg("radar_height"),
+          py::arg("beam"), py::arg("nyquist"), py::arg("velkey"), py::arg("vertical"),
+          py::arg("n_threads") = 0);
+    m.def("format_wrfda", &format_wrfda, py::arg("centres"), py::arg("col_lat"),
+          py::arg("col_lon"), py::arg("col_elv"), py::arg("rv"), py::arg("rv_qc"),
+          py::arg("rv_err"), py::arg("rf"), py::arg("rf_qc"), py::arg("rf_err"),
+          py::arg("stamp"), py::arg("n_threads") = 0);
 }
