@@ -5,12 +5,14 @@
 // std::to_chars, which gives the digits and rounding of the C conversions "%.16E" and
 // "%.*f" without consulting the process locale, so the decimal separator stays '.'
 // even in a host that has set a comma locale.
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/binding.hpp"
 
@@ -41,10 +43,118 @@ inline void put_special(std::string& text, double value, int width, bool upper) 
     put_text(text, s, std::strlen(s), width);
 }
 
+// Exact decimal scaling for the common ranges. A finite double is m * 2^q with an
+// integer m < 2^53; m * 10^k is exact in 128 bits for k <= 22, and shifting it right by
+// -q with the dropped bits deciding the rounding (ties to even) gives round(|v| * 10^k)
+// from the exact binary value, which is what the C conversions print. Values outside
+// these ranges go to std::to_chars, which is exact everywhere but several times slower.
+using u128 = unsigned __int128;
+
+constexpr uint64_t pow10_u64[20] = {1ull,
+                                    10ull,
+                                    100ull,
+                                    1000ull,
+                                    10000ull,
+                                    100000ull,
+                                    1000000ull,
+                                    10000000ull,
+                                    100000000ull,
+                                    1000000000ull,
+                                    10000000000ull,
+                                    100000000000ull,
+                                    1000000000000ull,
+                                    10000000000000ull,
+                                    100000000000000ull,
+                                    1000000000000000ull,
+                                    10000000000000000ull,
+                                    100000000000000000ull,
+                                    1000000000000000000ull,
+                                    10000000000000000000ull};
+
+inline u128 pow10_u128(int k) {
+    return k < 20 ? u128{pow10_u64[k]} : u128{pow10_u64[19]} * pow10_u64[k - 19];
+}
+
+// round(|v| * 10^k) for a finite nonzero v with |v| < 2^53 and 0 <= k <= 22, provided
+// the result fits 64 bits (the callers bound |v| accordingly).
+inline uint64_t scaled_round(double v, int k) {
+    const uint64_t bits = std::bit_cast<uint64_t>(v);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    uint64_t m = bits & ((uint64_t{1} << 52) - 1);
+    int q = -1074;
+    if (biased != 0) {
+        m |= uint64_t{1} << 52;
+        q = biased - 1075;
+    }
+    const u128 p = u128{m} * pow10_u128(k);
+    if (q >= 0) return static_cast<uint64_t>(p << q);
+    const int s = -q;
+    // m * 10^22 < 2^127, so beyond 127 dropped bits the value is below one half.
+    if (s >= 128) return 0;
+    const uint64_t n = static_cast<uint64_t>(p >> s);
+    const u128 rest = p & ((u128{1} << s) - 1);
+    const u128 half = u128{1} << (s - 1);
+    return n + ((rest > half || (rest == half && (n & 1))) ? 1 : 0);
+}
+
+// Writes exactly `count` decimal digits of x (leading zeros kept), two at a time.
+inline void write_digits(char* out, uint64_t x, int count) {
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    int i = count;
+    while (i >= 2) {
+        const auto r = static_cast<size_t>(x % 100);
+        x /= 100;
+        i -= 2;
+        out[i] = pairs[2 * r];
+        out[i + 1] = pairs[2 * r + 1];
+    }
+    if (i == 1) out[0] = static_cast<char>('0' + x % 10);
+}
+
+inline int digit_count(uint64_t x) {
+    int n = 1;
+    while (n < 20 && x >= pow10_u64[n]) ++n;
+    return n;
+}
+
 // "%.16E": one digit, point, 16 digits, E, exponent sign, two or three exponent digits.
 inline void put_e(std::string& text, double value, int width) {
     if (!std::isfinite(value)) return put_special(text, value, width, true);
     char buf[64];
+    char* p = buf;
+    const double a = std::fabs(value);
+    if (std::signbit(value)) *p++ = '-';
+    // Fast path for 2^-19 <= |v| < 1e16 (decimal exponents -6 to 15, so at most 22
+    // digits of scaling) and for zero; the exponent then always has two digits.
+    int e10 = 0;
+    uint64_t n = 0;
+    bool fast = a == 0.0;
+    if (!fast && a >= 0x1p-19 && a < 1e16) {
+        // floor(e2 * log10 2) for the binary exponent e2 of |v|: 10^e10 <= |v|, and the
+        // true decimal exponent is e10 or e10 + 1.
+        const int e2 = static_cast<int>((std::bit_cast<uint64_t>(a) >> 52) & 0x7ff) - 1023;
+        e10 = (e2 * 78913) >> 18;
+        n = scaled_round(a, 16 - e10);
+        if (n >= pow10_u64[17]) {
+            ++e10;
+            n = scaled_round(a, 16 - e10);
+        }
+        fast = true;
+    }
+    if (fast) {
+        write_digits(p + 1, n, 17);
+        p[0] = p[1];
+        p[1] = '.';
+        p += 18;
+        *p++ = 'E';
+        *p++ = e10 < 0 ? '-' : '+';
+        write_digits(p, static_cast<uint64_t>(e10 < 0 ? -e10 : e10), 2);
+        p += 2;
+        return put_text(text, buf, static_cast<size_t>(p - buf), width);
+    }
     const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 16);
     char* e = static_cast<char*>(std::memchr(buf, 'e', static_cast<size_t>(r.ptr - buf)));
     *e = 'E';
@@ -55,6 +165,24 @@ inline void put_e(std::string& text, double value, int width) {
 inline void put_f(std::string& text, double value, int width, int precision) {
     if (!std::isfinite(value)) return put_special(text, value, width, false);
     char buf[400];
+    const double a = std::fabs(value);
+    // Fast path: |v| * 10^precision < 10^19 fits the 64-bit rounding.
+    if (precision >= 0 && precision <= 4 && a < 1e15) {
+        char* p = buf;
+        if (std::signbit(value)) *p++ = '-';
+        const uint64_t n = a == 0.0 ? 0 : scaled_round(a, precision);
+        const uint64_t unit = pow10_u64[precision];
+        const uint64_t whole = n / unit;
+        const int digits = digit_count(whole);
+        write_digits(p, whole, digits);
+        p += digits;
+        if (precision > 0) {
+            *p++ = '.';
+            write_digits(p, n % unit, precision);
+            p += precision;
+        }
+        return put_text(text, buf, static_cast<size_t>(p - buf), width);
+    }
     const auto r =
         std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, precision);
     put_text(text, buf, static_cast<size_t>(r.ptr - buf), width);
@@ -74,6 +202,46 @@ inline void put_lit(std::string& text, std::string_view s) { text.append(s); }
 template <class A>
 bool holds_rows(const A& a) {
     return a.size() >= a.shape(0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Rendering in blocks of 2048 records, joined in block order.
+//
+// This is run_blocks of the runtime without its intermediate joined string: the block
+// texts are copied straight into the bytes object, each block by whichever thread
+// claims it. Joining through a std::string first costs a serial extra pass over the
+// whole output, which at these sizes is mostly page faults and took longer than the
+// formatting itself, so the writers did not scale with threads.
+template <class Render>
+py::bytes render_bytes(int64_t n, int32_t n_threads, Render&& render) {
+    constexpr int64_t block = runtime::text_block;
+    const int64_t blocks = n <= 0 ? 0 : (n + block - 1) / block;
+    std::vector<std::string> texts(static_cast<size_t>(blocks));
+    {
+        py::gil_scoped_release release;
+        runtime::for_blocks(n, block, n_threads, [&](int64_t begin, int64_t end) {
+            render(begin, end, texts[static_cast<size_t>(begin / block)]);
+        });
+    }
+    std::vector<size_t> offsets(texts.size() + 1, 0);
+    for (size_t k = 0; k < texts.size(); ++k) offsets[k + 1] = offsets[k] + texts[k].size();
+    PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(offsets.back()));
+    if (raw == nullptr) {
+        PyErr_Clear();
+        throw std::runtime_error("Could not allocate bytes object!");
+    }
+    auto result = py::reinterpret_steal<py::bytes>(raw);
+    char* out = PyBytes_AS_STRING(raw);
+    {
+        // Nobody else can see the new object yet, so it is filled without the lock.
+        py::gil_scoped_release release;
+        runtime::parallel_blocks(blocks, 1, n_threads, [&](int64_t k) {
+            std::string& text = texts[static_cast<size_t>(k)];
+            std::memcpy(out + offsets[static_cast<size_t>(k)], text.data(), text.size());
+            std::string().swap(text);
+        });
+    }
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -144,15 +312,9 @@ py::bytes format_wrfda(const f64& centres, const f64& col_lat, const f64& col_lo
     const WrfdaInput in{centres.data(), col_lat.data(), col_lon.data(), col_elv.data(),
                         rv.data(),      rv_err.data(),  rf.data(),      rf_err.data(),
                         rv_qc.data(),   rf_qc.data(),   levels,         stamp};
-    std::string text;
-    {
-        py::gil_scoped_release release;
-        text = runtime::run_blocks(columns, n_threads,
-                                   [&](int64_t begin, int64_t end, std::string& block) {
-                                       wrfda_block(in, begin, end, block);
-                                   });
-    }
-    return py::bytes(text.data(), text.size());
+    return render_bytes(columns, n_threads, [&](int64_t begin, int64_t end, std::string& text) {
+        wrfda_block(in, begin, end, text);
+    });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -258,15 +420,9 @@ py::bytes format_dart(const i64& kind, const f64& value, const f64& variance, co
                        radar_lon.data(), radar_lat.data(), radar_height.data(),
                        beam.data(),      nyquist.data(),   n,
                        vertical};
-    std::string text;
-    {
-        py::gil_scoped_release release;
-        text = runtime::run_blocks(n, n_threads,
-                                   [&](int64_t begin, int64_t end, std::string& block) {
-                                       dart_block(in, begin, end, block);
-                                   });
-    }
-    return py::bytes(text.data(), text.size());
+    return render_bytes(n, n_threads, [&](int64_t begin, int64_t end, std::string& text) {
+        dart_block(in, begin, end, text);
+    });
 }
 
 }  // namespace
