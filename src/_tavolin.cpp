@@ -5,11 +5,16 @@
 // std::to_chars, which gives the digits and rounding of the C conversions "%.16E" and
 // "%.*f" without consulting the process locale, so the decimal separator stays '.'
 // even in a host that has set a comma locale.
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,18 +29,106 @@ using runtime::require;
 namespace {
 
 // ---------------------------------------------------------------------------------------
-// Field helpers: render into a scratch buffer on the stack, then append blanks up to the
-// width and the text itself. Nothing is ever cut; an over-wide value shifts the rest of
-// its line. The caller reserves the block text, so appending normally does not allocate.
+// Block text: a growable byte buffer that the field helpers write into in place.
+//
+// A block of WRFDA columns or DART records runs to several megabytes. Buffers of that
+// size ask the kernel for transparent huge pages: the whole output is written once into
+// fresh memory, and faulting it in 4 KiB at a time cost as much as the formatting.
 
-inline void put_text(std::string& text, const char* s, size_t n, int width) {
-    if (n < static_cast<size_t>(width)) text.append(static_cast<size_t>(width) - n, ' ');
-    text.append(s, n);
+constexpr size_t huge_page = size_t{1} << 21;
+
+// Each block's text sits on its own cache line: the write position changes with every
+// field, and neighbouring blocks are written by different threads.
+class alignas(64) Text {
+public:
+    Text() = default;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    ~Text() { std::free(begin_); }
+
+    const char* data() const { return begin_; }
+    size_t size() const { return static_cast<size_t>(cur_ - begin_); }
+
+    void reserve(size_t capacity) {
+        if (capacity > static_cast<size_t>(end_ - begin_)) reallocate(capacity);
+    }
+
+    // At least n writable bytes at the end; the caller writes them, then calls advance.
+    char* room(size_t n) {
+        if (static_cast<size_t>(end_ - cur_) < n) reallocate(std::max(2 * size() + n, size() + n));
+        return cur_;
+    }
+    void advance(size_t n) { cur_ += n; }
+
+    void append(const char* s, size_t n) {
+        std::memcpy(room(n), s, n);
+        cur_ += n;
+    }
+
+    // Frees the memory once the text has been copied out.
+    void release() {
+        std::free(begin_);
+        begin_ = cur_ = end_ = nullptr;
+    }
+
+private:
+    void reallocate(size_t capacity) {
+        char* fresh = nullptr;
+        if (capacity >= huge_page) {
+            capacity = (capacity + huge_page - 1) / huge_page * huge_page;
+            fresh = static_cast<char*>(std::aligned_alloc(huge_page, capacity));
+#ifdef MADV_HUGEPAGE
+            if (fresh != nullptr) madvise(fresh, capacity, MADV_HUGEPAGE);
+#endif
+        } else {
+            fresh = static_cast<char*>(std::malloc(capacity));
+        }
+        if (fresh == nullptr) throw std::bad_alloc();
+        const size_t used = size();
+        if (used != 0) std::memcpy(fresh, begin_, used);
+        std::free(begin_);
+        begin_ = fresh;
+        cur_ = fresh + used;
+        end_ = fresh + capacity;
+    }
+
+    char* begin_ = nullptr;
+    char* cur_ = nullptr;
+    char* end_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------
+// Field helpers. Each renders one number right-aligned in its width: blanks in front when
+// the text is shorter, the whole text when it is as wide or wider (an over-wide value
+// shifts the rest of its line; nothing is cut). They allocate nothing of their own: the
+// writers reserve the block text, and the fast paths write the digits straight into it.
+
+constexpr char blanks[32] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                             ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                             ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+// Room for a field of `n` characters in `width`; returns where the characters go. Widths
+// are at most 25, so one fixed 32-byte store lays down every blank the field needs.
+inline char* field(Text& text, size_t n, int width) {
+    const size_t w = std::max(n, static_cast<size_t>(width));
+    char* p = text.room(std::max(w, sizeof blanks));
+    std::memcpy(p, blanks, sizeof blanks);
+    text.advance(w);
+    return p + (w - n);
+}
+
+inline void put_text(Text& text, const char* s, size_t n, int width) {
+    std::memcpy(field(text, n, width), s, n);
+}
+
+template <size_t N>
+inline void put_lit(Text& text, const char (&s)[N]) {
+    text.append(s, N - 1);
 }
 
 // NaN and infinity are spelled as the C library spells them, sign of a NaN included
 // (glibc writes "-nan" for a NaN whose sign bit is set); to_chars is not relied on here.
-inline void put_special(std::string& text, double value, int width, bool upper) {
+inline void put_special(Text& text, double value, int width, bool upper) {
     static constexpr const char* names[2][4] = {{"nan", "-nan", "inf", "-inf"},
                                                 {"NAN", "-NAN", "INF", "-INF"}};
     const int which = (std::isnan(value) ? 0 : 2) + (std::signbit(value) ? 1 : 0);
@@ -75,8 +168,8 @@ inline u128 pow10_u128(int k) {
     return k < 20 ? u128{pow10_u64[k]} : u128{pow10_u64[19]} * pow10_u64[k - 19];
 }
 
-// round(|v| * 10^k) for a finite nonzero v with |v| < 2^53 and 0 <= k <= 22, provided
-// the result fits 64 bits (the callers bound |v| accordingly).
+// round(|v| * 10^k) for a finite nonzero v and 0 <= k <= 22, provided the result fits
+// 64 bits (the callers bound |v| accordingly).
 inline uint64_t scaled_round(double v, int k) {
     const uint64_t bits = std::bit_cast<uint64_t>(v);
     const int biased = static_cast<int>((bits >> 52) & 0x7ff);
@@ -97,21 +190,31 @@ inline uint64_t scaled_round(double v, int k) {
     return n + ((rest > half || (rest == half && (n & 1))) ? 1 : 0);
 }
 
-// Writes exactly `count` decimal digits of x (leading zeros kept), two at a time.
-inline void write_digits(char* out, uint64_t x, int count) {
-    static constexpr char pairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes exactly `count` (at most 9) decimal digits of x, leading zeros kept.
+inline void write_digits32(char* out, uint32_t x, int count) {
     int i = count;
     while (i >= 2) {
-        const auto r = static_cast<size_t>(x % 100);
+        const uint32_t r = x % 100;
         x /= 100;
         i -= 2;
-        out[i] = pairs[2 * r];
-        out[i + 1] = pairs[2 * r + 1];
+        std::memcpy(out + i, digit_pairs + 2 * r, 2);
     }
-    if (i == 1) out[0] = static_cast<char>('0' + x % 10);
+    if (i == 1) out[0] = static_cast<char>('0' + x);
+}
+
+// Writes exactly `count` decimal digits of x, leading zeros kept.
+inline void write_digits(char* out, uint64_t x, int count) {
+    while (count > 9) {
+        write_digits32(out + count - 8, static_cast<uint32_t>(x % 100000000u), 8);
+        x /= 100000000u;
+        count -= 8;
+    }
+    write_digits32(out, static_cast<uint32_t>(x), count);
 }
 
 inline int digit_count(uint64_t x) {
@@ -121,81 +224,87 @@ inline int digit_count(uint64_t x) {
 }
 
 // "%.16E": one digit, point, 16 digits, E, exponent sign, two or three exponent digits.
-inline void put_e(std::string& text, double value, int width) {
+inline void put_e(Text& text, double value, int width) {
     if (!std::isfinite(value)) return put_special(text, value, width, true);
-    char buf[64];
-    char* p = buf;
     const double a = std::fabs(value);
-    if (std::signbit(value)) *p++ = '-';
+    const bool negative = std::signbit(value);
     // Fast path for 2^-19 <= |v| < 1e16 (decimal exponents -6 to 15, so at most 22
     // digits of scaling) and for zero; the exponent then always has two digits.
-    int e10 = 0;
-    uint64_t n = 0;
-    bool fast = a == 0.0;
-    if (!fast && a >= 0x1p-19 && a < 1e16) {
-        // floor(e2 * log10 2) for the binary exponent e2 of |v|: 10^e10 <= |v|, and the
-        // true decimal exponent is e10 or e10 + 1.
-        const int e2 = static_cast<int>((std::bit_cast<uint64_t>(a) >> 52) & 0x7ff) - 1023;
-        e10 = (e2 * 78913) >> 18;
-        n = scaled_round(a, 16 - e10);
-        if (n >= pow10_u64[17]) {
-            ++e10;
+    if (a == 0.0 || (a >= 0x1p-19 && a < 1e16)) {
+        int e10 = 0;
+        uint64_t n = 0;
+        if (a != 0.0) {
+            // floor(e2 * log10 2) for the binary exponent e2 of |v|: 10^e10 <= |v|, and
+            // the true decimal exponent is e10 or e10 + 1.
+            const int e2 = static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1023;
+            e10 = (e2 * 78913) >> 18;
             n = scaled_round(a, 16 - e10);
+            if (n >= pow10_u64[17]) {
+                ++e10;
+                n = scaled_round(a, 16 - e10);
+            }
         }
-        fast = true;
-    }
-    if (fast) {
+        char* p = field(text, negative ? 23 : 22, width);
+        if (negative) *p++ = '-';
         write_digits(p + 1, n, 17);
         p[0] = p[1];
         p[1] = '.';
-        p += 18;
-        *p++ = 'E';
-        *p++ = e10 < 0 ? '-' : '+';
-        write_digits(p, static_cast<uint64_t>(e10 < 0 ? -e10 : e10), 2);
-        p += 2;
-        return put_text(text, buf, static_cast<size_t>(p - buf), width);
+        p[18] = 'E';
+        p[19] = e10 < 0 ? '-' : '+';
+        write_digits32(p + 20, static_cast<uint32_t>(e10 < 0 ? -e10 : e10), 2);
+        return;
     }
+    char buf[64];
     const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 16);
     char* e = static_cast<char*>(std::memchr(buf, 'e', static_cast<size_t>(r.ptr - buf)));
     *e = 'E';
     put_text(text, buf, static_cast<size_t>(r.ptr - buf), width);
 }
 
-// "%.*f": the fixed form of the largest double at precision 3 has 314 characters.
-inline void put_f(std::string& text, double value, int width, int precision) {
+// "%.*f": the fixed form of the largest double at precision 3 has 314 characters. The
+// precision is a template argument so that splitting off the fraction divides by a
+// constant; the writers use precisions 1 and 3 only.
+template <int precision>
+inline void put_f(Text& text, double value, int width) {
+    static_assert(precision >= 0 && precision <= 4);
     if (!std::isfinite(value)) return put_special(text, value, width, false);
-    char buf[400];
     const double a = std::fabs(value);
     // Fast path: |v| * 10^precision < 10^19 fits the 64-bit rounding.
-    if (precision >= 0 && precision <= 4 && a < 1e15) {
-        char* p = buf;
-        if (std::signbit(value)) *p++ = '-';
+    if (a < 1e15) {
+        constexpr uint64_t unit = pow10_u64[precision];
+        const bool negative = std::signbit(value);
         const uint64_t n = a == 0.0 ? 0 : scaled_round(a, precision);
-        const uint64_t unit = pow10_u64[precision];
         const uint64_t whole = n / unit;
         const int digits = digit_count(whole);
+        const size_t length =
+            static_cast<size_t>(negative + digits + (precision > 0 ? 1 + precision : 0));
+        char* p = field(text, length, width);
+        if (negative) *p++ = '-';
         write_digits(p, whole, digits);
-        p += digits;
-        if (precision > 0) {
-            *p++ = '.';
-            write_digits(p, n % unit, precision);
-            p += precision;
+        if constexpr (precision > 0) {
+            p[digits] = '.';
+            write_digits32(p + digits + 1, static_cast<uint32_t>(n % unit), precision);
         }
-        return put_text(text, buf, static_cast<size_t>(p - buf), width);
+        return;
     }
+    char buf[400];
     const auto r =
         std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, precision);
     put_text(text, buf, static_cast<size_t>(r.ptr - buf), width);
 }
 
+// Shortest decimal form of an integer (optional minus, digits without leading zeros),
+// from the standard library's two-digits-at-a-time conversion. The rendering is copied
+// as a fixed 20 bytes (the longest 64-bit integer) so the copy needs no library call;
+// the bytes past the field lie beyond the end of the text and are overwritten later.
 template <class Int>
-inline void put_i(std::string& text, Int value, int width) {
+inline void put_i(Text& text, Int value, int width) {
     char buf[32];
     const auto r = std::to_chars(buf, buf + sizeof buf, value);
-    put_text(text, buf, static_cast<size_t>(r.ptr - buf), width);
+    const auto n = static_cast<size_t>(r.ptr - buf);
+    text.room(64);
+    std::memcpy(field(text, n, width), buf, 20);
 }
-
-inline void put_lit(std::string& text, std::string_view s) { text.append(s); }
 
 // Each array must hold at least as many elements as its first dimension promises: a
 // shape such as (k, 0) passes the length checks with no data behind it.
@@ -216,7 +325,7 @@ template <class Render>
 py::bytes render_bytes(int64_t n, int32_t n_threads, Render&& render) {
     constexpr int64_t block = runtime::text_block;
     const int64_t blocks = n <= 0 ? 0 : (n + block - 1) / block;
-    std::vector<std::string> texts(static_cast<size_t>(blocks));
+    std::vector<Text> texts(static_cast<size_t>(blocks));
     {
         py::gil_scoped_release release;
         runtime::for_blocks(n, block, n_threads, [&](int64_t begin, int64_t end) {
@@ -232,13 +341,23 @@ py::bytes render_bytes(int64_t n, int32_t n_threads, Render&& render) {
     }
     auto result = py::reinterpret_steal<py::bytes>(raw);
     char* out = PyBytes_AS_STRING(raw);
+#ifdef MADV_HUGEPAGE
+    {
+        // The result is fresh, untouched memory as large as the output: huge pages spare
+        // most of the page faults of filling it (a hint only; failure changes nothing).
+        const auto first = (reinterpret_cast<uintptr_t>(out) + huge_page - 1) & ~(huge_page - 1);
+        const auto last = (reinterpret_cast<uintptr_t>(out) + offsets.back()) & ~(huge_page - 1);
+        if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
+#endif
     {
         // Nobody else can see the new object yet, so it is filled without the lock.
         py::gil_scoped_release release;
         runtime::parallel_blocks(blocks, 1, n_threads, [&](int64_t k) {
-            std::string& text = texts[static_cast<size_t>(k)];
-            std::memcpy(out + offsets[static_cast<size_t>(k)], text.data(), text.size());
-            std::string().swap(text);
+            Text& text = texts[static_cast<size_t>(k)];
+            if (text.size() != 0)
+                std::memcpy(out + offsets[static_cast<size_t>(k)], text.data(), text.size());
+            text.release();
         });
     }
     return result;
@@ -255,33 +374,33 @@ struct WrfdaInput {
 };
 
 // One station line and its level lines per column, columns begin .. end-1.
-void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, std::string& text) {
+void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, Text& text) {
     const int64_t L = in.levels;
     text.reserve(static_cast<size_t>((end - begin) * (L + 1) * 80));
     for (int64_t c = begin; c < end; ++c) {
         put_lit(text, "FM-128 RADAR   ");
-        text.append(in.stamp);
-        if (in.stamp.size() < 19) text.append(19 - in.stamp.size(), ' ');
+        text.append(in.stamp.data(), in.stamp.size());
+        if (in.stamp.size() < 19) text.append(blanks, 19 - in.stamp.size());
         put_lit(text, "  ");
-        put_f(text, in.lat[c], 12, 3);
+        put_f<3>(text, in.lat[c], 12);
         put_lit(text, "  ");
-        put_f(text, in.lon[c], 12, 3);
+        put_f<3>(text, in.lon[c], 12);
         put_lit(text, "  ");
-        put_f(text, in.elv[c], 8, 1);
+        put_f<1>(text, in.elv[c], 8);
         put_lit(text, "  ");
         put_i(text, L, 6);
-        text.push_back('\n');
+        put_lit(text, "\n");
         const int64_t row = c * L;
         for (int64_t k = 0; k < L; ++k) {
             put_lit(text, "   ");
-            put_f(text, in.centres[k], 12, 1);
-            put_f(text, in.rv[row + k], 12, 3);
+            put_f<1>(text, in.centres[k], 12);
+            put_f<3>(text, in.rv[row + k], 12);
             put_i(text, in.rv_qc[row + k], 4);
-            put_f(text, in.rv_err[row + k], 12, 3);
+            put_f<3>(text, in.rv_err[row + k], 12);
             put_lit(text, "  ");
-            put_f(text, in.rf[row + k], 12, 3);
+            put_f<3>(text, in.rf[row + k], 12);
             put_i(text, in.rf_qc[row + k], 4);
-            put_f(text, in.rf_err[row + k], 12, 3);
+            put_f<3>(text, in.rf_err[row + k], 12);
             put_lit(text, "  \n");
         }
     }
@@ -312,7 +431,7 @@ py::bytes format_wrfda(const f64& centres, const f64& col_lat, const f64& col_lo
     const WrfdaInput in{centres.data(), col_lat.data(), col_lon.data(), col_elv.data(),
                         rv.data(),      rv_err.data(),  rf.data(),      rf_err.data(),
                         rv_qc.data(),   rf_qc.data(),   levels,         stamp};
-    return render_bytes(columns, n_threads, [&](int64_t begin, int64_t end, std::string& text) {
+    return render_bytes(columns, n_threads, [&](int64_t begin, int64_t end, Text& text) {
         wrfda_block(in, begin, end, text);
     });
 }
@@ -330,7 +449,7 @@ struct DartInput {
 
 // The kind is written counted from 1. For a non-negative index the sum is formed as an
 // unsigned number, so the largest int64 index gives 2^63 instead of overflowing.
-inline void put_kind(std::string& text, int64_t kind) {
+inline void put_kind(Text& text, int64_t kind) {
     if (kind >= 0)
         put_i(text, static_cast<uint64_t>(kind) + 1u, 12);
     else
@@ -339,54 +458,54 @@ inline void put_kind(std::string& text, int64_t kind) {
 
 // Records begin .. end-1; numbers and links come from the global index, so the chain
 // runs on unbroken across block boundaries.
-void dart_block(const DartInput& in, int64_t begin, int64_t end, std::string& text) {
+void dart_block(const DartInput& in, int64_t begin, int64_t end, Text& text) {
     text.reserve(static_cast<size_t>((end - begin) * 700));
     for (int64_t i = begin; i < end; ++i) {
         put_lit(text, " OBS ");
         put_i(text, i + 1, 12);
-        text.push_back('\n');
+        put_lit(text, "\n");
         put_e(text, in.value[i], 25);
         put_lit(text, "\n           0\n");
         put_i(text, i == 0 ? int64_t{-1} : i, 12);
         put_i(text, i == in.n - 1 ? int64_t{-1} : i + 2, 12);
         put_lit(text, "          -1\nobdef\nloc3d\n ");
         put_e(text, in.lon[i], 25);
-        text.push_back(' ');
+        put_lit(text, " ");
         put_e(text, in.lat[i], 25);
-        text.push_back(' ');
+        put_lit(text, " ");
         put_e(text, in.height[i], 25);
-        text.push_back(' ');
+        put_lit(text, " ");
         put_i(text, in.vertical, 2);
         put_lit(text, "\nkind\n");
         put_kind(text, in.kind[i]);
-        text.push_back('\n');
+        put_lit(text, "\n");
         if (in.kind[i] == 0) {
             put_lit(text, "platform\nloc3d\n ");
             put_e(text, in.radar_lon[i], 25);
-            text.push_back(' ');
+            put_lit(text, " ");
             put_e(text, in.radar_lat[i], 25);
-            text.push_back(' ');
+            put_lit(text, " ");
             put_e(text, in.radar_height[i], 25);
-            text.push_back(' ');
+            put_lit(text, " ");
             put_i(text, in.vertical, 2);
             put_lit(text, "\ndir3d\n ");
             put_e(text, in.beam[3 * i], 25);
-            text.push_back(' ');
+            put_lit(text, " ");
             put_e(text, in.beam[3 * i + 1], 25);
-            text.push_back(' ');
+            put_lit(text, " ");
             put_e(text, in.beam[3 * i + 2], 25);
             put_lit(text, "\n ");
             put_e(text, in.nyquist[i], 25);
-            text.push_back('\n');
+            put_lit(text, "\n");
             put_i(text, in.velkey[i], 12);
-            text.push_back('\n');
+            put_lit(text, "\n");
         }
         put_i(text, in.secs[i], 6);
-        text.push_back(' ');
+        put_lit(text, " ");
         put_i(text, in.days[i], 10);
-        text.push_back('\n');
+        put_lit(text, "\n");
         put_e(text, in.variance[i], 25);
-        text.push_back('\n');
+        put_lit(text, "\n");
     }
 }
 
@@ -420,7 +539,7 @@ py::bytes format_dart(const i64& kind, const f64& value, const f64& variance, co
                        radar_lon.data(), radar_lat.data(), radar_height.data(),
                        beam.data(),      nyquist.data(),   n,
                        vertical};
-    return render_bytes(n, n_threads, [&](int64_t begin, int64_t end, std::string& text) {
+    return render_bytes(n, n_threads, [&](int64_t begin, int64_t end, Text& text) {
         dart_block(in, begin, end, text);
     });
 }
