@@ -5,8 +5,6 @@
 // std::to_chars, which gives the digits and rounding of the C conversions "%.16E" and
 // "%.*f" without consulting the process locale, so the decimal separator stays '.'
 // even in a host that has set a comma locale.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -29,16 +27,10 @@ using runtime::require;
 namespace {
 
 // ---------------------------------------------------------------------------------------
-// Block text: a growable byte buffer that the field helpers write into in place.
-//
-// A block of WRFDA columns or DART records runs to several megabytes. Buffers of that
-// size ask the kernel for transparent huge pages: the whole output is written once into
-// fresh memory, and faulting it in 4 KiB at a time cost as much as the formatting.
-
-constexpr size_t huge_page = size_t{1} << 21;
-
-// Each block's text sits on its own cache line: the write position changes with every
-// field, and neighbouring blocks are written by different threads.
+// Block text: a growable byte buffer that the field helpers write into in place, with
+// no per-append bookkeeping beyond one capacity check per field. Each block's text sits
+// on its own cache line: the write position changes with every field, and neighbouring
+// blocks are written by different threads.
 class alignas(64) Text {
 public:
     Text() = default;
@@ -55,7 +47,7 @@ public:
 
     // At least n writable bytes at the end; the caller writes them, then calls advance.
     char* room(size_t n) {
-        if (static_cast<size_t>(end_ - cur_) < n) reallocate(std::max(2 * size() + n, size() + n));
+        if (static_cast<size_t>(end_ - cur_) < n) reallocate(2 * size() + n);
         return cur_;
     }
     void advance(size_t n) { cur_ += n; }
@@ -73,16 +65,7 @@ public:
 
 private:
     void reallocate(size_t capacity) {
-        char* fresh = nullptr;
-        if (capacity >= huge_page) {
-            capacity = (capacity + huge_page - 1) / huge_page * huge_page;
-            fresh = static_cast<char*>(std::aligned_alloc(huge_page, capacity));
-#ifdef MADV_HUGEPAGE
-            if (fresh != nullptr) madvise(fresh, capacity, MADV_HUGEPAGE);
-#endif
-        } else {
-            fresh = static_cast<char*>(std::malloc(capacity));
-        }
+        char* fresh = static_cast<char*>(std::malloc(capacity));
         if (fresh == nullptr) throw std::bad_alloc();
         const size_t used = size();
         if (used != 0) std::memcpy(fresh, begin_, used);
@@ -341,15 +324,6 @@ py::bytes render_bytes(int64_t n, int32_t n_threads, Render&& render) {
     }
     auto result = py::reinterpret_steal<py::bytes>(raw);
     char* out = PyBytes_AS_STRING(raw);
-#ifdef MADV_HUGEPAGE
-    {
-        // The result is fresh, untouched memory as large as the output: huge pages spare
-        // most of the page faults of filling it (a hint only; failure changes nothing).
-        const auto first = (reinterpret_cast<uintptr_t>(out) + huge_page - 1) & ~(huge_page - 1);
-        const auto last = (reinterpret_cast<uintptr_t>(out) + offsets.back()) & ~(huge_page - 1);
-        if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
-#endif
     {
         // Nobody else can see the new object yet, so it is filled without the lock.
         py::gil_scoped_release release;
