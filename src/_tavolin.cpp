@@ -36,7 +36,18 @@ public:
     Text() = default;
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
+    Text(Text&& other) noexcept { swap(other); }
+    Text& operator=(Text&& other) noexcept {
+        Text(std::move(other)).swap(*this);
+        return *this;
+    }
     ~Text() { std::free(begin_); }
+
+    void swap(Text& other) noexcept {
+        std::swap(begin_, other.begin_);
+        std::swap(cur_, other.cur_);
+        std::swap(end_, other.end_);
+    }
 
     const char* data() const { return begin_; }
     size_t size() const { return static_cast<size_t>(cur_ - begin_); }
@@ -55,12 +66,6 @@ public:
     void append(const char* s, size_t n) {
         std::memcpy(room(n), s, n);
         cur_ += n;
-    }
-
-    // Frees the memory once the text has been copied out.
-    void release() {
-        std::free(begin_);
-        begin_ = cur_ = end_ = nullptr;
     }
 
 private:
@@ -297,47 +302,6 @@ bool holds_rows(const A& a) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Rendering in blocks of 2048 records, joined in block order.
-//
-// This is run_blocks of the runtime without its intermediate joined string: the block
-// texts are copied straight into the bytes object, each block by whichever thread
-// claims it. Joining through a std::string first costs a serial extra pass over the
-// whole output, which at these sizes is mostly page faults and took longer than the
-// formatting itself, so the writers did not scale with threads.
-template <class Render>
-py::bytes render_bytes(int64_t n, int32_t n_threads, Render&& render) {
-    constexpr int64_t block = runtime::text_block;
-    const int64_t blocks = n <= 0 ? 0 : (n + block - 1) / block;
-    std::vector<Text> texts(static_cast<size_t>(blocks));
-    {
-        py::gil_scoped_release release;
-        runtime::for_blocks(n, block, n_threads, [&](int64_t begin, int64_t end) {
-            render(begin, end, texts[static_cast<size_t>(begin / block)]);
-        });
-    }
-    std::vector<size_t> offsets(texts.size() + 1, 0);
-    for (size_t k = 0; k < texts.size(); ++k) offsets[k + 1] = offsets[k] + texts[k].size();
-    PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(offsets.back()));
-    if (raw == nullptr) {
-        PyErr_Clear();
-        throw std::runtime_error("Could not allocate bytes object!");
-    }
-    auto result = py::reinterpret_steal<py::bytes>(raw);
-    char* out = PyBytes_AS_STRING(raw);
-    {
-        // Nobody else can see the new object yet, so it is filled without the lock.
-        py::gil_scoped_release release;
-        runtime::parallel_blocks(blocks, 1, n_threads, [&](int64_t k) {
-            Text& text = texts[static_cast<size_t>(k)];
-            if (text.size() != 0)
-                std::memcpy(out + offsets[static_cast<size_t>(k)], text.data(), text.size());
-            text.release();
-        });
-    }
-    return result;
-}
-
-// ---------------------------------------------------------------------------------------
 // WRFDA radar observation text
 
 struct WrfdaInput {
@@ -405,7 +369,7 @@ py::bytes format_wrfda(const f64& centres, const f64& col_lat, const f64& col_lo
     const WrfdaInput in{centres.data(), col_lat.data(), col_lon.data(), col_elv.data(),
                         rv.data(),      rv_err.data(),  rf.data(),      rf_err.data(),
                         rv_qc.data(),   rf_qc.data(),   levels,         stamp};
-    return render_bytes(columns, n_threads, [&](int64_t begin, int64_t end, Text& text) {
+    return runtime::run_blocks<Text>(columns, n_threads, [&](int64_t begin, int64_t end, Text& text) {
         wrfda_block(in, begin, end, text);
     });
 }
@@ -513,7 +477,7 @@ py::bytes format_dart(const i64& kind, const f64& value, const f64& variance, co
                        radar_lon.data(), radar_lat.data(), radar_height.data(),
                        beam.data(),      nyquist.data(),   n,
                        vertical};
-    return render_bytes(n, n_threads, [&](int64_t begin, int64_t end, Text& text) {
+    return runtime::run_blocks<Text>(n, n_threads, [&](int64_t begin, int64_t end, Text& text) {
         dart_block(in, begin, end, text);
     });
 }

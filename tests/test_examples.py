@@ -14,6 +14,7 @@ ROOT = Path(__file__).resolve().parent.parent
 def load(name):
     spec = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # dataclasses look their module up there
     spec.loader.exec_module(module)
     return module
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
+#include <vector>
 
 #include "runtime/blocks.hpp"
 
@@ -37,6 +38,28 @@ int64_t rows(const py::array_t<T, array_flags>& a) {
 template <class T>
 py::array_t<T> new_array(std::initializer_list<py::ssize_t> shape) {
     return py::array_t<T>(std::vector<py::ssize_t>(shape));
+}
+
+// The text form of the runner for the writers: renders blocks of 2048 items into their
+// own texts with the interpreter lock released, then joins them in block order straight
+// into one bytes object. The new object is filled without the lock too: nobody else
+// can see it before it is returned. An allocation failure anywhere is a MemoryError.
+template <class Text, class Body>
+py::bytes run_blocks(int64_t n, int32_t n_threads, Body&& body) {
+    std::vector<Text> texts;
+    {
+        py::gil_scoped_release release;
+        texts = render_blocks<Text>(n, n_threads, body);
+    }
+    const size_t total = total_size(texts);
+    PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(total));
+    if (raw == nullptr) throw py::error_already_set();
+    auto result = py::reinterpret_steal<py::bytes>(raw);
+    {
+        py::gil_scoped_release release;
+        join_blocks(texts, PyBytes_AS_STRING(raw), n_threads);
+    }
+    return result;
 }
 
 }  // namespace runtime

@@ -10,10 +10,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -122,34 +122,41 @@ void parallel_blocks(int64_t n, int32_t n_threads, Body&& body) {
     for_blocks(n, range_block, n_threads, std::forward<Body>(body));
 }
 
-// Text form with blocks of 2048 items: body(begin, end, text) appends the rendering of
-// items begin .. end-1 to its block's own string. The block texts are joined in block
-// order, so the result does not depend on which thread rendered which block.
+// Text form, in two halves. render_blocks calls body(begin, end, text) for blocks of 2048
+// items, each appending the rendering of its items to its own block text (any buffer
+// type with data() and size()), so text is produced in parallel without locks; the
+// texts come back in block order.
 inline constexpr int64_t text_block = 2048;
 
-template <class Body>
-std::string run_blocks(int64_t n, int32_t n_threads, Body&& body) {
-    if (n <= 0) return {};
-    const int64_t blocks = (n + text_block - 1) / text_block;
-    std::vector<std::string> texts(static_cast<size_t>(blocks));
-    std::atomic<int64_t> next{0};
-    run_team(blocks, n_threads, [&](const Failure& failure) {
-        while (!failure.raised()) {
-            const int64_t k = next.fetch_add(1);
-            if (k >= blocks) return;
-            const int64_t begin = k * text_block;
-            body(begin, std::min(begin + text_block, n), texts[static_cast<size_t>(k)]);
-        }
+template <class Text, class Body>
+std::vector<Text> render_blocks(int64_t n, int32_t n_threads, Body&& body) {
+    std::vector<Text> texts(n <= 0 ? 0 : static_cast<size_t>((n + text_block - 1) / text_block));
+    for_blocks(n, text_block, n_threads, [&](int64_t begin, int64_t end) {
+        body(begin, end, texts[static_cast<size_t>(begin / text_block)]);
     });
+    return texts;
+}
+
+template <class Text>
+size_t total_size(const std::vector<Text>& texts) {
     size_t total = 0;
     for (const auto& text : texts) total += text.size();
-    std::string joined;
-    joined.reserve(total);
-    for (auto& text : texts) {
-        joined += text;
-        std::string().swap(text);  // give each block's memory back as soon as it is copied
-    }
-    return joined;
+    return total;
+}
+
+// The second half: copies the block texts one after another into `out`, which has room
+// for total_size(texts). Blocks are copied on several threads, since at hundreds of
+// megabytes one serial pass costs as much as the rendering; each block's memory is
+// given back as soon as it is copied.
+template <class Text>
+void join_blocks(std::vector<Text>& texts, char* out, int32_t n_threads) {
+    std::vector<size_t> offsets(texts.size() + 1, 0);
+    for (size_t k = 0; k < texts.size(); ++k) offsets[k + 1] = offsets[k] + texts[k].size();
+    parallel_blocks(static_cast<int64_t>(texts.size()), 1, n_threads, [&](int64_t k) {
+        Text& text = texts[static_cast<size_t>(k)];
+        if (text.size() != 0) std::memcpy(out + offsets[static_cast<size_t>(k)], text.data(), text.size());
+        text = Text();
+    });
 }
 
 }  // namespace runtime
