@@ -234,9 +234,11 @@ f64 gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
     const double* py_ = y.data();
     double* out = result.mutable_data();
     const int64_t plane = B * Y * X;
+    // Rows of zero columns have nothing to write (and no first or last point to take).
+    const int64_t grid_rows = X > 0 ? B * Y : 0;
     {
         py::gil_scoped_release release;
-        runtime::parallel_blocks(B * Y, gradient_block, n_threads, [&](int64_t t) {
+        runtime::parallel_blocks(grid_rows, gradient_block, n_threads, [&](int64_t t) {
             const int64_t b = t / Y, j = t % Y;
             const int64_t offset = t * X;
             gradient_row(pf + b * Y * X, px, py_, Y, X, j, out + offset, out + plane + offset);
