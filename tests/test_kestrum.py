@@ -50,19 +50,6 @@ class TestGradient:
         assert g[0, 0, 0].tolist() == [1.0, 3.0, 4.0]
         assert np.isnan(g[1]).all()  # one row: no y-derivative
 
-    def test_missing_point_turns_neighbours_one_sided(self):
-        f = np.arange(25.0).reshape(1, 5, 5) ** 2
-        f[0, 2, 2] = nan
-        f[0, 0, 1] = f[0, 0, 3] = nan  # point (0, 2) is finite between two gaps in x
-        x, y = np.array([0.0, 1, 2, 4, 5]), np.array([0.0, 2, 3, 6, 7])
-        g = _kestrum.gradient(f, x, y, n_threads=1)
-        assert np.isnan(g[:, 0, 2, 2]).all()
-        assert g[0, 0, 2, 1] == (f[0, 2, 1] - f[0, 2, 0]) / (x[1] - x[0])
-        assert g[0, 0, 2, 3] == (f[0, 2, 4] - f[0, 2, 3]) / (x[4] - x[3])
-        assert g[1, 0, 1, 2] == (f[0, 1, 2] - f[0, 0, 2]) / (y[1] - y[0])
-        assert g[1, 0, 3, 2] == (f[0, 4, 2] - f[0, 3, 2]) / (y[4] - y[3])
-        assert np.isnan(g[0, 0, 0, 2]) and np.isfinite(g[1, 0, 0, 2])
-
     def test_random_gaps_follow_the_rule_along_both_axes(self):
         rng = np.random.default_rng(7)
         f = rng.normal(size=(2, 6, 7))
