@@ -53,7 +53,8 @@ class TestGradient:
     def test_random_gaps_follow_the_rule_along_both_axes(self):
         rng = np.random.default_rng(7)
         f = rng.normal(size=(2, 6, 7))
-        f[rng.random(f.shape) < 0.3] = rng.choice([nan, np.inf, -np.inf], size=1)[0]
+        gaps = rng.random(f.shape) < 0.3
+        f[gaps] = rng.choice([nan, np.inf, -np.inf], size=gaps.sum())
         x, y = np.cumsum(rng.uniform(0.5, 2, 7)), -np.cumsum(rng.uniform(0.5, 2, 6))
         g = _kestrum.gradient(f, x, y)
         for b in range(2):
@@ -218,6 +219,11 @@ class TestColdPool:
 
     def test_net_positive_buoyancy_gives_zero(self):
         assert cold1(nan, 0, 300, b=[[0.01, -0.001, 0.02, 0.03]]) == [0.0, 300.0, 0.0]
+
+    def test_zero_depth_on_a_repeated_height_stays_nan(self):
+        # The interpolation divides 0 by 0; the clamp must not turn that NaN into 0.
+        got = cold1(nan, 0, 0.0, z=[[0.0, 0, 100]], b=[[-0.01, -0.02, 0.0]])
+        assert np.isnan(got[0]) and got[1:] == [0.0, 0.0]
 
     def test_gaps_are_bridged_and_modes_mix(self):
         z = [[0.0, 50, 100, 200, 300]] * 2
