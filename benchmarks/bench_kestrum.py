@@ -238,8 +238,10 @@ def thermo_case():
 
 CASES = [
     Case("vad", "14,000 rows x 360 gates", vad_case),
-    Case("gradient", "50 fields x 1000 x 1000", gradient_case),
-    Case("profile", "1,000,000 columns x 50 levels", profile_case),
-    Case("cold_pool", "1,000,000 columns x 50 levels", cold_pool_case),
-    Case("thermo", "10,000,000 points", thermo_case),
+    # Best of three for the peers too: a single run can pay for memory the machine
+    # hands to the process for the first time, which would flatter our side.
+    Case("gradient", "50 fields x 1000 x 1000", gradient_case, peer_repeat=3),
+    Case("profile", "1,000,000 columns x 50 levels", profile_case, peer_repeat=3),
+    Case("cold_pool", "1,000,000 columns x 50 levels", cold_pool_case, peer_repeat=3),
+    Case("thermo", "10,000,000 points", thermo_case, peer_repeat=3),
 ]
