@@ -254,6 +254,8 @@ f64 gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
 // profile
 
 constexpr int64_t profile_block = 64;
+// How many columns ahead profile and cold_pool ask for the start of a column.
+constexpr int64_t column_prefetch = 8;
 constexpr int profile_planes = 7;
 constexpr double height_tolerance = 1e-6;
 
@@ -373,6 +375,13 @@ f64 profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top, f64 c
     {
         py::gil_scoped_release release;
         runtime::parallel_blocks(n, profile_block, n_threads, [&](int64_t r) {
+            // As in cold_pool: fetch the start of a later column while this one runs.
+            if (r + column_prefetch < n) {
+                for (const double* a : {pz, pu, pv}) {
+                    __builtin_prefetch(a + (r + column_prefetch) * L);
+                    __builtin_prefetch(a + (r + column_prefetch) * L + 8);
+                }
+            }
             const Column col{pz + r * L, pu + r * L, pv + r * L, L};
             profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n);
         });
@@ -464,6 +473,12 @@ f64 cold_pool_py(f64 z, f64 b, f64 bottom, double threshold, f64 top, int32_t n_
     {
         py::gil_scoped_release release;
         runtime::parallel_blocks(n, cold_pool_block, n_threads, [&](int64_t r) {
+            // A column reads only its first few levels, too little for the hardware
+            // prefetcher to run ahead; asking for later columns early hides the latency.
+            if (r + column_prefetch < n) {
+                __builtin_prefetch(pz + (r + column_prefetch) * levels);
+                __builtin_prefetch(pb + (r + column_prefetch) * levels);
+            }
             cold_pool_column(pz + r * levels, pb + r * levels, levels, pbottom[r], threshold,
                              ptop[r], out + r, n);
         });
