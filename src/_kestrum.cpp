@@ -168,6 +168,12 @@ f64 vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double min_spread,
 
 constexpr int64_t gradient_block = 8;
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define gradient_vector_clones __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define gradient_vector_clones
+#endif
+
 // Derivative at one point from its value and its two neighbours along the axis. A
 // neighbour that is absent or not finite is replaced by the point itself, which turns
 // the centred difference into the one-sided one. Both are replaced when the point
@@ -186,7 +192,8 @@ inline double slope(double prev, double v, double next, double cp, double c, dou
 
 // d/dx along one grid row of X points. The result never overlaps the input (it is a
 // fresh array), and saying so lets the loops compile to vector code.
-void slope_x(const double* row, const double* x, int64_t X, double* __restrict out) {
+[[gnu::always_inline]] inline void slope_x(const double* row, const double* x, int64_t X,
+                                           double* __restrict out) {
     if (X == 1) {
         out[0] = nan_value;
         return;
@@ -200,14 +207,17 @@ void slope_x(const double* row, const double* x, int64_t X, double* __restrict o
 // d/dy of one grid row, from the rows above and below it; the coordinates are the
 // same for the whole row, so the loop runs along contiguous memory in all three rows.
 template <bool HasPrev, bool HasNext>
-void slope_y(const double* prev, const double* row, const double* next, double cp,
+[[gnu::always_inline]] inline void slope_y(const double* prev, const double* row, const double* next, double cp,
              double c, double cn, int64_t X, double* __restrict out) {
     for (int64_t i = 0; i < X; ++i)
         out[i] = slope<HasPrev, HasNext>(prev[i], row[i], next[i], cp, c, cn);
 }
 
 // Both derivatives of grid row j of one field; `field` points at the field's row 0.
-void gradient_row(const double* field, const double* x, const double* y, int64_t Y,
+// The row is compiled for several vector widths and the widest the processor has is
+// chosen at load time: subtraction, division and selects are exact in every width, so
+// the results are the same bits, only the divisions run several to an instruction.
+gradient_vector_clones void gradient_row(const double* field, const double* x, const double* y, int64_t Y,
                   int64_t X, int64_t j, double* dx, double* dy) {
     const double* row = field + j * X;
     slope_x(row, x, X, dx);
