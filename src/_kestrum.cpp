@@ -163,10 +163,401 @@ f64 vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double min_spread,
     return result;
 }
 
+// ---------------------------------------------------------------------------------------
+// gradient
+
+constexpr int64_t gradient_block = 8;
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define gradient_vector_clones __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define gradient_vector_clones
+#endif
+
+// Derivative at one point from its value and its two neighbours along the axis. A
+// neighbour that is absent or not finite is replaced by the point itself, which turns
+// the centred difference into the one-sided one. Both are replaced when the point
+// itself is not finite, and when neither neighbour is usable the quotient is then
+// (v - v) / (c - c): NaN in both cases without a separate test. The choice is made by
+// selects rather than branches so that a run of points compiles to vector code.
+template <bool HasPrev, bool HasNext>
+inline double slope(double prev, double v, double next, double cp, double c, double cn) {
+    const bool fv = finite(v);
+    const bool up = HasPrev & fv & finite(prev);
+    const bool un = HasNext & fv & finite(next);
+    const double hi = un ? next : v, lo = up ? prev : v;
+    const double c_hi = un ? cn : c, c_lo = up ? cp : c;
+    return (hi - lo) / (c_hi - c_lo);
+}
+
+// d/dx along one grid row of X points. The result never overlaps the input (it is a
+// fresh array), and saying so lets the loops compile to vector code.
+[[gnu::always_inline]] inline void slope_x(const double* row, const double* x, int64_t X,
+                                           double* __restrict out) {
+    if (X == 1) {
+        out[0] = nan_value;
+        return;
+    }
+    out[0] = slope<false, true>(0.0, row[0], row[1], 0.0, x[0], x[1]);
+    for (int64_t i = 1; i < X - 1; ++i)
+        out[i] = slope<true, true>(row[i - 1], row[i], row[i + 1], x[i - 1], x[i], x[i + 1]);
+    out[X - 1] = slope<true, false>(row[X - 2], row[X - 1], 0.0, x[X - 2], x[X - 1], 0.0);
+}
+
+// d/dy of one grid row, from the rows above and below it; the coordinates are the
+// same for the whole row, so the loop runs along contiguous memory in all three rows.
+template <bool HasPrev, bool HasNext>
+[[gnu::always_inline]] inline void slope_y(const double* prev, const double* row, const double* next, double cp,
+             double c, double cn, int64_t X, double* __restrict out) {
+    for (int64_t i = 0; i < X; ++i)
+        out[i] = slope<HasPrev, HasNext>(prev[i], row[i], next[i], cp, c, cn);
+}
+
+// Both derivatives of grid row j of one field; `field` points at the field's row 0.
+// The row is compiled for several vector widths and the widest the processor has is
+// chosen at load time: subtraction, division and selects are exact in every width, so
+// the results are the same bits, only the divisions run several to an instruction.
+gradient_vector_clones void gradient_row(const double* field, const double* x, const double* y, int64_t Y,
+                  int64_t X, int64_t j, double* dx, double* dy) {
+    const double* row = field + j * X;
+    slope_x(row, x, X, dx);
+    const bool has_prev = j > 0, has_next = j + 1 < Y;
+    // A missing neighbour row is never read: the row itself stands in for it.
+    const double* prev = has_prev ? row - X : row;
+    const double* next = has_next ? row + X : row;
+    const double cp = has_prev ? y[j - 1] : 0.0, c = y[j], cn = has_next ? y[j + 1] : 0.0;
+    if (has_prev && has_next)
+        slope_y<true, true>(prev, row, next, cp, c, cn, X, dy);
+    else if (has_next)
+        slope_y<false, true>(prev, row, next, cp, c, cn, X, dy);
+    else if (has_prev)
+        slope_y<true, false>(prev, row, next, cp, c, cn, X, dy);
+    else
+        slope_y<false, false>(prev, row, next, cp, c, cn, X, dy);
+}
+
+f64 gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
+    require(f.ndim() == 3, "f must be 3-D (batch, y, x)");
+    const int64_t B = f.shape(0), Y = f.shape(1), X = f.shape(2);
+    require(x.size() == X && y.size() == Y, "coordinate size");
+
+    auto result = runtime::new_array<double>({2, B, Y, X});
+    const double* pf = f.data();
+    const double* px = x.data();
+    const double* py_ = y.data();
+    double* out = result.mutable_data();
+    const int64_t plane = B * Y * X;
+    // Rows of zero columns have nothing to write (and no first or last point to take).
+    const int64_t grid_rows = X > 0 ? B * Y : 0;
+    {
+        py::gil_scoped_release release;
+        runtime::parallel_blocks(grid_rows, gradient_block, n_threads, [&](int64_t t) {
+            const int64_t b = t / Y, j = t % Y;
+            const int64_t offset = t * X;
+            gradient_row(pf + b * Y * X, px, py_, Y, X, j, out + offset, out + plane + offset);
+        });
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// profile
+
+constexpr int64_t profile_block = 64;
+// How many columns ahead profile and cold_pool ask for the start of a column.
+constexpr int64_t column_prefetch = 8;
+constexpr int profile_planes = 7;
+constexpr double height_tolerance = 1e-6;
+
+struct Column {
+    const double* z;
+    const double* u;
+    const double* v;
+    int64_t levels;
+
+    bool valid(int64_t i) const { return finite(z[i]) && finite(u[i]) && finite(v[i]); }
+};
+
+// Wind at `target` height, scanning the valid levels in index order. Returns false when
+// the column does not reach the target (within the tolerance) or the target is NaN.
+bool wind_at(const Column& col, double target, double& uo, double& vo) {
+    int64_t below = -1;  // last valid level below the target (or unordered with it)
+    for (int64_t i = 0; i < col.levels; ++i) {
+        if (!col.valid(i)) continue;
+        const double z = col.z[i];
+        if (z == target) {
+            uo = col.u[i];
+            vo = col.v[i];
+            return true;
+        }
+        if (z > target) {
+            if (below >= 0) {
+                const double zl = col.z[below], ul = col.u[below], vl = col.v[below];
+                const double w = (target - zl) / (z - zl);
+                uo = (col.u[i] - ul) * w + ul;
+                vo = (col.v[i] - vl) * w + vl;
+                return true;
+            }
+            if (z - target <= height_tolerance) {
+                uo = col.u[i];
+                vo = col.v[i];
+                return true;
+            }
+            return false;
+        }
+        below = i;
+    }
+    if (below >= 0 && target - col.z[below] <= height_tolerance) {
+        uo = col.u[below];
+        vo = col.v[below];
+        return true;
+    }
+    return false;
+}
+
+// Layer winds, helicity and mean wind of one column; planes of `out` are `stride` apart.
+void profile_column(const Column& col, double ground, double bottom, double top, double cu,
+                    double cv, double* out, int64_t stride) {
+    for (int p = 0; p < profile_planes; ++p) out[p * stride] = nan_value;
+    if (col.levels == 0) return;
+
+    double ref = ground;
+    if (!finite(ref)) {
+        int64_t i = 0;
+        while (i < col.levels && !col.valid(i)) ++i;
+        if (i == col.levels) return;
+        ref = col.z[i];
+    }
+    const double zb = bottom + ref, zt = top + ref;
+    double ub, vb, ut, vt;
+    if (!wind_at(col, zb, ub, vb) || !wind_at(col, zt, ut, vt)) return;
+    out[0] = ub;
+    out[stride] = vb;
+    out[2 * stride] = ut;
+    out[3 * stride] = vt;
+
+    // Trapezoids from the bottom point through the levels strictly inside the layer;
+    // a level at exactly zb is stood for by the bottom point, one at zt ends the layer.
+    double zp = zb, up = ub, vp = vb;
+    double su = 0.0, sv = 0.0, h = 0.0;
+    for (int64_t i = 0; i < col.levels; ++i) {
+        if (!col.valid(i)) continue;
+        const double z = col.z[i], u = col.u[i], v = col.v[i];
+        if (z <= zb) continue;
+        if (z >= zt) break;
+        h = (vp - cv) * (u - cu) - (up - cu) * (v - cv) + h;
+        su = (up + u) * 0.5 * (z - zp) + su;
+        sv = (vp + v) * 0.5 * (z - zp) + sv;
+        zp = z;
+        up = u;
+        vp = v;
+    }
+    out[4 * stride] = finite(cu) && finite(cv)
+                          ? (ut - cu) * (vp - cv) - (vt - cv) * (up - cu) + h
+                          : nan_value;
+    if (zt > zb) {
+        out[5 * stride] = ((up + ut) * 0.5 * (zt - zp) + su) / (zt - zb);
+        out[6 * stride] = ((vp + vt) * 0.5 * (zt - zp) + sv) / (zt - zb);
+    } else {
+        out[5 * stride] = ub;
+        out[6 * stride] = vb;
+    }
+}
+
+f64 profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top, f64 cu, f64 cv,
+               int32_t n_threads) {
+    require(u.ndim() == 2, "u must be 2-D");
+    const int64_t n = u.shape(0), L = u.shape(1);
+    require(z.size() == n * L, "shape mismatch");
+    require(v.size() == n * L, "shape mismatch");
+    require(ground.size() == n, "shape mismatch");
+    require(cu.size() == n, "shape mismatch");
+    require(cv.size() == n, "shape mismatch");
+
+    auto result = runtime::new_array<double>({profile_planes, n});
+    const double* pz = z.data();
+    const double* pu = u.data();
+    const double* pv = v.data();
+    const double* pg = ground.data();
+    const double* pcu = cu.data();
+    const double* pcv = cv.data();
+    double* out = result.mutable_data();
+    {
+        py::gil_scoped_release release;
+        runtime::parallel_blocks(n, profile_block, n_threads, [&](int64_t r) {
+            // As in cold_pool: fetch the start of a later column while this one runs.
+            if (r + column_prefetch < n) {
+                for (const double* a : {pz, pu, pv}) {
+                    __builtin_prefetch(a + (r + column_prefetch) * L);
+                    __builtin_prefetch(a + (r + column_prefetch) * L + 8);
+                }
+            }
+            const Column col{pz + r * L, pu + r * L, pv + r * L, L};
+            profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n);
+        });
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// cold_pool
+
+constexpr int64_t cold_pool_block = 64;
+
+// C = sqrt(2 S), with a net positive buoyancy (S < 0) giving 0; a NaN sum stays NaN,
+// which std::max would turn into 0.
+inline double intensity(double s) {
+    const double twice = s + s;
+    return std::sqrt(twice < 0.0 ? 0.0 : twice);
+}
+
+// Cold-pool intensity, depth and open-top flag of one column of `levels` levels.
+void cold_pool_column(const double* z, const double* b, int64_t levels, double bottom,
+                      double threshold, double top, double* out, int64_t stride) {
+    out[0] = out[stride] = out[2 * stride] = nan_value;
+    auto valid = [&](int64_t i) { return finite(z[i]) && finite(b[i]); };
+
+    int64_t s = 0;
+    const bool from_bottom = finite(bottom);
+    while (s < levels && !(valid(s) && (!from_bottom || z[s] >= bottom))) ++s;
+    if (s == levels) return;
+    const double z0 = z[s], b0 = b[s];
+    double zp = z0, bp = b0, sum = 0.0;
+
+    if (finite(top)) {
+        const double zt = top + z0;
+        for (int64_t i = s + 1; i < levels; ++i) {
+            if (!valid(i)) continue;
+            if (z[i] >= zt) {
+                const double bt = (b[i] - bp) * (zt - zp) / (z[i] - zp) + bp;
+                sum = ((-bp - bt) * 0.5) * (zt - zp) + sum;
+                out[0] = intensity(sum);
+                out[stride] = top;
+                out[2 * stride] = 0.0;
+                return;
+            }
+            sum += (z[i] - zp) * ((-bp - b[i]) * 0.5);
+            zp = z[i];
+            bp = b[i];
+        }
+        return;  // the layer reaches above the column: no result
+    }
+
+    const double t = threshold;
+    if (b0 >= t) {
+        out[0] = out[stride] = out[2 * stride] = 0.0;
+        return;
+    }
+    for (int64_t i = s + 1; i < levels; ++i) {
+        if (!valid(i)) continue;
+        if (b[i] >= t) {
+            const double zc = (t - bp) * (z[i] - zp) / (b[i] - bp) + zp;
+            sum = ((-bp - t) * 0.5) * (zc - zp) + sum;
+            out[0] = intensity(sum);
+            out[stride] = zc - z0;
+            out[2 * stride] = 0.0;
+            return;
+        }
+        sum += ((-bp - b[i]) * 0.5) * (z[i] - zp);
+        zp = z[i];
+        bp = b[i];
+    }
+    out[0] = intensity(sum);
+    out[stride] = zp - z0;
+    out[2 * stride] = 1.0;
+}
+
+f64 cold_pool_py(f64 z, f64 b, f64 bottom, double threshold, f64 top, int32_t n_threads) {
+    require(b.ndim() == 2 && z.ndim() == 2, "z and b must be 2-D");
+    require(b.shape(0) == z.shape(0) && b.shape(1) == z.shape(1), "shape mismatch");
+    const int64_t n = b.shape(0), levels = b.shape(1);
+    require(bottom.size() == n, "shape mismatch");
+    require(top.size() == n, "shape mismatch");
+
+    auto result = runtime::new_array<double>({3, n});
+    const double* pz = z.data();
+    const double* pb = b.data();
+    const double* pbottom = bottom.data();
+    const double* ptop = top.data();
+    double* out = result.mutable_data();
+    {
+        py::gil_scoped_release release;
+        runtime::parallel_blocks(n, cold_pool_block, n_threads, [&](int64_t r) {
+            // A column reads only its first few levels, too little for the hardware
+            // prefetcher to run ahead; asking for later columns early hides the latency.
+            if (r + column_prefetch < n) {
+                __builtin_prefetch(pz + (r + column_prefetch) * levels);
+                __builtin_prefetch(pb + (r + column_prefetch) * levels);
+            }
+            cold_pool_column(pz + r * levels, pb + r * levels, levels, pbottom[r], threshold,
+                             ptop[r], out + r, n);
+        });
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// thermo
+
+constexpr int64_t thermo_block = 4096;
+
+constexpr double kappa = 0.28542059262205427;  // R_d / c_p, exponent of theta
+constexpr double epsilon = 0.6219569156569429;  // R_d / R_v
+constexpr double p0 = 100000.0;                 // reference pressure, Pa
+
+// Mixing ratio, theta, theta-v and theta-e (Bolton 1980) of one point. The operations
+// are written in the order and grouping that fix the results to the last bit; the
+// theta-e exponent keeps Bolton's rounded 0.2854 rather than kappa.
+inline void thermo_point(double T, double p, double Td, double* out, int64_t stride) {
+    const double Tdc = std::isnan(Td) ? nan_value : (Td < T ? Td : T);
+    const double x = p0 / p;
+    const double theta = T * std::pow(x, kappa);
+    const double c = Tdc - 273.15;
+    const double e = std::exp(17.67 * c / (c + 243.5)) * 611.2;
+    const double r = (epsilon * e) / (p - e);
+    const double L = std::log(T / Tdc);
+    const double rg = 1000.0 * r;
+    const double P = std::pow(x, (1 - 0.00028 * rg) * 0.2854);
+    const double TL = 1 / (L / 800.0 + 1 / (Tdc - 56.0)) + 56.0;
+    const double M = std::exp((3.376 / TL - 0.00254) * rg * (rg * 0.00081 + 1));
+    out[0] = r;
+    out[stride] = theta;
+    out[2 * stride] = (1 + r / epsilon) * theta / (r + 1);
+    out[3 * stride] = (T * P) * M;
+}
+
+f64 thermo_py(f64 t, f64 p, f64 td, int32_t n_threads) {
+    const int64_t n = t.size();
+    require(p.size() == n, "size mismatch");
+    require(td.size() == n, "size mismatch");
+
+    auto result = runtime::new_array<double>({4, n});
+    const double* pt = t.data();
+    const double* pp = p.data();
+    const double* ptd = td.data();
+    double* out = result.mutable_data();
+    {
+        py::gil_scoped_release release;
+        runtime::parallel_blocks(n, thermo_block, n_threads, [&](int64_t k) {
+            thermo_point(pt[k], pp[k], ptd[k], out + k, n);
+        });
+    }
+    return result;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kestrum, m) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
+    m.def("thermo", &thermo_py, py::arg("t"), py::arg("p"), py::arg("td"),
+          py::arg("n_threads") = 0);
+    m.def("cold_pool", &cold_pool_py, py::arg("z"), py::arg("b"), py::arg("bottom"),
+          py::arg("threshold"), py::arg("top"), py::arg("n_threads") = 0);
+    m.def("profile", &profile_py, py::arg("z"), py::arg("u"), py::arg("v"), py::arg("ground"),
+          py::arg("bottom"), py::arg("top"), py::arg("cu"), py::arg("cv"),
+          py::arg("n_threads") = 0);
+    m.def("gradient", &gradient_py, py::arg("f"), py::arg("x"), py::arg("y"),
+          py::arg("n_threads") = 0);
     m.def("vad", &vad_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"),
           py::arg("min_gates"), py::arg("min_spread"), py::arg("n_threads") = 0);
 }

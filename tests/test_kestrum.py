@@ -7,6 +7,7 @@ from hypothesis import strategies as st
 
 import _kestrum
 
+nan = np.nan
 THREAD_COUNTS = [1, 2, 3, 8, 0, -5]
 
 
@@ -184,3 +185,305 @@ class TestArgumentConversion:
             _kestrum.vad([[1.0, 2.0], [3.0]], self.az, self.cos_el, 3, 0.0)
         with pytest.raises(TypeError):
             _kestrum.vad("north", self.az, self.cos_el, 3, 0.0)
+
+
+# ---- gradient, profile, cold_pool, thermo ----
+
+
+def thread_invariant(call):
+    one = call(1)
+    for t in (2, 3, 0, -5):
+        assert same(call(t), one)
+    return one
+
+
+def rule_table(v, c):
+    """Derivative of a 1-D sequence by the neighbour rule, one point at a time."""
+    out = np.full(len(v), nan)
+    for k in range(len(v)):
+        prev = k > 0 and np.isfinite(v[k - 1])
+        nxt = k + 1 < len(v) and np.isfinite(v[k + 1])
+        if not np.isfinite(v[k]) or not (prev or nxt):
+            continue
+        lo, hi = (k - 1 if prev else k), (k + 1 if nxt else k)
+        out[k] = (v[hi] - v[lo]) / (c[hi] - c[lo])
+    return out
+
+
+class TestGradient:
+    def test_linear_field_is_exact_on_uneven_grid(self):
+        x, y = np.array([0.0, 1, 3, 7]), np.array([0.0, 2, 5])
+        f = (3 * x[None, :] + 2 * y[:, None])[None]
+        g = _kestrum.gradient(f, x, y)
+        assert g.shape == (2, 1, 3, 4)
+        assert (g[0] == 3).all() and (g[1] == 2).all()
+
+    def test_centred_difference_spans_both_neighbours(self):
+        x = np.array([0.0, 1, 3])
+        g = _kestrum.gradient((x**2)[None, None, :], x, [0.0])
+        assert g[0, 0, 0].tolist() == [1.0, 3.0, 4.0]
+        assert np.isnan(g[1]).all()  # one row: no y-derivative
+
+    def test_random_gaps_follow_the_rule_along_both_axes(self):
+        rng = np.random.default_rng(7)
+        f = rng.normal(size=(2, 6, 7))
+        gaps = rng.random(f.shape) < 0.3
+        f[gaps] = rng.choice([nan, np.inf, -np.inf], size=gaps.sum())
+        x, y = np.cumsum(rng.uniform(0.5, 2, 7)), -np.cumsum(rng.uniform(0.5, 2, 6))
+        g = _kestrum.gradient(f, x, y)
+        for b in range(2):
+            for j in range(6):
+                np.testing.assert_array_equal(g[0, b, j], rule_table(f[b, j], x))
+            for i in range(7):
+                np.testing.assert_array_equal(g[1, b, :, i], rule_table(f[b, :, i], y))
+
+    def test_matches_numpy_on_even_grid(self):
+        f = np.random.default_rng(1).normal(size=(3, 20, 30))
+        x, y = np.arange(30) * 0.5, np.arange(20) * 2.0
+        gx, gy = np.gradient(f, 0.5, 2.0, axis=(2, 1), edge_order=1)
+        g = _kestrum.gradient(f, x, y)
+        np.testing.assert_allclose(g[0], gx, rtol=1e-13, atol=1e-13)
+        np.testing.assert_allclose(g[1], gy, rtol=1e-13, atol=1e-13)
+
+    @pytest.mark.parametrize("shape", [(0, 3, 4), (2, 0, 4), (2, 3, 0)])
+    def test_empty(self, shape):
+        g = _kestrum.gradient(np.zeros(shape), np.zeros(shape[2]), np.zeros(shape[1]))
+        assert g.shape == (2, *shape)
+
+    def test_single_column(self):
+        g = _kestrum.gradient(np.ones((2, 3, 1)), [0.0], [0.0, 1, 2])
+        assert np.isnan(g[0]).all() and (g[1] == 0).all()
+
+    def test_errors(self):
+        with pytest.raises(ValueError, match=r"^f must be 3-D \(batch, y, x\)$"):
+            _kestrum.gradient(np.zeros((3, 4)), np.zeros(4), np.zeros(3))
+        with pytest.raises(ValueError, match="^coordinate size$"):
+            _kestrum.gradient(np.zeros((1, 3, 4)), np.zeros(5), np.zeros(3))
+        with pytest.raises(ValueError, match="^coordinate size$"):
+            _kestrum.gradient(np.zeros((1, 3, 4)), np.zeros(4), np.zeros(2))
+        assert _kestrum.gradient(np.zeros((1, 3, 4)), np.zeros((4, 1)), [0, 1, 2]).shape == (2, 1, 3, 4)
+
+    def test_thread_count_does_not_change_result(self):
+        rng = np.random.default_rng(2)
+        f = rng.normal(size=(3, 45, 17))  # 135 rows: 17 blocks
+        f[rng.random(f.shape) < 0.1] = nan
+        x, y = np.cumsum(rng.uniform(0.1, 1, 17)), np.cumsum(rng.uniform(0.1, 1, 45))
+        thread_invariant(lambda t: _kestrum.gradient(f, x, y, n_threads=t))
+
+
+Z = [[100.0, 600, 1100, 1600, 2100, 3100]]
+U = [[0.0, 5, 10, 12, 14, 16]]
+V = [[0.0, 5, 6, 6, 5, 3]]
+
+
+def profile1(bottom, top, ground=100.0, cu=5.0, cv=2.0, z=Z, u=U, v=V):
+    return _kestrum.profile(z, u, v, [ground], bottom, top, [cu], [cv])[:, 0].tolist()
+
+
+class TestProfile:
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((0, 1000), [0, 0, 10, 6, 30, 5, 4]),
+            ((0, 1000, nan), [0, 0, 10, 6, 30, 5, 4]),
+            ((250, 3000), [2.5, 2.5, 16, 3, 69.5, 11.522727272727273, 4.886363636363637]),
+            ((500, 500), [5, 5, 5, 5, 0, 5, 5]),
+        ],
+    )
+    def test_worked_examples(self, args, expected):
+        assert profile1(*args) == expected
+
+    def test_column_too_short_and_nan_motion(self):
+        assert np.isnan(profile1(0, 6000)).all()
+        got = profile1(0, 1000, cu=nan)
+        assert np.isnan(got[4]) and got[:4] + got[5:] == [0, 0, 10, 6, 5, 4]
+        assert np.isnan(profile1(0, 1000, cv=np.inf)[4])
+
+    def test_height_tolerance_at_both_ends(self):
+        assert profile1(-1e-6 * 0.9, 1000)[:2] == [0, 0]
+        assert np.isnan(profile1(-2e-6, 1000)).all()
+        assert profile1(0, 3000 + 0.9e-6)[2:4] == [16, 3]
+        assert np.isnan(profile1(0, 3000 + 2e-6)).all()
+
+    def test_invalid_levels_are_bridged(self):
+        z = [[100.0, 350, 600, 850, 1100, 1600, 2100, 3100]]
+        u = [[0.0, 99, 5, 99, nan, 12, 14, 16]]
+        v = [[0.0, nan, 5, 99, 99, 6, 5, 3]]
+        z[0][3] = np.inf
+        # Without the level at 1100 the top wind comes from between 600 and 1600.
+        got = profile1(0, 1000, z=z, u=u, v=v)
+        assert got == profile1(0, 1000, z=[[100.0, 600, 1600]], u=[[0.0, 5, 12]], v=[[0.0, 5, 6]])
+        assert got[2:4] == [8.5, 5.5]
+
+    def test_layer_upside_down_keeps_bottom_wind_and_closing_term(self):
+        got = profile1(1000, 0)
+        assert got[5:] == got[:2] == [10, 6]
+        assert got[4] == (0 - 5) * (6 - 2) - (0 - 2) * (10 - 5)
+
+    def test_no_reference_or_no_layer(self):
+        assert np.isnan(profile1(0, 1000, ground=nan, z=[[nan, 600]], u=[[0, 5]], v=[[0, nan]])).all()
+        assert np.isnan(profile1(nan, 1000)).all() and np.isnan(profile1(0, nan)).all()
+        empty = _kestrum.profile(np.zeros((3, 0)), np.zeros((3, 0)), [], np.zeros(3), 0, 1, np.zeros(3), np.zeros(3))
+        assert empty.shape == (7, 3) and np.isnan(empty).all()
+        assert _kestrum.profile([], np.zeros((0, 4)), [], [], 0, 1, [], []).shape == (7, 0)
+
+    def test_errors_in_order(self):
+        z, u, n = np.zeros(6), np.zeros((2, 3)), np.zeros(2)
+        with pytest.raises(ValueError, match="^u must be 2-D$"):
+            _kestrum.profile(np.zeros(7), np.zeros(6), z, n, 0, 1, n, n)
+        for bad in range(5):
+            args = [z, z, n, n, n]
+            args[bad] = np.zeros(args[bad].size + 1)
+            with pytest.raises(ValueError, match="^shape mismatch$"):
+                _kestrum.profile(args[0], u, args[1], args[2], 0, 1, args[3], args[4])
+        assert _kestrum.profile(z.reshape(3, 2), u, z, n, 0, 1, n, n).shape == (7, 2)
+
+    def test_matches_independent_sums_on_rising_columns(self):
+        rng = np.random.default_rng(3)
+        n, levels = 200, 30
+        z = np.cumsum(rng.uniform(50, 300, (n, levels)), axis=1)
+        u, v = rng.normal(5, 5, (n, levels)), rng.normal(0, 5, (n, levels))
+        cu, cv = rng.normal(5, 2, n), rng.normal(0, 2, n)
+        bottom, top = 300.0, 2500.0
+        got = thread_invariant(lambda t: _kestrum.profile(z, u, v, z[:, 0], bottom, top, cu, cv, n_threads=t))
+        for r in range(n):
+            zb, zt = z[r, 0] + bottom, z[r, 0] + top
+            inside = (z[r] > zb) & (z[r] < zt)
+            ub, vb = np.interp(zb, z[r], u[r]), np.interp(zb, z[r], v[r])
+            ut, vt = np.interp(zt, z[r], u[r]), np.interp(zt, z[r], v[r])
+            zs = np.r_[zb, z[r, inside], zt]
+            us, vs = np.r_[ub, u[r, inside], ut] - cu[r], np.r_[vb, v[r, inside], vt] - cv[r]
+            srh = np.sum(us[1:] * vs[:-1] - us[:-1] * vs[1:])
+            mean_u = np.trapezoid(np.r_[ub, u[r, inside], ut], zs) / (zt - zb)
+            np.testing.assert_allclose(got[:4, r], [ub, vb, ut, vt], rtol=1e-12, atol=1e-12)
+            np.testing.assert_allclose(got[4:6, r], [srh, mean_u], rtol=1e-10, atol=1e-9)
+
+
+def cold1(bottom, threshold, top, z=((0.0, 100, 200, 300),), b=((-0.02, -0.01, 0.0, 0.01),)):
+    return _kestrum.cold_pool(z, b, bottom, threshold, top)[:, 0].tolist()
+
+
+class TestColdPool:
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((nan, 0, nan), [2.0, 200.0, 0.0]),
+            ((nan, 0, 150), [np.sqrt(3.75), 150.0, 0.0]),
+            ((nan, 0.05, nan), [np.sqrt(3.0), 300.0, 1.0]),
+            ((nan, -0.03, nan), [0.0, 0.0, 0.0]),
+            ((50, 0, nan), [1.0, 100.0, 0.0]),
+        ],
+    )
+    def test_worked_examples(self, args, expected):
+        np.testing.assert_allclose(cold1(*args), expected, rtol=1e-15)
+
+    def test_no_result(self):
+        assert np.isnan(cold1(nan, 0, 500)).all()  # flag is NaN too, not 1
+        assert np.isnan(cold1(400, 0, nan)).all()  # nothing at or above bottom
+        assert np.isnan(cold1(nan, 0, nan, z=[[nan, 1.0]], b=[[0.0, np.inf]])).all()
+        assert np.isnan(cold1(nan, 0, 10, z=[[0.0, 100]], b=[[-1.0, nan]])).all()
+        empty = _kestrum.cold_pool(np.zeros((2, 0)), np.zeros((2, 0)), [0, 0], 0, [1, 1])
+        assert empty.shape == (3, 2) and np.isnan(empty).all()
+        assert _kestrum.cold_pool(np.zeros((0, 5)), np.zeros((0, 5)), [], 0, []).shape == (3, 0)
+
+    def test_open_top_and_nan_threshold(self):
+        assert cold1(nan, 0, nan, z=[[0.0, 100]], b=[[-1.0, nan]]) == [0.0, 0.0, 1.0]
+        assert cold1(nan, nan, nan) == cold1(nan, 1.0, nan)
+        assert cold1(nan, nan, nan)[2] == 1.0
+
+    def test_net_positive_buoyancy_gives_zero(self):
+        assert cold1(nan, 0, 300, b=[[0.01, -0.001, 0.02, 0.03]]) == [0.0, 300.0, 0.0]
+
+    def test_zero_depth_on_a_repeated_height_stays_nan(self):
+        # The interpolation divides 0 by 0; the clamp must not turn that NaN into 0.
+        got = cold1(nan, 0, 0.0, z=[[0.0, 0, 100]], b=[[-0.01, -0.02, 0.0]])
+        assert np.isnan(got[0]) and got[1:] == [0.0, 0.0]
+
+    def test_gaps_are_bridged_and_modes_mix(self):
+        z = [[0.0, 50, 100, 200, 300]] * 2
+        b = [[-0.02, nan, -0.01, 0.0, 0.01]] * 2
+        got = _kestrum.cold_pool(z, b, [[nan, nan]], 0.0, [[nan], [150]])
+        np.testing.assert_allclose(got.T, [[2.0, 200.0, 0.0], [np.sqrt(3.75), 150.0, 0.0]], rtol=1e-15)
+
+    def test_errors(self):
+        z, n = np.zeros((2, 4)), np.zeros(2)
+        with pytest.raises(ValueError, match="^z and b must be 2-D$"):
+            _kestrum.cold_pool(np.zeros(8), z, n, 0, n)
+        with pytest.raises(ValueError, match="^z and b must be 2-D$"):
+            _kestrum.cold_pool(z, np.zeros(8), n, 0, n)
+        with pytest.raises(ValueError, match="^shape mismatch$"):
+            _kestrum.cold_pool(z, np.zeros((2, 5)), n, 0, n)
+        with pytest.raises(ValueError, match="^shape mismatch$"):
+            _kestrum.cold_pool(z, z, np.zeros(3), 0, n)
+        with pytest.raises(ValueError, match="^shape mismatch$"):
+            _kestrum.cold_pool(z, z, n, 0, np.zeros(3))
+        assert _kestrum.cold_pool(z[:1], z[:1], 0.0, 0, 1.0).shape == (3, 1)
+
+    def test_matches_trapezoid_when_no_threshold_is_crossed(self):
+        rng = np.random.default_rng(4)
+        n, levels = 300, 20
+        z = np.cumsum(rng.uniform(10, 100, (n, levels)), axis=1)
+        b = -rng.uniform(0.001, 0.05, (n, levels))
+        got = thread_invariant(lambda t: _kestrum.cold_pool(z, b, np.full(n, nan), 0.0, np.full(n, nan), n_threads=t))
+        np.testing.assert_allclose(got[0], np.sqrt(2 * np.trapezoid(-b, z, axis=1)), rtol=1e-12)
+        np.testing.assert_allclose(got[1], z[:, -1] - z[:, 0], rtol=1e-14)
+        assert (got[2] == 1).all()
+        # A fixed depth ending on a level integrates exactly up to that level.
+        depth = z[:, 10] - z[:, 0]
+        fixed = _kestrum.cold_pool(z, b, np.full(n, nan), 0.0, depth)
+        np.testing.assert_allclose(fixed[0], np.sqrt(2 * np.trapezoid(-b[:, :11], z[:, :11], axis=1)), rtol=1e-12)
+
+
+class TestThermo:
+    def test_reference_values(self):
+        got = _kestrum.thermo([300.0, 300, 300], [100000.0, 85000, 100000], [290.0, 310, nan])
+        assert got[:, 0].tolist() == [0.012162389136861164, 300.0, 302.191144154499, 335.86502358904715]
+        assert got[:, 1].tolist() == [0.026984668123949996, 314.24367620831384, 319.26248516648354, 399.44681375656864]
+        assert got[1, 2] == 300.0 and np.isnan(got[[0, 2, 3], 2]).all()
+
+    def test_dew_point_clamped_and_nan_propagation(self):
+        got = _kestrum.thermo([280.0, 280, nan, 280], [90000.0, 90000, 90000, nan], [285.0, 280, 270, 270])
+        assert same(got[:, 0], got[:, 1])
+        assert np.isnan(got[:, 2:]).all()
+
+    def test_shapes_and_errors(self):
+        assert _kestrum.thermo(np.full((2, 3), 300.0), np.full(6, 1e5), [[290.0] * 3] * 2).shape == (4, 6)
+        assert _kestrum.thermo([], [], []).shape == (4, 0)
+        with pytest.raises(ValueError, match="^size mismatch$"):
+            _kestrum.thermo([300.0], [1e5, 1e5], [290.0])
+        with pytest.raises(ValueError, match="^size mismatch$"):
+            _kestrum.thermo([300.0], [1e5], [])
+
+    def test_textbook_formulas(self):
+        rng = np.random.default_rng(5)
+        n = 10_000  # three blocks
+        t = rng.uniform(230, 310, n)
+        p = rng.uniform(2e4, 1.05e5, n)
+        td = t - rng.uniform(0, 30, n)
+        got = thread_invariant(lambda k: _kestrum.thermo(t, p, td, n_threads=k))
+        kappa, eps = 0.28542059262205427, 0.6219569156569429
+        e = 611.2 * np.exp(17.67 * (td - 273.15) / (td - 29.65))
+        r = eps * e / (p - e)
+        theta = t * (1e5 / p) ** kappa
+        tl = 56 + 1 / (1 / (td - 56) + np.log(t / td) / 800)
+        theta_e = t * (1e5 / p) ** (0.2854 * (1 - 0.28e-3 * 1e3 * r)) * np.exp(
+            (3.376 / tl - 0.00254) * 1e3 * r * (1 + 0.81e-3 * 1e3 * r)
+        )
+        theta_v = theta * (1 + r / eps) / (1 + r)
+        np.testing.assert_allclose(got, [r, theta, theta_v, theta_e], rtol=1e-13)
+
+    def test_metpy(self):
+        mpcalc = pytest.importorskip("metpy.calc")
+        units = pytest.importorskip("metpy.units").units
+        t = np.array([300.0, 290, 270, 250])
+        p = np.array([100000.0, 85000, 70000, 50000])
+        td = np.array([290.0, 285, 260, 230])
+        got = _kestrum.thermo(t, p, td)
+        T, P, Td = t * units.K, p * units.Pa, td * units.K
+        r = mpcalc.mixing_ratio(mpcalc.saturation_vapor_pressure(Td), P).m_as("")
+        theta = mpcalc.potential_temperature(P, T).m_as("K")
+        # MetPy's vapour pressure is not Bolton's, and its kappa is 2/7.
+        np.testing.assert_allclose(got[0], r, rtol=5e-3)
+        np.testing.assert_allclose(got[1], theta, rtol=1e-3)
+        np.testing.assert_allclose(got[2], mpcalc.virtual_potential_temperature(P, T, r).m_as("K"), rtol=1e-3)
+        np.testing.assert_allclose(got[3], mpcalc.equivalent_potential_temperature(P, T, Td).m_as("K"), rtol=3e-3)
