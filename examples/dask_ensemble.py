@@ -15,7 +15,6 @@ import time
 
 import dask.array as da
 import numpy as np
-from dask.distributed import Client, LocalCluster
 
 import _ensemble
 import _kestrum
@@ -58,10 +57,11 @@ def synthetic_ensemble(members, columns, chunk, seed=0):
 
 
 def synthetic_sounding(points, chunk, seed=1):
+    """Pressure from 500 to 1020 hPa with a temperature and dew point that fit it."""
     rs = da.random.RandomState(seed)
-    t = rs.uniform(250.0, 310.0, points, chunks=chunk)
-    p = rs.uniform(30000.0, 102000.0, points, chunks=chunk)
-    td = t - rs.uniform(0.0, 20.0, points, chunks=chunk)
+    p = rs.uniform(50000.0, 102000.0, points, chunks=chunk)
+    t = 255.0 + 45.0 * (p - 50000.0) / 52000.0 + rs.normal(0.0, 3.0, points, chunks=chunk)
+    td = t - rs.uniform(0.5, 20.0, points, chunks=chunk)
     return t, p, td
 
 
@@ -86,6 +86,7 @@ def main():
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--scheduler", help="address of an existing Dask scheduler")
     args = parser.parse_args()
+    from dask.distributed import Client, LocalCluster
 
     if args.scheduler:
         client = Client(args.scheduler)

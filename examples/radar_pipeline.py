@@ -226,7 +226,7 @@ def wrfda_columns(scan, mean, spread, radar, spacing_deg, spacing_m, levels):
     # For each column gate and level, the sweep whose beam passes nearest the level.
     h = scan.height[:, gi]                                   # (E, Gc)
     nearest = np.abs(h[:, :, None] - levels[None, None, :]).argmin(axis=0)  # (Gc, L)
-    close = np.abs(np.take_along_axis(h, nearest, 0) - levels[None, :]) <= 300.0
+    close = np.abs(h[nearest, np.arange(gi.size)[:, None]] - levels[None, :]) <= 300.0  # (Gc, L)
     def sample(field):
         f = field[:, ai][:, :, gi]                           # (E, Ac, Gc)
         vals = np.empty((ai.size, gi.size, levels.size))
@@ -236,7 +236,7 @@ def wrfda_columns(scan, mean, spread, radar, spacing_deg, spacing_m, levels):
 
     rv, rf = sample(mean["vel"]), sample(mean["dbz"])
     rv_err, rf_err = sample(spread["vel"]), sample(spread["dbz"])
-    ok = close[None] & np.isfinite(rv) & np.isfinite(rf)
+    ok = close[None] & np.isfinite(rv) & np.isfinite(rf)  # (Ac, Gc, L)
     rv = np.where(ok, rv, MISSING).reshape(cols, -1)
     rf = np.where(ok, rf, MISSING).reshape(cols, -1)
     qc = np.where(ok, 0, MISSING_QC).reshape(cols, -1).astype(np.int64)
@@ -327,33 +327,47 @@ def plot(path, scan, profile, mean, spread):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig = plt.figure(figsize=(15, 5.2), layout="constrained")
-    ax = fig.add_subplot(1, 3, 1)
+    fig = plt.figure(figsize=(19, 5), layout="constrained")
     z, (ut, vt), (um, vm), (ulo, uhi), (vlo, vhi) = profile
-    ax.plot(ut, z / 1e3, "k-", lw=1.5, label="true u")
-    ax.plot(vt, z / 1e3, "k--", lw=1.5, label="true v")
-    ax.fill_betweenx(z / 1e3, ulo, uhi, color="tab:red", alpha=0.25, label="ensemble 10-90%")
-    ax.fill_betweenx(z / 1e3, vlo, vhi, color="tab:blue", alpha=0.25)
-    ax.plot(um, z / 1e3, "o", color="tab:red", ms=3, label="VAD u (ensemble mean)")
-    ax.plot(vm, z / 1e3, "o", color="tab:blue", ms=3, label="VAD v (ensemble mean)")
+    km = z / 1e3
+    ax = fig.add_subplot(1, 4, 1)
+    ax.plot(ut, km, "k-", lw=1.5, label="true u")
+    ax.plot(vt, km, "k--", lw=1.5, label="true v")
+    ax.plot(um, km, "o", color="tab:red", ms=3, label="VAD u")
+    ax.plot(vm, km, "o", color="tab:blue", ms=3, label="VAD v")
     ax.set_xlabel("wind component (m/s)")
     ax.set_ylabel("height above radar (km)")
-    ax.set_title("VAD wind profile")
+    ax.set_title("VAD retrieval from the ensemble mean")
     ax.legend(fontsize=8, loc="lower right")
     ax.grid(alpha=0.3)
 
-    az, ground = scan.az, scan.ground[0]
+    ax = fig.add_subplot(1, 4, 2, sharey=ax)
+    ax.axvline(0.0, color="k", lw=0.8)
+    ax.fill_betweenx(km, ulo - ut, uhi - ut, color="tab:red", alpha=0.25, label="u, members 10-90%")
+    ax.fill_betweenx(km, vlo - vt, vhi - vt, color="tab:blue", alpha=0.25, label="v, members 10-90%")
+    ax.plot(um - ut, km, "-", color="tab:red", lw=1, label="u, ensemble mean")
+    ax.plot(vm - vt, km, "-", color="tab:blue", lw=1, label="v, ensemble mean")
+    ax.set_xlabel("retrieved minus true (m/s)")
+    ax.set_title("retrieval error and ensemble spread")
+    ax.legend(fontsize=8, loc="lower right")
+    ax.grid(alpha=0.3)
+
+    # Cell edges of the lowest sweep's gates, so the polar cells are drawn as they are.
+    step = scan.az[1] - scan.az[0]
+    az = np.append(scan.az - step / 2, scan.az[-1] + step / 2)
+    g = scan.ground[0]
+    ground = np.concatenate([[g[0] - (g[1] - g[0]) / 2], (g[1:] + g[:-1]) / 2, [g[-1] + (g[-1] - g[-2]) / 2]])
     X = ground[None, :] * np.sin(az)[:, None] / 1e3
     Y = ground[None, :] * np.cos(az)[:, None] / 1e3
     for i, (field, title, cmap, lim) in enumerate(
         [(mean["dbz"][0], "reflectivity, ensemble mean (dBZ)", "turbo", (-10, 65)),
          (spread["dbz"][0], "reflectivity, ensemble spread (dB)", "viridis", (0, 4))]
     ):
-        ax = fig.add_subplot(1, 3, 2 + i)
-        mesh = ax.pcolormesh(X, Y, field, cmap=cmap, vmin=lim[0], vmax=lim[1], shading="auto")
+        ax = fig.add_subplot(1, 4, 3 + i)
+        mesh = ax.pcolormesh(X, Y, field, cmap=cmap, vmin=lim[0], vmax=lim[1], shading="flat")
         fig.colorbar(mesh, ax=ax, shrink=0.85)
         ax.set_aspect("equal")
-        ax.set_title(f"{title}, {ELEVATIONS[0]}° sweep")
+        ax.set_title(f"{title}\n{ELEVATIONS[0]}° sweep", fontsize=10)
         ax.set_xlabel("east (km)")
         ax.set_ylabel("north (km)")
     fig.savefig(path, dpi=110)
@@ -411,7 +425,8 @@ def main(argv=None):
         band = [np.nanpercentile(ue, q, axis=0) for q in (10, 90)] + [np.nanpercentile(ve, q, axis=0) for q in (10, 90)]
 
     with timer("profile"):
-        ground = np.zeros(1)
+        # The lowest retrieved level stands for the ground: no ring looks lower.
+        ground = np.array([np.nan])
         srh = {}
         for depth in (1000.0, 3000.0):
             ok = np.isfinite(um)
@@ -446,7 +461,7 @@ def main(argv=None):
                               wrfda_columns(scan, mean, spread, radar, 2.0, 2000.0, levels), threads)
     with timer("format_dart"):
         dart_path = args.out / "obs_seq.out"
-        n_dart = write_dart(dart_path, scan, mean, spread, radar, 2, 4, threads)
+        n_dart = write_dart(dart_path, scan, mean, spread, radar, 5, 10, threads)
     figure = args.out / "radar_pipeline.png"
     if not args.no_figure:
         with timer("figure"):

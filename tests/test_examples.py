@@ -28,14 +28,9 @@ def pipeline(tmp_path_factory):
     return load("radar_pipeline").main(args)
 
 
-def fortran_fields(line, widths):
-    """Cut a fixed-format record into its fields; a negative width is skipped (nX)."""
-    fields, pos = [], 0
-    for width in widths:
-        if width > 0:
-            fields.append(line[pos:pos + width])
-        pos += abs(width)
-    return fields
+def reader(fmt):
+    fortranformat = pytest.importorskip("fortranformat")
+    return fortranformat.FortranRecordReader(fmt).read
 
 
 class TestRadarPipeline:
@@ -46,25 +41,26 @@ class TestRadarPipeline:
 
     def test_wrfda_file_reads_with_the_fortran_formats(self, pipeline):
         lines = pipeline["wrfda"].read_text().split("\n")
-        assert lines[0][14:17] == "  1" and lines[0].startswith("TOTAL RADAR =")
-        # (A5,2X,A12,F8.3,2X,F8.3,2X,F8.1,2X,A19,2I6)
-        radar = fortran_fields(lines[3], [5, -2, 12, 8, -2, 8, -2, 8, -2, 19, 6, 6])
+        assert lines[0].startswith("TOTAL RADAR =") and reader("(14x,i3)")(lines[0]) == [1]
+        radar = reader("(a5,2x,a12,f8.3,2x,f8.3,2x,f8.1,2x,a19,2i6)")(lines[3])
         assert radar[0] == "RADAR"
-        columns, levels = int(radar[6]), int(radar[7])
+        columns, levels = radar[6], radar[7]
         assert levels == pipeline["levels"].size and columns * levels == pipeline["n_wrfda"]
         body = lines[6:]
         assert body[-1] == "" and len(body) - 1 == columns * (levels + 1)
+        station_line = reader("(a12,3x,a19,2x,2(f12.3,2x),f8.1,2x,i6)")
+        level_line = reader("(3x,f12.1,2(f12.3,i4,f12.3,2x))")
         for c in range(columns):
-            # (a12,3x,a19,2x,2(f12.3,2x),f8.1,2x,i6)
-            station = fortran_fields(body[c * (levels + 1)], [12, -3, 19, -2, 12, -2, 12, -2, 8, -2, 6])
-            assert station[0] == "FM-128 RADAR" and station[1] == radar[5]
-            assert -90 <= float(station[2]) <= 90 and int(station[5]) == levels
+            name, stamp, lat, lon, elv, count = station_line(body[c * (levels + 1)])
+            assert (name, stamp, count) == ("FM-128 RADAR", radar[5], levels)
+            assert abs(lat - radar[3]) < 2 and abs(lon - radar[2]) < 2 and elv == radar[4]
             for k in range(levels):
-                # (3x,f12.1,2(f12.3,i4,f12.3,2x))
-                level = fortran_fields(body[c * (levels + 1) + 1 + k], [-3, 12, 12, 4, 12, -2, 12, 4, 12])
-                assert float(level[0]) == pipeline["levels"][k]
-                rv, qc = float(level[1]), int(level[2])
-                assert (qc == 0 and abs(rv) < 60) or (qc == -88 and rv == -888888.0)
+                height, rv, rv_qc, rv_err, rf, rf_qc, rf_err = level_line(body[c * (levels + 1) + 1 + k])
+                assert height == pipeline["levels"][k]
+                if rv_qc == 0:
+                    assert abs(rv) < 60 and rv_err >= 1.0 and -20 < rf < 70 and rf_qc == 0
+                else:
+                    assert (rv_qc, rv, rf) == (-88, -888888.0, -888888.0)
 
     def test_dart_file_reads_back(self, pipeline):
         obs_sequence = pytest.importorskip("pydartdiags.obs_sequence.obs_sequence")
@@ -84,3 +80,8 @@ def test_type_stubs_match_the_modules():
         capture_output=True, text=True, cwd=ROOT / "tests", timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_dask_chunks_equal_a_single_call():
+    pytest.importorskip("dask.array")
+    load("dask_ensemble").check_small_case()
