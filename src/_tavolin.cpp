@@ -314,6 +314,15 @@ struct WrfdaInput {
 // One station line and its level lines per column, columns begin .. end-1.
 void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, Text& text) {
     const int64_t L = in.levels;
+    // Every column repeats the same level heights, so each level line's opening (three
+    // blanks and the height field) is rendered once per block and copied thereafter.
+    Text heads;
+    std::vector<size_t> head_end(static_cast<size_t>(L));
+    for (int64_t k = 0; k < L; ++k) {
+        put_lit(heads, "   ");
+        put_f<1>(heads, in.centres[k], 12);
+        head_end[static_cast<size_t>(k)] = heads.size();
+    }
     text.reserve(static_cast<size_t>((end - begin) * (L + 1) * 80));
     for (int64_t c = begin; c < end; ++c) {
         put_lit(text, "FM-128 RADAR   ");
@@ -329,9 +338,10 @@ void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, Text& text) {
         put_i(text, L, 6);
         put_lit(text, "\n");
         const int64_t row = c * L;
-        for (int64_t k = 0; k < L; ++k) {
-            put_lit(text, "   ");
-            put_f<1>(text, in.centres[k], 12);
+        for (int64_t k = 0, head = 0; k < L; ++k) {
+            const size_t next = head_end[static_cast<size_t>(k)];
+            text.append(heads.data() + head, next - head);
+            head = static_cast<int64_t>(next);
             put_f<3>(text, in.rv[row + k], 12);
             put_i(text, in.rv_qc[row + k], 4);
             put_f<3>(text, in.rv_err[row + k], 12);
