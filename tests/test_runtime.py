@@ -127,3 +127,24 @@ class TestFailures:
                               text=True, timeout=120)
         assert done.returncode == 0, done.stderr
         assert done.stdout.splitlines() == ["RuntimeError: " + os.strerror(11), "same"]
+
+
+class TestModules:
+    MODULES = {
+        "_kestrum": ("Cold-pool, wind-profile and baroclinity kernel (multithreaded).",
+                     ["thermo", "cold_pool", "profile", "gradient", "vad"]),
+        "_ensemble": ("Random measurement errors and ensemble statistics",
+                      ["perturb", "statistics", "mode", "words"]),
+        "_tavolin": ("Threaded text formatter of the WRFDA and DART observation writers",
+                     ["format_dart", "format_wrfda"]),
+    }
+
+    @pytest.mark.parametrize("name", MODULES)
+    def test_docstring_and_functions_in_registration_order(self, name):
+        module = __import__(name)
+        doc, functions = self.MODULES[name]
+        assert module.__doc__ == doc
+        assert [k for k, v in vars(module).items() if callable(v)] == functions
+        for function in functions:
+            signature = getattr(module, function).__doc__.strip()
+            assert signature.startswith(function + "(") and "\n" not in signature
