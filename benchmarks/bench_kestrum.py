@@ -237,7 +237,7 @@ def thermo_case():
 
 
 CASES = [
-    Case("vad", "14,000 rows x 360 gates", vad_case),
+    Case("vad", "14,000 rows x 360 gates", vad_case, peer_repeat=3),
     # Best of three for the peers too: a single run can pay for memory the machine
     # hands to the process for the first time, which would flatter our side.
     Case("gradient", "50 fields x 1000 x 1000", gradient_case, peer_repeat=3),

@@ -4,8 +4,9 @@
     python benchmarks/run.py vad thermo   # only the named functions
 
 For every case the function runs with all threads and with one thread, its peer runs
-once on the same data in the same process, and the table prints the times, the
-speed-ups over the peer and the scaling from one thread to all.
+on the same data in the same process (best of the case's `peer_repeat` runs), and the
+table prints the times, the speed-ups over the peer and the scaling from one thread to
+all.
 """
 
 from __future__ import annotations
