@@ -97,8 +97,8 @@ def mode_case():
 
 
 CASES = [
-    Case("words", "100,000,000 words", words_case),
-    Case("perturb", "50 members x 1,000,000 gates, 5 fields", perturb_case, repeat=2),
+    Case("words", "100,000,000 words", words_case, peer_repeat=3),
+    Case("perturb", "50 members x 1,000,000 gates, 5 fields", perturb_case, repeat=2, peer_repeat=2),
     Case("statistics", "50 x 1,000,000, 5 pct, 1% NaN", statistics_case),
-    Case("mode", "50 x 1,000,000, 10 codes", mode_case),
+    Case("mode", "50 x 1,000,000, 10 codes", mode_case, peer_repeat=3),
 ]

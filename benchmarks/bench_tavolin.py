@@ -98,6 +98,6 @@ def dart_case():
 
 
 CASES = [
-    Case("format_wrfda", "100,000 columns x 40 levels", wrfda_case),
-    Case("format_dart", "1,000,000 records (half RV)", dart_case),
+    Case("format_wrfda", "100,000 columns x 40 levels", wrfda_case, peer_repeat=3),
+    Case("format_dart", "1,000,000 records (half RV)", dart_case, peer_repeat=2),
 ]
