@@ -239,9 +239,14 @@ class TestMode:
 
     def test_against_bincount(self):
         rng = np.random.default_rng(5)
-        values = rng.uniform(-2, 9, (40, 600)).astype(np.float32)
+        # 603 columns: the last chunk ends in a group of fewer than four columns.
+        values = rng.uniform(-2, 9, (40, 603)).astype(np.float32)
         values[rng.random(values.shape) < 0.1] = np.nan
         mode, frac = _ensemble.mode(values, 7, 5, n_threads=3)
+        for n_threads in (1, 2, 8):
+            again = _ensemble.mode(values, 7, 5, n_threads=n_threads)
+            assert np.array_equal(again[0], mode, equal_nan=True)
+            assert np.array_equal(again[1], frac, equal_nan=True)
         for j in range(values.shape[1]):
             col = values[:, j]
             codes = np.trunc(col[np.isfinite(col)]).astype(np.int64)
