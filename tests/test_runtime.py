@@ -34,6 +34,19 @@ def driver(tmp_path_factory):
     return run
 
 
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    if CC is None:
+        pytest.skip("no C compiler to build the pthread_create shim")
+    lib = tmp_path_factory.mktemp("shim") / "libfailthread.so"
+    subprocess.run(
+        [CC, "-shared", "-fPIC", "-O1", str(HERE / "native" / "fail_pthread_create.c"),
+         "-o", str(lib), "-ldl"],
+        check=True,
+    )
+    return lib
+
+
 class TestThreadCount:
     @pytest.mark.parametrize(
         "blocks, n_threads, team",
@@ -92,18 +105,6 @@ class TestFailures:
     @pytest.mark.parametrize("n_threads", [1, 3])
     def test_bad_alloc_in_a_text_block(self, driver, n_threads):
         assert driver("bad_alloc", n_threads) == "caught bad_alloc"
-
-    @pytest.fixture(scope="class")
-    def shim(self, tmp_path_factory):
-        if CC is None:
-            pytest.skip("no C compiler to build the pthread_create shim")
-        lib = tmp_path_factory.mktemp("shim") / "libfailthread.so"
-        subprocess.run(
-            [CC, "-shared", "-fPIC", "-O1", str(HERE / "native" / "fail_pthread_create.c"),
-             "-o", str(lib), "-ldl"],
-            check=True,
-        )
-        return lib
 
     @pytest.mark.parametrize("k", [1, 3])
     def test_thread_that_cannot_start_raises_and_the_interpreter_survives(self, shim, k):
