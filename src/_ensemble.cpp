@@ -6,15 +6,16 @@
 #include <vector>
 
 #include "runtime/binding.hpp"
+#include "runtime/values.hpp"
 
 namespace py = pybind11;
 using runtime::f32;
 using runtime::f64;
 using runtime::require;
+using runtime::is_finite;
+using runtime::nan_value;
 
 namespace {
-
-constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 
 // ---------------------------------------------------------------------------------------
 // Philox4x64-10: a counter-based generator. A block is a pure function of (counter, key),
@@ -214,8 +215,6 @@ f64 perturb_py(f64 dbz, f64 zdr, f64 phidp, f64 rhohv, f64 vel, int32_t flags, f
 // ---------------------------------------------------------------------------------------
 // statistics
 
-inline bool finite(float x) { return std::fabs(x) <= std::numeric_limits<float>::max(); }
-
 // Percentiles outside [0, 100] (or NaN) would index outside the sorted values, so they
 // are refused before any work rather than read out of bounds.
 void check_percentiles(const double* p, int64_t count) {
@@ -256,7 +255,7 @@ void column_statistics(const float* values, int64_t members, int64_t n, const do
         int64_t c = 0;
         for (int64_t i = 0; i < members; ++i) {
             const float v = values[i * n + j];
-            if (finite(v)) kept[c++] = v;
+            if (is_finite(v)) kept[c++] = v;
         }
         if (c == 0 || c < min_valid) {
             mean[j] = sd[j] = nan_value;
@@ -321,7 +320,7 @@ constexpr float two_pow_63 = 9223372036854775808.0f;
 // or at or beyond n_codes. Magnitudes of 2^63 and more are refused before the
 // conversion, which would otherwise be undefined.
 inline int64_t member_code(float x, int64_t n_codes) {
-    if (!(std::fabs(x) <= std::numeric_limits<float>::max())) return -1;
+    if (!is_finite(x)) return -1;
     if (!(x > -1.0f) || x >= two_pow_63) return -1;
     const auto code = static_cast<int64_t>(x);
     return code < n_codes ? code : -1;

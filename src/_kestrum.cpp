@@ -5,16 +5,15 @@
 #include <vector>
 
 #include "runtime/binding.hpp"
+#include "runtime/values.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
 using runtime::require;
+using runtime::is_finite;
+using runtime::nan_value;
 
 namespace {
-
-constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
-
-inline bool finite(double x) { return std::fabs(x) <= std::numeric_limits<double>::max(); }
 
 // ---------------------------------------------------------------------------------------
 // vad
@@ -76,7 +75,7 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
     int64_t count = 0;
     double sum_v = 0.0, sum_s = 0.0, sum_c = 0.0, sum_s2 = 0.0, sum_c2 = 0.0;
     for (int64_t j = 0; j < gates; ++j) {
-        if (!finite(vr[j]) || !finite(az[j])) continue;
+        if (!is_finite(vr[j]) || !is_finite(az[j])) continue;
         double s, c, s2, c2;
         sincos(az[j], &s, &c);
         sincos(2.0 * az[j], &s2, &c2);
@@ -182,9 +181,9 @@ constexpr int64_t gradient_block = 8;
 // selects rather than branches so that a run of points compiles to vector code.
 template <bool HasPrev, bool HasNext>
 inline double slope(double prev, double v, double next, double cp, double c, double cn) {
-    const bool fv = finite(v);
-    const bool up = HasPrev & fv & finite(prev);
-    const bool un = HasNext & fv & finite(next);
+    const bool fv = is_finite(v);
+    const bool up = HasPrev & fv & is_finite(prev);
+    const bool un = HasNext & fv & is_finite(next);
     const double hi = un ? next : v, lo = up ? prev : v;
     const double c_hi = un ? cn : c, c_lo = up ? cp : c;
     return (hi - lo) / (c_hi - c_lo);
@@ -275,7 +274,9 @@ struct Column {
     const double* v;
     int64_t levels;
 
-    bool valid(int64_t i) const { return finite(z[i]) && finite(u[i]) && finite(v[i]); }
+    bool valid(int64_t i) const {
+        return is_finite(z[i]) && is_finite(u[i]) && is_finite(v[i]);
+    }
 };
 
 // Wind at `target` height, scanning the valid levels in index order. Returns false when
@@ -322,7 +323,7 @@ void profile_column(const Column& col, double ground, double bottom, double top,
     if (col.levels == 0) return;
 
     double ref = ground;
-    if (!finite(ref)) {
+    if (!is_finite(ref)) {
         int64_t i = 0;
         while (i < col.levels && !col.valid(i)) ++i;
         if (i == col.levels) return;
@@ -352,7 +353,7 @@ void profile_column(const Column& col, double ground, double bottom, double top,
         up = u;
         vp = v;
     }
-    out[4 * stride] = finite(cu) && finite(cv)
+    out[4 * stride] = is_finite(cu) && is_finite(cv)
                           ? (ut - cu) * (vp - cv) - (vt - cv) * (up - cu) + h
                           : nan_value;
     if (zt > zb) {
@@ -415,16 +416,16 @@ inline double intensity(double s) {
 void cold_pool_column(const double* z, const double* b, int64_t levels, double bottom,
                       double threshold, double top, double* out, int64_t stride) {
     out[0] = out[stride] = out[2 * stride] = nan_value;
-    auto valid = [&](int64_t i) { return finite(z[i]) && finite(b[i]); };
+    auto valid = [&](int64_t i) { return is_finite(z[i]) && is_finite(b[i]); };
 
     int64_t s = 0;
-    const bool from_bottom = finite(bottom);
+    const bool from_bottom = is_finite(bottom);
     while (s < levels && !(valid(s) && (!from_bottom || z[s] >= bottom))) ++s;
     if (s == levels) return;
     const double z0 = z[s], b0 = b[s];
     double zp = z0, bp = b0, sum = 0.0;
 
-    if (finite(top)) {
+    if (is_finite(top)) {
         const double zt = top + z0;
         for (int64_t i = s + 1; i < levels; ++i) {
             if (!valid(i)) continue;
