@@ -404,6 +404,20 @@ inline void put_kind(Text& text, int64_t kind) {
         put_i(text, kind + 1, 12);
 }
 
+// The line after "loc3d": three coordinates and the vertical-coordinate code, used for
+// the observation's location and for the radar's.
+inline void put_location(Text& text, double x, double y, double z, int64_t vertical) {
+    put_lit(text, " ");
+    put_e(text, x, 25);
+    put_lit(text, " ");
+    put_e(text, y, 25);
+    put_lit(text, " ");
+    put_e(text, z, 25);
+    put_lit(text, " ");
+    put_i(text, vertical, 2);
+    put_lit(text, "\n");
+}
+
 // Records begin .. end-1; numbers and links come from the global index, so the chain
 // runs on unbroken across block boundaries.
 void dart_block(const DartInput& in, int64_t begin, int64_t end, Text& text) {
@@ -416,27 +430,16 @@ void dart_block(const DartInput& in, int64_t begin, int64_t end, Text& text) {
         put_lit(text, "\n           0\n");
         put_i(text, i == 0 ? int64_t{-1} : i, 12);
         put_i(text, i == in.n - 1 ? int64_t{-1} : i + 2, 12);
-        put_lit(text, "          -1\nobdef\nloc3d\n ");
-        put_e(text, in.lon[i], 25);
-        put_lit(text, " ");
-        put_e(text, in.lat[i], 25);
-        put_lit(text, " ");
-        put_e(text, in.height[i], 25);
-        put_lit(text, " ");
-        put_i(text, in.vertical, 2);
-        put_lit(text, "\nkind\n");
+        put_lit(text, "          -1\nobdef\nloc3d\n");
+        put_location(text, in.lon[i], in.lat[i], in.height[i], in.vertical);
+        put_lit(text, "kind\n");
         put_kind(text, in.kind[i]);
         put_lit(text, "\n");
         if (in.kind[i] == 0) {
-            put_lit(text, "platform\nloc3d\n ");
-            put_e(text, in.radar_lon[i], 25);
-            put_lit(text, " ");
-            put_e(text, in.radar_lat[i], 25);
-            put_lit(text, " ");
-            put_e(text, in.radar_height[i], 25);
-            put_lit(text, " ");
-            put_i(text, in.vertical, 2);
-            put_lit(text, "\ndir3d\n ");
+            put_lit(text, "platform\nloc3d\n");
+            put_location(text, in.radar_lon[i], in.radar_lat[i], in.radar_height[i],
+                         in.vertical);
+            put_lit(text, "dir3d\n ");
             put_e(text, in.beam[3 * i], 25);
             put_lit(text, " ");
             put_e(text, in.beam[3 * i + 1], 25);

@@ -15,16 +15,20 @@ CXX = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++")
 CC = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
 
 
+def build(tmp_path_factory, compiler, source, name, *flags):
+    """Compiles one of the native test programs into a fresh folder."""
+    out = tmp_path_factory.mktemp(name) / name
+    subprocess.run([compiler, "-O1", str(HERE / "native" / source), "-o", str(out), *flags],
+                   check=True)
+    return out
+
+
 @pytest.fixture(scope="module")
 def driver(tmp_path_factory):
     if CXX is None:
         pytest.skip("no C++ compiler to build the runner driver")
-    exe = tmp_path_factory.mktemp("driver") / "runner_driver"
-    subprocess.run(
-        [CXX, "-std=c++20", "-O1", "-pthread", "-Wall", "-Wextra", "-Werror", f"-I{SRC}",
-         str(HERE / "native" / "runner_driver.cpp"), "-o", str(exe)],
-        check=True,
-    )
+    exe = build(tmp_path_factory, CXX, "runner_driver.cpp", "runner_driver",
+                "-std=c++20", "-pthread", "-Wall", "-Wextra", "-Werror", f"-I{SRC}")
 
     def run(*args):
         done = subprocess.run([str(exe), *map(str, args)], capture_output=True, text=True, timeout=60)
@@ -38,13 +42,8 @@ def driver(tmp_path_factory):
 def shim(tmp_path_factory):
     if CC is None:
         pytest.skip("no C compiler to build the pthread_create shim")
-    lib = tmp_path_factory.mktemp("shim") / "libfailthread.so"
-    subprocess.run(
-        [CC, "-shared", "-fPIC", "-O1", str(HERE / "native" / "fail_pthread_create.c"),
-         "-o", str(lib), "-ldl"],
-        check=True,
-    )
-    return lib
+    return build(tmp_path_factory, CC, "fail_pthread_create.c", "libfailthread.so",
+                 "-shared", "-fPIC", "-ldl")
 
 
 class TestThreadCount:
