@@ -288,6 +288,7 @@ class TestMode:
             _ensemble.mode(np.zeros((3, 2)), -4, 1)
 
 
+@pytest.mark.memory_limit
 def test_scratch_allocation_failure_is_memory_error():
     # One column of 40 million members: the per-chunk scratch (8 bytes a member) cannot be
     # had under the address-space limit, and must come back as MemoryError.

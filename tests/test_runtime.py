@@ -24,11 +24,11 @@ def build(tmp_path_factory, compiler, source, name, *flags):
 
 
 @pytest.fixture(scope="module")
-def driver(tmp_path_factory):
+def driver(tmp_path_factory, sanitizer_flags):
     if CXX is None:
         pytest.skip("no C++ compiler to build the runner driver")
     exe = build(tmp_path_factory, CXX, "runner_driver.cpp", "runner_driver",
-                "-std=c++20", "-pthread", "-Wall", "-Wextra", "-Werror", f"-I{SRC}")
+                "-std=c++20", "-pthread", "-Wall", "-Wextra", "-Werror", f"-I{SRC}", *sanitizer_flags)
 
     def run(*args):
         done = subprocess.run([str(exe), *map(str, args)], capture_output=True, text=True, timeout=60)
@@ -109,7 +109,12 @@ class TestFailures:
     def test_thread_that_cannot_start_raises_and_the_interpreter_survives(self, shim, k):
         script = textwrap.dedent(
             f"""
-            import ctypes, numpy as np, _kestrum
+            import ctypes, threading, numpy as np, _kestrum
+            # ThreadSanitizer starts a helper thread at the first thread start of a process:
+            # have that happen before the countdown is armed.
+            first = threading.Thread(target=int)
+            first.start()
+            first.join()
             vr = np.random.default_rng(0).normal(size=(64 * 16, 50))
             az = np.tile(np.linspace(0, 6, 50), (64 * 16, 1))
             good = _kestrum.vad(vr, az, np.ones(64 * 16), 3, 0.0, n_threads=1)
@@ -122,7 +127,9 @@ class TestFailures:
             print("same" if np.array_equal(good, again, equal_nan=True) else "different")
             """
         )
-        env = dict(os.environ, LD_PRELOAD=str(shim), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+        # A sanitizer runtime already preloaded must stay first in the list.
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+        env = dict(os.environ, LD_PRELOAD=preload, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
         done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
                               text=True, timeout=120)
         assert done.returncode == 0, done.stderr

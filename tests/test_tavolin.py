@@ -369,6 +369,7 @@ class TestFormatDart:
         assert _tavolin.format_dart(**b).decode() == DART_WORKED
 
 
+@pytest.mark.memory_limit
 class TestMemoryExhaustion:
     @pytest.mark.parametrize("n_threads", [1, 2])
     def test_block_growth_raises_memory_error(self, n_threads):
