@@ -1,0 +1,135 @@
+"""Every threaded function on inputs of several blocks, at several thread counts and from
+several Python threads at once.
+
+These are the calls .ci/sanitizers runs under ThreadSanitizer: each one hands blocks to
+worker threads that read shared inputs and write disjoint parts of one result.
+"""
+
+import threading
+
+import numpy as np
+import pytest
+
+import _ensemble
+import _kestrum
+import _tavolin
+
+nan = np.nan
+
+
+def holes(rng, a, fraction=0.1):
+    a = np.array(a, dtype=np.float64)
+    a[rng.random(a.shape) < fraction] = nan
+    return a
+
+
+# One call per threaded function, sized to a few blocks of that function plus a partial one.
+def vad(rng):
+    rows = 64 * 4 + 5
+    az = rng.uniform(0, 2 * np.pi, (rows, 40))
+    vr = holes(rng, 8 * np.sin(az) - 3 * np.cos(az) + rng.normal(0, 2, az.shape), 0.3)
+    return _kestrum.vad, (vr, az, np.cos(rng.uniform(0, 0.5, rows)), 12, 0.05)
+
+
+def gradient(rng):
+    f = holes(rng, rng.normal(size=(3, 11, 9)))  # 33 rows of the grid: 5 blocks of 8
+    return _kestrum.gradient, (f, np.cumsum(rng.uniform(0.5, 1, 9)), np.cumsum(rng.uniform(0.5, 1, 11)))
+
+
+def profile(rng):
+    n = 64 * 3 + 7
+    z = np.sort(rng.uniform(0, 4000, (n, 12)), axis=1)
+    u, v = holes(rng, rng.normal(0, 10, (n, 12))), rng.normal(0, 10, (n, 12))
+    return _kestrum.profile, (z, u, v, z[:, 0], 0.0, 3000.0, np.full(n, 5.0), np.full(n, -2.0))
+
+
+def cold_pool(rng):
+    n = 64 * 3 + 7
+    z = np.cumsum(rng.uniform(50, 150, (n, 20)), axis=1)
+    b = holes(rng, rng.normal(-0.05, 0.05, (n, 20)))
+    top = np.where(rng.random(n) < 0.5, 1000.0, nan)
+    return _kestrum.cold_pool, (z, b, np.full(n, nan), 0.0, top)
+
+
+def thermo(rng):
+    n = 4096 * 3 + 11
+    t = holes(rng, rng.uniform(250, 310, n))
+    return _kestrum.thermo, (t, rng.uniform(5e4, 1.05e5, n), t - rng.uniform(0, 20, n))
+
+
+def perturb(rng):
+    n, members = 256 * 4 + 3, 3
+    fields = [holes(rng, rng.uniform(0, 50, n)) for _ in range(5)]
+    fac = rng.uniform(0.1, 1, (6, n))
+    return _ensemble.perturb, (*fields, 31, fac, rng.normal(0, 1, members), rng.normal(0, 0.2, members), 7, 8, 2)
+
+
+def statistics(rng):
+    return _ensemble.statistics, (holes(rng, rng.normal(size=(9, 256 * 4 + 3))), [10, 50, 90], 3)
+
+
+def mode(rng):
+    return _ensemble.mode, (holes(rng, rng.uniform(-1, 6, (9, 256 * 4 + 3))), 5, 3)
+
+
+def format_wrfda(rng):
+    columns, levels = 2048 * 2 + 3, 2
+    shape = (columns, levels)
+    return _tavolin.format_wrfda, (
+        np.array([500.0, 1000.0]), rng.uniform(30, 40, columns), rng.uniform(-100, -90, columns),
+        rng.uniform(0, 2000, columns), holes(rng, rng.normal(0, 15, shape)), rng.integers(-1, 3, shape),
+        rng.uniform(1, 3, shape), rng.uniform(-10, 60, shape), rng.integers(-1, 3, shape),
+        rng.uniform(1, 5, shape), "2024-05-01_12:00:00")
+
+
+def format_dart(rng):
+    n = 2048 * 2 + 3
+    u = lambda lo, hi: rng.uniform(lo, hi, n)  # noqa: E731
+    return _tavolin.format_dart, (
+        rng.integers(0, 3, n), holes(rng, rng.normal(0, 15, n)), u(1, 25), u(4.3, 4.6), u(0.55, 0.65),
+        u(100, 15_000), rng.integers(150_000, 160_000, n), rng.integers(0, 86_400, n), u(4.3, 4.6),
+        u(0.55, 0.65), u(0, 1000), rng.normal(0, 1, (n, 3)), u(10, 40), rng.integers(1, 1000, n), 3)
+
+
+CALLS = [vad, gradient, profile, cold_pool, thermo, perturb, statistics, mode, format_wrfda, format_dart]
+
+
+def identical(a, b):
+    """Bit for bit, NaNs included, for an array, a tuple of arrays or bytes."""
+    if isinstance(a, tuple):
+        return len(a) == len(b) and all(map(identical, a, b))
+    if isinstance(a, bytes):
+        return a == b
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+@pytest.fixture(params=CALLS, ids=lambda call: call.__name__)
+def call(request):
+    function, args = request.param(np.random.default_rng(len(request.param.__name__)))
+    return lambda n_threads: function(*args, n_threads=n_threads)
+
+
+class TestThreadCounts:
+    @pytest.mark.parametrize("n_threads", [2, 3, 8])
+    def test_same_result_as_one_thread(self, call, n_threads):
+        assert identical(call(n_threads), call(1))
+
+
+class TestConcurrentCalls:
+    def test_calls_from_several_python_threads_do_not_interfere(self, call):
+        # The interpreter lock is released during a run, so these calls overlap, each
+        # with its own team of workers.
+        want = call(1)
+        results = [None] * 4
+        barrier = threading.Barrier(len(results))
+
+        def work(k):
+            barrier.wait()
+            results[k] = call(2 if k % 2 else 3)
+
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(len(results))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert all(result is not None and identical(result, want) for result in results)
