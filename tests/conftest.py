@@ -41,5 +41,5 @@ def sanitizer_flags():
     (those of KESTRUM_SANITIZE in CMakeLists.txt)."""
     if not SANITIZE:
         return []
-    return [f"-fsanitize={','.join(SANITIZE)}", "-fno-sanitize-recover=undefined", "-g",
+    return [f"-fsanitize={','.join(SANITIZE)}", "-fno-sanitize-recover=all", "-g",
             "-fno-omit-frame-pointer", "-D_GLIBCXX_ASSERTIONS"]
