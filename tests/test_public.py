@@ -148,6 +148,14 @@ class TestMasked:
         ref = _ensemble.mode([[1, 2], [-1, 2], [-1, -1]], 4, 1)
         assert same(out.mode, ref[0]) and same(out.fraction, ref[1])
 
+    def test_masked_integers_without_a_missing_code_are_refused(self):
+        ints = np.ma.masked_array(np.arange(8).reshape(4, 2), mask=[[0, 1]] + [[0, 0]] * 3)
+        with pytest.raises(ValueError, match=r"^vad: velocity is a masked integer array: fill the masked elements first$"):
+            kestrum.vad(ints, np.arange(4.0), 0.5)
+        unmasked = np.ma.masked_array(np.arange(8).reshape(4, 2))
+        assert same(np.stack(kestrum.vad(unmasked, np.arange(4.0) * 90, 0.5, min_gates=3)),
+                    np.stack(kestrum.vad(unmasked.data, np.arange(4.0) * 90, 0.5, min_gates=3)))
+
     @needs_native_masks
     def test_thermo_masked_dew_point(self):
         td = np.ma.masked_array([280.0, -9999.0], mask=[0, 1])

@@ -127,14 +127,25 @@ def _importable() -> set[str]:
 # --- NumPy arguments ----------------------------------------------------------------
 
 
-def array(func: str, name: str, value: Any, unit: str | None = None) -> Any:
-    """``value`` as an array in ``unit``; masked arrays stay masked."""
+def array(func: str, name: str, value: Any, unit: str | None = None, missing: int | None = None) -> Any:
+    """``value`` as an array in ``unit``; masked floating arrays stay masked.
+
+    A masked integer array has no NaN to stand for its masked elements: they get the
+    function's ``missing`` code, and without one the array is refused here, under
+    its public name (the native layer would refuse it too, under its own).
+    """
     value = strip_units(func, name, value, unit)
     if value is None:
         raise fail(func, f"{name} is None")
     out = np.asanyarray(value)
     if out.dtype == object or not (np.issubdtype(out.dtype, np.number) or out.dtype == bool):
         raise fail(func, f"{name} must be numeric, not {out.dtype}")
+    if isinstance(out, np.ma.MaskedArray) and not np.issubdtype(out.dtype, np.inexact):
+        if not np.ma.getmaskarray(out).any():
+            return out.data
+        if missing is None:
+            raise fail(func, f"{name} is a masked integer array: fill the masked elements first")
+        return np.ma.filled(out, missing)
     return out
 
 
@@ -159,13 +170,6 @@ def nan_filled(value: Any) -> Array:
     """A float64 copy with NaN where ``value`` is masked: for small arguments such as
     angles and coordinates that the wrappers compute with before the native call."""
     return np.ma.filled(np.ma.asanyarray(value).astype(np.float64), np.nan)
-
-
-def fill_integer(value: Any, missing: int) -> Any:
-    """A masked integer array with ``missing`` in its masked elements (floats pass as they are)."""
-    if isinstance(value, np.ma.MaskedArray) and not np.issubdtype(value.dtype, np.inexact):
-        return np.ma.filled(value, missing)
-    return value
 
 
 def broadcast_to(value: Any, shape: tuple[int, ...]) -> Any:

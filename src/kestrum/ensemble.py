@@ -332,6 +332,6 @@ def mode(
     if _cv.is_dataarray(values):
         dim = dim if dim is not None else values.dims[axis]
         return _cv.apply_xarray(func, kernel, {"values": _cv.Core(values, (dim,))}, Mode._fields, [(), ()])
-    values = _cv.move_axis(func, "values", _cv.fill_integer(_cv.array(func, "values", values), -1), axis)
+    values = _cv.move_axis(func, "values", _cv.array(func, "values", values, missing=-1), axis)
     out = _ensemble.mode(values.reshape(values.shape[0], -1), n_codes, min_valid, n_threads)
     return Mode(*(o.reshape(values.shape[1:]) for o in out))
