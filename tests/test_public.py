@@ -25,11 +25,6 @@ import kestrum.radar
 nan = np.nan
 ROOT = Path(__file__).resolve().parent.parent
 
-# Until the native layer reads masked floating arrays as NaN, the cases that rely on it fail.
-NATIVE_MASKS = bool(np.isnan(_kestrum.thermo(np.ma.masked_array([300.0], mask=[True]), 1e5, 290.0)[1, 0]))
-needs_native_masks = pytest.mark.xfail(not NATIVE_MASKS, reason="native masked-array support not merged yet",
-                                       strict=True)
-
 
 def same(a, b):
     """Bit-identical, NaNs included."""
@@ -61,8 +56,7 @@ class TestPackage:
         for name in ("xarray", "dask", "pint", "pyart", "xradar", "tqdm"):
             assert f"  {name}: " in out
 
-    @pytest.mark.parametrize("module", [kestrum.radar, kestrum.fields,
-                                        pytest.param(kestrum.ensemble, marks=needs_native_masks)])
+    @pytest.mark.parametrize("module", [kestrum.radar, kestrum.fields, kestrum.ensemble])
     def test_examples_in_the_docstrings_run(self, module):
         result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
         assert result.attempted > 0 and result.failed == 0
@@ -126,7 +120,6 @@ class TestUnits:
 class TestMasked:
     """Masked elements are missing: never their fill values."""
 
-    @needs_native_masks
     def test_vad_ignores_fill_values(self):
         vr, az, u, v = masked_scan()
         fit = kestrum.vad(vr, az, 1.5)
@@ -135,7 +128,6 @@ class TestMasked:
         assert same(np.stack(fit), ref)
         np.testing.assert_allclose(fit.u, u, atol=0.5)
 
-    @needs_native_masks
     def test_statistics_ignores_fill_values(self):
         values = np.ma.masked_array([[1.0, 2.0], [-9999.0, 4.0]], mask=[[0, 0], [1, 0]])
         out = kestrum.statistics(values, [50.0])
@@ -156,7 +148,6 @@ class TestMasked:
         assert same(np.stack(kestrum.vad(unmasked, np.arange(4.0) * 90, 0.5, min_gates=3)),
                     np.stack(kestrum.vad(unmasked.data, np.arange(4.0) * 90, 0.5, min_gates=3)))
 
-    @needs_native_masks
     def test_thermo_masked_dew_point(self):
         td = np.ma.masked_array([280.0, -9999.0], mask=[0, 1])
         out = kestrum.thermo(290.0, 90000.0, td)
@@ -272,7 +263,6 @@ def xradar_sweep(xr, radar, sweep):
 
 
 class TestAdapters:
-    @needs_native_masks
     def test_pyart_and_xradar_give_the_same_profile(self):
         pyart = pytest.importorskip("pyart")
         xr = pytest.importorskip("xarray")
