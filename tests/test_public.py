@@ -392,6 +392,18 @@ class TestProfile:
         else:
             assert not decreasing
 
+    def test_dataarray_columns_on_dask(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        rng = np.random.default_rng(11)
+        u = xr.DataArray(rng.normal(10, 5, (6, 7, 5)), dims=("y", "x", "level"), coords={"x": np.arange(7)})
+        z = xr.DataArray(self.z, dims="level")
+        lazy = kestrum.profile(z, u.chunk({"y": 2, "level": 2}), u * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        eager = kestrum.profile(self.z, u.values, u.values * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        assert lazy.helicity.dims == ("y", "x") and same(lazy.x.values, np.arange(7))
+        for name in kestrum.Profile._fields:
+            assert same(lazy[name].values, getattr(eager, name))
+
     def test_columns_of_ground_must_match(self):
         with pytest.raises(ValueError, match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)"):
             kestrum.profile(self.z, np.ones((3, 5)), np.ones((3, 5)), np.zeros(4), 0.0, 3000.0, 0.0, 0.0)
@@ -437,6 +449,18 @@ class TestPerturb:
         assert same(out.dbz, full.dbz)
         with pytest.raises(ValueError, match=r"perturb: fac must be \(6, \*\(3, 4\)\) or broadcast to it, not shape \(5, 4\)"):
             kestrum.perturb(dbz, None, None, None, None, 1, np.ones((5, 4)), [0.0], [0.0], 7, 9, 0)
+
+    def test_dataarrays_give_a_dataset_with_a_member_dimension(self):
+        xr = pytest.importorskip("xarray")
+        dbz = xr.DataArray(np.linspace(0, 60, 12).reshape(3, 4), dims=("azimuth", "range"),
+                           coords={"range": np.arange(4) * 250.0})
+        vel = xr.DataArray(np.linspace(-9, 9, 4), dims="range", attrs={"units": "km/h"})
+        ds = kestrum.perturb(dbz, None, None, None, vel, 17, self.fac, [0.0, 1.0], 0.0, 7, 9, 0)
+        ref = kestrum.perturb(dbz.values, None, None, None, np.linspace(-9, 9, 4) / 3.6, 17, self.fac,
+                              [0.0, 1.0], 0.0, 7, 9, 0)
+        assert ds.dbz.dims == ("member", "azimuth", "range") and set(ds.data_vars) == {"dbz", "vel"}
+        assert same(ds.dbz.values, ref.dbz) and same(ds.range.values, dbz.range.values)
+        np.testing.assert_allclose(ds.vel.values, ref.vel, rtol=1e-14)
 
     def test_selected_field_missing(self):
         with pytest.raises(ValueError, match=r"perturb: flags selects zdr \(bit 2\) but zdr is None"):

@@ -316,6 +316,24 @@ def apply_xarray(
     return ds
 
 
+def dataset_like(template: Any, fields: dict[str, Any], lead: tuple[str, ...]) -> Any:
+    """A Dataset of NumPy ``fields`` shaped (*lead, *template.shape), on the template's
+    dimensions and coordinates (for results computed in one piece, not by apply_ufunc)."""
+    import xarray as xr
+
+    coords = {k: c for k, c in template.coords.items() if set(c.dims) <= set(template.dims)}
+    return xr.Dataset({n: (lead + tuple(template.dims), a) for n, a in fields.items()}, coords=coords)
+
+
+def broadcast_dataarrays(*values: Any) -> list[Any]:
+    """The DataArrays among ``values`` aligned by dimension name (others as they are)."""
+    import xarray as xr
+
+    arrays = [v for v in values if is_dataarray(v)]
+    aligned = iter(xr.broadcast(*arrays))
+    return [next(aligned) if is_dataarray(v) else v for v in values]
+
+
 # --- progress -----------------------------------------------------------------------
 
 
