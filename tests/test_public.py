@@ -221,6 +221,17 @@ class TestVad:
         assert same(ds.u.values, kestrum.vad(vr.filled(nan), az, np.full(360, 1.5)).u)
 
 
+    def test_dask_chunks_along_rays_and_gates(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        vr, az, *_ = masked_scan()
+        da = xr.DataArray(vr.filled(nan), dims=("azimuth", "range"), coords={"azimuth": az})
+        lazy = kestrum.vad(da.chunk({"azimuth": 100, "range": 15}), da.azimuth, 1.5)
+        eager = kestrum.vad(vr, az, 1.5)
+        for name in kestrum.VAD._fields:
+            assert same(lazy[name].values, getattr(eager, name))
+
+
 class TestBeamHeight:
     def test_agrees_with_pyart(self):
         pyart = pytest.importorskip("pyart")
