@@ -70,7 +70,7 @@ class TestPackage:
     def test_typed_user_script_passes_mypy_strict(self):
         pytest.importorskip("mypy")
         done = subprocess.run(
-            [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "src/kestrum", "tests/typed_user.py"],
+            [sys.executable, "-m", "mypy", "--strict", "--cache-dir=/dev/null", "src/kestrum", "tests/typed_user.py"],
             capture_output=True, text=True, timeout=600, cwd=ROOT,
         )
         assert done.returncode == 0, done.stdout + done.stderr
