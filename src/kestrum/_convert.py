@@ -7,7 +7,8 @@ Every public function goes through this module, so there is one rule for each of
   dimensionality is an error naming the argument; plain numbers are taken as given;
 - missing data: masked floating arrays are passed on as they are (the native layer
   reads their masked elements as NaN); masked integer arrays are filled with the
-  function's missing code where it has one (the native layer refuses them otherwise);
+  function's missing code where it has one, and refused here, under the public
+  argument's name, otherwise;
 - broadcasting: NumPy's rules, with errors that name the arguments and their shapes;
 - xarray: a ``DataArray`` argument sends the call through ``xarray.apply_ufunc``, so
   dimensions and coordinates survive and Dask-backed data run chunk by chunk.
