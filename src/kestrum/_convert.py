@@ -1,0 +1,317 @@
+"""How public arguments become what the native kernels read, and how results come back.
+
+Every public function goes through this module, so there is one rule for each of:
+
+- units: a ``pint.Quantity`` (MetPy's units) or an xarray ``DataArray`` with a ``units``
+  attribute is converted to the unit the kernel expects; a quantity of the wrong
+  dimensionality is an error naming the argument; plain numbers are taken as given;
+- missing data: masked floating arrays are passed on as they are (the native layer
+  reads their masked elements as NaN); masked integer arrays are filled with the
+  function's missing code where it has one (the native layer refuses them otherwise);
+- broadcasting: NumPy's rules, with errors that name the arguments and their shapes;
+- xarray: a ``DataArray`` argument sends the call through ``xarray.apply_ufunc``, so
+  dimensions and coordinates survive and Dask-backed data run chunk by chunk.
+
+Optional dependencies (pint, xarray, Dask, tqdm) are imported only when used.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+Array = npt.NDArray[np.float64]
+
+
+class ArgumentError(ValueError):
+    """A public argument that the kernel cannot take, found before any native call."""
+
+
+def fail(func: str, message: str) -> ArgumentError:
+    """The error to raise: always prefixed by the public function's name."""
+    return ArgumentError(f"{func}: {message}")
+
+
+# --- what the argument is ---------------------------------------------------------
+
+
+def is_quantity(value: object) -> bool:
+    """A pint Quantity, recognised without importing pint (it may not be installed)."""
+    pint = sys.modules.get("pint")
+    return pint is not None and isinstance(value, pint.Quantity)
+
+
+def is_dataarray(value: object) -> bool:
+    """An xarray DataArray; if xarray was never imported, the caller cannot hold one."""
+    xr = sys.modules.get("xarray")
+    return xr is not None and isinstance(value, xr.DataArray)
+
+
+def any_dataarray(*values: object) -> bool:
+    return any(is_dataarray(v) for v in values)
+
+
+def _registry() -> Any:
+    import pint
+
+    return pint.get_application_registry()
+
+
+def _unit_map(func: str, name: str, source: Any, unit: str) -> tuple[float, float]:
+    """(scale, offset) taking values in ``source`` to ``unit``: pint conversions are affine."""
+    import pint
+
+    ureg = _registry()
+    try:
+        zero = ureg.Quantity(0.0, source).to(unit).magnitude
+        one = ureg.Quantity(1.0, source).to(unit).magnitude
+    except pint.DimensionalityError:
+        raise fail(func, f"{name} is in {source}, which cannot be converted to {unit}") from None
+    return float(one - zero), float(zero)
+
+
+def strip_units(func: str, name: str, value: Any, unit: str | None) -> Any:
+    """The magnitude of ``value`` in ``unit`` (``None``: any unit, the magnitude is used).
+
+    Quantities are converted by pint itself; a DataArray's ``units`` attribute is
+    read with pint where pint is installed and knows the unit (CF names such as
+    ``dBZ`` that pint does not know are taken as the documented unit).
+    """
+    if is_quantity(value):
+        if unit is None:
+            return value.magnitude
+        import pint
+
+        try:
+            return value.to(unit).magnitude
+        except pint.DimensionalityError:
+            raise fail(
+                func, f"{name} is in {value.units:~}, which cannot be converted to {unit}"
+            ) from None
+    if is_dataarray(value):
+        if is_quantity(value.data):
+            return value.copy(data=strip_units(func, name, value.data, unit))
+        source = value.attrs.get("units")
+        if unit is None or not isinstance(source, str) or "pint" not in _importable():
+            return value
+        try:
+            ureg = _registry()
+            parsed = ureg.Unit(source)
+        except Exception:  # pint raises several types for unknown or unparsable names
+            return value
+        scale, offset = _unit_map(func, name, parsed, unit)
+        if scale == 1.0 and offset == 0.0:
+            return value
+        converted = value * scale + offset if offset else value * scale
+        converted.attrs = {**value.attrs, "units": unit}
+        return converted
+    return value
+
+
+_IMPORTABLE: set[str] | None = None
+
+
+def _importable() -> set[str]:
+    global _IMPORTABLE
+    if _IMPORTABLE is None:
+        import importlib.util
+
+        _IMPORTABLE = {m for m in ("pint", "xarray", "dask", "tqdm") if importlib.util.find_spec(m)}
+    return _IMPORTABLE
+
+
+# --- NumPy arguments ----------------------------------------------------------------
+
+
+def array(func: str, name: str, value: Any, unit: str | None = None) -> Any:
+    """``value`` as an array in ``unit``; masked arrays stay masked."""
+    value = strip_units(func, name, value, unit)
+    if value is None:
+        raise fail(func, f"{name} is None")
+    out = np.asanyarray(value)
+    if out.dtype == object or not (np.issubdtype(out.dtype, np.number) or out.dtype == bool):
+        raise fail(func, f"{name} must be numeric, not {out.dtype}")
+    return out
+
+
+def scalar(func: str, name: str, value: Any, unit: str | None = None) -> float:
+    """A single real number in ``unit``."""
+    out = array(func, name, value, unit)
+    if out.size != 1:
+        raise fail(func, f"{name} must be a single number, not shape {out.shape}")
+    if np.ma.is_masked(out):
+        return float("nan")
+    return float(np.ma.getdata(out).reshape(()))
+
+
+def integer(func: str, name: str, value: Any) -> int:
+    """An integer argument: Python or NumPy integers only (2.0 is refused, as natively)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{func}: {name} must be an integer, not {type(value).__name__}")
+    return int(value)
+
+
+def nan_filled(value: Any) -> Array:
+    """A float64 copy with NaN where ``value`` is masked: for small arguments such as
+    angles and coordinates that the wrappers compute with before the native call."""
+    return np.ma.filled(np.ma.asanyarray(value).astype(np.float64), np.nan)
+
+
+def fill_integer(value: Any, missing: int) -> Any:
+    """A masked integer array with ``missing`` in its masked elements (floats pass as they are)."""
+    if isinstance(value, np.ma.MaskedArray) and not np.issubdtype(value.dtype, np.inexact):
+        return np.ma.filled(value, missing)
+    return value
+
+
+def broadcast_to(value: Any, shape: tuple[int, ...]) -> Any:
+    """``numpy.broadcast_to`` that keeps a mask (a view: the native call copies it once)."""
+    if np.shape(value) == shape:
+        return value
+    if isinstance(value, np.ma.MaskedArray):
+        mask = np.broadcast_to(np.ma.getmaskarray(value), shape)
+        return np.ma.MaskedArray(np.broadcast_to(value.data, shape), mask=mask)
+    return np.broadcast_to(value, shape)
+
+
+def describe(names_shapes: Sequence[tuple[str, tuple[int, ...]]]) -> str:
+    return ", ".join(f"{n} has shape {s}" for n, s in names_shapes)
+
+
+def broadcast(func: str, **arrays: Any) -> tuple[tuple[int, ...], list[Any]]:
+    """The common shape of the arguments and each argument broadcast to it."""
+    shapes = [(n, np.shape(a)) for n, a in arrays.items()]
+    try:
+        shape = np.broadcast_shapes(*(s for _, s in shapes))
+    except ValueError:
+        raise fail(func, f"{describe(shapes)}: they do not broadcast together") from None
+    return shape, [broadcast_to(a, shape) for a in arrays.values()]
+
+
+def broadcast_leading(
+    func: str, shape: tuple[int, ...], what: str, **arrays: Any
+) -> list[Any]:
+    """Arguments broadcast to ``shape``, the leading (per-column) shape of the call."""
+    out = []
+    for name, value in arrays.items():
+        try:
+            np.broadcast_shapes(np.shape(value), shape)
+            if np.ndim(value) > len(shape):
+                raise ValueError
+        except ValueError:
+            raise fail(
+                func, f"{name} has shape {np.shape(value)} but {what} has shape {shape}"
+            ) from None
+        out.append(broadcast_to(value, shape))
+    return out
+
+
+def move_axis(func: str, name: str, value: Any, axis: int) -> Any:
+    """``value`` with ``axis`` first (a view), or an error naming the argument."""
+    ndim = np.ndim(value)
+    if ndim == 0:
+        raise fail(func, f"{name} must have at least one axis (members), not shape ()")
+    if not -ndim <= axis < ndim:
+        raise fail(func, f"axis {axis} is out of range for {name} of shape {np.shape(value)}")
+    return np.moveaxis(value, axis, 0)
+
+
+# --- xarray -------------------------------------------------------------------------
+
+
+class Core(NamedTuple):
+    """An argument of an xarray call: its value and the dimensions the kernel consumes."""
+
+    value: Any
+    dims: tuple[str, ...] = ()
+
+
+def apply_xarray(
+    func: str,
+    kernel: Callable[..., Sequence[Any]],
+    args: dict[str, Core],
+    names: Sequence[str],
+    out_dims: Sequence[tuple[str, ...]],
+    *,
+    leading: Sequence[bool] | None = None,
+    sizes: dict[str, int] | None = None,
+    coords: dict[str, Any] | None = None,
+) -> Any:
+    """Run ``kernel`` over DataArrays with ``xarray.apply_ufunc`` and name the results.
+
+    ``kernel`` takes the arguments as NumPy arrays (core dimensions last) and
+    returns one array per name. ``out_dims`` are each result's dimensions of its
+    own; ``leading[i]`` says that the kernel puts them first (as the NumPy API
+    does), so they are moved last for xarray and the result is transposed back.
+    Dask-backed arguments are computed chunk by chunk, never along a core dimension.
+    """
+    import xarray as xr
+
+    leading = leading or [False] * len(names)
+    values = []
+    for name, (value, dims) in args.items():
+        if is_dataarray(value):
+            missing = [d for d in dims if d not in value.dims]
+            if missing:
+                raise fail(func, f"{name} has dimensions {value.dims}, without {missing}")
+        elif np.ndim(value) == len(dims):
+            value = xr.DataArray(value, dims=dims) if dims else value
+        else:
+            raise fail(
+                func,
+                f"{name} must be an xarray.DataArray or have dimensions {dims} "
+                f"when the other arguments are DataArrays (it has shape {np.shape(value)})",
+            )
+        values.append(value)
+
+    def run(*arrays: Any) -> tuple[Any, ...]:
+        out = kernel(*arrays)
+        return tuple(
+            np.moveaxis(r, tuple(range(len(d))), tuple(range(-len(d), 0))) if lead and d else r
+            for r, d, lead in zip(out, out_dims, leading)
+        )
+
+    results = xr.apply_ufunc(
+        run,
+        *values,
+        input_core_dims=[list(core.dims) for core in args.values()],
+        output_core_dims=[list(d) for d in out_dims],
+        dask="parallelized",
+        output_dtypes=[np.float64] * len(names),
+        dask_gufunc_kwargs={"allow_rechunk": True, "output_sizes": sizes or {}},
+        keep_attrs="drop",
+    )
+    if not isinstance(results, tuple):
+        results = (results,)
+    fields = {}
+    for name, result, dims, lead in zip(names, results, out_dims, leading):
+        if lead and dims:
+            result = result.transpose(*dims, ...)
+        fields[name] = result
+    ds = xr.Dataset(fields)
+    if coords:
+        ds = ds.assign_coords(coords)
+    return ds
+
+
+# --- progress -----------------------------------------------------------------------
+
+
+def chunks(func: str, total: int, step: int, progress: bool) -> Iterator[tuple[int, int]]:
+    """(start, stop) of the chunks of ``total`` items, with a tqdm bar if asked for."""
+    bounds = [(i, min(i + step, total)) for i in range(0, total, max(step, 1))]
+    if not progress:
+        yield from bounds
+        return
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        raise ImportError(f"{func}: progress=True needs tqdm (pip install tqdm)") from None
+    with tqdm(total=total, desc=func) as bar:
+        for start, stop in bounds:
+            yield start, stop
+            bar.update(stop - start)
