@@ -381,3 +381,37 @@ class TestFieldWidthCheck:
             fits = False
         assert fits == (len("%.*f" % (precision, x)) <= width)
         assert "%.*f" % (precision, x) == native
+
+
+class TestUnits:
+    def test_quantities_are_converted(self, tmp_path):
+        pint = pytest.importorskip("pint")
+        ureg = pint.get_application_registry()
+        vr, _ = dart_batches(3)
+        plain = write_dart_obs_seq(tmp_path / "plain.out", vr)
+        as_units = DartBatch(**{**vr.__dict__,
+                                "lon": ureg.Quantity(np.deg2rad(vr.lon), "radian"),
+                                "height": ureg.Quantity(vr.height / 1e3, "km"),
+                                "nyquist": ureg.Quantity(26.5 * 3.6, "km/h")})
+        assert write_dart_obs_seq(tmp_path / "units.out", as_units) == plain
+        a, b = read_dart(tmp_path / "plain.out"), read_dart(tmp_path / "units.out")
+        np.testing.assert_allclose(b["longitude"], a["longitude"], rtol=1e-14)
+        np.testing.assert_allclose(b["vertical"], a["vertical"], rtol=1e-14)
+
+    def test_wrong_dimension_is_refused(self, tmp_path):
+        pint = pytest.importorskip("pint")
+        ureg = pint.get_application_registry()
+        with pytest.raises(ValueError, match="centres is in s, which cannot be converted to m"):
+            write_wrfda_radar(tmp_path / "ob.radar", radar(2, 2, centres=ureg.Quantity([1.0, 2.0], "s")))
+
+    def test_radial_velocities_need_heights(self, tmp_path):
+        vr, _ = dart_batches(2)
+        with pytest.raises(ValueError, match="radial velocities need vertical='height'"):
+            write_dart_obs_seq(tmp_path / "obs_seq.out", vr, vertical="pressure")
+
+
+def test_writers_are_public():
+    import kestrum
+
+    for name in ("write_wrfda_radar", "write_dart_obs_seq", "WrfdaRadar", "DartBatch", "WriteCounts"):
+        assert getattr(kestrum, name) is getattr(obsfiles, name) and name in kestrum.__all__

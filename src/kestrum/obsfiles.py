@@ -8,7 +8,6 @@ not fit their fixed-width fields, and write the file atomically.
 
 from __future__ import annotations
 
-import datetime as dt
 import os
 import re
 import tempfile
@@ -22,6 +21,8 @@ import numpy as np
 import numpy.typing as npt
 
 import _tavolin
+
+from . import _convert as cv
 
 __all__ = [
     "DartBatch",
@@ -39,6 +40,7 @@ WRFDA_MISSING_QC = -88
 RADIAL_VELOCITY = "DOPPLER_RADIAL_VELOCITY"
 DART_VERTICAL = {"undefined": -2, "surface": -1, "level": 1, "pressure": 2, "height": 3,
                  "scale_height": 4}
+VERTICAL_UNIT = {-1: "m", 2: "Pa", 3: "m"}
 # DART keeps an observation type name in a character(len=31).
 DART_NAME = re.compile(r"[A-Za-z0-9_]{1,31}")
 DART_EPOCH = np.datetime64("1601-01-01T00:00:00", "s")
@@ -163,78 +165,32 @@ class DartBatch:
 # --- argument conversion ---------------------------------------------------------------
 
 
-def _floats(func: str, name: str, value: Any, shape: tuple[int, ...]) -> np.ndarray:
-    """Float64 array of `shape`; masked elements become NaN."""
-    if np.ma.isMaskedArray(value):
-        value = np.ma.filled(np.ma.asarray(value, dtype=np.float64), np.nan)
-    a = np.asarray(value, dtype=np.float64)
+def _floats(func: str, name: str, value: Any, shape: tuple[int, ...], unit: str | None) -> np.ndarray:
+    """Float64 array of `shape` in `unit`, NaN where missing or masked."""
+    if value is None:
+        raise cv.fail(func, f"{name} is None")
+    a = cv.array(func, name, value, unit)
     try:
-        return np.ascontiguousarray(np.broadcast_to(a, shape))
+        if np.ndim(a) > len(shape) or np.broadcast_shapes(np.shape(a), shape) != shape:
+            raise ValueError
     except ValueError:
-        raise ValueError(f"{func}: {name} has shape {a.shape}, expected {shape}") from None
+        raise cv.fail(func, f"{name} has shape {np.shape(a)}, expected {shape}") from None
+    return np.ascontiguousarray(cv.nan_filled(cv.broadcast_to(a, shape)))
 
 
-def _flags(func: str, name: str, value: Any, shape: tuple[int, ...]) -> tuple[np.ndarray, np.ndarray]:
-    """Int64 flags of `shape` and where they are masked."""
-    masked = np.broadcast_to(np.ma.getmaskarray(value), np.shape(value)) if np.ma.isMaskedArray(value) else None
-    a = np.asarray(np.ma.getdata(value))
-    if a.dtype.kind not in "iub":
-        raise TypeError(f"{func}: {name} must be integers, got {a.dtype}")
-    try:
-        flags = np.ascontiguousarray(np.broadcast_to(a.astype(np.int64), shape))
-        gone = np.broadcast_to(masked if masked is not None else False, shape)
-    except ValueError:
-        raise ValueError(f"{func}: {name} has shape {a.shape}, expected {shape}") from None
-    return flags, gone
-
-
-def _seconds(func: str, name: str, value: Any) -> np.ndarray:
-    """Whole seconds since 1970-01-01 (UTC), rounded to the nearest second."""
-    if isinstance(value, dt.datetime) or (
-        isinstance(value, np.ndarray) and value.dtype == object
-    ) or isinstance(value, (list, tuple)):
-        items = np.asarray(value, dtype=object)
-        value = np.array([_naive_utc(func, name, t) for t in items.ravel()],
-                         dtype="datetime64[us]").reshape(items.shape)
-    t = np.asarray(value)
-    if t.dtype.kind != "M":
-        raise TypeError(f"{func}: {name} must be datetime or numpy.datetime64, got {t.dtype}")
-    if np.isnat(t).any():
-        raise ValueError(f"{func}: {name} has NaT (not a time)")
-    unit, count = np.datetime_data(t.dtype)
-    ticks = t.astype(np.int64)
-    per_second = int(np.timedelta64(1, "s") / np.timedelta64(count, unit)) if unit not in ("Y", "M") else 0
-    if per_second > 1:
-        # Round half up in integers: a float detour would lose nanoseconds far from 1970.
-        return (ticks + per_second // 2) // per_second
-    return t.astype("datetime64[s]").astype(np.int64)
-
-
-def _naive_utc(func: str, name: str, t: Any) -> Any:
-    if isinstance(t, np.datetime64):
-        return t
-    if not isinstance(t, dt.datetime):
-        raise TypeError(f"{func}: {name} must be datetime or numpy.datetime64, got {type(t).__name__}")
-    if t.tzinfo is not None and t.utcoffset() is not None:
-        t = t.astimezone(dt.timezone.utc).replace(tzinfo=None)
-    return np.datetime64(t.replace(tzinfo=None), "us")
-
-
-def _scalar(func: str, name: str, value: Any) -> float:
-    a = np.asarray(np.ma.filled(value, np.nan) if np.ma.isMaskedArray(value) else value,
-                   dtype=np.float64)
-    if a.shape != ():
-        raise ValueError(f"{func}: {name} must be a single number, got shape {a.shape}")
-    if not np.isfinite(a):
-        raise ValueError(f"{func}: {name} is {float(a)}")
-    return float(a)
+def _scalar(func: str, name: str, value: Any, unit: str | None) -> float:
+    x = cv.scalar(func, name, value, unit)
+    if not np.isfinite(x):
+        raise cv.fail(func, f"{name} is {x}")
+    return x
 
 
 def _require_finite(func: str, name: str, a: np.ndarray) -> None:
     bad = ~np.isfinite(a)
     if bad.any():
-        raise ValueError(f"{func}: {name} has {int(bad.sum())} missing or non-finite values "
-                         f"(first at index {np.unravel_index(int(np.argmax(bad)), a.shape)})")
+        first = tuple(int(i) for i in np.unravel_index(int(np.argmax(bad)), a.shape))
+        raise cv.fail(func, f"{name} has {int(bad.sum())} missing or non-finite values "
+                            f"(the first at index {first})")
 
 
 # --- fixed-width fields ----------------------------------------------------------------
@@ -252,7 +208,7 @@ def _check_fixed(func: str, field: str, a: np.ndarray, width: int, precision: in
     for x in a[near].tolist():
         text = "%.*f" % (precision, x)
         if len(text) > width:
-            raise ValueError(f"{func}: {field} value {x!r} is {text!r}, wider than its "
+            raise cv.fail(func, f"{field} value {x!r} is {text!r}, wider than its "
                              f"{width}-character field (f{width}.{precision})")
 
 
@@ -262,7 +218,7 @@ def _check_int(func: str, field: str, a: Any, width: int) -> None:
         return
     for x in (int(a.min()), int(a.max())):
         if len(str(x)) > width:
-            raise ValueError(f"{func}: {field} value {x} is wider than its {width}-character field (i{width})")
+            raise cv.fail(func, f"{field} value {x} is wider than its {width}-character field (i{width})")
 
 
 # --- atomic output ---------------------------------------------------------------------
@@ -321,44 +277,48 @@ def _batches(items: Any, kind: type) -> list[Any]:
 
 
 def _wrfda_stamp(func: str, time: Any) -> str:
-    seconds = _seconds(func, "time", time)
+    seconds = cv.epoch_seconds(func, "time", time)
     if seconds.size != 1:
-        raise ValueError(f"{func}: time must be one time per radar, got shape {seconds.shape}")
+        raise cv.fail(func, f"time must be one time per radar, got shape {seconds.shape}")
     t = np.datetime64(int(seconds.ravel()[0]), "s")
     stamp = str(t).replace("T", "_")
     if not re.fullmatch(r"\d{4}-\d\d-\d\d_\d\d:\d\d:\d\d", stamp):
-        raise ValueError(f"{func}: time {t} does not fit the 19-character date field")
+        raise cv.fail(func, f"time {t} does not fit the 19-character date field")
     return stamp
 
 
-def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, tuple[Any, ...], int, int]:
+def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int, int]:
     """Radar line and the native call's arguments of one radar, after every check."""
     name = radar.name
     if not isinstance(name, str) or not name.isascii() or len(name) > 12 or not name.isprintable():
-        raise ValueError(f"{func}: radar name {name!r} must be at most 12 printable ASCII characters")
-    lon = _scalar(func, "lon", radar.lon)
-    lat = _scalar(func, "lat", radar.lat)
-    elv = _scalar(func, "elv", radar.elv)
+        raise cv.fail(func, f"radar name {name!r} must be at most 12 printable ASCII characters")
+    lon = _scalar(func, "lon", radar.lon, "degree")
+    lat = _scalar(func, "lat", radar.lat, "degree")
+    elv = _scalar(func, "elv", radar.elv, "m")
     if not -90.0 <= lat <= 90.0:
-        raise ValueError(f"{func}: lat {lat} is not a latitude in degrees")
+        raise cv.fail(func, f"lat {lat} is not a latitude in degrees")
     stamp = _wrfda_stamp(func, radar.time)
-    centres = np.asarray(_floats(func, "centres", radar.centres, np.shape(radar.centres)))
-    if centres.ndim != 1:
-        raise ValueError(f"{func}: centres must be one height per level, got shape {centres.shape}")
-    col_lat = np.asarray(radar.col_lat)
-    if col_lat.ndim != 1:
-        raise ValueError(f"{func}: col_lat must be one latitude per column, got shape {col_lat.shape}")
-    columns, levels = col_lat.shape[0], centres.shape[0]
-    col = {n: _floats(func, n, getattr(radar, n), (columns,)) for n in ("col_lat", "col_lon", "col_elv")}
-    grid = (columns, levels)
+    levels, columns = np.shape(radar.centres), np.shape(radar.col_lat)
+    if len(levels) != 1 or len(columns) != 1:
+        raise cv.fail(func, f"centres and col_lat must be one-dimensional, not shapes {levels} and {columns}")
+    centres = _floats(func, "centres", radar.centres, levels, "m")
+    col = {n: _floats(func, n, getattr(radar, n), columns, u)
+           for n, u in (("col_lat", "degree"), ("col_lon", "degree"), ("col_elv", "m"))}
+    grid = columns + levels
     obs: dict[str, np.ndarray] = {}
     missing = 0
-    for v in ("rv", "rf"):
-        value = _floats(func, v, getattr(radar, v), grid)
-        err = _floats(func, f"{v}_err", getattr(radar, f"{v}_err"), grid)
+    # pint knows no dBZ: reflectivity and its error are taken as given.
+    for v, unit in (("rv", "m/s"), ("rf", None)):
+        value = _floats(func, v, getattr(radar, v), grid, unit)
+        err = _floats(func, f"{v}_err", getattr(radar, f"{v}_err"), grid, unit)
         given = getattr(radar, f"{v}_qc")
-        qc, qc_gone = _flags(func, f"{v}_qc", 0 if given is None else given, grid)
-        gone = ~np.isfinite(value) | ~np.isfinite(err) | qc_gone
+        qc = cv.integers(func, f"{v}_qc", 0 if given is None else given, WRFDA_MISSING_QC)
+        try:
+            qc = np.broadcast_to(qc, grid)
+        except ValueError:
+            raise cv.fail(func, f"{v}_qc has shape {qc.shape}, expected {grid}") from None
+        # A flag of -88 (given, or filled in for a masked flag) marks the value missing too.
+        gone = ~np.isfinite(value) | ~np.isfinite(err) | (qc == WRFDA_MISSING_QC)
         obs[v] = np.where(gone, WRFDA_MISSING, value)
         obs[f"{v}_err"] = np.where(gone, WRFDA_MISSING, err)
         obs[f"{v}_qc"] = np.where(gone, WRFDA_MISSING_QC, qc)
@@ -373,8 +333,8 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, tuple[Any, ...], in
     _check_fixed(func, "lon", np.array([lon]), 8, 3)
     _check_fixed(func, "lat", np.array([lat]), 8, 3)
     _check_fixed(func, "elv", np.array([elv]), 8, 1)
-    _check_int(func, "number of columns", columns, 6)
-    _check_int(func, "number of levels", levels, 6)
+    _check_int(func, "number of columns", columns[0], 6)
+    _check_int(func, "number of levels", levels[0], 6)
     _check_fixed(func, "centres", centres, 12, 1)
     _check_fixed(func, "col_lat", col["col_lat"], 12, 3)
     _check_fixed(func, "col_lon", col["col_lon"], 12, 3)
@@ -383,10 +343,9 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, tuple[Any, ...], in
         _check_fixed(func, n, obs[n].ravel(), 12, 3)
     for n in ("rv_qc", "rf_qc"):
         _check_int(func, n, obs[n], 4)
-    line = f"RADAR  {name:<12s}{lon:8.3f}  {lat:8.3f}  {elv:8.1f}  {stamp:<19s}{columns:6d}{levels:6d}"
-    args = (centres, col["col_lat"], col["col_lon"], col["col_elv"], obs["rv"], obs["rv_qc"],
-            obs["rv_err"], obs["rf"], obs["rf_qc"], obs["rf_err"], stamp)
-    return line, args, 2 * columns * levels - missing, missing
+    line = f"RADAR  {name:<12s}{lon:8.3f}  {lat:8.3f}  {elv:8.1f}  {stamp:<19s}{columns[0]:6d}{levels[0]:6d}"
+    args = dict(centres=centres, **col, **obs, stamp=stamp)
+    return line, args, 2 * columns[0] * levels[0] - missing, missing
 
 
 def write_wrfda_radar(path: PathLike, radars: WrfdaRadar | Iterable[WrfdaRadar], *,
@@ -437,7 +396,7 @@ def write_wrfda_radar(path: PathLike, radars: WrfdaRadar | Iterable[WrfdaRadar],
         f.write(f"TOTAL RADAR = {len(blocks):3d}\n{dashes}\n".encode("ascii"))
         for line, args, _, _ in blocks:
             f.write(f"\n{line}\n{dashes}\n\n".encode("ascii"))
-            f.write(_tavolin.format_wrfda(*args, n_threads=n_threads))
+            f.write(_tavolin.format_wrfda(**args, n_threads=n_threads))
     return WriteCounts(sum(b[2] for b in blocks), sum(b[3] for b in blocks))
 
 
@@ -458,42 +417,49 @@ class _DartRecords(NamedTuple):
     nyquist: np.ndarray | None
 
 
-def _dart_batch(func: str, i: int, b: DartBatch) -> _DartRecords:
+def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
+    height_unit = VERTICAL_UNIT.get(code)
     where = f"batch {i} ({b.kind})"
     if not isinstance(b.kind, str) or not DART_NAME.fullmatch(b.kind):
-        raise ValueError(f"{func}: batch {i}: kind {b.kind!r} is not a DART observation type name")
+        raise cv.fail(func, f"batch {i}: kind {b.kind!r} is not a DART observation type name")
     shape = np.shape(b.value)
     if len(shape) > 1:
-        raise ValueError(f"{func}: {where}: value must be one-dimensional, got shape {shape}")
+        raise cv.fail(func, f"{where}: value must be one-dimensional, got shape {shape}")
     n = shape[0] if shape else 1
     one = (n,)
-    value = _floats(func, "value", b.value, one)
-    variance = _floats(func, "variance", b.variance, one)
+    # The kind decides the units of a value: taken as given.
+    value = _floats(func, "value", b.value, one, None)
+    variance = _floats(func, "variance", b.variance, one, None)
     keep = np.isfinite(value) & np.isfinite(variance)
     if (variance[keep] <= 0).any():
-        raise ValueError(f"{func}: {where}: variance must be positive, got {variance[keep].min()!r}")
-    loc = {n_: _floats(func, n_, getattr(b, n_), one) for n_ in ("lon", "lat", "height")}
+        raise cv.fail(func, f"{where}: variance must be positive, got {variance[keep].min()!r}")
+    loc = {n_: _floats(func, n_, getattr(b, n_), one, u)
+           for n_, u in (("lon", "degree"), ("lat", "degree"), ("height", height_unit))}
     for n_, a in loc.items():
         _require_finite(func, f"{where}: {n_}", a[keep])
     if (np.abs(loc["lat"][keep]) > 90).any():
-        raise ValueError(f"{func}: {where}: lat must be in degrees, between -90 and 90")
-    seconds = _seconds(func, "time", b.time)
+        raise cv.fail(func, f"{where}: lat must be in degrees, between -90 and 90")
+    seconds = cv.epoch_seconds(func, "time", b.time)
     try:
         seconds = np.broadcast_to(seconds, one)
     except ValueError:
-        raise ValueError(f"{func}: {where}: time has shape {seconds.shape}, expected {one}") from None
+        raise cv.fail(func, f"{where}: time has shape {seconds.shape}, expected {one}") from None
     radar = beam = nyquist = None
     if b.kind == RADIAL_VELOCITY:
+        if height_unit != "m" or code == -1:
+            # The platform block writes the radar's height with the file's vertical code.
+            raise cv.fail(func, f"{where}: radial velocities need vertical='height'")
         needed = ("radar_lon", "radar_lat", "radar_height", "azimuth", "elevation", "nyquist")
         absent = [n_ for n_ in needed if getattr(b, n_) is None]
         if absent:
-            raise ValueError(f"{func}: {where}: radial velocities need {', '.join(absent)}")
-        radar = np.column_stack([_floats(func, n_, getattr(b, n_), one) for n_ in needed[:3]])
-        az = _floats(func, "azimuth", b.azimuth, one)
-        el = _floats(func, "elevation", b.elevation, one)
-        nyquist = _floats(func, "nyquist", b.nyquist, one)
+            raise cv.fail(func, f"{where}: radial velocities need {', '.join(absent)}")
+        radar = np.column_stack([_floats(func, n_, getattr(b, n_), one, u) for n_, u in
+                                 (("radar_lon", "degree"), ("radar_lat", "degree"), ("radar_height", "m"))])
+        az = _floats(func, "azimuth", b.azimuth, one, "degree")
+        el = _floats(func, "elevation", b.elevation, one, "degree")
+        nyquist = _floats(func, "nyquist", b.nyquist, one, "m/s")
         if b.range is not None:
-            r = _floats(func, "range", b.range, one)
+            r = _floats(func, "range", b.range, one, "m")
             _require_finite(func, f"{where}: range", r[keep])
             # The beam bends with the 4/3-earth model: at the gate it is steeper than at
             # the antenna by the angle the earth's surface turns under it.
@@ -591,13 +557,13 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
     func = "write_dart_obs_seq"
     if isinstance(vertical, str):
         if vertical not in DART_VERTICAL:
-            raise ValueError(f"{func}: vertical must be one of {', '.join(DART_VERTICAL)}, got {vertical!r}")
+            raise cv.fail(func, f"vertical must be one of {', '.join(DART_VERTICAL)}, got {vertical!r}")
         code = DART_VERTICAL[vertical]
     elif isinstance(vertical, (int, np.integer)) and int(vertical) in DART_VERTICAL.values():
         code = int(vertical)
     else:
-        raise ValueError(f"{func}: vertical code {vertical!r} is not one of DART's {sorted(DART_VERTICAL.values())}")
-    parts = [_dart_batch(func, i, b) for i, b in enumerate(_batches(batches, DartBatch))]
+        raise cv.fail(func, f"vertical code {vertical!r} is not one of DART's {sorted(DART_VERTICAL.values())}")
+    parts = [_dart_batch(func, i, b, code) for i, b in enumerate(_batches(batches, DartBatch))]
     # Kind index 0 is the one the native writer gives the radar platform block.
     names = [RADIAL_VELOCITY] + list(dict.fromkeys(p.kind for p in parts if p.kind != RADIAL_VELOCITY))
     index = {name: i for i, name in enumerate(names)}
@@ -623,7 +589,7 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
     order = np.argsort(seconds, kind="stable")
     days, secs = np.divmod(seconds[order] - DART_EPOCH.astype(np.int64), 86400)
     if n and days.min() < 0:
-        raise ValueError(f"{func}: a time is before 1601-01-01, where DART's calendar starts")
+        raise cv.fail(func, f"a time is before 1601-01-01, where DART's calendar starts")
     _check_int(func, "days of the time", days, 10)
     _check_int(func, "number of observations", n, 12)
     lon, lat = _dart_location(take(lambda p: p.lon)[order], take(lambda p: p.lat)[order])
