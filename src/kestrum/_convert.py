@@ -56,9 +56,9 @@ def any_dataarray(*values: object) -> bool:
 
 
 def _registry() -> Any:
-    import pint
+    import importlib
 
-    return pint.get_application_registry()
+    return importlib.import_module("pint").get_application_registry()
 
 
 def _unit_map(func: str, name: str, source: Any, unit: str) -> tuple[float, float]:
@@ -210,6 +210,20 @@ def broadcast_leading(
     return out
 
 
+def broadcast_planes(func: str, name: str, value: Any, planes: int, shape: tuple[int, ...]) -> Any:
+    """``value`` of shape (planes, ...) with its trailing axes broadcast to ``shape``."""
+    rest = np.shape(value)[1:]
+    try:
+        if np.ndim(value) < 1 or np.shape(value)[0] != planes or len(rest) > len(shape):
+            raise ValueError
+        np.broadcast_shapes(rest, shape)
+    except ValueError:
+        raise fail(func, f"{name} must be ({planes}, *{shape}) or broadcast to it, "
+                         f"not shape {np.shape(value)}") from None
+    value = value.reshape((planes,) + (1,) * (len(shape) - len(rest)) + rest)
+    return broadcast_to(value, (planes,) + shape)
+
+
 def move_axis(func: str, name: str, value: Any, axis: int) -> Any:
     """``value`` with ``axis`` first (a view), or an error naming the argument."""
     ndim = np.ndim(value)
@@ -308,7 +322,9 @@ def chunks(func: str, total: int, step: int, progress: bool) -> Iterator[tuple[i
         yield from bounds
         return
     try:
-        from tqdm.auto import tqdm
+        import importlib
+
+        tqdm = importlib.import_module("tqdm.auto").tqdm
     except ImportError:
         raise ImportError(f"{func}: progress=True needs tqdm (pip install tqdm)") from None
     with tqdm(total=total, desc=func) as bar:

@@ -77,7 +77,8 @@ def perturb(
         Bit mask of the fields to perturb: 1 ``dbz``, 2 ``zdr``, 4 ``phidp``,
         8 ``rhohv``, 16 ``vel``.
     fac : array_like, shape (6, *gates)
-        Error scales of each gate (broadcast over the gates, e.g. shape (6, 1)):
+        Error scales of each gate (the trailing axes broadcast over the gates, so
+        shape (6,) gives every gate the same scales):
         0 standard deviation of the horizontal-channel log error, 1 and 2 the weights
         of that deviate and of an independent one in the vertical channel, 3, 4, 5
         standard deviations of the ``phidp``, ``rhohv`` and ``vel`` errors.
@@ -114,7 +115,7 @@ def perturb(
     Examples
     --------
     >>> import numpy as np, kestrum
-    >>> fac = np.array([0.1, 1.0, 0.5, 2.0, 0.01, 1.0])[:, None]
+    >>> fac = np.array([0.1, 1.0, 0.5, 2.0, 0.01, 1.0])
     >>> out = kestrum.perturb([20.0, 30.0], None, None, None, [5.0, -5.0], 1 | 16, fac,
     ...                       [0.0, 1.0, -1.0], 0.0, 7, 0, 0)
     >>> out.dbz.shape, out.zdr
@@ -132,10 +133,7 @@ def perturb(
                 raise _cv.fail(func, f"flags selects {name} (bit {1 << bit}) but {name} is None")
             active[name] = _cv.array(func, name, given[name], units[name])
     shape, fields = _cv.broadcast(func, **active) if active else ((0,), [])
-    fac = _cv.array(func, "fac", fac)
-    if fac.ndim < 1 or fac.shape[0] != 6:
-        raise _cv.fail(func, f"fac must be (6, *gates), not shape {fac.shape}")
-    (fac,) = _cv.broadcast_leading(func, (6,) + shape, "(6, *gates)", fac=fac)
+    fac = _cv.broadcast_planes(func, "fac", _cv.array(func, "fac", fac), 6, shape)
     _, (bias_dbz, bias_zdr) = _cv.broadcast(
         func, bias_dbz=_cv.array(func, "bias_dbz", bias_dbz), bias_zdr=_cv.array(func, "bias_zdr", bias_zdr)
     )
@@ -144,16 +142,16 @@ def perturb(
     n = int(np.prod(shape))
     members = bias_dbz.shape[0]
     flat = [f.reshape(-1) for f in fields]
-    args = [flat.pop(0) if name in active else [] for name in FIELDS]
+    a_dbz, a_zdr, a_phidp, a_rhohv, a_vel = (flat.pop(0) if name in active else [] for name in FIELDS)
     fac = fac.reshape(6, n)
     if progress:
         step = max(1, _CHUNK_VALUES // max(1, n * len(active)))
         out = np.empty((members, len(active), n))
         for j0, j1 in _cv.chunks(func, members, step, True):
-            out[j0:j1] = _ensemble.perturb(*args, flags, fac, bias_dbz[j0:j1], bias_zdr[j0:j1],
+            out[j0:j1] = _ensemble.perturb(a_dbz, a_zdr, a_phidp, a_rhohv, a_vel, flags, fac, bias_dbz[j0:j1], bias_zdr[j0:j1],
                                            k0, k1, m0 + j0, n_threads)
     else:
-        out = _ensemble.perturb(*args, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, n_threads)
+        out = _ensemble.perturb(a_dbz, a_zdr, a_phidp, a_rhohv, a_vel, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, n_threads)
     slots = iter(range(len(active)))
     return Perturbed(*(
         out[:, next(slots)].reshape((members,) + shape) if name in active else None for name in FIELDS

@@ -287,11 +287,10 @@ def beam_height(range: Any, elevation: Any, altitude: Any = 0.0) -> BeamPosition
 
 
 def _profile(fit: VAD, rng: Any, elevation: Any, altitude: Any) -> VADProfile:
-    el = cv.nan_filled(elevation)
+    el: Any = cv.nan_filled(elevation)
     if el.ndim:
         # The same mean elevation as the fit used.
-        with np.errstate(invalid="ignore"):
-            el = np.nanmean(el) if np.isfinite(el).any() else np.float64(np.nan)
+        el = np.nanmean(el) if np.isfinite(el).any() else np.nan
     rng = cv.nan_filled(rng)
     pos = beam_height(rng, el, altitude)
     return VADProfile(*fit, rng, pos.height, pos.distance)
