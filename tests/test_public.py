@@ -360,6 +360,14 @@ class TestProfile:
         u[2, 2] = nan
         assert np.isfinite(kestrum.profile(z, u, u, 0.0, 0.0, 3000.0, 0.0, 0.0).u_mean).all()
 
+    def test_a_decrease_hidden_behind_a_missing_height(self):
+        z = np.ma.masked_array([[0.0, 1000.0, 2000.0, 500.0, 3000.0]], mask=[[0, 0, 1, 0, 0]])
+        with pytest.raises(ValueError, match=r"column \(0,\) decrease at level 3 \(z = 500.0 below a level at 1000.0\)"):
+            kestrum.profile(z, np.ones(5), np.ones(5), 0.0, 0.0, 3000.0, 0.0, 0.0)
+        z[0, 2] = nan
+        with pytest.raises(ValueError, match=r"column \(0,\) decrease at level 3"):
+            kestrum.profile(z.filled(nan), np.ones(5), np.ones(5), 0.0, 0.0, 3000.0, 0.0, 0.0)
+
     def test_columns_of_ground_must_match(self):
         with pytest.raises(ValueError, match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)"):
             kestrum.profile(self.z, np.ones((3, 5)), np.ones((3, 5)), np.zeros(4), 0.0, 3000.0, 0.0, 0.0)

@@ -2,6 +2,7 @@
 
 import numpy as np
 import numpy.typing as npt
+import xarray as xr
 
 import kestrum
 
@@ -28,3 +29,7 @@ def spread(values: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
 
 
 version: str = kestrum.__version__
+
+
+def on_grid(t: xr.DataArray) -> xr.Dataset:
+    return kestrum.thermo(t, 85000.0, t - 5.0)

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
 
@@ -10,6 +10,9 @@ import _ensemble
 
 from . import _convert as _cv
 from ._convert import Array
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 #: Bits of ``flags`` in ``perturb``, in the order of its fields.
 FIELDS = ("dbz", "zdr", "phidp", "rhohv", "vel")
@@ -164,6 +167,16 @@ def _statistics_numpy(values: Any, percentiles: Array, min_valid: int, n_threads
     return Statistics(mean.reshape(rest), std.reshape(rest), pct.reshape(percentiles.shape + rest))
 
 
+@overload
+def statistics(
+    values: xr.DataArray, percentiles: Any, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
+    n_threads: int = ...,
+) -> xr.Dataset: ...
+@overload
+def statistics(
+    values: Any, percentiles: Any, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
+    n_threads: int = ...,
+) -> Statistics: ...
 def statistics(
     values: Any,
     percentiles: Any,
@@ -241,6 +254,16 @@ def statistics(
     return _statistics_numpy(values, pct, min_valid, n_threads)
 
 
+@overload
+def mode(
+    values: xr.DataArray, n_codes: int, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
+    n_threads: int = ...,
+) -> xr.Dataset: ...
+@overload
+def mode(
+    values: Any, n_codes: int, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
+    n_threads: int = ...,
+) -> Mode: ...
 def mode(
     values: Any,
     n_codes: int,

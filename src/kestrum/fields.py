@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
 
@@ -10,6 +10,9 @@ import _kestrum
 
 from . import _convert as _cv
 from ._convert import Array
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 
 class Thermo(NamedTuple):
@@ -64,6 +67,10 @@ def _thermo_numpy(t: Any, p: Any, td: Any, n_threads: int) -> Thermo:
     return Thermo(*out.reshape((4,) + shape))
 
 
+@overload
+def thermo(t: xr.DataArray, p: Any, td: Any, *, n_threads: int = ...) -> xr.Dataset: ...
+@overload
+def thermo(t: Any, p: Any, td: Any, *, n_threads: int = ...) -> Thermo: ...
 def thermo(t: Any, p: Any, td: Any, *, n_threads: int = 0) -> Any:
     """Mixing ratio and potential temperatures from temperature, pressure and dew point.
 
@@ -136,6 +143,10 @@ def _gradient_numpy(field: Any, x: Any, y: Any, n_threads: int) -> Gradient:
     return Gradient(*out.reshape((2,) + shape))
 
 
+@overload
+def gradient(field: xr.DataArray, x: Any, y: Any, *, n_threads: int = ...) -> xr.Dataset: ...
+@overload
+def gradient(field: Any, x: Any, y: Any, *, n_threads: int = ...) -> Gradient: ...
 def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
     """Horizontal derivatives of fields on a rectilinear grid, with missing data.
 
@@ -194,22 +205,29 @@ def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
                   _cv.array("gradient", "y", y))
 
 
-def _check_increasing(func: str, z: Any, u: Any, v: Any) -> None:
-    """Refuse a column whose valid heights go down: the kernel would return NaN for it."""
-    z = np.ma.filled(np.ma.asanyarray(z).astype(np.float64), np.nan)
-    valid = np.isfinite(z)
-    for w in (u, v):
-        w = np.ma.filled(np.ma.asanyarray(w).astype(np.float64), np.nan)
-        valid &= np.isfinite(w)
-    below = np.maximum.accumulate(np.where(valid, z, -np.inf), axis=-1)
-    bad = valid[..., 1:] & (z[..., 1:] < below[..., :-1])
+def _check_increasing(func: str, z: Any, u: Any, v: Any, shape: tuple[int, ...]) -> None:
+    """Refuse a column whose valid heights go down: the kernel would return NaN for it.
+
+    ``z`` is checked as given (before broadcasting, so a shared height axis costs
+    one row); only columns where it is not plainly non-decreasing (a decrease, or a
+    missing height that could hide one) get the exact test over their valid levels.
+    """
+    zf = _cv.nan_filled(z) if np.ma.isMaskedArray(z) else np.asarray(z)
+    plain = np.greater_equal(zf[..., 1:], zf[..., :-1]).all(axis=-1)
+    if plain.all():
+        return
+    suspect = np.nonzero(np.broadcast_to(~plain, shape[:-1]))
+    zs, us, vs = (_cv.nan_filled(_cv.broadcast_to(w, shape)[suspect]) for w in (z, u, v))
+    valid = np.isfinite(zs) & np.isfinite(us) & np.isfinite(vs)
+    below = np.maximum.accumulate(np.where(valid, zs, -np.inf), axis=-1)
+    bad = valid[..., 1:] & (zs[..., 1:] < below[..., :-1])
     if bad.any():
-        where = tuple(int(i) for i in np.argwhere(bad)[0])
-        column, level = where[:-1], where[-1] + 1
+        row, level = (int(i) for i in np.argwhere(bad)[0])
+        column = tuple(int(c[row]) for c in suspect)
         raise _cv.fail(
             func,
-            f"the valid heights of column {column} decrease at level {level} "
-            f"(z = {z[column + (level,)]!r} below a level at {below[column + (level - 1,)]!r}); "
+            f"the valid heights of column {column} decrease at level {level + 1} "
+            f"(z = {float(zs[row, level + 1])} below a level at {float(below[row, level])}); "
             "levels must go upward: reverse the level axis (e.g. z[..., ::-1] and the same for "
             "u and v) or sort the levels by height",
         )
@@ -218,12 +236,13 @@ def _check_increasing(func: str, z: Any, u: Any, v: Any) -> None:
 def _profile_numpy(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: float,
                    cu: Any, cv_: Any, n_threads: int) -> Profile:
     func = "profile"
+    z_given = z
     shape, (z, u, v) = _cv.broadcast(func, z=z, u=u, v=v)
     if len(shape) < 1:
         raise _cv.fail(func, "z, u and v must have a level axis (the last)")
     columns = shape[:-1]
     ground, cu, cv_ = _cv.broadcast_leading(func, columns, "a column of z, u, v", ground=ground, cu=cu, cv=cv_)
-    _check_increasing(func, z, u, v)
+    _check_increasing(func, z_given, u, v, shape)
     levels = shape[-1]
     out = _kestrum.profile(
         z.reshape(-1, levels), u.reshape(-1, levels), v.reshape(-1, levels),
@@ -232,6 +251,15 @@ def _profile_numpy(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: floa
     return Profile(*out.reshape((7,) + columns))
 
 
+@overload
+def profile(
+    z: Any, u: xr.DataArray, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *,
+    n_threads: int = ...,
+) -> xr.Dataset: ...
+@overload
+def profile(
+    z: Any, u: Any, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *, n_threads: int = ...,
+) -> Profile: ...
 def profile(
     z: Any, u: Any, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *,
     n_threads: int = 0,
@@ -314,6 +342,12 @@ def _cold_pool_numpy(z: Any, b: Any, bottom: Any, threshold: float, top: Any, n_
     return ColdPool(*out.reshape((3,) + columns))
 
 
+@overload
+def cold_pool(
+    z: Any, b: xr.DataArray, bottom: Any, threshold: Any, top: Any, *, n_threads: int = ...
+) -> xr.Dataset: ...
+@overload
+def cold_pool(z: Any, b: Any, bottom: Any, threshold: Any, top: Any, *, n_threads: int = ...) -> ColdPool: ...
 def cold_pool(z: Any, b: Any, bottom: Any, threshold: Any, top: Any, *, n_threads: int = 0) -> Any:
     """Cold-pool intensity C = sqrt(2 ∫ -b dz) of buoyancy columns.
 

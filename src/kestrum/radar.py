@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
 
@@ -10,6 +10,9 @@ import _kestrum
 
 from . import _convert as cv
 from ._convert import Array
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 #: Effective earth radius of the 4/3 model (Doviak and Zrnic): 4/3 of the mean radius, m.
 EFFECTIVE_RADIUS = 4.0 / 3.0 * 6371000.0
@@ -115,6 +118,16 @@ def _vad_numpy(
     return VAD(*out.reshape((8,) + tuple(lead) + (gates,)))
 
 
+@overload
+def vad(
+    velocity: xr.DataArray, azimuth: Any, elevation: Any, *, radians: bool = ..., min_gates: int = ...,
+    min_spread: float = ..., n_threads: int = ...,
+) -> xr.Dataset: ...
+@overload
+def vad(
+    velocity: Any, azimuth: Any, elevation: Any, *, radians: bool = ..., min_gates: int = ...,
+    min_spread: float = ..., n_threads: int = ...,
+) -> VAD: ...
 def vad(
     velocity: Any,
     azimuth: Any,
@@ -365,7 +378,7 @@ def vad_xradar(
     min_gates: int = 30,
     min_spread: float = 0.05,
     n_threads: int = 0,
-) -> Any:
+) -> xr.Dataset:
     """VAD profile of an xradar sweep ``Dataset``, with the height of each ring.
 
     Parameters
@@ -404,7 +417,7 @@ def vad_xradar(
         raise KeyError(f"vad_xradar: the sweep has no variable {field!r}")
     velocity = sweep[field]
     ray, gate = velocity.dims[-2:]
-    ds = vad(velocity, sweep["azimuth"], sweep["elevation"], min_gates=min_gates,
+    ds: xr.Dataset = vad(velocity, sweep["azimuth"], sweep["elevation"], min_gates=min_gates,
              min_spread=min_spread, n_threads=n_threads)
     altitude = float(sweep["altitude"].values.reshape(-1)[0]) if "altitude" in sweep else 0.0
     profile = _profile(VAD(*(ds[name].values for name in VAD._fields)), sweep[gate].values,

@@ -1,0 +1,180 @@
+"""What the public ``kestrum`` wrappers add to their native calls.
+
+    python benchmarks/bench_public.py            # every wrapper
+    python benchmarks/bench_public.py vad thermo
+
+Each case gives the data once in the layout and units a user has (a sweep as
+(rays, gates) in degrees, shared heights, scalars), and times the wrapper on it
+against the native call on the same data prepared beforehand (not timed). Both
+use all threads and run alternately, best of ``--repeat``; the overhead is
+wrapper / native - 1. In ``run.py``'s table the native call is the peer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import sys
+import time
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import _ensemble  # noqa: E402
+import _kestrum  # noqa: E402
+from common import Case  # noqa: E402
+
+import kestrum  # noqa: E402
+
+
+def vad_case():
+    # The native benchmark's 14 x 1000 rings of 360 gates, as 14 sweeps of 360 rays.
+    rng = np.random.default_rng(1)
+    sweeps, rays, gates = 14, 360, 1000
+    az = np.arange(rays) + 0.5
+    el = np.linspace(0.5, 19.5, sweeps)[:, None]
+    u, v = rng.normal(10, 5, (sweeps, 1, gates)), rng.normal(0, 5, (sweeps, 1, gates))
+    a = np.deg2rad(az)[None, :, None]
+    velocity = (u * np.sin(a) + v * np.cos(a)) * np.cos(np.deg2rad(el))[..., None]
+    velocity += rng.normal(0, 1.5, velocity.shape)
+    velocity[rng.random(velocity.shape) < 0.05] = np.nan
+    vr = np.ascontiguousarray(velocity.transpose(0, 2, 1)).reshape(-1, rays)
+    az_rad = np.broadcast_to(np.deg2rad(az), vr.shape).copy()
+    cos_el = np.repeat(np.cos(np.deg2rad(el[:, 0])), gates)
+    return (
+        lambda t: kestrum.vad(velocity, az, el, min_gates=10, min_spread=0.05, n_threads=t),
+        lambda t: _kestrum.vad(vr, az_rad, cos_el, 10, 0.05, t),
+    )
+
+
+def gradient_case():
+    rng = np.random.default_rng(2)
+    f = rng.normal(size=(50, 1000, 1000))
+    x = np.arange(1000) * 250.0
+    return (lambda t: kestrum.gradient(f, x, x, n_threads=t), lambda t: _kestrum.gradient(f, x, x, t))
+
+
+def profile_case():
+    rng = np.random.default_rng(3)
+    n, levels = 1_000_000, 50
+    z = np.sort(rng.uniform(0, 12000, (n, levels)), axis=1)
+    u, v = rng.normal(10, 8, (n, levels)), rng.normal(0, 8, (n, levels))
+    ground = np.zeros(n)
+    cu, cv = rng.normal(8, 3, n), rng.normal(2, 3, n)
+    return (
+        lambda t: kestrum.profile(z, u, v, ground, 0.0, 3000.0, cu, cv, n_threads=t),
+        lambda t: _kestrum.profile(z, u, v, ground, 0.0, 3000.0, cu, cv, t),
+    )
+
+
+def cold_pool_case():
+    rng = np.random.default_rng(4)
+    n, levels = 1_000_000, 50
+    z = np.arange(levels) * 100.0
+    b = rng.normal(-0.02, 0.03, (n, levels))
+    z_full = np.broadcast_to(z, (n, levels)).copy()
+    zeros, top = np.zeros(n), np.full(n, np.nan)
+    return (
+        lambda t: kestrum.cold_pool(z, b, 0.0, 0.0, np.nan, n_threads=t),
+        lambda t: _kestrum.cold_pool(z_full, b, zeros, 0.0, top, t),
+    )
+
+
+def thermo_case():
+    rng = np.random.default_rng(5)
+    shape = (100, 100_000)
+    t = rng.uniform(250, 310, shape)
+    td = t - rng.uniform(0, 20, shape)
+    p_full = np.full(shape, 85000.0)
+    return (
+        lambda th: kestrum.thermo(t, 85000.0, td, n_threads=th),
+        lambda th: _kestrum.thermo(t, p_full, td, th),
+    )
+
+
+def perturb_case():
+    rng = np.random.default_rng(6)
+    n, members = 1_000_000, 50
+    fields = [rng.normal(30, 10, n), rng.normal(1, 1, n), rng.uniform(0, 180, n), rng.uniform(0.9, 1, n),
+              rng.normal(0, 10, n)]
+    fac = np.array([0.2, 0.8, 0.4, 3.0, 0.02, 1.5])
+    fac_full = np.repeat(fac[:, None], n, axis=1)
+    bias = rng.normal(0, 1, members)
+    return (
+        lambda t: kestrum.perturb(*fields, 31, fac, bias, bias, 1, 2, 0, n_threads=t),
+        lambda t: _ensemble.perturb(*fields, 31, fac_full, bias, bias, 1, 2, 0, t),
+    )
+
+
+def statistics_case():
+    rng = np.random.default_rng(7)
+    values = rng.normal(size=(1_000_000, 50)).astype(np.float32)
+    members_first = np.ascontiguousarray(values.T)
+    return (
+        lambda t: kestrum.statistics(members_first, [10, 25, 50, 75, 90], n_threads=t),
+        lambda t: _ensemble.statistics(members_first, [10, 25, 50, 75, 90], 1, t),
+    )
+
+
+def mode_case():
+    rng = np.random.default_rng(8)
+    codes = rng.integers(0, 10, (50, 1_000_000)).astype(np.float32)
+    return (lambda t: kestrum.mode(codes, 10, n_threads=t), lambda t: _ensemble.mode(codes, 10, 1, t))
+
+
+CASES_BY_NAME: dict[str, tuple[str, Callable]] = {
+    "vad": ("14 sweeps x 360 rays x 1000 gates", vad_case),
+    "gradient": ("50 fields x 1000 x 1000", gradient_case),
+    "profile": ("1,000,000 columns x 50 levels", profile_case),
+    "cold_pool": ("1,000,000 x 50, shared heights", cold_pool_case),
+    "thermo": ("10,000,000 points, scalar p", thermo_case),
+    "perturb": ("50 members x 1,000,000 gates, 5 fields", perturb_case),
+    "statistics": ("50 x 1,000,000, 5 pct", statistics_case),
+    "mode": ("50 x 1,000,000, 10 codes", mode_case),
+}
+
+
+def _as_run_case(name: str, size: str, setup: Callable) -> Case:
+    def run_setup():
+        wrapper, native = setup()
+        return wrapper, lambda: native(os.cpu_count() or 1)
+
+    return Case(f"kestrum.{name}", size, run_setup, repeat=3, peer_repeat=3)
+
+
+#: For run.py: the wrapper is "ours", the native call on prepared input the peer.
+CASES = [_as_run_case(name, size, setup) for name, (size, setup) in CASES_BY_NAME.items()]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("functions", nargs="*")
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    threads = os.cpu_count() or 1
+    print(f"# {threads} threads, load average {os.getloadavg()[0]:.2f} at start")
+    print(f"{'wrapper':<12}{'size':<40}{'native':>12}{'wrapper':>12}{'overhead':>10}")
+    for name, (size, setup) in CASES_BY_NAME.items():
+        if args.functions and name not in args.functions:
+            continue
+        wrapper, native = setup()
+        gc.collect()
+        best = {"native": float("inf"), "wrapper": float("inf")}
+        for _ in range(args.repeat):
+            for label, fn in (("native", native), ("wrapper", wrapper)):
+                t0 = time.perf_counter()
+                fn(threads)
+                best[label] = min(best[label], time.perf_counter() - t0)
+        print(f"{name:<12}{size:<40}{best['native'] * 1e3:9.1f} ms{best['wrapper'] * 1e3:9.1f} ms"
+              f"{(best['wrapper'] / best['native'] - 1) * 100:9.1f}%", flush=True)
+        del wrapper, native
+        gc.collect()
+    print(f"# load average {os.getloadavg()[0]:.2f} at end")
+
+
+if __name__ == "__main__":
+    main()
