@@ -12,6 +12,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _ensemble
 import _kestrum
@@ -367,6 +369,30 @@ class TestProfile:
         z[0, 2] = nan
         with pytest.raises(ValueError, match=r"column \(0,\) decrease at level 3"):
             kestrum.profile(z.filled(nan), np.ones(5), np.ones(5), 0.0, 0.0, 3000.0, 0.0, 0.0)
+
+    def test_a_decrease_in_a_later_block_of_columns(self):
+        z = np.tile(self.z, (40000, 1))
+        z[33333, 3] = 400.0
+        with pytest.raises(ValueError, match=r"column \(33333,\) decrease at level 3"):
+            kestrum.profile(z, 1.0, 1.0, 0.0, 0.0, 3000.0, 0.0, 0.0)
+
+    @settings(max_examples=200, deadline=None)
+    @given(st.lists(st.lists(st.sampled_from([0.0, 100.0, 200.0, 300.0, nan]), min_size=4, max_size=4),
+                    min_size=1, max_size=6),
+           st.lists(st.booleans(), min_size=24, max_size=24))
+    def test_refused_exactly_when_valid_heights_decrease(self, rows, wind_missing):
+        z = np.array(rows)
+        u = np.where(np.array(wind_missing[: z.size]).reshape(z.shape), nan, 1.0)
+        decreasing = False
+        for zc, uc in zip(z, u):
+            valid = zc[np.isfinite(zc) & np.isfinite(uc)]
+            decreasing |= bool((np.diff(valid) < 0).any())
+        try:
+            kestrum.profile(z, u, 1.0, 0.0, 0.0, 100.0, 0.0, 0.0)
+        except ValueError as error:
+            assert decreasing and "decrease" in str(error)
+        else:
+            assert not decreasing
 
     def test_columns_of_ground_must_match(self):
         with pytest.raises(ValueError, match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)"):

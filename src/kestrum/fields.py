@@ -205,25 +205,46 @@ def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
                   _cv.array("gradient", "y", y))
 
 
+def _not_plainly_increasing(z: Any) -> Any:
+    """Columns of ``z`` (..., levels) with a decrease or a missing height, as a boolean array.
+
+    Runs over blocks of columns compared in flat order, which keeps the comparison
+    contiguous and in cache; the pairs that straddle two columns are ignored.
+    """
+    levels = z.shape[-1]
+    flat = z.reshape(-1, levels)
+    suspect = np.zeros(flat.shape[0], dtype=bool)
+    if levels < 2:
+        return suspect.reshape(z.shape[:-1])
+    step = max(1, (1 << 16) // levels)
+    for i in range(0, flat.shape[0], step):
+        block = np.ascontiguousarray(flat[i : i + step]).reshape(-1)
+        ok = np.greater_equal(block[1:], block[:-1])
+        ok[levels - 1 :: levels] = True
+        if not ok.all():
+            suspect[i : i + step] = ~np.append(ok, True).reshape(-1, levels).all(axis=1)
+    return suspect.reshape(z.shape[:-1])
+
+
 def _check_increasing(func: str, z: Any, u: Any, v: Any, shape: tuple[int, ...]) -> None:
-    """Refuse a column whose valid heights go down: the kernel would return NaN for it.
+    """Refuse a column whose valid heights go down, which the kernel would take in index order.
 
     ``z`` is checked as given (before broadcasting, so a shared height axis costs
     one row); only columns where it is not plainly non-decreasing (a decrease, or a
     missing height that could hide one) get the exact test over their valid levels.
     """
     zf = _cv.nan_filled(z) if np.ma.isMaskedArray(z) else np.asarray(z)
-    plain = np.greater_equal(zf[..., 1:], zf[..., :-1]).all(axis=-1)
-    if plain.all():
+    suspect = _not_plainly_increasing(zf.reshape((1,) * (len(shape) - zf.ndim) + zf.shape))
+    if not suspect.any():
         return
-    suspect = np.nonzero(np.broadcast_to(~plain, shape[:-1]))
-    zs, us, vs = (_cv.nan_filled(_cv.broadcast_to(w, shape)[suspect]) for w in (z, u, v))
+    where = np.nonzero(np.broadcast_to(suspect, shape[:-1]))
+    zs, us, vs = (_cv.nan_filled(_cv.broadcast_to(w, shape)[where]) for w in (z, u, v))
     valid = np.isfinite(zs) & np.isfinite(us) & np.isfinite(vs)
     below = np.maximum.accumulate(np.where(valid, zs, -np.inf), axis=-1)
     bad = valid[..., 1:] & (zs[..., 1:] < below[..., :-1])
     if bad.any():
         row, level = (int(i) for i in np.argwhere(bad)[0])
-        column = tuple(int(c[row]) for c in suspect)
+        column = tuple(int(c[row]) for c in where)
         raise _cv.fail(
             func,
             f"the valid heights of column {column} decrease at level {level + 1} "
