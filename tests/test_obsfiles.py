@@ -415,3 +415,10 @@ def test_writers_are_public():
 
     for name in ("write_wrfda_radar", "write_dart_obs_seq", "WrfdaRadar", "DartBatch", "WriteCounts"):
         assert getattr(kestrum, name) is getattr(obsfiles, name) and name in kestrum.__all__
+
+
+def test_examples_in_the_docstrings_run():
+    import doctest
+
+    result = doctest.testmod(obsfiles, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0 and result.failed == 0

@@ -225,6 +225,8 @@ def _check_int(func: str, field: str, a: Any, width: int) -> None:
 
 
 def _umask() -> int:
+    # Reading the umask through os.umask means setting it for a moment, which races with
+    # other threads creating files; Linux shows it in /proc without that.
     try:
         with open("/proc/self/status") as f:
             for line in f:
@@ -323,8 +325,7 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int
         obs[f"{v}_err"] = np.where(gone, WRFDA_MISSING, err)
         obs[f"{v}_qc"] = np.where(gone, WRFDA_MISSING_QC, qc)
         missing += int(gone.sum())
-    for n in ("centres",):
-        _require_finite(func, n, centres)
+    _require_finite(func, "centres", centres)
     for n, a in col.items():
         _require_finite(func, n, a)
     # Every field against the widths of WRFDA's formats, (a5,2x,a12,2(f8.3,2x),f8.1,2x,
@@ -387,6 +388,28 @@ def write_wrfda_radar(path: PathLike, radars: WrfdaRadar | Iterable[WrfdaRadar],
     The file is written to a temporary file in the same folder and renamed into place
     when complete, so a failure leaves no partial file and the old file, if any,
     unchanged.
+
+    Examples
+    --------
+    >>> import datetime as dt, os, tempfile, kestrum
+    >>> path = os.path.join(tempfile.mkdtemp(), "ob.radar")
+    >>> radar = kestrum.WrfdaRadar(
+    ...     name="KTLX", lon=-97.278, lat=35.333, elv=370.0, time=dt.datetime(2024, 5, 1, 22),
+    ...     centres=[1000.0, 2000.0], col_lat=[35.4], col_lon=[-97.2], col_elv=370.0,
+    ...     rv=[[12.5, float("nan")]], rv_err=2.0, rf=[[35.0, 20.0]], rf_err=5.0)
+    >>> kestrum.write_wrfda_radar(path, radar)
+    WriteCounts(written=3, missing=1)
+    >>> print(open(path).read())
+    TOTAL RADAR =   1
+    #-------------------------------------------------------------------------------#
+    <BLANKLINE>
+    RADAR  KTLX         -97.278    35.333     370.0  2024-05-01_22:00:00     1     2
+    #-------------------------------------------------------------------------------#
+    <BLANKLINE>
+    FM-128 RADAR   2024-05-01_22:00:00        35.400       -97.200     370.0       2
+             1000.0      12.500   0       2.000        35.000   0       5.000
+             2000.0 -888888.000 -88 -888888.000        20.000   0       5.000
+    <BLANKLINE>
     """
     func = "write_wrfda_radar"
     blocks = [_wrfda_block(func, r) for r in _batches(radars, WrfdaRadar)]
@@ -553,6 +576,32 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
 
     The file is written to a temporary file in the same folder and renamed into place
     when complete, so a failure leaves no partial file.
+
+    Examples
+    --------
+    >>> import datetime as dt, os, tempfile, kestrum
+    >>> path = os.path.join(tempfile.mkdtemp(), "obs_seq.out")
+    >>> velocities = kestrum.DartBatch(
+    ...     "DOPPLER_RADIAL_VELOCITY", value=[12.5, float("nan")], variance=4.0,
+    ...     lon=-97.5, lat=35.2, height=[1500.0, 1600.0], time=dt.datetime(2024, 5, 1, 22),
+    ...     radar_lon=-97.278, radar_lat=35.333, radar_height=370.0, azimuth=225.0,
+    ...     elevation=0.5, nyquist=26.5)
+    >>> kestrum.write_dart_obs_seq(path, velocities)
+    WriteCounts(written=1, missing=1)
+    >>> print("".join(open(path).readlines()[:12]))
+     obs_sequence
+    obs_type_definitions
+               1
+               1 DOPPLER_RADIAL_VELOCITY
+      num_copies:            1  num_qc:            1
+      num_obs:            1  max_num_obs:            1
+    observations
+    QC
+      first:            1  last:            1
+     OBS            1
+       1.2500000000000000E+01
+               0
+    <BLANKLINE>
     """
     func = "write_dart_obs_seq"
     if isinstance(vertical, str):
