@@ -45,7 +45,7 @@ suppress_warnings = ["ref.python"]
 def _star_shapes(app, what, name, obj, options, lines):  # noqa: ANN001
     """Shapes written like Python, "(6, *gates)", keep their star rather than start emphasis."""
     for i, line in enumerate(lines):
-        lines[i] = re.sub(r"(?<=[(, ])\*(?=[A-Za-z_])", r"\\*", line)
+        lines[i] = re.sub(r"(?:(?<=\()|(?<=, ))\*(?=[A-Za-z_][\w ]*[,)])", r"\\*", line)
 
 
 def setup(app):  # noqa: ANN001, ANN201
