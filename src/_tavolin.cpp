@@ -355,8 +355,9 @@ void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, Text& text) {
 }
 
 py::bytes format_wrfda(const f64& centres, const f64& col_lat, const f64& col_lon,
-                       const f64& col_elv, const f64& rv, const i64& rv_qc, const f64& rv_err,
-                       const f64& rf, const i64& rf_qc, const f64& rf_err,
+                       const f64& col_elv, const f64& rv, const i64<"rv_qc">& rv_qc,
+                       const f64& rv_err, const f64& rf, const i64<"rf_qc">& rf_qc,
+                       const f64& rf_err,
                        const std::string& stamp, int32_t n_threads) {
     const int64_t levels = runtime::rows(centres);
     const int64_t columns = runtime::rows(col_lat);
@@ -460,10 +461,11 @@ void dart_block(const DartInput& in, int64_t begin, int64_t end, Text& text) {
     }
 }
 
-py::bytes format_dart(const i64& kind, const f64& value, const f64& variance, const f64& lon,
-                      const f64& lat, const f64& height, const i64& days, const i64& secs,
+py::bytes format_dart(const i64<"kind">& kind, const f64& value, const f64& variance,
+                      const f64& lon, const f64& lat, const f64& height,
+                      const i64<"days">& days, const i64<"secs">& secs,
                       const f64& radar_lon, const f64& radar_lat, const f64& radar_height,
-                      const f64& beam, const f64& nyquist, const i64& velkey,
+                      const f64& beam, const f64& nyquist, const i64<"velkey">& velkey,
                       int32_t vertical, int32_t n_threads) {
     // Every first dimension is read before any is compared, so a 0-dimensional array
     // anywhere raises the index error first.
