@@ -619,41 +619,35 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
     used = sorted({index[p.kind] for p in parts if p.keep.any()})
     kinds = [(i + 1, names[i]) for i in used]
 
-    def take(get: Any) -> np.ndarray:
-        """One field of every kept record, in batch order; zeros where a kind lacks it."""
-        chunks = []
-        for p in parts:
-            a = get(p)
-            if a is None:
-                a = np.zeros(p.keep.size)
-            chunks.append(a[p.keep])
-        return np.concatenate(chunks) if chunks else np.empty(0)
+    def take(get: Any, *row: int) -> np.ndarray:
+        """One field of every kept record, batch after batch, in time order; zeros where
+        a kind lacks the field (the native writer reads the radar fields of radial
+        velocities only)."""
+        chunks = [(a if (a := get(p)) is not None else np.zeros((p.keep.size, *row)))[p.keep] for p in parts]
+        return np.concatenate(chunks)[order] if chunks else np.zeros((0, *row))
 
-    kind = np.concatenate([np.full(int(p.keep.sum()), index[p.kind], np.int64) for p in parts]) \
-        if parts else np.empty(0, np.int64)
-    n = kind.size
-    missing = sum(int((~p.keep).sum()) for p in parts)
-    seconds = take(lambda p: p.seconds).astype(np.int64)
+    counts = [int(p.keep.sum()) for p in parts]
+    missing = sum(p.keep.size for p in parts) - sum(counts)
+    seconds = np.concatenate([p.seconds[p.keep] for p in parts]) if parts else np.zeros(0, np.int64)
     # DART walks the sequence from `first` along the links and expects times in order.
     order = np.argsort(seconds, kind="stable")
+    kind = np.repeat(np.array([index[p.kind] for p in parts], np.int64), counts)[order]
+    n = kind.size
     days, secs = np.divmod(seconds[order] - DART_EPOCH.astype(np.int64), 86400)
     if n and days.min() < 0:
-        raise cv.fail(func, f"a time is before 1601-01-01, where DART's calendar starts")
+        raise cv.fail(func, "a time is before 1601-01-01, where DART's calendar starts")
     _check_int(func, "days of the time", days, 10)
     _check_int(func, "number of observations", n, 12)
-    lon, lat = _dart_location(take(lambda p: p.lon)[order], take(lambda p: p.lat)[order])
-    radar = np.concatenate([p.radar[p.keep] if p.radar is not None else np.zeros((int(p.keep.sum()), 3))
-                            for p in parts])[order] if parts else np.zeros((0, 3))
-    beam = np.concatenate([p.beam[p.keep] if p.beam is not None else np.zeros((int(p.keep.sum()), 3))
-                           for p in parts])[order] if parts else np.zeros((0, 3))
+    lon, lat = _dart_location(take(lambda p: p.lon), take(lambda p: p.lat))
+    radar = take(lambda p: p.radar, 3)
+    beam = take(lambda p: p.beam, 3)
     radar_lon, radar_lat = _dart_location(radar[:, 0], radar[:, 1])
-    kind = kind[order]
     is_rv = kind == 0
     velkey = np.where(is_rv, np.cumsum(is_rv), 0).astype(np.int64)
     body = _tavolin.format_dart(
-        kind, take(lambda p: p.value)[order], take(lambda p: p.variance)[order],
-        lon, lat, take(lambda p: p.height)[order], days.astype(np.int64), secs.astype(np.int64),
-        radar_lon, radar_lat, radar[:, 2], beam, take(lambda p: p.nyquist)[order],
+        kind, take(lambda p: p.value), take(lambda p: p.variance),
+        lon, lat, take(lambda p: p.height), days.astype(np.int64), secs.astype(np.int64),
+        radar_lon, radar_lat, radar[:, 2], beam, take(lambda p: p.nyquist),
         velkey, code, n_threads=n_threads,
     )
     with _atomic(path) as f:
