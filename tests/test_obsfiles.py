@@ -82,20 +82,20 @@ class TestWriteWrfdaRadar:
         assert counts == (2 * (12 + 12), 0)
         back = read_wrfda(tmp_path / "ob.radar")
         assert [b["name"] for b in back] == ["KTLX", "KVNX"]
-        for given, got in zip(radars, back):
-            assert (got["lon"], got["lat"], got["elv"]) == (round(given.lon, 3), round(given.lat, 3), 370.0)
+        for sent, got in zip(radars, back):
+            assert (got["lon"], got["lat"], got["elv"]) == (round(sent.lon, 3), round(sent.lat, 3), 370.0)
             assert got["date"] == "2024-05-01_22:00:00"
-            assert (got["columns"], got["levels"]) == np.shape(given.rv)
+            assert (got["columns"], got["levels"]) == np.shape(sent.rv)
             arrays = level_arrays(got)
             for name in ("rv", "rv_err", "rf", "rf_err"):
-                np.testing.assert_allclose(arrays[name], getattr(given, name), atol=5e-4)
+                np.testing.assert_allclose(arrays[name], getattr(sent, name), atol=5e-4)
             for name in ("rv_qc", "rf_qc"):
-                np.testing.assert_array_equal(arrays[name], getattr(given, name))
+                np.testing.assert_array_equal(arrays[name], getattr(sent, name))
             for c, (station, levels) in enumerate(got["cols"]):
                 assert station[:2] == ["FM-128 RADAR", "2024-05-01_22:00:00"]
-                assert abs(station[2] - given.col_lat[c]) <= 5e-4
-                assert abs(station[3] - given.col_lon[c]) <= 5e-4
-                np.testing.assert_allclose([lv[0] for lv in levels], given.centres, atol=0.05)
+                assert abs(station[2] - sent.col_lat[c]) <= 5e-4
+                assert abs(station[3] - sent.col_lon[c]) <= 5e-4
+                np.testing.assert_allclose([lv[0] for lv in levels], sent.centres, atol=0.05)
 
     def test_missing_values_become_wrfda_missing_code(self, tmp_path):
         rv = np.array([[1.0, np.nan, 3.0, np.inf]])
