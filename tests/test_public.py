@@ -25,11 +25,6 @@ import kestrum.radar
 nan = np.nan
 ROOT = Path(__file__).resolve().parent.parent
 
-# Until the native layer reads masked floating arrays as NaN, the cases that rely on it fail.
-NATIVE_MASKS = bool(np.isnan(_kestrum.thermo(np.ma.masked_array([300.0], mask=[True]), 1e5, 290.0)[1, 0]))
-needs_native_masks = pytest.mark.xfail(not NATIVE_MASKS, reason="native masked-array support not merged yet",
-                                       strict=True)
-
 
 def same(a, b):
     """Bit-identical, NaNs included."""
@@ -61,8 +56,7 @@ class TestPackage:
         for name in ("xarray", "dask", "pint", "pyart", "xradar", "tqdm"):
             assert f"  {name}: " in out
 
-    @pytest.mark.parametrize("module", [kestrum.radar, kestrum.fields,
-                                        pytest.param(kestrum.ensemble, marks=needs_native_masks)])
+    @pytest.mark.parametrize("module", [kestrum.radar, kestrum.fields, kestrum.ensemble])
     def test_examples_in_the_docstrings_run(self, module):
         result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
         assert result.attempted > 0 and result.failed == 0
@@ -126,7 +120,6 @@ class TestUnits:
 class TestMasked:
     """Masked elements are missing: never their fill values."""
 
-    @needs_native_masks
     def test_vad_ignores_fill_values(self):
         vr, az, u, v = masked_scan()
         fit = kestrum.vad(vr, az, 1.5)
@@ -135,7 +128,6 @@ class TestMasked:
         assert same(np.stack(fit), ref)
         np.testing.assert_allclose(fit.u, u, atol=0.5)
 
-    @needs_native_masks
     def test_statistics_ignores_fill_values(self):
         values = np.ma.masked_array([[1.0, 2.0], [-9999.0, 4.0]], mask=[[0, 0], [1, 0]])
         out = kestrum.statistics(values, [50.0])
@@ -148,7 +140,14 @@ class TestMasked:
         ref = _ensemble.mode([[1, 2], [-1, 2], [-1, -1]], 4, 1)
         assert same(out.mode, ref[0]) and same(out.fraction, ref[1])
 
-    @needs_native_masks
+    def test_masked_integers_without_a_missing_code_are_refused(self):
+        ints = np.ma.masked_array(np.arange(8).reshape(4, 2), mask=[[0, 1]] + [[0, 0]] * 3)
+        with pytest.raises(ValueError, match=r"^vad: velocity is a masked integer array: fill the masked elements first$"):
+            kestrum.vad(ints, np.arange(4.0), 0.5)
+        unmasked = np.ma.masked_array(np.arange(8).reshape(4, 2))
+        assert same(np.stack(kestrum.vad(unmasked, np.arange(4.0) * 90, 0.5, min_gates=3)),
+                    np.stack(kestrum.vad(unmasked.data, np.arange(4.0) * 90, 0.5, min_gates=3)))
+
     def test_thermo_masked_dew_point(self):
         td = np.ma.masked_array([280.0, -9999.0], mask=[0, 1])
         out = kestrum.thermo(290.0, 90000.0, td)
@@ -264,7 +263,6 @@ def xradar_sweep(xr, radar, sweep):
 
 
 class TestAdapters:
-    @needs_native_masks
     def test_pyart_and_xradar_give_the_same_profile(self):
         pyart = pytest.importorskip("pyart")
         xr = pytest.importorskip("xarray")
@@ -394,6 +392,18 @@ class TestProfile:
         else:
             assert not decreasing
 
+    def test_dataarray_columns_on_dask(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        rng = np.random.default_rng(11)
+        u = xr.DataArray(rng.normal(10, 5, (6, 7, 5)), dims=("y", "x", "level"), coords={"x": np.arange(7)})
+        z = xr.DataArray(self.z, dims="level")
+        lazy = kestrum.profile(z, u.chunk({"y": 2, "level": 2}), u * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        eager = kestrum.profile(self.z, u.values, u.values * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        assert lazy.helicity.dims == ("y", "x") and same(lazy.x.values, np.arange(7))
+        for name in kestrum.Profile._fields:
+            assert same(lazy[name].values, getattr(eager, name))
+
     def test_columns_of_ground_must_match(self):
         with pytest.raises(ValueError, match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)"):
             kestrum.profile(self.z, np.ones((3, 5)), np.ones((3, 5)), np.zeros(4), 0.0, 3000.0, 0.0, 0.0)
@@ -439,6 +449,18 @@ class TestPerturb:
         assert same(out.dbz, full.dbz)
         with pytest.raises(ValueError, match=r"perturb: fac must be \(6, \*\(3, 4\)\) or broadcast to it, not shape \(5, 4\)"):
             kestrum.perturb(dbz, None, None, None, None, 1, np.ones((5, 4)), [0.0], [0.0], 7, 9, 0)
+
+    def test_dataarrays_give_a_dataset_with_a_member_dimension(self):
+        xr = pytest.importorskip("xarray")
+        dbz = xr.DataArray(np.linspace(0, 60, 12).reshape(3, 4), dims=("azimuth", "range"),
+                           coords={"range": np.arange(4) * 250.0})
+        vel = xr.DataArray(np.linspace(-9, 9, 4), dims="range", attrs={"units": "km/h"})
+        ds = kestrum.perturb(dbz, None, None, None, vel, 17, self.fac, [0.0, 1.0], 0.0, 7, 9, 0)
+        ref = kestrum.perturb(dbz.values, None, None, None, np.linspace(-9, 9, 4) / 3.6, 17, self.fac,
+                              [0.0, 1.0], 0.0, 7, 9, 0)
+        assert ds.dbz.dims == ("member", "azimuth", "range") and set(ds.data_vars) == {"dbz", "vel"}
+        assert same(ds.dbz.values, ref.dbz) and same(ds.range.values, dbz.range.values)
+        np.testing.assert_allclose(ds.vel.values, ref.vel, rtol=1e-14)
 
     def test_selected_field_missing(self):
         with pytest.raises(ValueError, match=r"perturb: flags selects zdr \(bit 2\) but zdr is None"):

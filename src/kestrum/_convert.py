@@ -127,14 +127,25 @@ def _importable() -> set[str]:
 # --- NumPy arguments ----------------------------------------------------------------
 
 
-def array(func: str, name: str, value: Any, unit: str | None = None) -> Any:
-    """``value`` as an array in ``unit``; masked arrays stay masked."""
+def array(func: str, name: str, value: Any, unit: str | None = None, missing: int | None = None) -> Any:
+    """``value`` as an array in ``unit``; masked floating arrays stay masked.
+
+    A masked integer array has no NaN to stand for its masked elements: they get the
+    function's ``missing`` code, and without one the array is refused here, under
+    its public name (the native layer would refuse it too, under its own).
+    """
     value = strip_units(func, name, value, unit)
     if value is None:
         raise fail(func, f"{name} is None")
     out = np.asanyarray(value)
     if out.dtype == object or not (np.issubdtype(out.dtype, np.number) or out.dtype == bool):
         raise fail(func, f"{name} must be numeric, not {out.dtype}")
+    if isinstance(out, np.ma.MaskedArray) and not np.issubdtype(out.dtype, np.inexact):
+        if not np.ma.getmaskarray(out).any():
+            return out.data
+        if missing is None:
+            raise fail(func, f"{name} is a masked integer array: fill the masked elements first")
+        return np.ma.filled(out, missing)
     return out
 
 
@@ -159,13 +170,6 @@ def nan_filled(value: Any) -> Array:
     """A float64 copy with NaN where ``value`` is masked: for small arguments such as
     angles and coordinates that the wrappers compute with before the native call."""
     return np.ma.filled(np.ma.asanyarray(value).astype(np.float64), np.nan)
-
-
-def fill_integer(value: Any, missing: int) -> Any:
-    """A masked integer array with ``missing`` in its masked elements (floats pass as they are)."""
-    if isinstance(value, np.ma.MaskedArray) and not np.issubdtype(value.dtype, np.inexact):
-        return np.ma.filled(value, missing)
-    return value
 
 
 def broadcast_to(value: Any, shape: tuple[int, ...]) -> Any:
@@ -310,6 +314,24 @@ def apply_xarray(
     if coords:
         ds = ds.assign_coords(coords)
     return ds
+
+
+def dataset_like(template: Any, fields: dict[str, Any], lead: tuple[str, ...]) -> Any:
+    """A Dataset of NumPy ``fields`` shaped (*lead, *template.shape), on the template's
+    dimensions and coordinates (for results computed in one piece, not by apply_ufunc)."""
+    import xarray as xr
+
+    coords = {k: c for k, c in template.coords.items() if set(c.dims) <= set(template.dims)}
+    return xr.Dataset({n: (lead + tuple(template.dims), a) for n, a in fields.items()}, coords=coords)
+
+
+def broadcast_dataarrays(*values: Any) -> list[Any]:
+    """The DataArrays among ``values`` aligned by dimension name (others as they are)."""
+    import xarray as xr
+
+    arrays = [v for v in values if is_dataarray(v)]
+    aligned = iter(xr.broadcast(*arrays))
+    return [next(aligned) if is_dataarray(v) else v for v in values]
 
 
 # --- progress -----------------------------------------------------------------------

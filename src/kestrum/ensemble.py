@@ -50,6 +50,16 @@ class Mode(NamedTuple):
     """Its count over the number of members that count."""
 
 
+@overload
+def perturb(
+    dbz: xr.DataArray, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any, bias_dbz: Any,
+    bias_zdr: Any, k0: int, k1: int, m0: int, *, n_threads: int = ..., progress: bool = ...,
+) -> xr.Dataset: ...
+@overload
+def perturb(
+    dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any, bias_dbz: Any,
+    bias_zdr: Any, k0: int, k1: int, m0: int, *, n_threads: int = ..., progress: bool = ...,
+) -> Perturbed: ...
 def perturb(
     dbz: Any,
     zdr: Any,
@@ -66,7 +76,7 @@ def perturb(
     *,
     n_threads: int = 0,
     progress: bool = False,
-) -> Perturbed:
+) -> Any:
     """An ensemble of copies of radar fields with random measurement errors.
 
     Parameters
@@ -99,9 +109,12 @@ def perturb(
 
     Returns
     -------
-    Perturbed
+    Perturbed or xarray.Dataset
         Fields ``dbz``, ``zdr``, ``phidp``, ``rhohv``, ``vel``: each
-        (members, *gates) for a selected field, ``None`` otherwise.
+        (members, *gates) for a selected field, ``None`` otherwise. For DataArray
+        fields, a Dataset of the selected fields on dimensions ("member", *the
+        fields' dimensions), computed at once (also for Dask-backed fields: the
+        random streams are numbered by gate position, so the gates are never split).
 
     Raises
     ------
@@ -129,6 +142,12 @@ def perturb(
     k0, k1, m0 = (_cv.integer(func, n, k) for n, k in (("k0", k0), ("k1", k1), ("m0", m0)))
     units = {"dbz": None, "zdr": None, "phidp": "degree", "rhohv": None, "vel": "m/s"}
     given = dict(zip(FIELDS, (dbz, zdr, phidp, rhohv, vel)))
+    template = None
+    if _cv.any_dataarray(*given.values()):
+        # The random streams are numbered by gate position, so the gates cannot be split
+        # into Dask chunks: DataArrays are aligned by name and computed in one piece.
+        given = dict(zip(FIELDS, _cv.broadcast_dataarrays(*given.values())))
+        template = next(v for v in given.values() if _cv.is_dataarray(v))
     active = {}
     for bit, name in enumerate(FIELDS):
         if flags >> bit & 1:
@@ -156,9 +175,14 @@ def perturb(
     else:
         out = _ensemble.perturb(a_dbz, a_zdr, a_phidp, a_rhohv, a_vel, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, n_threads)
     slots = iter(range(len(active)))
-    return Perturbed(*(
+    result = Perturbed(*(
         out[:, next(slots)].reshape((members,) + shape) if name in active else None for name in FIELDS
     ))
+    if template is None:
+        return result
+    if shape != template.shape:
+        raise _cv.fail(func, f"the fields broadcast to shape {shape}, not to the DataArrays' {template.shape}")
+    return _cv.dataset_like(template, {k: getattr(result, k) for k in active}, ("member",))
 
 
 def _statistics_numpy(values: Any, percentiles: Array, min_valid: int, n_threads: int) -> Statistics:
@@ -332,6 +356,6 @@ def mode(
     if _cv.is_dataarray(values):
         dim = dim if dim is not None else values.dims[axis]
         return _cv.apply_xarray(func, kernel, {"values": _cv.Core(values, (dim,))}, Mode._fields, [(), ()])
-    values = _cv.move_axis(func, "values", _cv.fill_integer(_cv.array(func, "values", values), -1), axis)
+    values = _cv.move_axis(func, "values", _cv.array(func, "values", values, missing=-1), axis)
     out = _ensemble.mode(values.reshape(values.shape[0], -1), n_codes, min_valid, n_threads)
     return Mode(*(o.reshape(values.shape[1:]) for o in out))

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
@@ -105,7 +106,8 @@ def _vad_numpy(
         # the mean elevation of the rays that have one, and rays without are missing.
         elevation = np.broadcast_to(elevation, sweeps)
         azimuth = np.where(np.isfinite(elevation), azimuth, np.nan)
-        with np.errstate(invalid="ignore"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # a sweep without elevations is NaN
             cos_el = np.cos(np.nanmean(elevation, axis=-1)) if elevation.size else np.ones(lead)
     # Rows of the kernel are rings: gate g of every ray of the sweep.
     vr = np.swapaxes(velocity, -1, -2)
