@@ -43,9 +43,16 @@ suppress_warnings = ["ref.python"]
 
 
 def _star_shapes(app, what, name, obj, options, lines):  # noqa: ANN001
-    """Shapes written like Python, "(6, *gates)", keep their star rather than start emphasis."""
+    """Shapes written like Python, "(6, *gates)", keep their star rather than start emphasis.
+
+    A star right after "(" or ", " and before a name is such a shape unless the line
+    closes an emphasis after it.
+    """
+    star = re.compile(r"(?:(?<=\()|(?<=, ))\*(?=[A-Za-z_])")
     for i, line in enumerate(lines):
-        lines[i] = re.sub(r"(?:(?<=\()|(?<=, ))\*(?=[A-Za-z_][\w ]*[,)])", r"\\*", line)
+        lines[i] = star.sub(
+            lambda m: "*" if re.search(r"\w\*(?!\w)", line[m.end():]) else r"\*", line
+        )
 
 
 def setup(app):  # noqa: ANN001, ANN201

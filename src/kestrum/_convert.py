@@ -360,7 +360,7 @@ def chunks(func: str, total: int, step: int, progress: bool) -> Iterator[tuple[i
 
 def integers(func: str, name: str, value: Any, missing: int) -> npt.NDArray[np.int64]:
     """Integer codes (e.g. quality flags) as int64, ``missing`` where masked; floats are refused."""
-    out = np.asarray(fill_integer(value, missing))
+    out = np.asarray(array(func, name, value, None, missing))
     if out.dtype.kind not in "iub":
         raise TypeError(f"{func}: {name} must be integers, not {out.dtype}")
     return out.astype(np.int64)
