@@ -65,7 +65,8 @@ GENERATED = Path(__file__).resolve().parent / "_generated"
 HEADING = re.compile(r"^(#+) (.*)$")
 
 
-def readme_sections(wanted: list[str]) -> str:
+def readme_sections(wanted: list[str], top: int = 2) -> str:
+    """The README's sections of these titles, their headings moved to start at ``top``."""
     lines = (ROOT / "README.md").read_text(encoding="utf-8").split("\n")
     heads = [(i, len(m.group(1)), m.group(2)) for i, line in enumerate(lines) if (m := HEADING.match(line))]
     fence = False
@@ -86,21 +87,11 @@ def readme_sections(wanted: list[str]) -> str:
             line = lines[i]
             m = HEADING.match(line)
             if m and not inside[i]:
-                line = "#" * (len(m.group(1)) - level + 2) + " " + m.group(2)
+                line = "#" * (len(m.group(1)) - level + top) + " " + m.group(2)
             out.append(line)
     return "\n".join(out)
 
 
 GENERATED.mkdir(exist_ok=True)
-(GENERATED / "native.md").write_text(
-    "# The native modules\n\nThe public functions call three native modules, which can be "
-    "used directly where the last bit of speed matters or a raw contract is needed. "
-    "Their arguments are plain arrays in fixed layouts and units, without masks, "
-    "units or xarray.\n\n"
-    + readme_sections(["Threading, conversion and errors", "`_kestrum`", "`_ensemble`", "`_tavolin`"])
-    + "\n",
-    encoding="utf-8",
-)
-(GENERATED / "benchmarks.md").write_text(
-    readme_sections(["Benchmarks"]).replace("## Benchmarks", "# Benchmarks", 1) + "\n", encoding="utf-8"
-)
+(GENERATED / "native.md").write_text(readme_sections(["Native modules"], top=1) + "\n", encoding="utf-8")
+(GENERATED / "benchmarks.md").write_text(readme_sections(["Benchmarks"], top=1) + "\n", encoding="utf-8")

@@ -108,6 +108,13 @@ class TestUnits:
         ref = kestrum.vad(vr, az, 1.5)
         np.testing.assert_allclose(fit.u, ref.u, rtol=1e-12)
 
+    @pytest.mark.parametrize("units", ["1", "", "degrees_north", "degrees clockwise"])
+    def test_units_attribute_that_says_nothing_is_left_alone(self, units):
+        xr = pytest.importorskip("xarray")
+        az = xr.DataArray(np.arange(360.0), dims="azimuth", attrs={"units": units})
+        vr = xr.DataArray(np.sin(np.deg2rad(az.values))[:, None] * np.ones(3), dims=("azimuth", "range"))
+        assert same(kestrum.vad(vr, az, 0.0).u.values, kestrum.vad(vr.values, az.values, 0.0).u)
+
     def test_units_attribute_of_a_dataarray(self):
         xr = pytest.importorskip("xarray")
         t = xr.DataArray([20.0, 30.0], dims="x", attrs={"units": "degC"})
@@ -454,7 +461,7 @@ class TestPerturb:
         xr = pytest.importorskip("xarray")
         dbz = xr.DataArray(np.linspace(0, 60, 12).reshape(3, 4), dims=("azimuth", "range"),
                            coords={"range": np.arange(4) * 250.0})
-        vel = xr.DataArray(np.linspace(-9, 9, 4), dims="range", attrs={"units": "km/h"})
+        vel = xr.DataArray(np.linspace(-9, 9, 4), dims="range", attrs={"units": "km h-1"})
         ds = kestrum.perturb(dbz, None, None, None, vel, 17, self.fac, [0.0, 1.0], 0.0, 7, 9, 0)
         ref = kestrum.perturb(dbz.values, None, None, None, np.linspace(-9, 9, 4) / 3.6, 17, self.fac,
                               [0.0, 1.0], 0.0, 7, 9, 0)

@@ -17,6 +17,7 @@ Optional dependencies (pint, xarray, Dask, tqdm) are imported only when used.
 
 from __future__ import annotations
 
+import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NamedTuple
@@ -100,8 +101,12 @@ def strip_units(func: str, name: str, value: Any, unit: str | None) -> Any:
             return value
         try:
             ureg = _registry()
-            parsed = ureg.Unit(source)
+            # CF and UDUNITS write powers as bare numbers ("m s-1"); pint wants "**".
+            parsed = ureg.Unit(re.sub(r"(?<=[A-Za-z])(-?\d+)", r"**\1", source))
         except Exception:  # pint raises several types for unknown or unparsable names
+            return value
+        if parsed == ureg.dimensionless:
+            # "1" or "": says nothing, and pint would take it for radians where an angle is due.
             return value
         scale, offset = _unit_map(func, name, parsed, unit)
         if scale == 1.0 and offset == 0.0:
