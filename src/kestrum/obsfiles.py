@@ -630,7 +630,9 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
     missing = sum(p.keep.size for p in parts) - sum(counts)
     seconds = np.concatenate([p.seconds[p.keep] for p in parts]) if parts else np.zeros(0, np.int64)
     # DART walks the sequence from `first` along the links and expects times in order.
-    order = np.argsort(seconds, kind="stable")
+    # Records usually come in order already (one volume time, or times per ray).
+    in_order = bool(np.all(seconds[1:] >= seconds[:-1]))
+    order: Any = slice(None) if in_order else np.argsort(seconds, kind="stable")
     kind = np.repeat(np.array([index[p.kind] for p in parts], np.int64), counts)[order]
     n = kind.size
     days, secs = np.divmod(seconds[order] - DART_EPOCH.astype(np.int64), 86400)
