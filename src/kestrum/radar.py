@@ -412,8 +412,17 @@ def vad_xradar(
 
     Examples
     --------
-    >>> import kestrum
-    >>> kestrum.vad_xradar(tree["sweep_0"].to_dataset(), "VRADH").u   # doctest: +SKIP
+    >>> import numpy as np, xarray as xr, kestrum
+    >>> az = np.arange(360.0)
+    >>> vr = 10 * np.sin(np.deg2rad(az))[:, None] * np.cos(np.deg2rad(0.5)) * np.ones(3)
+    >>> sweep = xr.Dataset({"VRADH": (("azimuth", "range"), vr)},
+    ...                    coords={"azimuth": az, "range": [5e3, 5e4, 1e5],
+    ...                            "elevation": ("azimuth", np.full(360, 0.5)), "altitude": 370.0})
+    >>> prof = kestrum.vad_xradar(sweep)
+    >>> prof.u.values.round(6), prof.height.values.round(1)
+    (array([10., 10., 10.]), array([ 415.1,  953.5, 1831.1]))
+
+    A sweep read by xradar: ``kestrum.vad_xradar(tree["sweep_0"].to_dataset())``.
     """
     if field not in sweep:
         raise KeyError(f"vad_xradar: the sweep has no variable {field!r}")
