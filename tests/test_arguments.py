@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -138,6 +142,23 @@ class TestMaskedArrays:
         counts = np.ma.masked_array([[1, 2], [3, 4], [5, 6]], mask=[[0, 1], [0, 0], [0, 0]])
         mean, _, _ = _ensemble.statistics(counts, [50.0], 1)
         np.testing.assert_array_equal(mean, [3.0, 5.0])
+
+    def test_masked_arrays_made_after_the_first_call_are_seen(self):
+        # The converter looks for numpy.ma only once something has imported it.
+        script = textwrap.dedent(
+            """
+            import sys, numpy as np, _kestrum
+            _kestrum.thermo([280.0], [1e5], [270.0])
+            assert "numpy.ma" not in sys.modules
+            t = np.ma.masked_array([280.0, 290.0], mask=[True, False])
+            out = _kestrum.thermo(t, [1e5, 1e5], [270.0, 270.0])
+            print(np.isnan(out[:, 0]).all(), np.isfinite(out[:, 1]).all())
+            """
+        )
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.split() == ["True", "True"]
 
     def test_the_callers_masked_array_is_left_alone(self):
         t = np.ma.masked_array([280.0, 290.0], mask=[True, False])

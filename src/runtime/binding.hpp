@@ -53,6 +53,30 @@ using f32 = array<float>;
 template <arg_name Name>
 using i64 = array<int64_t, Name>;
 
+// numpy.ma's MaskedArray type and is_masked function, looked up once numpy.ma has been
+// imported by someone: until then nothing can be a masked array, and importing it
+// ourselves would cost more than many calls. The references are kept for the life of
+// the process (numpy.ma is never unloaded).
+struct masked_api {
+    PyObject* type = nullptr;
+    PyObject* is_masked = nullptr;
+};
+
+inline const masked_api& numpy_ma() {
+    static masked_api api;  // read and written with the interpreter lock held
+    if (api.type != nullptr) return api;
+    PyObject* module = PyImport_GetModule(py::str("numpy.ma").ptr());
+    if (module == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return api;
+    }
+    api.is_masked = PyObject_GetAttrString(module, "is_masked");
+    api.type = PyObject_GetAttrString(module, "MaskedArray");
+    Py_DECREF(module);
+    if (api.type == nullptr || api.is_masked == nullptr) throw py::error_already_set();
+    return api;
+}
+
 // A numpy.ma.MaskedArray becomes what the kernels can read: its data itself when no
 // element is masked, a copy with the masked elements set to NaN for floating types.
 // Anything else is returned unchanged for the array converter.
@@ -60,18 +84,9 @@ template <class T, arg_name Name>
 py::object unmask(py::handle src) {
     auto object = py::reinterpret_borrow<py::object>(src);
     if (Py_TYPE(src.ptr()) == py::detail::npy_api::get().PyArray_Type_) return object;
-    struct masked_api {
-        py::object type, is_masked;
-    };
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<masked_api> storage;
-    const masked_api& ma = storage
-        .call_once_and_store_result([] {
-            const auto module = py::module_::import("numpy.ma");
-            return masked_api{module.attr("MaskedArray"), module.attr("is_masked")};
-        })
-        .get_stored();
-    if (!py::isinstance(src, ma.type)) return object;
-    if (!ma.is_masked(src).template cast<bool>()) return object.attr("data");
+    const masked_api& ma = numpy_ma();
+    if (ma.type == nullptr || !py::isinstance(src, py::handle(ma.type))) return object;
+    if (!py::handle(ma.is_masked)(src).template cast<bool>()) return object.attr("data");
     if constexpr (std::is_integral_v<T>) {
         throw std::invalid_argument(std::string(Name.text) +
                                     " is a masked integer array: fill the masked elements first");
