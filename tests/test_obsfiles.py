@@ -346,6 +346,16 @@ class TestWriteDartObsSeq:
         with pytest.raises(ValueError, match=message):
             write_dart_obs_seq(tmp_path / "obs_seq.out", DartBatch(**{**vr.__dict__, **over}))
 
+    def test_pressure_levels_in_hectopascal_are_stored_in_pascal(self, tmp_path):
+        pint = pytest.importorskip("pint")
+        _, dbz = dart_batches(3)
+        hpa = pint.get_application_registry().Quantity([850.0, 700.0, 500.0], "hPa")
+        write_dart_obs_seq(tmp_path / "obs_seq.out", DartBatch(**{**dbz.__dict__, "height": hpa}),
+                           vertical="pressure")
+        df = read_dart(tmp_path / "obs_seq.out")
+        assert list(df["vert_unit"]) == ["pressure (Pa)"] * 3
+        np.testing.assert_array_equal(df["vertical"], [85000.0, 70000.0, 50000.0])
+
     def test_unknown_vertical_is_refused(self, tmp_path):
         with pytest.raises(ValueError, match="vertical must be one of"):
             write_dart_obs_seq(tmp_path / "obs_seq.out", dart_batches(), vertical="metres")
