@@ -336,6 +336,8 @@ def main(argv=None):
     parser.add_argument("--grid", type=int, default=160, help="model grid points per side")
     parser.add_argument("--no-figure", action="store_true")
     args = parser.parse_args(argv)
+    if args.members < 2:
+        parser.error("--members must be at least 2: the observation errors are the ensemble spread")
     args.out.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(7)
     radar, timer, threads = Radar(), Timer(), args.threads
