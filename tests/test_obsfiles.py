@@ -180,6 +180,10 @@ class TestWriteWrfdaRadar:
         assert target.read_text() == "old\n"
         assert sorted(p.name for p in tmp_path.iterdir()) == ["ob.radar"]
 
+    def test_missing_folder_is_named(self, tmp_path):
+        with pytest.raises(FileNotFoundError, match="no such folder for the file: .*nowhere"):
+            write_wrfda_radar(tmp_path / "nowhere" / "ob.radar", radar())
+
     def test_new_file_gets_the_usual_permissions(self, tmp_path):
         old = os.umask(0o027)
         try:

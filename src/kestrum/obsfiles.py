@@ -8,6 +8,7 @@ not fit their fixed-width fields, and write the file atomically.
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import tempfile
@@ -244,6 +245,9 @@ def _atomic(path: PathLike) -> Iterator[IO[bytes]]:
     """A file in the target's folder that replaces the target only when complete."""
     target = Path(os.fspath(path))
     folder = target.parent
+    if not folder.is_dir():
+        # Said here, or the error would name the temporary file.
+        raise FileNotFoundError(errno.ENOENT, "no such folder for the file", str(folder))
     fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{target.name}.", suffix=".part")
     try:
         with os.fdopen(fd, "wb") as f:
