@@ -221,6 +221,17 @@ class TestVad:
         assert same(ds.u.values, kestrum.vad(vr.filled(nan), az, np.full(360, 1.5)).u)
 
 
+    def test_dask_chunks_along_rays_and_gates(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        vr, az, *_ = masked_scan()
+        da = xr.DataArray(vr.filled(nan), dims=("azimuth", "range"), coords={"azimuth": az})
+        lazy = kestrum.vad(da.chunk({"azimuth": 100, "range": 15}), da.azimuth, 1.5)
+        eager = kestrum.vad(vr, az, 1.5)
+        for name in kestrum.VAD._fields:
+            assert same(lazy[name].values, getattr(eager, name))
+
+
 class TestBeamHeight:
     def test_agrees_with_pyart(self):
         pyart = pytest.importorskip("pyart")
@@ -283,6 +294,32 @@ class TestAdapters:
             u = 5 + prof.height / 200.0
             np.testing.assert_allclose(prof.u, u, atol=0.3)
             assert prof.height[0] > 370.0 and np.all(np.diff(prof.height) > 0)
+
+    @pytest.mark.filterwarnings("ignore:Py-ART's CfRadial module is deprecated")
+    def test_one_file_read_by_pyart_and_by_xradar(self):
+        # The CfRadial sweep that ships with Py-ART has only reflectivity: relabelled as a
+        # velocity it still checks that both readers' layouts, masks and angles agree.
+        pyart = pytest.importorskip("pyart")
+        xradar = pytest.importorskip("xradar")
+        path = pyart.testing.CFRADIAL_PPI_FILE
+        radar = pyart.io.read_cfradial(path)
+        tree = xradar.io.open_cfradial1_datatree(path)
+        sweep = tree["sweep_0"].to_dataset()
+        field = "reflectivity_horizontal"
+        with pytest.raises(ValueError, match=f"vad_pyart: {field} is in dBz, which cannot be converted to m/s"):
+            kestrum.vad_pyart(radar, field, min_gates=10)
+        with pytest.raises(ValueError, match="vad: velocity is in dBz, which cannot be converted to m/s"):
+            kestrum.vad_xradar(sweep, field, min_gates=10)
+        radar.fields[field]["units"] = "m/s"
+        sweep[field].attrs["units"] = "m/s"
+        prof = kestrum.vad_pyart(radar, field, min_gates=10, min_spread=0.01)
+        ds = kestrum.vad_xradar(sweep, field, altitude=tree["altitude"].values, min_gates=10, min_spread=0.01)
+        assert np.isfinite(prof.u).sum() > 10
+        # xradar sorts the rays by azimuth, so the sums run in another order: equal to rounding.
+        for name in kestrum.VAD._fields:
+            np.testing.assert_allclose(getattr(prof, name), ds[name].values, rtol=1e-9, atol=1e-9, err_msg=name)
+        np.testing.assert_allclose(prof.height, ds.height.values, rtol=1e-12)
+        assert prof.height[0] == radar.altitude["data"][0]
 
     def test_pyart_errors(self):
         pyart = pytest.importorskip("pyart")

@@ -96,25 +96,39 @@ def strip_units(func: str, name: str, value: Any, unit: str | None) -> Any:
     if is_dataarray(value):
         if is_quantity(value.data):
             return value.copy(data=strip_units(func, name, value.data, unit))
-        source = value.attrs.get("units")
-        if unit is None or not isinstance(source, str) or "pint" not in _importable():
-            return value
-        try:
-            ureg = _registry()
-            # CF and UDUNITS write powers as bare numbers ("m s-1"); pint wants "**".
-            parsed = ureg.Unit(re.sub(r"(?<=[A-Za-z])(-?\d+)", r"**\1", source))
-        except Exception:  # pint raises several types for unknown or unparsable names
-            return value
-        if parsed == ureg.dimensionless:
-            # "1" or "": says nothing, and pint would take it for radians where an angle is due.
-            return value
-        scale, offset = _unit_map(func, name, parsed, unit)
-        if scale == 1.0 and offset == 0.0:
-            return value
-        converted = value * scale + offset if offset else value * scale
-        converted.attrs = {**value.attrs, "units": unit}
-        return converted
+        return with_units_attribute(func, name, value, value.attrs.get("units"), unit)
     return value
+
+
+#: Unit names of radar files that pint does not know.
+_UNIT_NAMES = {"meters_per_second": "m/s", "meter_per_second": "m/s", "meters": "m", "degrees": "degree"}
+
+
+def with_units_attribute(func: str, name: str, value: Any, source: Any, unit: str | None) -> Any:
+    """``value`` (an array or DataArray) labelled in ``source`` (a units attribute), in ``unit``.
+
+    Read with pint where it is installed and knows the name; a name it does not know,
+    or a dimensionless one, leaves the value as it is (taken in the documented unit).
+    """
+    if unit is None or not isinstance(source, str) or "pint" not in _importable():
+        return value
+    source = _UNIT_NAMES.get(source.strip(), source)
+    try:
+        ureg = _registry()
+        # CF and UDUNITS write powers as bare numbers ("m s-1"); pint wants "**".
+        parsed = ureg.Unit(re.sub(r"(?<=[A-Za-z])(-?\d+)", r"**\1", source))
+    except Exception:  # pint raises several types for unknown or unparsable names
+        return value
+    if parsed == ureg.dimensionless:
+        # "1" or "": says nothing, and pint would take it for radians where an angle is due.
+        return value
+    scale, offset = _unit_map(func, name, parsed, unit)
+    if scale == 1.0 and offset == 0.0:
+        return value
+    converted = value * scale + offset if offset else value * scale
+    if is_dataarray(converted):
+        converted.attrs = {**value.attrs, "units": unit}
+    return converted
 
 
 _IMPORTABLE: set[str] | None = None

@@ -345,7 +345,8 @@ def vad_pyart(
     KeyError
         If the radar has no such field.
     ValueError
-        If the sweep does not exist.
+        If the sweep does not exist, or the field's units are not a velocity (read
+        with pint where it is installed).
 
     Notes
     -----
@@ -364,7 +365,8 @@ def vad_pyart(
     sweep = cv.integer("vad_pyart", "sweep", sweep)
     if not 0 <= sweep < radar.nsweeps:
         raise cv.fail("vad_pyart", f"sweep {sweep} does not exist: the radar has {radar.nsweeps}")
-    velocity = radar.get_field(sweep, field)
+    velocity = cv.with_units_attribute("vad_pyart", field, radar.get_field(sweep, field),
+                                       radar.fields[field].get("units"), "m/s")
     azimuth = radar.get_azimuth(sweep)
     elevation = radar.get_elevation(sweep)
     fit = vad(velocity, azimuth, elevation, min_gates=min_gates, min_spread=min_spread,
@@ -377,6 +379,7 @@ def vad_xradar(
     sweep: Any,
     field: str = "VRADH",
     *,
+    altitude: float | None = None,
     min_gates: int = 30,
     min_spread: float = 0.05,
     n_threads: int = 0,
@@ -391,6 +394,11 @@ def vad_xradar(
         ``range``; ``altitude`` is used when present.
     field : str, optional
         Name of the radial-velocity variable (m/s).
+    altitude : float, optional
+        Height of the antenna, m. Default: the sweep's ``altitude``, or 0 (heights
+        above the antenna) where it has none; a sweep taken from an xradar tree with
+        ``to_dataset()`` may have left it in the root node:
+        ``altitude=tree["altitude"]``.
     min_gates, min_spread, n_threads
         As for :func:`vad`.
 
@@ -404,11 +412,13 @@ def vad_xradar(
     ------
     KeyError
         If the sweep has no such variable.
+    ValueError
+        If the field's ``units`` attribute is not a velocity (read with pint where it
+        is installed).
 
     Notes
     -----
-    Missing gates are NaN (xarray's missing value). Units attributes are read with
-    pint where it is installed.
+    Missing gates are NaN (xarray's missing value).
 
     Examples
     --------
@@ -430,7 +440,10 @@ def vad_xradar(
     ray, gate = velocity.dims[-2:]
     ds: xr.Dataset = vad(velocity, sweep["azimuth"], sweep["elevation"], min_gates=min_gates,
              min_spread=min_spread, n_threads=n_threads)
-    altitude = float(sweep["altitude"].values.reshape(-1)[0]) if "altitude" in sweep else 0.0
+    if altitude is None:
+        altitude = float(sweep["altitude"].values.reshape(-1)[0]) if "altitude" in sweep.variables else 0.0
+    else:
+        altitude = cv.scalar("vad_xradar", "altitude", altitude, "m")
     profile = _profile(VAD(*(ds[name].values for name in VAD._fields)), sweep[gate].values,
                        sweep["elevation"].values, altitude)
     return ds.assign_coords(height=(gate, profile.height), distance=(gate, profile.distance))
