@@ -3,8 +3,10 @@
 Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
 :func:`vad_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
-:func:`statistics`, :func:`mode`). Each function takes NumPy arrays (masked arrays
-and pint quantities included) or xarray DataArrays, and returns named fields.
+:func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
+files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
+NumPy arrays (masked arrays and pint quantities included) or xarray DataArrays, and
+returns named fields.
 The native modules ``_kestrum``, ``_ensemble`` and ``_tavolin`` are the private,
 raw layer underneath.
 """
@@ -13,6 +15,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
 from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
+from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
 from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
 
 try:
@@ -24,6 +27,7 @@ __all__ = [
     "VAD",
     "BeamPosition",
     "ColdPool",
+    "DartBatch",
     "Gradient",
     "Mode",
     "Perturbed",
@@ -31,6 +35,8 @@ __all__ = [
     "Statistics",
     "Thermo",
     "VADProfile",
+    "WriteCounts",
+    "WrfdaRadar",
     "__version__",
     "beam_height",
     "cold_pool",
@@ -43,4 +49,6 @@ __all__ = [
     "vad",
     "vad_pyart",
     "vad_xradar",
+    "write_dart_obs_seq",
+    "write_wrfda_radar",
 ]

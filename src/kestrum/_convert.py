@@ -373,3 +373,50 @@ def chunks(func: str, total: int, step: int, progress: bool) -> Iterator[tuple[i
         for start, stop in bounds:
             yield start, stop
             bar.update(stop - start)
+
+
+# --- integer codes and times ------------------------------------------------------
+
+
+def integers(func: str, name: str, value: Any, missing: int) -> npt.NDArray[np.int64]:
+    """Integer codes (e.g. quality flags) as int64, ``missing`` where masked; floats are refused."""
+    out = np.asarray(array(func, name, value, None, missing))
+    if out.dtype.kind not in "iub":
+        raise TypeError(f"{func}: {name} must be integers, not {out.dtype}")
+    return out.astype(np.int64)
+
+
+def epoch_seconds(func: str, name: str, value: Any) -> npt.NDArray[np.int64]:
+    """Whole seconds since 1970-01-01 UTC, rounded to the nearest second.
+
+    Takes ``datetime.datetime`` (naive ones are UTC, aware ones are converted to UTC),
+    ``numpy.datetime64`` of any unit, and arrays or lists of either.
+    """
+    import datetime as dt
+
+    def naive(t: Any) -> Any:
+        if isinstance(t, np.datetime64):
+            return t
+        if not isinstance(t, dt.datetime):
+            raise TypeError(f"{func}: {name} must be datetime or numpy.datetime64, "
+                            f"not {type(t).__name__}")
+        if t.tzinfo is not None and t.utcoffset() is not None:
+            t = t.astimezone(dt.timezone.utc)
+        return np.datetime64(t.replace(tzinfo=None), "us")
+
+    if isinstance(value, (dt.datetime, list, tuple)) or (
+        isinstance(value, np.ndarray) and value.dtype == object
+    ):
+        items = np.asarray(value, dtype=object)
+        value = np.array([naive(t) for t in items.ravel()], dtype="datetime64[us]").reshape(items.shape)
+    t = np.asarray(value)
+    if t.dtype.kind != "M":
+        raise TypeError(f"{func}: {name} must be datetime or numpy.datetime64, not {t.dtype}")
+    if np.isnat(t).any():
+        raise fail(func, f"{name} has NaT (not a time)")
+    unit, count = np.datetime_data(t.dtype)
+    if unit in ("Y", "M", "W", "D", "h", "m", "s"):
+        return t.astype("datetime64[s]").astype(np.int64)
+    # Round half up in integer ticks: a float detour would lose sub-seconds far from 1970.
+    per_second = int(np.array(1, "m8[s]").astype(f"m8[{count}{unit}]").astype(np.int64))
+    return (t.astype(np.int64) + per_second // 2) // per_second
