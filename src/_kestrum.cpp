@@ -1,6 +1,8 @@
 // _kestrum: cold-pool, wind-profile and baroclinity kernels.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -26,9 +28,43 @@ constexpr int vad_planes = 8;
 // values at several times the cost, since sincos dominates the work.
 struct GateScratch {
     std::vector<double> vr, s, c, s2, c2;
+    // The sines and cosines of the last row's azimuths, gate by gate, kept for the next
+    // row: in a radar sweep every range ring has the azimuths of the ring before it, and
+    // a row whose azimuths are the same bits gets the same values without a sincos call.
+    // `known[j]` tells which gates have them (only valid gates are ever computed).
+    std::vector<double> row_s, row_c, row_s2, row_c2;
+    std::vector<unsigned char> known;
+    const double* row_az = nullptr;
 
     explicit GateScratch(int64_t gates)
-        : vr(gates), s(gates), c(gates), s2(gates), c2(gates) {}
+        : vr(gates), s(gates), c(gates), s2(gates), c2(gates), row_s(gates), row_c(gates),
+          row_s2(gates), row_c2(gates), known(gates) {}
+
+    // Makes the per-gate values those of `az`: kept when `az` holds the same bits as the
+    // row they were computed for, forgotten otherwise. Compared bit for bit, not as
+    // numbers: 0.0 and -0.0 are equal but their sines are not.
+    void use_azimuths(const double* az, int64_t gates) {
+        const size_t bytes = static_cast<size_t>(gates) * sizeof(double);
+        if (row_az != nullptr && (row_az == az || std::memcmp(row_az, az, bytes) == 0)) {
+            row_az = az;
+            return;
+        }
+        std::fill(known.begin(), known.end(), static_cast<unsigned char>(0));
+        row_az = az;
+    }
+
+    // sin and cos of az[j] and of 2*az[j], computed on first use for this azimuth row.
+    void sines(int64_t j, double& sj, double& cj, double& s2j, double& c2j) {
+        if (!known[j]) {
+            sincos(row_az[j], &row_s[j], &row_c[j]);
+            sincos(2.0 * row_az[j], &row_s2[j], &row_c2[j]);
+            known[j] = 1;
+        }
+        sj = row_s[j];
+        cj = row_c[j];
+        s2j = row_s2[j];
+        c2j = row_c2[j];
+    }
 };
 
 // Solves the centred 4x4 normal equations of the second-order fit by Gaussian
@@ -74,11 +110,11 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
     // Pass 1 (and the means of pass 4): count, sum, keep the valid gates in order.
     int64_t count = 0;
     double sum_v = 0.0, sum_s = 0.0, sum_c = 0.0, sum_s2 = 0.0, sum_c2 = 0.0;
+    g.use_azimuths(az, gates);
     for (int64_t j = 0; j < gates; ++j) {
         if (!is_finite(vr[j]) || !is_finite(az[j])) continue;
         double s, c, s2, c2;
-        sincos(az[j], &s, &c);
-        sincos(2.0 * az[j], &s2, &c2);
+        g.sines(j, s, c, s2, c2);
         g.vr[count] = vr[j];
         g.s[count] = s;
         g.c[count] = c;
@@ -100,17 +136,31 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
 
     // Pass 2 with pass 5 alongside: every sum still runs over the gates in index order,
     // so each one is the same number it would be in a pass of its own.
-    double A[4][4] = {}, y[4] = {};
+    // The fourteen sums are named locals, not array elements, so that they stay in
+    // registers: sums kept in an array went through memory every gate.
+    double a00 = 0.0, a01 = 0.0, a02 = 0.0, a03 = 0.0, a11 = 0.0, a12 = 0.0, a13 = 0.0;
+    double a22 = 0.0, a23 = 0.0, a33 = 0.0, y0 = 0.0, y1 = 0.0, y2 = 0.0, y3 = 0.0;
     for (int64_t j = 0; j < count; ++j) {
-        const double d[4] = {g.s[j] - ms, g.c[j] - mc, g.s2[j] - ms2, g.c2[j] - mc2};
+        const double d0 = g.s[j] - ms, d1 = g.c[j] - mc, d2 = g.s2[j] - ms2, d3 = g.c2[j] - mc2;
         const double dv = g.vr[j] - mv;
-        for (int k = 0; k < 4; ++k) {
-            for (int l = k; l < 4; ++l) A[k][l] += d[k] * d[l];
-            y[k] += d[k] * dv;
-        }
+        a00 += d0 * d0;
+        a01 += d0 * d1;
+        a02 += d0 * d2;
+        a03 += d0 * d3;
+        y0 += d0 * dv;
+        a11 += d1 * d1;
+        a12 += d1 * d2;
+        a13 += d1 * d3;
+        y1 += d1 * dv;
+        a22 += d2 * d2;
+        a23 += d2 * d3;
+        y2 += d2 * dv;
+        a33 += d3 * d3;
+        y3 += d3 * dv;
     }
-    for (int k = 1; k < 4; ++k)
-        for (int l = 0; l < k; ++l) A[k][l] = A[l][k];
+    double A[4][4] = {{a00, a01, a02, a03}, {a01, a11, a12, a13}, {a02, a12, a22, a23},
+                      {a03, a13, a23, a33}};
+    double y[4] = {y0, y1, y2, y3};
 
     const double Sss = A[0][0], Scc = A[1][1], Ssc = A[0][1], Ssv = y[0], Scv = y[1];
     const double D = Sss * Scc - Ssc * Ssc;
