@@ -207,6 +207,7 @@ def _wind_at(z, u, v, target):
 
 @njit(parallel=True)
 def profile(z, u, v, ground, bottom, top, cu, cv):
+    """One pass per column: both layer limits and the integration from the same scan."""
     n, L = u.shape
     z = z.reshape(n, L)
     v = v.reshape(n, L)
@@ -224,28 +225,76 @@ def profile(z, u, v, ground, bottom, top, cu, cv):
                 continue
             ref = zr[i]
         zb, zt = bottom + ref, top + ref
-        okb, ub, vb = _wind_at(zr, ur, vr, zb)
-        if not okb:
-            continue
-        okt, ut, vt = _wind_at(zr, ur, vr, zt)
-        if not okt:
-            continue
-        out[0, r], out[1, r], out[2, r], out[3, r] = ub, vb, ut, vt
-        zp, up, vp = zb, ub, vb
-        su = sv = h = 0.0
         c_u, c_v = cu[r], cv[r]
+        # state of the bottom search, the top search and the integration
+        b_below, b_done, b_ok, ub, vb = -1, False, False, NAN, NAN
+        t_below, t_done, t_ok, ut, vt = -1, False, False, NAN, NAN
+        zp, up, vp = zb, NAN, NAN
+        su = sv = h = 0.0
+        inside = True
+        failed = False
         for i in range(L):
             if not _valid3(zr, ur, vr, i):
                 continue
             zi, ui, vi = zr[i], ur[i], vr[i]
-            if zi <= zb:
-                continue
-            if zi >= zt:
+            if not b_done:
+                if zi == zb:
+                    b_done, b_ok, ub, vb = True, True, ui, vi
+                elif zi > zb:
+                    b_done = True
+                    if b_below >= 0:
+                        zl, ul, vl = zr[b_below], ur[b_below], vr[b_below]
+                        w = (zb - zl) / (zi - zl)
+                        b_ok, ub, vb = True, (ui - ul) * w + ul, (vi - vl) * w + vl
+                    elif zi - zb <= 1e-6:
+                        b_ok, ub, vb = True, ui, vi
+                else:
+                    b_below = i
+                if b_done:
+                    if not b_ok:
+                        failed = True
+                        break
+                    up, vp = ub, vb
+            if not t_done:
+                if zi == zt:
+                    t_done, t_ok, ut, vt = True, True, ui, vi
+                elif zi > zt:
+                    t_done = True
+                    if t_below >= 0:
+                        zl, ul, vl = zr[t_below], ur[t_below], vr[t_below]
+                        w = (zt - zl) / (zi - zl)
+                        t_ok, ut, vt = True, (ui - ul) * w + ul, (vi - vl) * w + vl
+                    elif zi - zt <= 1e-6:
+                        t_ok, ut, vt = True, ui, vi
+                    if not t_ok:
+                        failed = True
+                        break
+                else:
+                    t_below = i
+            if inside and not (zi <= zb):
+                if zi >= zt:
+                    inside = False
+                else:
+                    h = (vp - c_v) * (ui - c_u) - (up - c_u) * (vi - c_v) + h
+                    su = (up + ui) * 0.5 * (zi - zp) + su
+                    sv = (vp + vi) * 0.5 * (zi - zp) + sv
+                    zp, up, vp = zi, ui, vi
+            if b_done and t_done and not inside:
                 break
-            h = (vp - c_v) * (ui - c_u) - (up - c_u) * (vi - c_v) + h
-            su = (up + ui) * 0.5 * (zi - zp) + su
-            sv = (vp + vi) * 0.5 * (zi - zp) + sv
-            zp, up, vp = zi, ui, vi
+        if failed:
+            continue
+        if not b_done:
+            if b_below >= 0 and zb - zr[b_below] <= 1e-6:
+                ub, vb = ur[b_below], vr[b_below]
+                up, vp = ub, vb
+            else:
+                continue
+        if not t_done:
+            if t_below >= 0 and zt - zr[t_below] <= 1e-6:
+                ut, vt = ur[t_below], vr[t_below]
+            else:
+                continue
+        out[0, r], out[1, r], out[2, r], out[3, r] = ub, vb, ut, vt
         if np.isfinite(c_u) and np.isfinite(c_v):
             out[4, r] = (ut - c_u) * (vp - c_v) - (vt - c_v) * (up - c_u) + h
         if zt > zb:

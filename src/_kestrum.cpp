@@ -313,8 +313,6 @@ f64 gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
 // profile
 
 constexpr int64_t profile_block = 64;
-// How many columns ahead profile and cold_pool ask for the start of a column.
-constexpr int64_t column_prefetch = 8;
 constexpr int profile_planes = 7;
 constexpr double height_tolerance = 1e-6;
 
@@ -329,80 +327,124 @@ struct Column {
     }
 };
 
-// Wind at `target` height, scanning the valid levels in index order. Returns false when
-// the column does not reach the target (within the tolerance) or the target is NaN.
-bool wind_at(const Column& col, double target, double& uo, double& vo) {
-    int64_t below = -1;  // last valid level below the target (or unordered with it)
-    for (int64_t i = 0; i < col.levels; ++i) {
-        if (!col.valid(i)) continue;
-        const double z = col.z[i];
+// The wind at one target height, found level by level: the valid levels are handed to
+// it in index order until it is done, so that both layer limits and the integration
+// share one pass over the column. It remembers the last valid level below the target
+// (or unordered with it, as for a NaN target); the first level at the target gives its
+// wind, the first above it interpolates from the remembered one or, with none
+// remembered, takes its own wind when it lies within the tolerance above.
+struct LevelSearch {
+    double target;
+    double zl = nan_value, ul = nan_value, vl = nan_value;  // the level remembered
+    bool remembered = false, done = false, found = false;
+    double u = nan_value, v = nan_value;
+
+    explicit LevelSearch(double t) : target(t) {}
+
+    [[gnu::always_inline]] void step(double z, double ui, double vi) {
         if (z == target) {
-            uo = col.u[i];
-            vo = col.v[i];
-            return true;
-        }
-        if (z > target) {
-            if (below >= 0) {
-                const double zl = col.z[below], ul = col.u[below], vl = col.v[below];
+            finish(ui, vi);
+        } else if (z > target) {
+            if (remembered) {
                 const double w = (target - zl) / (z - zl);
-                uo = (col.u[i] - ul) * w + ul;
-                vo = (col.v[i] - vl) * w + vl;
-                return true;
+                finish((ui - ul) * w + ul, (vi - vl) * w + vl);
+            } else if (z - target <= height_tolerance) {
+                finish(ui, vi);
+            } else {
+                done = true;  // not found
             }
-            if (z - target <= height_tolerance) {
-                uo = col.u[i];
-                vo = col.v[i];
-                return true;
-            }
-            return false;
+        } else {
+            zl = z;
+            ul = ui;
+            vl = vi;
+            remembered = true;
         }
-        below = i;
     }
-    if (below >= 0 && target - col.z[below] <= height_tolerance) {
-        uo = col.u[below];
-        vo = col.v[below];
-        return true;
+
+    // The scan ended without a level at or above the target: the last level below
+    // serves when the target lies within the tolerance above it.
+    void end() {
+        if (done) return;
+        done = true;
+        if (remembered && target - zl <= height_tolerance) finish(ul, vl);
     }
-    return false;
-}
+
+    void finish(double uo, double vo) {
+        u = uo;
+        v = vo;
+        done = found = true;
+    }
+};
 
 // Layer winds, helicity and mean wind of one column; planes of `out` are `stride` apart.
+// One pass: the two limit searches and the integration each take the valid levels in
+// index order and keep their own state, so each computes what a pass of its own would.
 void profile_column(const Column& col, double ground, double bottom, double top, double cu,
                     double cv, double* out, int64_t stride) {
     for (int p = 0; p < profile_planes; ++p) out[p * stride] = nan_value;
-    if (col.levels == 0) return;
+    const int64_t levels = col.levels;
+    if (levels == 0) return;
+    const double *zc = col.z, *uc = col.u, *vc = col.v;
 
     double ref = ground;
     if (!is_finite(ref)) {
         int64_t i = 0;
-        while (i < col.levels && !col.valid(i)) ++i;
-        if (i == col.levels) return;
-        ref = col.z[i];
+        while (i < levels && !col.valid(i)) ++i;
+        if (i == levels) return;
+        ref = zc[i];
     }
     const double zb = bottom + ref, zt = top + ref;
-    double ub, vb, ut, vt;
-    if (!wind_at(col, zb, ub, vb) || !wind_at(col, zt, ut, vt)) return;
+    LevelSearch lower(zb), upper(zt);
+
+    // Trapezoids from the bottom point through the levels strictly inside the layer;
+    // a level at exactly zb is stood for by the bottom point, one at zt ends the layer.
+    // A level above zb is only reached once the bottom search is done (it ends at the
+    // first level at or above zb at the latest), so the bottom point is known by then.
+    double zp = zb, up = nan_value, vp = nan_value;
+    double su = 0.0, sv = 0.0, h = 0.0;
+    bool inside = true;  // the integration has not reached zt yet
+    for (int64_t i = 0; i < levels; ++i) {
+        const double z = zc[i], u = uc[i], v = vc[i];
+        if (!(is_finite(z) && is_finite(u) && is_finite(v))) continue;
+        if (!lower.done) {
+            lower.step(z, u, v);
+            if (lower.done) {
+                if (!lower.found) return;
+                up = lower.u;
+                vp = lower.v;
+            }
+        }
+        if (!upper.done) {
+            upper.step(z, u, v);
+            if (upper.done && !upper.found) return;
+        }
+        if (inside && !(z <= zb)) {
+            if (z >= zt) {
+                inside = false;
+            } else {
+                h = (vp - cv) * (u - cu) - (up - cu) * (v - cv) + h;
+                su = (up + u) * 0.5 * (z - zp) + su;
+                sv = (vp + v) * 0.5 * (z - zp) + sv;
+                zp = z;
+                up = u;
+                vp = v;
+            }
+        }
+        if (lower.done && upper.done && !inside) break;
+    }
+    if (!lower.done) {
+        lower.end();
+        if (!lower.found) return;
+        up = lower.u;
+        vp = lower.v;
+    }
+    upper.end();
+    if (!upper.found) return;
+    const double ub = lower.u, vb = lower.v, ut = upper.u, vt = upper.v;
     out[0] = ub;
     out[stride] = vb;
     out[2 * stride] = ut;
     out[3 * stride] = vt;
-
-    // Trapezoids from the bottom point through the levels strictly inside the layer;
-    // a level at exactly zb is stood for by the bottom point, one at zt ends the layer.
-    double zp = zb, up = ub, vp = vb;
-    double su = 0.0, sv = 0.0, h = 0.0;
-    for (int64_t i = 0; i < col.levels; ++i) {
-        if (!col.valid(i)) continue;
-        const double z = col.z[i], u = col.u[i], v = col.v[i];
-        if (z <= zb) continue;
-        if (z >= zt) break;
-        h = (vp - cv) * (u - cu) - (up - cu) * (v - cv) + h;
-        su = (up + u) * 0.5 * (z - zp) + su;
-        sv = (vp + v) * 0.5 * (z - zp) + sv;
-        zp = z;
-        up = u;
-        vp = v;
-    }
     out[4 * stride] = is_finite(cu) && is_finite(cv)
                           ? (ut - cu) * (vp - cv) - (vt - cv) * (up - cu) + h
                           : nan_value;
@@ -436,13 +478,6 @@ f64 profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top, f64 c
     {
         py::gil_scoped_release release;
         runtime::parallel_blocks(n, profile_block, n_threads, [&](int64_t r) {
-            // As in cold_pool: fetch the start of a later column while this one runs.
-            if (r + column_prefetch < n) {
-                for (const double* a : {pz, pu, pv}) {
-                    __builtin_prefetch(a + (r + column_prefetch) * L);
-                    __builtin_prefetch(a + (r + column_prefetch) * L + 8);
-                }
-            }
             const Column col{pz + r * L, pu + r * L, pv + r * L, L};
             profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n);
         });
@@ -534,12 +569,6 @@ f64 cold_pool_py(f64 z, f64 b, f64 bottom, double threshold, f64 top, int32_t n_
     {
         py::gil_scoped_release release;
         runtime::parallel_blocks(n, cold_pool_block, n_threads, [&](int64_t r) {
-            // A column reads only its first few levels, too little for the hardware
-            // prefetcher to run ahead; asking for later columns early hides the latency.
-            if (r + column_prefetch < n) {
-                __builtin_prefetch(pz + (r + column_prefetch) * levels);
-                __builtin_prefetch(pb + (r + column_prefetch) * levels);
-            }
             cold_pool_column(pz + r * levels, pb + r * levels, levels, pbottom[r], threshold,
                              ptop[r], out + r, n);
         });
