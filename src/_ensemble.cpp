@@ -7,6 +7,7 @@
 
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f32;
@@ -336,11 +337,6 @@ inline bool use_table(int64_t n_codes, int64_t members) {
            members < INT32_MAX;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define mode_vector_clones __attribute__((target_clones("avx2", "default")))
-#else
-#define mode_vector_clones
-#endif
 
 // The table path works on a chunk of columns at a time. The chunk's members are first
 // turned into codes in a small buffer, member row by member row: each row of the chunk
@@ -363,13 +359,18 @@ inline int64_t mode_chunk_columns(int64_t members) {
 // NaN fails both comparisons, and the infinities and magnitudes of 2^63 and more fail
 // one of them, so the conversion below only ever sees values that fit. The limit is
 // compared as a double: n_codes may not be exactly a float.
-mode_vector_clones void member_codes(const float* row, int64_t w, double limit, int32_t* out) {
+[[gnu::always_inline]] inline void member_codes_body(const float* row, int64_t w, double limit,
+                                                     int32_t* out) {
     for (int64_t q = 0; q < w; ++q) {
         const double x = row[q];
         const bool counts = x > -1.0 && x < limit;
         out[q] = static_cast<int32_t>(counts ? x : -1.0);
     }
 }
+
+KESTRUM_VECTOR_PATHS(member_codes, member_codes_body,
+                     (const float* row, int64_t w, double limit, int32_t* out),
+                     (row, w, limit, out))
 
 void mode_by_table(const float* values, int64_t members, int64_t n, int64_t n_codes,
                    int64_t min_valid, int64_t begin, int64_t end, int32_t* codes,

@@ -8,6 +8,7 @@
 
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
@@ -217,11 +218,6 @@ f64 vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double min_spread,
 
 constexpr int64_t gradient_block = 8;
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define gradient_vector_clones __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define gradient_vector_clones
-#endif
 
 // Derivative at one point from its value and its two neighbours along the axis. A
 // neighbour that is absent or not finite is replaced by the point itself, which turns
@@ -266,7 +262,7 @@ template <bool HasPrev, bool HasNext>
 // The row is compiled for several vector widths and the widest the processor has is
 // chosen at load time: subtraction, division and selects are exact in every width, so
 // the results are the same bits, only the divisions run several to an instruction.
-gradient_vector_clones void gradient_row(const double* field, const double* x, const double* y, int64_t Y,
+[[gnu::always_inline]] inline void gradient_row_body(const double* field, const double* x, const double* y, int64_t Y,
                   int64_t X, int64_t j, double* dx, double* dy) {
     const double* row = field + j * X;
     slope_x(row, x, X, dx);
@@ -284,6 +280,11 @@ gradient_vector_clones void gradient_row(const double* field, const double* x, c
     else
         slope_y<false, false>(prev, row, next, cp, c, cn, X, dy);
 }
+
+KESTRUM_VECTOR_PATHS(gradient_row, gradient_row_body,
+                     (const double* field, const double* x, const double* y, int64_t Y,
+                      int64_t X, int64_t j, double* dx, double* dy),
+                     (field, x, y, Y, X, j, dx, dy))
 
 f64 gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
     require(f.ndim() == 3, "f must be 3-D (batch, y, x)");
