@@ -182,9 +182,9 @@ void perturb_gates(const PerturbArgs& p, const RoundKeys& key, int64_t begin, in
     }
 }
 
-f64 perturb_py(f64 dbz, f64 zdr, f64 phidp, f64 rhohv, f64 vel, int32_t flags, f64 fac,
-               f64 bias_dbz, f64 bias_zdr, uint64_t k0, uint64_t k1, int64_t m0,
-               int32_t n_threads) {
+py::array_t<double> perturb_py(f64 dbz, f64 zdr, f64 phidp, f64 rhohv, f64 vel, int32_t flags,
+                               f64 fac, f64 bias_dbz, f64 bias_zdr, uint64_t k0, uint64_t k1,
+                               int64_t m0, int32_t n_threads) {
     require(fac.ndim() == 2 && fac.shape(0) == 6, "fac must be (6, n)");
     require(bias_dbz.size() == bias_zdr.size(), "bias arrays differ in length");
     const int64_t n = fac.shape(1);
@@ -204,7 +204,7 @@ f64 perturb_py(f64 dbz, f64 zdr, f64 phidp, f64 rhohv, f64 vel, int32_t flags, f
                            static_cast<uint64_t>(m0),    result.mutable_data()};
     const RoundKeys key(k0, k1);
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         if (M > 0 && F > 0)
             runtime::parallel_blocks(n, n_threads, [&](int64_t begin, int64_t end) {
                 perturb_gates(args, key, begin, end);
@@ -302,7 +302,7 @@ py::tuple statistics_py(f32 values, f64 percentiles, int64_t min_valid, int32_t 
     const float* v = values.data();
     double *pm = mean.mutable_data(), *ps = sd.mutable_data(), *pp = pct.mutable_data();
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::parallel_blocks(n, n_threads, [&](int64_t begin, int64_t end) {
             std::vector<float> scratch(2 * static_cast<size_t>(members));
             column_statistics(v, members, n, pcts, P, min_valid, begin, end, scratch.data(),
@@ -463,7 +463,7 @@ py::tuple mode_py(f32 values, int64_t n_codes, int64_t min_valid, int32_t n_thre
     double *pm = mode.mutable_data(), *pf = fraction.mutable_data();
     const bool table = use_table(n_codes, members);
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::parallel_blocks(n, n_threads, [&](int64_t begin, int64_t end) {
             if (table) {
                 const int64_t width = mode_chunk_columns(members);

@@ -24,6 +24,15 @@ namespace {
 constexpr int64_t vad_block = 64;
 constexpr int vad_planes = 8;
 
+// A fit is refused when its normal equations are singular up to rounding, whatever
+// min_spread says: valid gates at only one or two azimuths cannot determine three
+// coefficients, yet rounding leaves the determinant a little off zero. The test is
+// relative to the product of the diagonal (Hadamard's bound, so the ratio lies in
+// [0, 1] and no scale of the data matters). The diagonal of the first-order system is
+// at most n^2 / 4, and of the second-order one n^4 / 16, so every fit that passes the
+// min_spread tests with min_spread >= 1e-10 also passes this one.
+constexpr double vad_singular = 1e-10;
+
 // The valid gates of one row, with the sines and cosines of az and 2*az computed once.
 // The fit reads them in several passes; recomputing them per pass would give the same
 // values at several times the cost, since sincos dominates the work.
@@ -73,6 +82,7 @@ struct GateScratch {
 // spread of the four regressors is too small for the fit to be trusted.
 bool solve_second_order(double A[4][4], double y[4], double n, double min_spread,
                         double x[4]) {
+    const double diagonal = A[0][0] * A[1][1] * A[2][2] * A[3][3];
     int exchanges = 0;
     for (int k = 0; k < 3; ++k) {
         int pivot = k;
@@ -99,7 +109,8 @@ bool solve_second_order(double A[4][4], double y[4], double n, double min_spread
     double det = A[0][0] * A[1][1] * A[2][2] * A[3][3];
     if (exchanges % 2 == 1) det = -det;
     // Written as "not >=" so that a NaN ratio or a NaN min_spread rejects the fit.
-    return det != 0.0 && det / ((n * n) * (n * n)) >= 0.25 * min_spread;
+    return det != 0.0 && det / ((n * n) * (n * n)) >= 0.25 * min_spread &&
+           det > vad_singular * diagonal;
 }
 
 // Fits one row of gates; `out` points at plane 0 of the row, planes are `stride` apart.
@@ -166,7 +177,7 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
     const double Sss = A[0][0], Scc = A[1][1], Ssc = A[0][1], Ssv = y[0], Scv = y[1];
     const double D = Sss * Scc - Ssc * Ssc;
     // "not >=" so that a NaN ratio or a NaN min_spread rejects the fit.
-    if (!(D / (n * n) >= min_spread)) return;
+    if (!(D / (n * n) >= min_spread) || !(D > vad_singular * (Sss * Scc))) return;
 
     const double a = (Scc * Ssv - Ssc * Scv) / D;
     const double b = (Sss * Scv - Ssc * Ssv) / D;
@@ -189,8 +200,8 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
     out[7 * stride] = x[3];
 }
 
-f64 vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double min_spread,
-           int32_t n_threads) {
+py::array_t<double> vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double min_spread,
+                           int32_t n_threads) {
     require(vr.ndim() == 2 && az.ndim() == 2, "vr, az must be 2-D");
     require(az.shape(0) == vr.shape(0) && az.shape(1) == vr.shape(1), "shape mismatch");
     const int64_t R = vr.shape(0), G = vr.shape(1);
@@ -202,7 +213,7 @@ f64 vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double min_spread,
     const double* pc = cos_el.data();
     double* out = result.mutable_data();
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::for_blocks(R, vad_block, n_threads, [&](int64_t begin, int64_t end) {
             GateScratch scratch(G);
             for (int64_t r = begin; r < end; ++r)
@@ -286,7 +297,7 @@ KESTRUM_VECTOR_PATHS(gradient_row, gradient_row_body,
                       int64_t X, int64_t j, double* dx, double* dy),
                      (field, x, y, Y, X, j, dx, dy))
 
-f64 gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
+py::array_t<double> gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
     require(f.ndim() == 3, "f must be 3-D (batch, y, x)");
     const int64_t B = f.shape(0), Y = f.shape(1), X = f.shape(2);
     require(x.size() == X && y.size() == Y, "coordinate size");
@@ -300,7 +311,7 @@ f64 gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
     // Rows of zero columns have nothing to write (and no first or last point to take).
     const int64_t grid_rows = X > 0 ? B * Y : 0;
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::parallel_blocks(grid_rows, gradient_block, n_threads, [&](int64_t t) {
             const int64_t b = t / Y, j = t % Y;
             const int64_t offset = t * X;
@@ -458,8 +469,8 @@ void profile_column(const Column& col, double ground, double bottom, double top,
     }
 }
 
-f64 profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top, f64 cu, f64 cv,
-               int32_t n_threads) {
+py::array_t<double> profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top,
+                               f64 cu, f64 cv, int32_t n_threads) {
     require(u.ndim() == 2, "u must be 2-D");
     const int64_t n = u.shape(0), L = u.shape(1);
     require(z.size() == n * L, "shape mismatch");
@@ -477,7 +488,7 @@ f64 profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top, f64 c
     const double* pcv = cv.data();
     double* out = result.mutable_data();
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::parallel_blocks(n, profile_block, n_threads, [&](int64_t r) {
             const Column col{pz + r * L, pu + r * L, pv + r * L, L};
             profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n);
@@ -554,7 +565,8 @@ void cold_pool_column(const double* z, const double* b, int64_t levels, double b
     out[2 * stride] = 1.0;
 }
 
-f64 cold_pool_py(f64 z, f64 b, f64 bottom, double threshold, f64 top, int32_t n_threads) {
+py::array_t<double> cold_pool_py(f64 z, f64 b, f64 bottom, double threshold, f64 top,
+                                 int32_t n_threads) {
     require(b.ndim() == 2 && z.ndim() == 2, "z and b must be 2-D");
     require(b.shape(0) == z.shape(0) && b.shape(1) == z.shape(1), "shape mismatch");
     const int64_t n = b.shape(0), levels = b.shape(1);
@@ -568,7 +580,7 @@ f64 cold_pool_py(f64 z, f64 b, f64 bottom, double threshold, f64 top, int32_t n_
     const double* ptop = top.data();
     double* out = result.mutable_data();
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::parallel_blocks(n, cold_pool_block, n_threads, [&](int64_t r) {
             cold_pool_column(pz + r * levels, pb + r * levels, levels, pbottom[r], threshold,
                              ptop[r], out + r, n);
@@ -607,7 +619,7 @@ inline void thermo_point(double T, double p, double Td, double* out, int64_t str
     out[3 * stride] = (T * P) * M;
 }
 
-f64 thermo_py(f64 t, f64 p, f64 td, int32_t n_threads) {
+py::array_t<double> thermo_py(f64 t, f64 p, f64 td, int32_t n_threads) {
     const int64_t n = t.size();
     require(p.size() == n, "size mismatch");
     require(td.size() == n, "size mismatch");
@@ -618,7 +630,7 @@ f64 thermo_py(f64 t, f64 p, f64 td, int32_t n_threads) {
     const double* ptd = td.data();
     double* out = result.mutable_data();
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::parallel_blocks(n, thermo_block, n_threads, [&](int64_t k) {
             thermo_point(pt[k], pp[k], ptd[k], out + k, n);
         });

@@ -421,7 +421,7 @@ py::bytes render_in_place(int64_t n, int64_t piece, int32_t n_threads, Nominal&&
     std::vector<Text> odd(static_cast<size_t>(blocks));  // whole texts of irregular blocks
     std::vector<unsigned char> is_odd(static_cast<size_t>(blocks), 0);
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::for_blocks(n, runtime::text_block, n_threads, [&](int64_t begin, int64_t end) {
             const auto b = static_cast<size_t>(begin / runtime::text_block);
             Text scratch;  // one piece's text, taken from the heap
@@ -454,7 +454,7 @@ py::bytes render_in_place(int64_t n, int64_t piece, int32_t n_threads, Nominal&&
     char* dest = PyBytes_AS_STRING(whole);
     prefer_huge_pages(dest, offset.back());
     {
-        py::gil_scoped_release release;
+        runtime::release_gil release;
         runtime::parallel_blocks(blocks, 1, n_threads, [&](int64_t b) {
             const auto k = static_cast<size_t>(b);
             const char* from = is_odd[k] ? odd[k].data() : out + at[k];
@@ -466,8 +466,9 @@ py::bytes render_in_place(int64_t n, int64_t piece, int32_t n_threads, Nominal&&
 }
 
 py::bytes format_wrfda(const f64& centres, const f64& col_lat, const f64& col_lon,
-                       const f64& col_elv, const f64& rv, const i64& rv_qc, const f64& rv_err,
-                       const f64& rf, const i64& rf_qc, const f64& rf_err,
+                       const f64& col_elv, const f64& rv, const i64<"rv_qc">& rv_qc,
+                       const f64& rv_err, const f64& rf, const i64<"rf_qc">& rf_qc,
+                       const f64& rf_err,
                        const std::string& stamp, int32_t n_threads) {
     const int64_t levels = runtime::rows(centres);
     const int64_t columns = runtime::rows(col_lat);
@@ -575,10 +576,11 @@ void dart_records(const DartInput& in, int64_t begin, int64_t end, Text& text) {
     }
 }
 
-py::bytes format_dart(const i64& kind, const f64& value, const f64& variance, const f64& lon,
-                      const f64& lat, const f64& height, const i64& days, const i64& secs,
+py::bytes format_dart(const i64<"kind">& kind, const f64& value, const f64& variance,
+                      const f64& lon, const f64& lat, const f64& height,
+                      const i64<"days">& days, const i64<"secs">& secs,
                       const f64& radar_lon, const f64& radar_lat, const f64& radar_height,
-                      const f64& beam, const f64& nyquist, const i64& velkey,
+                      const f64& beam, const f64& nyquist, const i64<"velkey">& velkey,
                       int32_t vertical, int32_t n_threads) {
     // Every first dimension is read before any is compared, so a 0-dimensional array
     // anywhere raises the index error first.

@@ -72,6 +72,35 @@ class TestVad:
         out = _kestrum.vad(*full_circle(), 3, np.nan)[:, 0]
         assert out[4] == 360 and np.isnan(np.delete(out, 4)).all()
 
+    @pytest.mark.parametrize("min_spread", [0.0, -1.0, 1e-300])
+    @pytest.mark.parametrize("gates", [4, 5_000])
+    def test_two_azimuths_give_no_fit_whatever_min_spread(self, min_spread, gates):
+        # Two distinct azimuths leave the 2x2 system singular; only rounding keeps its
+        # determinant off zero, which a min_spread of 0 used to let through.
+        az = np.resize([0.3, 1.2], gates)[None]
+        vr = np.resize([1.0, 3.0], gates)[None] * 1e6
+        out = _kestrum.vad(vr, az, [1.0], 3, min_spread)[:, 0]
+        assert out[4] == gates and np.isnan(np.delete(out, 4)).all()
+
+    @pytest.mark.parametrize("distinct, second_order", [(3, False), (4, False), (5, True)])
+    def test_second_order_needs_five_azimuths_whatever_min_spread(self, distinct, second_order):
+        az = np.resize(np.linspace(0.2, 5.0, distinct), 40)[None]
+        vr = 4 * np.sin(az) - 2 * np.cos(az) + 1 + 0.5 * np.sin(2 * az)
+        out = _kestrum.vad(vr, az, [1.0], 3, 0.0)[:, 0]
+        assert np.isfinite(out[:4]).all()
+        assert np.isfinite(out[5:]).all() == second_order
+
+    def test_rows_passing_a_positive_min_spread_are_unchanged(self):
+        # The singularity test only refuses systems that are singular up to rounding, so
+        # a narrow sector that clears min_spread is fitted exactly as before.
+        az = np.linspace(0.0, 0.6, 30)[None]
+        vr = 5 * np.sin(az) + 2 * np.cos(az)
+        spread = np.var(np.sin(az)) * np.var(np.cos(az)) - np.cov(np.sin(az), np.cos(az),
+                                                                   bias=True)[0, 1] ** 2
+        out = _kestrum.vad(vr, az, [1.0], 3, 1e-10)[:, 0]
+        assert spread < 1e-3
+        np.testing.assert_allclose(out[:2], [5, 2], rtol=1e-6)
+
     @pytest.mark.parametrize("min_gates, valid", [(10, 9), (0, 2), (-4, 2)])
     def test_too_few_gates(self, min_gates, valid):
         vr, az, cos_el = full_circle(gates=valid)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <cstdint>
 #include <exception>
@@ -31,6 +32,13 @@ inline int64_t team_size(int64_t blocks, int32_t n_threads) {
     }
     return std::min(request, blocks);
 }
+
+// How a run learns that the user asked to stop it (Ctrl-C): a function that returns the
+// exception to end the run with, or none. Set by the bindings, which can ask the
+// interpreter, for the runs made on their thread while the interpreter lock is released;
+// a run on a thread where none is set is never interrupted.
+using interrupt_check = std::exception_ptr (*)();
+inline thread_local interrupt_check interrupt_poll = nullptr;
 
 // The first exception thrown on any thread of a run, and the flag that tells the
 // other threads to stop claiming blocks once one has been thrown.
@@ -54,26 +62,53 @@ private:
     std::exception_ptr first_;
 };
 
-// Runs `worker(failure)` on a team of threads for a run of `blocks` blocks. The worker
-// claims blocks itself and must return once `failure.raised()` is true.
+// The calling thread's watch for an interrupt. It asks between blocks, but at most every
+// 50 ms: asking takes the interpreter lock, while reading the clock costs nanoseconds,
+// and blocks are short enough that the run stops well within a fifth of a second.
+class InterruptWatch {
+public:
+    InterruptWatch() : poll_(interrupt_poll), next_(clock::now() + period) {}
+
+    void check(Failure& failure) {
+        if (poll_ == nullptr) return;
+        const auto now = clock::now();
+        if (now < next_) return;
+        next_ = now + period;
+        if (auto error = poll_()) failure.record(std::move(error));
+    }
+
+private:
+    using clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds period{50};
+    interrupt_check poll_;
+    clock::time_point next_;
+};
+
+// Runs `worker(failure, watch)` on a team of threads for a run of `blocks` blocks. The
+// worker claims blocks itself, calls `watch->check(failure)` between its blocks when
+// `watch` is not null (only on the calling thread), and must return once
+// `failure.raised()` is true.
 //
 // A worker that throws does not end the process: its exception is recorded, the other
 // workers stop after the block they are on, every started thread is joined, and the
 // first exception is rethrown on the calling thread. A thread that cannot be started
 // is handled the same way, so the threads already running (which hold references to
-// this stack frame) are always joined before the caller sees the error.
+// this stack frame) are always joined before the caller sees the error. An interrupt
+// ends the run the same way.
 template <class Worker>
 void run_team(int64_t blocks, int32_t n_threads, Worker&& worker) {
     if (blocks <= 0) return;
     const int64_t team = team_size(blocks, n_threads);
     Failure failure;
+    InterruptWatch watch;
     if (team <= 1) {
-        worker(failure);
+        worker(failure, &watch);
+        failure.rethrow();
         return;
     }
-    auto guarded = [&]() noexcept {
+    auto guarded = [&](InterruptWatch* w) noexcept {
         try {
-            worker(failure);
+            worker(failure, w);
         } catch (...) {
             failure.record(std::current_exception());
         }
@@ -81,11 +116,11 @@ void run_team(int64_t blocks, int32_t n_threads, Worker&& worker) {
     std::vector<std::thread> started;
     try {
         started.reserve(static_cast<size_t>(team - 1));
-        for (int64_t t = 1; t < team; ++t) started.emplace_back(guarded);
+        for (int64_t t = 1; t < team; ++t) started.emplace_back(guarded, nullptr);
     } catch (...) {
         failure.record(std::current_exception());
     }
-    if (!failure.raised()) guarded();
+    if (!failure.raised()) guarded(&watch);
     for (auto& thread : started) thread.join();
     failure.rethrow();
 }
@@ -97,8 +132,10 @@ void for_blocks(int64_t n, int64_t block, int32_t n_threads, Body&& body) {
     if (n <= 0) return;
     const int64_t blocks = (n + block - 1) / block;
     std::atomic<int64_t> next{0};
-    run_team(blocks, n_threads, [&](const Failure& failure) {
+    run_team(blocks, n_threads, [&](Failure& failure, InterruptWatch* watch) {
         while (!failure.raised()) {
+            if (watch != nullptr) watch->check(failure);
+            if (failure.raised()) return;
             const int64_t begin = next.fetch_add(block);
             if (begin >= n) return;
             body(begin, std::min(begin + block, n));
