@@ -208,10 +208,15 @@ def main() -> None:
         print(f"| `{fn}` | {size} | {label} | " + " | ".join(ms(x) for x in ours) + " | " +
               " | ".join(ms(x) for x in theirs) + " | " +
               " | ".join(f"{b / a:.2f}x" for a, b in zip(ours, theirs)) + f" | {case_load} |")
+    # The bandwidth again at the end: under other load the best of both is the fairer
+    # measure of what the machine can do.
+    for t, (copy, read) in bandwidth(threads, 5).items():
+        bw[t] = (max(bw[t][0], copy), max(bw[t][1], read))
     if streams:
-        print("\n## Bytes moved and the fraction of the copy bandwidth reached\n")
+        print("\n## Bytes moved (inputs read + results written) and the fraction of the "
+              "memory bandwidth reached: of the copy's, and of the read-only sum's\n")
         print("| function | size | MB moved | " +
-              " | ".join(f"ours {x}: GB/s (fraction)" for x in tl) +
+              " | ".join(f"ours {x}: GB/s (copy, read)" for x in tl) +
               " | " + " | ".join(f"Numba {x}: GB/s" for x in tl) + " |")
         print("|" + "---|" * (3 + 2 * len(threads)))
         for fn, size, moved, ours, numba_t, text in streams:
@@ -222,13 +227,14 @@ def main() -> None:
                 continue
             cells = []
             for t, s in zip(threads, ours):
-                frac = f" ({moved / s / 1e9 / bw[t][0]:.0%})" if t in bw else ""
-                cells.append(f"{moved / s / 1e9:.1f}{frac}")
+                rate = moved / s / 1e9
+                frac = f" ({rate / bw[t][0]:.0%}, {rate / bw[t][1]:.0%})" if t in bw else ""
+                cells.append(f"{rate:.1f}{frac}")
             nbc = [f"{moved / s / 1e9:.1f}" if s else "" for s in numba_t]
             print(f"| `{fn}` | {size} | {moved / 1e6:,.0f} | " + " | ".join(cells) + " | " +
                   " | ".join(nbc) + " |")
         if bw:
-            print("\nCopy bandwidth: " + ", ".join(
+            print("\nBest of the bandwidth measured at the start and at the end. Copy: " + ", ".join(
                 f"{bw[t][0]:.1f} GB/s at {t} thr" for t in threads) + "; read-only: " + ", ".join(
                 f"{bw[t][1]:.1f} GB/s at {t} thr" for t in threads) + ".")
     if notes:
