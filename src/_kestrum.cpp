@@ -443,6 +443,40 @@ void profile_column(const Column& col, double ground, double bottom, double top,
             }
         }
         if (lower.done && upper.done && !inside) break;
+        // Once the bottom is found, and with the top above it, the top search and the
+        // integration end at the same level (the first valid one at or above zt, which
+        // is above zb too), and until then every level below zt is the one the top
+        // search remembers: the rest of the scan needs only that, in a tighter loop.
+        if (lower.done && !upper.done && inside && zt > zb) {
+            // Invalid levels (a few percent, at random) are passed over by selects rather
+            // than a branch, which would be mispredicted at each one.
+            for (++i; i < levels; ++i) {
+                const double zi = zc[i], ui = uc[i], vi = vc[i];
+                const bool valid = is_finite(zi) & is_finite(ui) & is_finite(vi);
+                if (valid & (zi >= zt)) {
+                    upper.step(zi, ui, vi);
+                    if (!upper.found) return;
+                    inside = false;
+                    break;
+                }
+                const bool in = valid & !(zi <= zb);
+                const double hn = (vp - cv) * (ui - cu) - (up - cu) * (vi - cv) + h;
+                const double sun = (up + ui) * 0.5 * (zi - zp) + su;
+                const double svn = (vp + vi) * 0.5 * (zi - zp) + sv;
+                h = in ? hn : h;
+                su = in ? sun : su;
+                sv = in ? svn : sv;
+                zp = in ? zi : zp;
+                up = in ? ui : up;
+                vp = in ? vi : vp;
+                // below zt: the level the top search remembers
+                upper.zl = valid ? zi : upper.zl;
+                upper.ul = valid ? ui : upper.ul;
+                upper.vl = valid ? vi : upper.vl;
+                upper.remembered = upper.remembered | valid;
+            }
+            break;
+        }
     }
     if (!lower.done) {
         lower.end();
