@@ -1,9 +1,11 @@
 """Ensemble statistics and thermodynamic fields chunk by chunk over Dask arrays.
 
-Each Dask task calls the native function on one chunk with n_threads=1, so Dask's
-workers supply the parallelism: on one machine through a LocalCluster, on a cluster
-through whatever scheduler the Client points at. Because every column and every point
-is computed on its own, the chunked result equals a single call bit for bit.
+The data are Dask-backed xarray DataArrays; kestrum computes them chunk by chunk
+(through ``xarray.apply_ufunc(..., dask="parallelized")``), each task calling the native
+function on one chunk with n_threads=1, so Dask's workers supply the parallelism: on
+one machine through a LocalCluster, on a cluster through whatever scheduler the Client
+points at. Because every column and every point is computed on its own, the chunked
+result equals a single in-memory call bit for bit.
 
     python examples/dask_ensemble.py [--members 40] [--columns 4000000] [--workers 2]
 """
@@ -15,45 +17,34 @@ import time
 
 import dask.array as da
 import numpy as np
+import xarray as xr
 
-import _ensemble
-import _kestrum
+import kestrum
 
 PERCENTILES = np.array([10.0, 50.0, 90.0])
 
 
-def _statistics_block(values, percentiles):
-    mean, std, pct = _ensemble.statistics(values, percentiles, 2, n_threads=1)
-    return np.concatenate([mean[None], std[None], pct])
+def ensemble_statistics(values: xr.DataArray, percentiles=PERCENTILES) -> xr.Dataset:
+    """Mean, spread and percentiles along ``member``; lazy while ``values`` is.
 
-
-def ensemble_statistics(values: da.Array, percentiles=PERCENTILES) -> da.Array:
-    """Rows: mean, spread, then one row per percentile; one column per point.
-
-    `values` is (members, n) float32, chunked along n only: every task needs all the
-    members of its columns.
+    ``values`` is (member, point), chunked along ``point`` only: every task needs all
+    the members of its columns.
     """
-    values = values.rechunk({0: -1})
-    rows = 2 + len(percentiles)
-    return da.map_blocks(
-        _statistics_block, values, np.asarray(percentiles, float),
-        chunks=((rows,), values.chunks[1]), dtype=np.float64,
-    )
+    values = values.chunk({"member": -1})
+    return kestrum.statistics(values, percentiles, dim="member", min_valid=2, n_threads=1)
 
 
-def thermo(t: da.Array, p: da.Array, td: da.Array) -> da.Array:
-    """(4, n): mixing ratio, theta, theta-v, theta-e of flat, equally chunked arrays."""
-    return da.map_blocks(
-        lambda t, p, td: _kestrum.thermo(t, p, td, n_threads=1), t, p, td,
-        new_axis=0, chunks=((4,), t.chunks[0]), dtype=np.float64,
-    )
+def thermo(t: xr.DataArray, p: xr.DataArray, td: xr.DataArray) -> xr.Dataset:
+    """Mixing ratio, theta, theta-v, theta-e of equally chunked arrays, lazily."""
+    return kestrum.thermo(t, p, td, n_threads=1)
 
 
 def synthetic_ensemble(members, columns, chunk, seed=0):
     """A lazily generated ensemble with 1% missing members."""
     rs = da.random.RandomState(seed)
     values = rs.normal(20.0, 5.0, (members, columns), chunks=(members, chunk)).astype(np.float32)
-    return da.where(rs.random_sample(values.shape, chunks=values.chunks) < 0.01, np.nan, values)
+    values = da.where(rs.random_sample(values.shape, chunks=values.chunks) < 0.01, np.nan, values)
+    return xr.DataArray(values, dims=("member", "point"), attrs={"units": "dBZ"})
 
 
 def synthetic_sounding(points, chunk, seed=1):
@@ -62,19 +53,25 @@ def synthetic_sounding(points, chunk, seed=1):
     p = rs.uniform(50000.0, 102000.0, points, chunks=chunk)
     t = 255.0 + 45.0 * (p - 50000.0) / 52000.0 + rs.normal(0.0, 3.0, points, chunks=chunk)
     td = t - rs.uniform(0.5, 20.0, points, chunks=chunk)
-    return t, p, td
+    return (xr.DataArray(t, dims="point", attrs={"units": "K"}),
+            xr.DataArray(p, dims="point", attrs={"units": "Pa"}),
+            xr.DataArray(td, dims="point", attrs={"units": "K"}))
 
 
 def check_small_case():
     """The chunked results equal one native call on the whole array."""
     values = synthetic_ensemble(12, 5000, 700)
-    whole = values.compute()
-    mean, std, pct = _ensemble.statistics(whole, PERCENTILES, 2)
-    chunked = ensemble_statistics(values).compute()
-    assert np.array_equal(chunked, np.concatenate([mean[None], std[None], pct]), equal_nan=True)
+    whole = kestrum.statistics(values.values, PERCENTILES, axis=0, min_valid=2)
+    chunked = ensemble_statistics(values)
+    assert chunked["mean"].chunks is not None  # still lazy: nothing computed yet
+    chunked = chunked.compute()
+    for name in ("mean", "std", "percentiles"):
+        assert np.array_equal(chunked[name].values, getattr(whole, name), equal_nan=True), name
     t, p, td = synthetic_sounding(10_000, 1500)
-    expected = _kestrum.thermo(*(a.compute() for a in (t, p, td)))
-    assert np.array_equal(thermo(t, p, td).compute(), expected, equal_nan=True)
+    expected = kestrum.thermo(t.values, p.values, td.values)
+    got = thermo(t, p, td).compute()
+    for name in expected._fields:
+        assert np.array_equal(got[name].values, getattr(expected, name), equal_nan=True), name
     print("small case: chunked results equal a single call")
 
 
@@ -100,13 +97,13 @@ def main():
         values = synthetic_ensemble(args.members, args.columns, args.chunk)
         t0 = time.perf_counter()
         stats = ensemble_statistics(values)
-        mean_of_spread = float(stats[1].mean().compute())
+        mean_of_spread = float(stats["std"].mean().compute())
         print(f"statistics of {args.members} x {args.columns:,}: {time.perf_counter() - t0:.2f} s, "
-              f"{stats.numblocks[1]} tasks, mean spread {mean_of_spread:.3f}")
+              f"{len(stats['std'].chunks[0])} tasks, mean spread {mean_of_spread:.3f} dB")
 
         t, p, td = synthetic_sounding(args.columns, args.chunk)
         t0 = time.perf_counter()
-        theta_e = thermo(t, p, td)[3]
+        theta_e = thermo(t, p, td)["theta_e"]
         print(f"thermo of {args.columns:,} points: max theta-e {float(theta_e.max().compute()):.1f} K "
               f"in {time.perf_counter() - t0:.2f} s")
 

@@ -21,15 +21,11 @@ from pathlib import Path
 
 import numpy as np
 
-import _ensemble
-import _kestrum
-import _tavolin
+import kestrum
 
 EARTH_RADIUS = 6371e3
-EFFECTIVE_RADIUS = 4.0 / 3.0 * EARTH_RADIUS  # standard refraction
 METRES_PER_DEGREE = np.pi * EARTH_RADIUS / 180.0
 LOG_TO_DB = 10.0 / np.log(10.0)
-MISSING, MISSING_QC = -888888.0, -88
 ELEVATIONS = np.array([0.5, 0.9, 1.3, 1.8, 2.4, 3.1, 4.0, 5.1, 6.4, 8.0, 10.0, 12.5, 15.6, 19.5])
 
 
@@ -71,15 +67,6 @@ def true_reflectivity(x, y, height):
     return np.maximum(core, rain) * np.clip(1.2 - height / 10e3, 0.0, 1.0) - 5.0 * (height / 10e3)
 
 
-def beam(ranges, elevation, radar):
-    """Height above the radar and ground distance of each gate (4/3-earth beam model)."""
-    el = np.deg2rad(elevation)
-    h = np.sqrt(ranges**2 + EFFECTIVE_RADIUS**2 + 2 * ranges * EFFECTIVE_RADIUS * np.sin(el))
-    height = h - EFFECTIVE_RADIUS
-    ground = EFFECTIVE_RADIUS * np.arcsin(ranges * np.cos(el) / h)
-    return height, ground
-
-
 @dataclass
 class Scan:
     az: np.ndarray      # (A,) radians
@@ -100,7 +87,7 @@ class Scan:
 def simulate_scan(radar, azimuths, gates, rng):
     az = np.deg2rad((np.arange(azimuths) + 0.5) * 360.0 / azimuths)
     ranges = 2e3 + 250.0 * np.arange(gates)
-    height, ground = beam(ranges[None, :], ELEVATIONS[:, None], radar)
+    height, ground = kestrum.beam_height(ranges[None, :], ELEVATIONS[:, None])  # above the radar
     x = ground[:, None, :] * np.sin(az)[None, :, None]
     y = ground[:, None, :] * np.cos(az)[None, :, None]
     h3 = np.broadcast_to(height[:, None, :], x.shape)
@@ -123,33 +110,33 @@ def simulate_scan(radar, azimuths, gates, rng):
 
 def observation_errors(scan):
     """Per-gate error scales of the five observables (rows of perturb's fac)."""
-    gates = int(np.prod(scan.shape))
-    dbz_db = 1.5 + 1.0 * (np.broadcast_to(scan.ranges, scan.shape).ravel() / 100e3)
-    fac = np.empty((6, gates))
+    dbz_db = 1.5 + 1.0 * (np.broadcast_to(scan.ranges, scan.shape) / 100e3)
+    fac = np.empty((6,) + scan.shape)
     fac[0] = dbz_db / LOG_TO_DB        # horizontal channel, natural-log units
     fac[1] = 0.95 * fac[0]             # vertical channel: strongly correlated with it
     fac[2] = np.sqrt(1 - 0.95**2) * fac[0]
     fac[3] = 3.0                       # PHIDP, degrees
     fac[4] = 0.01                      # RHOHV
-    fac[5] = 1.0 + 0.5 * (np.broadcast_to(scan.ranges, scan.shape).ravel() / 100e3)
+    fac[5] = 1.0 + 0.5 * (np.broadcast_to(scan.ranges, scan.shape) / 100e3)
     return fac
 
 
 def make_ensemble(scan, members, threads, rng):
     """Perturbed observables of every member, sweep by sweep to bound the memory."""
     fields = [scan.dbz, scan.zdr, scan.phidp, scan.rhohv, scan.vel]
-    fac = observation_errors(scan).reshape(6, scan.shape[0], -1)
+    fac = observation_errors(scan)
     bias_dbz = rng.normal(0.0, 1.0, members)
     bias_zdr = rng.normal(0.0, 0.2, members)
     ensemble = np.empty((members, 5) + scan.shape, np.float32)
     for e in range(scan.shape[0]):
         # One stream key for the scan; each sweep is its own run of members so that its
         # gates draw from fresh counters.
-        out = _ensemble.perturb(
+        out = kestrum.perturb(
             *(f[e] for f in fields), 31, fac[:, e], bias_dbz, bias_zdr,
             k0=20240501, k1=e, m0=0, n_threads=threads,
         )
-        ensemble[:, :, e] = out.reshape(members, 5, *scan.shape[1:])
+        for i, field in enumerate(out):  # dbz, zdr, phidp, rhohv, vel: (members, A, G)
+            ensemble[:, i, e] = field
     return ensemble
 
 
@@ -169,13 +156,11 @@ def hydrometeor_class(dbz, zdr):
 
 def retrieve_winds(vel, scan, threads):
     """VAD fit of every (sweep, range) ring; returns height, u, v per ring."""
-    E, A, G = vel.shape[-3:]
-    rings = np.moveaxis(vel, -2, -1).reshape(-1, A)  # rows: (..., sweep, gate)
-    az = np.broadcast_to(scan.az, rings.shape)
-    cos_el = np.broadcast_to(np.cos(np.deg2rad(ELEVATIONS))[:, None], (E, G))
-    cos_el = np.broadcast_to(cos_el, vel.shape[:-3] + (E, G)).ravel()
-    fit = _kestrum.vad(rings, az, cos_el, min_gates=A // 2, min_spread=0.2, n_threads=threads)
-    return fit[0].reshape(vel.shape[:-3] + (E, G)), fit[1].reshape(vel.shape[:-3] + (E, G))
+    A = vel.shape[-2]
+    # Leading axes (members, sweeps) are further sweeps; one elevation per sweep.
+    fit = kestrum.vad(vel, np.rad2deg(scan.az), ELEVATIONS[:, None], min_gates=A // 2,
+                      min_spread=0.2, n_threads=threads)
+    return fit.u, fit.v
 
 
 def bin_profile(height, u, v, edges):
@@ -236,49 +221,27 @@ def wrfda_columns(scan, mean, spread, radar, spacing_deg, spacing_m, levels):
 
     rv, rf = sample(mean["vel"]), sample(mean["dbz"])
     rv_err, rf_err = sample(spread["vel"]), sample(spread["dbz"])
+    # Missing is NaN: the writer turns it into WRFDA's -888888.0 with QC -88.
     ok = close[None] & np.isfinite(rv) & np.isfinite(rf)  # (Ac, Gc, L)
-    rv = np.where(ok, rv, MISSING).reshape(cols, -1)
-    rf = np.where(ok, rf, MISSING).reshape(cols, -1)
-    qc = np.where(ok, 0, MISSING_QC).reshape(cols, -1).astype(np.int64)
-    rv_err = np.where(ok, np.maximum(rv_err, 1.0), MISSING).reshape(cols, -1)
-    rf_err = np.where(ok, np.maximum(rf_err, 1.0), MISSING).reshape(cols, -1)
+    rv = np.where(ok, rv, np.nan).reshape(cols, -1)
+    rf = np.where(ok, rf, np.nan).reshape(cols, -1)
+    rv_err = np.maximum(rv_err, 1.0).reshape(cols, -1)
+    rf_err = np.maximum(rf_err, 1.0).reshape(cols, -1)
     ground = scan.ground[0, gi]
     east = (ground[None, :] * np.sin(scan.az[ai])[:, None]).ravel()
     north = (ground[None, :] * np.cos(scan.az[ai])[:, None]).ravel()
     lat, lon = to_latlon(radar, east, north)
-    return lat, lon, rv, qc, rv_err, rf, qc.copy(), rf_err
+    return lat, lon, rv, rv_err, rf, rf_err
 
 
 def write_wrfda(path, radar, levels, columns, threads):
-    lat, lon, rv, rv_qc, rv_err, rf, rf_qc, rf_err = columns
-    stamp = radar.time.strftime("%Y-%m-%d_%H:%M:%S")
-    body = _tavolin.format_wrfda(
-        levels, lat, lon, np.full(lat.size, radar.elv), rv, rv_qc, rv_err, rf, rf_qc, rf_err,
-        stamp, n_threads=threads,
-    )
-    dashes = "#" + "-" * 79 + "#"
-    head = (
-        f"TOTAL RADAR = {1:3d}\n{dashes}\n\n"
-        f"RADAR  {radar.name:<12s}{radar.lon:8.3f}  {radar.lat:8.3f}  {radar.elv:8.1f}  "
-        f"{stamp:<19s}{lat.size:6d}{levels.size:6d}\n{dashes}\n\n"
-    )
-    with open(path, "wb") as f:
-        f.write(head.encode("ascii"))
-        f.write(body)
-    return lat.size * levels.size
-
-
-DART_KINDS = ["DOPPLER_RADIAL_VELOCITY", "RADAR_REFLECTIVITY"]
-
-
-def dart_header(n):
-    kinds = "".join(f"{i + 1:12d} {name}\n" for i, name in enumerate(DART_KINDS))
-    return (
-        f" obs_sequence\nobs_type_definitions\n{len(DART_KINDS):12d}\n{kinds}"
-        f"  num_copies: {1:12d}  num_qc: {1:12d}\n"
-        f"  num_obs: {n:12d}  max_num_obs: {n:12d}\n"
-        f"observations\nQC\n  first: {1 if n else -1:12d}  last: {n if n else -1:12d}\n"
-    )
+    lat, lon, rv, rv_err, rf, rf_err = columns
+    counts = kestrum.write_wrfda_radar(path, kestrum.WrfdaRadar(
+        name=radar.name, lon=radar.lon, lat=radar.lat, elv=radar.elv, time=radar.time,
+        centres=levels, col_lat=lat, col_lon=lon, col_elv=radar.elv,
+        rv=rv, rv_err=rv_err, rf=rf, rf_err=rf_err,
+    ), n_threads=threads)
+    return lat.size * levels.size, counts
 
 
 def write_dart(path, scan, mean, spread, radar, stride_az, stride_gate, threads):
@@ -290,32 +253,18 @@ def write_dart(path, scan, mean, spread, radar, stride_az, stride_gate, threads)
     height = scan.height[e, g] + radar.elv
     east, north = scan.ground[e, g] * np.sin(scan.az[a]), scan.ground[e, g] * np.cos(scan.az[a])
     lat, lon = to_latlon(radar, east, north)
-    el = np.deg2rad(ELEVATIONS[e])
-    beam = np.column_stack([np.sin(scan.az[a]) * np.cos(el), np.cos(scan.az[a]) * np.cos(el), np.sin(el)])
-    records = []
-    for kind, field in enumerate(["vel", "dbz"]):
-        value = mean[field][e, a, g]
-        ok = np.isfinite(value)
-        records.append((np.full(ok.sum(), kind), value[ok],
-                        np.maximum(spread[field][e, a, g][ok], 1.0) ** 2, ok))
-    kind = np.concatenate([r[0] for r in records]).astype(np.int64)
-    value = np.concatenate([r[1] for r in records])
-    variance = np.concatenate([r[2] for r in records])
-    pick = np.concatenate([np.flatnonzero(r[3]) for r in records])
-    n = kind.size
-    since = radar.time - dt.datetime(1601, 1, 1)
-    body = _tavolin.format_dart(
-        kind, value, variance,
-        np.deg2rad(lon[pick] % 360.0), np.deg2rad(lat[pick]), height[pick],
-        np.full(n, since.days), np.full(n, since.seconds),
-        np.full(n, np.deg2rad(radar.lon % 360.0)), np.full(n, np.deg2rad(radar.lat)),
-        np.full(n, radar.elv), beam[pick], np.full(n, radar.nyquist),
-        np.arange(1, n + 1), 3, n_threads=threads,
-    )
-    with open(path, "wb") as f:
-        f.write(dart_header(n).encode("ascii"))
-        f.write(body)
-    return n
+    where = dict(lon=lon, lat=lat, height=height, time=radar.time)
+    # Gates without an ensemble mean (NaN) are left out by the writer.
+    counts = kestrum.write_dart_obs_seq(path, [
+        kestrum.DartBatch("DOPPLER_RADIAL_VELOCITY", value=mean["vel"][e, a, g],
+                          variance=np.maximum(spread["vel"][e, a, g], 1.0) ** 2, **where,
+                          radar_lon=radar.lon, radar_lat=radar.lat, radar_height=radar.elv,
+                          azimuth=np.rad2deg(scan.az[a]), elevation=ELEVATIONS[e],
+                          range=scan.ranges[g], nyquist=radar.nyquist),
+        kestrum.DartBatch("RADAR_REFLECTIVITY", value=mean["dbz"][e, a, g],
+                          variance=np.maximum(spread["dbz"][e, a, g], 1.0) ** 2, **where),
+    ], n_threads=threads)
+    return counts
 
 
 # --- figure ------------------------------------------------------------------------------
@@ -387,6 +336,8 @@ def main(argv=None):
     parser.add_argument("--grid", type=int, default=160, help="model grid points per side")
     parser.add_argument("--no-figure", action="store_true")
     args = parser.parse_args(argv)
+    if args.members < 2:
+        parser.error("--members must be at least 2: the observation errors are the ensemble spread")
     args.out.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(7)
     radar, timer, threads = Radar(), Timer(), args.threads
@@ -400,14 +351,12 @@ def main(argv=None):
     mean, spread, pct = {}, {}, {}
     with timer("statistics"):
         for i, name in enumerate(names):
-            m, s, p = _ensemble.statistics(ensemble[:, i].reshape(args.members, -1),
-                                           [10.0, 50.0, 90.0], min_valid=args.members // 2,
-                                           n_threads=threads)
-            mean[name], spread[name] = m.reshape(E, A, G), s.reshape(E, A, G)
-            pct[name] = p.reshape(3, E, A, G)
+            stats = kestrum.statistics(ensemble[:, i], [10.0, 50.0, 90.0], axis=0,
+                                       min_valid=args.members // 2, n_threads=threads)
+            mean[name], spread[name], pct[name] = stats.mean, stats.std, stats.percentiles
     with timer("mode"):
-        classes = hydrometeor_class(ensemble[:, 0], ensemble[:, 1]).reshape(args.members, -1)
-        hclass, agreement = _ensemble.mode(classes, 5, min_valid=args.members // 2, n_threads=threads)
+        classes = hydrometeor_class(ensemble[:, 0], ensemble[:, 1])
+        hclass, agreement = kestrum.mode(classes, 5, axis=0, min_valid=args.members // 2, n_threads=threads)
 
     with timer("vad"):
         u_mean, v_mean = retrieve_winds(mean["vel"], scan, threads)
@@ -426,42 +375,36 @@ def main(argv=None):
 
     with timer("profile"):
         # The lowest retrieved level stands for the ground: no ring looks lower.
-        ground = np.array([np.nan])
+        ground, motion = np.nan, (7.5, 2.0)
+        ok = np.isfinite(um)
         srh = {}
         for depth in (1000.0, 3000.0):
-            ok = np.isfinite(um)
-            column = lambda a: a[ok][None, :]
-            motion = (np.array([7.5]), np.array([2.0]))
-            retrieved = _kestrum.profile(column(zc), column(um), column(vm), ground, 0.0, depth,
-                                         *motion, n_threads=threads)
-            truth = _kestrum.profile(zc[None], *(c[None] for c in true_wind(zc)), ground, 0.0, depth,
-                                     *motion, n_threads=threads)
-            srh[depth] = (retrieved[:, 0], truth[:, 0])
+            retrieved = kestrum.profile(zc[ok], um[ok], vm[ok], ground, 0.0, depth, *motion, n_threads=threads)
+            truth = kestrum.profile(zc, *true_wind(zc), ground, 0.0, depth, *motion, n_threads=threads)
+            srh[depth] = (retrieved, truth)
 
     with timer("thermo"):
         nz = 30
         x, y, z, t, p, td, pool = model_columns(args.grid, nz, threads)
-        fields = _kestrum.thermo(t, p, td, n_threads=threads).reshape(4, nz, args.grid, args.grid)
+        fields = kestrum.thermo(t, p, td, n_threads=threads)  # each (nz, grid, grid)
     with timer("cold_pool"):
-        theta_v = fields[2]
+        theta_v = fields.theta_v
         env = theta_v[:, 0, 0]  # the far corner holds the undisturbed sounding
         b = 9.81 * (theta_v - env[:, None, None]) / env[:, None, None]
-        cols = args.grid * args.grid
-        zcol = np.broadcast_to(z[:, None], (nz, cols)).T
-        cp = _kestrum.cold_pool(zcol, b.reshape(nz, cols).T, np.zeros(cols), -0.005, np.full(cols, np.nan),
-                                n_threads=threads)
+        # Columns last: z (levels,) broadcasts over the (grid, grid, levels) buoyancy.
+        cp = kestrum.cold_pool(z, np.moveaxis(b, 0, -1), 0.0, -0.005, np.nan, n_threads=threads)
     with timer("gradient"):
-        grad = _kestrum.gradient(fields[[1, 3]].reshape(2 * nz, args.grid, args.grid)[[0, nz]], x, y,
-                                 n_threads=threads)
+        grad = kestrum.gradient(np.stack([fields.theta[0], fields.theta_e[0]]), x, y, n_threads=threads)
 
-    with timer("format_wrfda"):
+    with timer("write_wrfda_radar"):
         levels = np.arange(500.0, 10001.0, 500.0)
         wrfda_path = args.out / "ob.radar"
-        n_wrfda = write_wrfda(wrfda_path, radar, levels,
+        n_wrfda, wrfda_counts = write_wrfda(wrfda_path, radar, levels,
                               wrfda_columns(scan, mean, spread, radar, 2.0, 2000.0, levels), threads)
-    with timer("format_dart"):
+    with timer("write_dart_obs_seq"):
         dart_path = args.out / "obs_seq.out"
-        n_dart = write_dart(dart_path, scan, mean, spread, radar, 5, 10, threads)
+        dart_counts = write_dart(dart_path, scan, mean, spread, radar, 5, 10, threads)
+        n_dart = dart_counts.written
     figure = args.out / "radar_pipeline.png"
     if not args.no_figure:
         with timer("figure"):
@@ -471,10 +414,10 @@ def main(argv=None):
     gates = E * A * G
     print(f"radar volume: {E} sweeps x {A} azimuths x {G} gates = {gates:,} gates; "
           f"{args.members} members; model grid {args.grid} x {args.grid} x {nz}")
-    print("\nstep                 time")
+    print("\nstep                     time")
     for name, seconds in timer.steps:
-        print(f"  {name:<16}{seconds:8.2f} s")
-    print(f"  {'total':<16}{sum(s for _, s in timer.steps):8.2f} s")
+        print(f"  {name:<20}{seconds:8.2f} s")
+    print(f"  {'total':<20}{sum(s for _, s in timer.steps):8.2f} s")
     fitted = np.isfinite(u_mean)
     print(f"\nVAD retrieval from the ensemble-mean radial velocity: {fitted.sum():,} of {fitted.size:,} rings fitted")
     print(f"  vector wind error: mean {np.nanmean(err):.3f} m/s, 95th percentile "
@@ -482,18 +425,21 @@ def main(argv=None):
     binned = np.hypot(um - true_wind(zc)[0], vm - true_wind(zc)[1])
     print(f"  250 m profile error: mean {np.nanmean(binned):.3f} m/s over {np.isfinite(binned).sum()} levels")
     for depth, (ret, tru) in srh.items():
-        print(f"  0-{depth / 1e3:.0f} km storm-relative helicity: retrieved {ret[4]:.1f}, true {tru[4]:.1f} m2/s2; "
-              f"mean wind retrieved ({ret[5]:.2f}, {ret[6]:.2f}), true ({tru[5]:.2f}, {tru[6]:.2f}) m/s")
+        print(f"  0-{depth / 1e3:.0f} km storm-relative helicity: retrieved {float(ret.helicity):.1f}, "
+              f"true {float(tru.helicity):.1f} m2/s2; mean wind retrieved ({float(ret.u_mean):.2f}, "
+              f"{float(ret.v_mean):.2f}), true ({float(tru.u_mean):.2f}, {float(tru.v_mean):.2f}) m/s")
     core = pct["dbz"][:, 0].reshape(3, -1)[:, np.nanargmax(mean["dbz"][0])]
     print(f"\nensemble: peak mean reflectivity {np.nanmax(mean['dbz'][0]):.1f} dBZ "
           f"(10/50/90%: {core[0]:.1f}/{core[1]:.1f}/{core[2]:.1f}), "
           f"median spread {np.nanmedian(spread['dbz']):.2f} dB; hail (class 4) at "
           f"{int((hclass == 4).sum()):,} gates, mean agreement {np.nanmean(agreement):.2f}")
-    print(f"model: cold pool up to {np.nanmax(cp[0]):.1f} m/s, {np.nanmax(cp[1]):.0f} m deep; "
-          f"theta-e {np.nanmin(fields[3]):.1f}-{np.nanmax(fields[3]):.1f} K; "
-          f"largest surface theta gradient {1e3 * np.nanmax(np.hypot(grad[0, 0], grad[1, 0])):.2f} K/km")
-    print(f"\nwrote {wrfda_path} ({wrfda_path.stat().st_size / 1e6:.1f} MB, {n_wrfda:,} column levels)")
-    print(f"wrote {dart_path} ({dart_path.stat().st_size / 1e6:.1f} MB, {n_dart:,} observations)")
+    print(f"model: cold pool up to {np.nanmax(cp.intensity):.1f} m/s, {np.nanmax(cp.depth):.0f} m deep; "
+          f"theta-e {np.nanmin(fields.theta_e):.1f}-{np.nanmax(fields.theta_e):.1f} K; "
+          f"largest surface theta gradient {1e3 * np.nanmax(np.hypot(grad.dx[0], grad.dy[0])):.2f} K/km")
+    print(f"\nwrote {wrfda_path} ({wrfda_path.stat().st_size / 1e6:.1f} MB, {n_wrfda:,} column levels; "
+          f"{wrfda_counts.written:,} observations, {wrfda_counts.missing:,} missing)")
+    print(f"wrote {dart_path} ({dart_path.stat().st_size / 1e6:.1f} MB, {n_dart:,} observations; "
+          f"{dart_counts.missing:,} without an ensemble mean or spread left out)")
     if not args.no_figure:
         print(f"wrote {figure}")
     return {"wrfda": wrfda_path, "dart": dart_path, "figure": figure, "vad_error": err,

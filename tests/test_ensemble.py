@@ -19,6 +19,12 @@ def numpy_words(k0, k1, member, block, n):
     return np.random.Philox(counter=counter, key=key).random_raw(4 * n).reshape(n, 4)
 
 
+def same_arrays(got, expected):
+    """Tuples of arrays equal element for element, NaNs included."""
+    return len(got) == len(expected) and all(
+        np.array_equal(a, b, equal_nan=True) for a, b in zip(got, expected))
+
+
 def normal_pair(a, b):
     """The Box-Muller pair rebuilt in NumPy from a radius word and an angle word."""
     r = np.sqrt(np.log(((a >> np.uint64(11)) + np.uint64(1)) * 2.0**-53) * -2.0)
@@ -225,6 +231,16 @@ class TestStatistics:
 
 
 class TestMode:
+    # mode counts with a table of n_codes counters while n_codes <= max(members, 256) and
+    # by sorting each column beyond that. The path tests below take the switch-over point
+    # from table_limit alone: follow it here if that rule changes.
+    TABLE_FLOOR = 256
+
+    @classmethod
+    def table_limit(cls, members):
+        """The largest n_codes still counted by the table for this many members."""
+        return max(members, cls.TABLE_FLOOR)
+
     def test_worked_columns(self):
         values = np.array([[2, 0.9, 5], [2, -0.5, 5], [1, 1.2, 0], [1, np.nan, np.nan],
                            [np.nan, np.nan, np.nan]])
@@ -261,14 +277,55 @@ class TestMode:
                                axis=0, nan_policy="omit")
         assert np.array_equal(mode[valid], ref.mode[valid])
 
+    @pytest.mark.parametrize("members", [20, 300])  # limit set by the floor, by members
+    def test_sort_path_counts_like_the_table_on_ties(self, members):
+        limit = self.table_limit(members)
+        rng = np.random.default_rng(members)
+        n = 1500
+        # Every column is a few codes repeated equally often, shuffled: most columns end in
+        # a tie between two or more codes, which both paths must break toward the lowest
+        # code. Every fifth column loses a few members, which mostly breaks its tie.
+        kinds = rng.integers(1, 5, n)
+        values = np.empty((members, n), dtype=np.float32)
+        for j in range(n):
+            codes = rng.choice(limit, kinds[j], replace=False)
+            values[:, j] = rng.permutation(np.resize(codes, members))
+        values[:, ::5][rng.random(values[:, ::5].shape) < 0.05] = np.nan
+        values[:, :50] = np.trunc(values[:, :50]) + np.float32(0.75)  # fractions truncate
+        table = _ensemble.mode(values, limit, 1, n_threads=2)
+        ties = 0
+        for j in range(n):
+            col = values[:, j]
+            counts = np.bincount(np.trunc(col[np.isfinite(col)]).astype(np.int64), minlength=limit)
+            assert table[0][j] == np.argmax(counts) and table[1][j] == counts.max() / counts.sum()
+            ties += (counts == counts.max()).sum() > 1
+        assert ties > n // 2
+        for n_codes in (limit + 1, limit + 2, 2**62, 2**63 - 1):
+            got = _ensemble.mode(values, n_codes, 1, n_threads=2)
+            assert same_arrays(got, table), n_codes
+
+    @pytest.mark.parametrize("members", [20, 300])
+    def test_two_member_tie_goes_to_the_lower_code_on_both_paths(self, members):
+        limit = self.table_limit(members)
+        values = np.full((members, 3), np.nan, dtype=np.float32)
+        values[:2] = [[3, 0, 1.5], [1, 3, 1.25]]  # the others are missing
+        for n_codes in (limit, limit + 1):
+            mode, frac = _ensemble.mode(values, n_codes, 1)
+            assert mode.tolist() == [1.0, 0.0, 1.0] and frac.tolist() == [0.5, 0.5, 1.0], n_codes
+        # The codes from the far end of the table, where a tie broken the wrong way shows.
+        high = np.full((members, 1), np.nan, dtype=np.float32)
+        high[:2, 0] = [limit - 1, limit - 2]
+        for n_codes in (limit, limit + 1):
+            assert _ensemble.mode(high, n_codes, 1)[0][0] == limit - 2, n_codes
+
     def test_huge_n_codes_counts_like_the_table(self):
+        limit = self.table_limit(20)
         rng = np.random.default_rng(6)
-        values = rng.integers(0, 300, (20, 2000)).astype(np.float32)
+        values = rng.integers(0, limit, (20, 2000)).astype(np.float32)
         values[rng.random(values.shape) < 0.1] = np.nan
-        table = _ensemble.mode(values, 300, 1)
-        for n_codes in (301, 2**62, 2**63 - 1):
-            assert all(np.array_equal(a, b, equal_nan=True)
-                       for a, b in zip(table, _ensemble.mode(values, n_codes, 1)))
+        table = _ensemble.mode(values, limit, 1)
+        for n_codes in (limit + 1, 2**62, 2**63 - 1):
+            assert same_arrays(_ensemble.mode(values, n_codes, 1), table), n_codes
 
     def test_magnitudes_beyond_int64(self):
         below = np.float32(2.0**63) - np.float32(2.0**39)  # largest float32 below 2**63

@@ -73,6 +73,46 @@ class TestRadarPipeline:
         assert pipeline["figure"].stat().st_size > 10_000
 
 
+@pytest.fixture(scope="module")
+def real_radar(tmp_path_factory):
+    pytest.importorskip("pyart", reason="the real-radar example reads Py-ART's test data")
+    pytest.importorskip("matplotlib")
+    return load("real_radar").main(["--out", str(tmp_path_factory.mktemp("real")), "--threads", "2"])
+
+
+class TestRealRadar:
+    def test_vad_agrees_with_pyart_on_well_covered_rings(self, real_radar):
+        sweeps = real_radar["vad"]
+        assert [s["sweep"] for s in sweeps] == [1, 3, 4, 5, 6]
+        for s in sweeps:
+            assert s["well"] >= 3
+            assert s["well_median"] < 0.03 and s["well_max"] < 0.1
+
+    def test_sounding_helicity_matches_metpy(self, real_radar):
+        sonde = real_radar["sounding"]
+        assert 50 < sonde["srh"][1] < sonde["srh"][3] < 500
+        if sonde["metpy"] is not None:
+            for km in (1, 3):
+                assert sonde["srh"][km] == pytest.approx(sonde["metpy"][km], rel=1e-3)
+
+    def test_files_read_back(self, real_radar):
+        dart = real_radar["dart_counts"]
+        assert dart.written > 1000 and dart.missing > 0
+        if real_radar["dart_df"] is not None:
+            df = real_radar["dart_df"]
+            assert len(df) == dart.written and set(df["type"]) == {"DOPPLER_RADIAL_VELOCITY"}
+            assert (df["observation"].abs() <= 28.5).all()
+        wrfda = real_radar["wrfda_counts"]
+        assert wrfda.written > 0
+        if real_radar["wrfda_levels"] is not None:
+            levels = real_radar["wrfda_levels"]
+            assert sum(lv[2] == 0 for lv in levels) + sum(lv[5] == 0 for lv in levels) == wrfda.written
+            assert all((lv[1], lv[2]) == (-888888.0, -88) for lv in levels if lv[2] != 0)
+
+    def test_figure_is_written(self, real_radar):
+        assert real_radar["figure"].stat().st_size > 20_000
+
+
 def test_type_stubs_match_the_modules():
     pytest.importorskip("mypy")
     done = subprocess.run(

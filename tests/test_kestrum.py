@@ -1,5 +1,8 @@
 """_kestrum: the numerical kernels of radar winds and cold pools."""
 
+import math
+from decimal import Decimal, localcontext
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -50,6 +53,84 @@ def lstsq_fit(vr, az, cos_el):
     X2 = np.column_stack([X1, np.sin(2 * a), np.cos(2 * a)])
     c2, *_ = np.linalg.lstsq(X2, v, rcond=None)
     return np.array([c1[1] / cos_el, c1[2] / cos_el, c1[0], rms, ok.sum(), c2[0], c2[3], c2[4]])
+
+
+def spread_fits(vr, az, min_gates, min_spread):
+    """Which rows must get each fit, from the covariance determinants of the regressors
+    of every row, computed by NumPy: (first-order, second-order) as boolean rows."""
+    first, second = [], []
+    for v, a in zip(vr, az):
+        a = a[np.isfinite(v) & np.isfinite(a)]
+        if len(a) < max(min_gates, 3):
+            first.append(False)
+            second.append(False)
+            continue
+        wind = np.linalg.det(np.cov([np.sin(a), np.cos(a)], bias=True))
+        both = np.linalg.det(np.cov([np.sin(a), np.cos(a), np.sin(2 * a), np.cos(2 * a)], bias=True))
+        # Keep away from the thresholds, where rounding decides (the boundary tests' job).
+        assert abs(wind - min_spread) > 1e-9 and abs(both - 0.25 * min_spread) > 1e-9
+        first.append(wind >= min_spread)
+        second.append(wind >= min_spread and both >= 0.25 * min_spread)
+    return np.array(first), np.array(second)
+
+
+def kernel_spreads(vr, az):
+    """The two spread ratios of one row exactly as the fit rounds them: sums over the
+    valid gates in gate order, centred regressors, and the determinant of the
+    second-order system as Gaussian elimination with partial pivoting leaves it.
+
+    Python floats round every operation on its own, as the kernel (built without
+    contraction into fused multiply-adds) does, and math.sin/cos are the C library's."""
+    ok = np.isfinite(vr) & np.isfinite(az)
+    az = [float(a) for a in az[ok]]
+    n = float(len(az))
+    cols = [[math.sin(a) for a in az], [math.cos(a) for a in az],
+            [math.sin(2.0 * a) for a in az], [math.cos(2.0 * a) for a in az]]
+    means = []
+    for col in cols:
+        total = 0.0
+        for x in col:
+            total += x
+        means.append(total / n)
+    A = [[0.0] * 4 for _ in range(4)]
+    for j in range(len(az)):
+        d = [cols[k][j] - means[k] for k in range(4)]
+        for k in range(4):
+            for m in range(k, 4):
+                A[k][m] += d[k] * d[m]
+    for k in range(1, 4):
+        for m in range(k):
+            A[k][m] = A[m][k]
+    first = (A[0][0] * A[1][1] - A[0][1] * A[0][1]) / (n * n)
+    exchanges = 0
+    for k in range(3):
+        pivot = k  # the first of the largest magnitudes
+        for i in range(k + 1, 4):
+            if abs(A[i][k]) > abs(A[pivot][k]):
+                pivot = i
+        if pivot != k:
+            A[k], A[pivot] = A[pivot], A[k]
+            exchanges += 1
+        for i in range(k + 1, 4):
+            f = A[i][k] / A[k][k]
+            for j in range(k, 4):
+                A[i][j] -= f * A[k][j]
+    det = A[0][0] * A[1][1] * A[2][2] * A[3][3]
+    if exchanges % 2:
+        det = -det
+    return first, det / ((n * n) * (n * n))
+
+
+def boundary_rows(count, seed):
+    """Rows with good azimuthal coverage: random azimuths round the circle, a tenth of
+    the gates missing."""
+    rng = np.random.default_rng(seed)
+    for _ in range(count):
+        gates = int(rng.integers(12, 120))
+        az = rng.uniform(0, 2 * np.pi, (1, gates))
+        vr = 6 * np.sin(az) - 2 * np.cos(az) + 1 + rng.normal(0, 1.5, az.shape)
+        vr[0, rng.random(gates) < 0.1] = np.nan
+        yield vr, az, np.array([0.8])
 
 
 class TestVad:
@@ -148,8 +229,22 @@ class TestVad:
 
     def test_matches_least_squares(self):
         vr, az, cos_el = random_scan(50, 90, seed=3)
-        out = _kestrum.vad(vr, az, cos_el, 3, 0.0)
+        # Rows to turn down or keep at the edges: rows 0-2 keep 7, 8 and 9 valid gates for
+        # min_gates 8; rows 3-5 cover sectors of 2, 2.3 and 3.85 radians: too narrow for
+        # both fits, wide enough for the first order only (its ratio about 15% above
+        # min_spread), and for both (the second-order ratio 15% above its bound).
+        for r, keep in enumerate([7, 8, 9]):
+            vr[r, np.flatnonzero(np.isfinite(vr[r]))[keep:]] = np.nan
+        for r, width in zip([3, 4, 5], [2.0, 2.3, 3.85]):
+            az[r] = np.linspace(0.4, 0.4 + width, 90)
+        out = _kestrum.vad(vr, az, cos_el, 8, 0.01)
+        first, second = spread_fits(vr, az, 8, 0.01)
+        assert first.tolist()[:6] == [False, True, True, False, True, True]
+        assert second.tolist()[3:6] == [False, False, True] and second.sum() > 40
+        assert (np.isfinite(out[:4]) == first).all() and (np.isfinite(out[5:]) == second).all()
         expected = np.column_stack([lstsq_fit(vr[r], az[r], cos_el[r]) for r in range(50)])
+        expected[:4, ~first] = nan
+        expected[5:, ~second] = nan
         np.testing.assert_allclose(out, expected, rtol=1e-9, atol=1e-9)
 
     @settings(max_examples=60, deadline=None)
@@ -163,10 +258,32 @@ class TestVad:
         out = _kestrum.vad(vr, az, cos_el, 5, 0.01)[:, 0]
         expected = lstsq_fit(vr[0], az[0], cos_el[0])
         assert out[4] == expected[4]
+        first, second = spread_fits(vr, az, 5, 0.01)
+        assert np.isfinite(out[0]) == first[0] and np.isfinite(out[5]) == second[0]
         if np.isfinite(out[0]):
             np.testing.assert_allclose(out[:4], expected[:4], rtol=1e-7, atol=1e-7)
         if np.isfinite(out[5]):
             np.testing.assert_allclose(out[5:], expected[5:], rtol=1e-6, atol=1e-6)
+
+    def test_first_order_spread_is_tested_at_equality(self):
+        for vr, az, cos_el in boundary_rows(12, seed=21):
+            ratio, _ = kernel_spreads(vr[0], az[0])
+            at = _kestrum.vad(vr, az, cos_el, 3, ratio)[:, 0]
+            assert np.isfinite(at[:5]).all()
+            above = _kestrum.vad(vr, az, cos_el, 3, np.nextafter(ratio, np.inf))[:, 0]
+            assert np.isnan(np.delete(above, 4)).all()
+
+    def test_second_order_spread_is_tested_at_equality(self):
+        for vr, az, cos_el in boundary_rows(12, seed=22):
+            first, ratio = kernel_spreads(vr[0], az[0])
+            # The second-order test compares with a quarter of min_spread, so pass four
+            # times the row's ratio (exact in binary); the first order passes with room.
+            min_spread = 4 * ratio
+            assert np.nextafter(min_spread, np.inf) < first
+            at = _kestrum.vad(vr, az, cos_el, 3, min_spread)[:, 0]
+            assert np.isfinite(at).all()
+            above = _kestrum.vad(vr, az, cos_el, 3, np.nextafter(min_spread, np.inf))[:, 0]
+            assert same(above[:5], at[:5]) and np.isnan(above[5:]).all()
 
     def test_identical_for_every_thread_count(self):
         vr, az, cos_el = random_scan(64 * 5 + 7, 60, seed=11, missing=0.3)
@@ -463,6 +580,30 @@ class TestColdPool:
         np.testing.assert_allclose(fixed[0], np.sqrt(2 * np.trapezoid(-b[:, :11], z[:, :11], axis=1)), rtol=1e-12)
 
 
+def bolton_decimal(t, p, td):
+    """Mixing ratio, theta, theta-v and theta-e in 40-digit decimal arithmetic, from
+    Bolton (1980) as published: pressure in hPa, vapour pressure by his eq. (10), TL by
+    eq. (15), theta-e by eq. (43) with r in g/kg; kappa and epsilon from the gas
+    constants of dry air and water vapour and the specific heat of dry air."""
+    with localcontext() as ctx:
+        ctx.prec = 40
+        Rd, Rv, cp = Decimal("287.04749"), Decimal("461.52311"), Decimal("1005.7")
+        kappa, eps = Rd / cp, Rd / Rv
+        T, p_hpa, Td = Decimal(t), Decimal(p) / 100, min(Decimal(td), Decimal(t))
+        x = 1000 / p_hpa
+        theta = T * x**kappa
+        tc = Td - Decimal("273.15")
+        e = Decimal("6.112") * (Decimal("17.67") * tc / (tc + Decimal("243.5"))).exp()
+        r = eps * e / (p_hpa - e)
+        r_g = 1000 * r
+        TL = 1 / (1 / (Td - 56) + (T / Td).ln() / 800) + 56
+        theta_e = T * x ** (Decimal("0.2854") * (1 - Decimal("0.28e-3") * r_g)) * (
+            (Decimal("3.376") / TL - Decimal("0.00254")) * r_g * (1 + Decimal("0.81e-3") * r_g)
+        ).exp()
+        theta_v = theta * (1 + r / eps) / (1 + r)
+        return [float(v) for v in (r, theta, theta_v, theta_e)]
+
+
 class TestThermo:
     def test_reference_values(self):
         got = _kestrum.thermo([300.0, 300, 300], [100000.0, 85000, 100000], [290.0, 310, nan])
@@ -483,23 +624,19 @@ class TestThermo:
         with pytest.raises(ValueError, match="^size mismatch$"):
             _kestrum.thermo([300.0], [1e5], [])
 
-    def test_textbook_formulas(self):
+    def test_bolton_in_high_precision(self):
         rng = np.random.default_rng(5)
         n = 10_000  # three blocks
-        t = rng.uniform(230, 310, n)
-        p = rng.uniform(2e4, 1.05e5, n)
-        td = t - rng.uniform(0, 30, n)
+        t = rng.uniform(220, 315, n)
+        p = rng.uniform(2e4, 1.06e5, n)
+        td = t - rng.uniform(-5, 40, n)  # an eighth above t, clamped
+        t[:3], p[:3], td[:3] = 273.15, [1e5, 5e4, 1e5], [273.15, 273.15, 250.0]
         got = thread_invariant(lambda k: _kestrum.thermo(t, p, td, n_threads=k))
-        kappa, eps = 0.28542059262205427, 0.6219569156569429
-        e = 611.2 * np.exp(17.67 * (td - 273.15) / (td - 29.65))
-        r = eps * e / (p - e)
-        theta = t * (1e5 / p) ** kappa
-        tl = 56 + 1 / (1 / (td - 56) + np.log(t / td) / 800)
-        theta_e = t * (1e5 / p) ** (0.2854 * (1 - 0.28e-3 * 1e3 * r)) * np.exp(
-            (3.376 / tl - 0.00254) * 1e3 * r * (1 + 0.81e-3 * 1e3 * r)
-        )
-        theta_v = theta * (1 + r / eps) / (1 + r)
-        np.testing.assert_allclose(got, [r, theta, theta_v, theta_e], rtol=1e-13)
+        pick = np.r_[0:3, 3:n:10]
+        expected = np.array([bolton_decimal(*point) for point in zip(t[pick], p[pick], td[pick])]).T
+        # Rounding of the double-precision steps stays below 1e-14 on these inputs; any
+        # constant changed in one of its written digits moves a field by 1e-7 or more.
+        np.testing.assert_allclose(got[:, pick], expected, rtol=5e-14, atol=0)
 
     def test_metpy(self):
         mpcalc = pytest.importorskip("metpy.calc")

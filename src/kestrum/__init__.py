@@ -1,0 +1,54 @@
+"""kestrum: weather-radar data assimilation kernels with a NumPy, xarray and Dask API.
+
+Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
+:func:`vad_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
+:func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
+:func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
+files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
+NumPy arrays (masked arrays and pint quantities included) or xarray DataArrays, and
+returns named fields.
+The native modules ``_kestrum``, ``_ensemble`` and ``_tavolin`` are the private,
+raw layer underneath.
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+
+from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
+from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
+from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
+from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
+
+try:
+    __version__ = version("kestrum")
+except PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = [
+    "VAD",
+    "BeamPosition",
+    "ColdPool",
+    "DartBatch",
+    "Gradient",
+    "Mode",
+    "Perturbed",
+    "Profile",
+    "Statistics",
+    "Thermo",
+    "VADProfile",
+    "WriteCounts",
+    "WrfdaRadar",
+    "__version__",
+    "beam_height",
+    "cold_pool",
+    "gradient",
+    "mode",
+    "perturb",
+    "profile",
+    "statistics",
+    "thermo",
+    "vad",
+    "vad_pyart",
+    "vad_xradar",
+    "write_dart_obs_seq",
+    "write_wrfda_radar",
+]

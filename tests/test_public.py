@@ -1,0 +1,557 @@
+"""kestrum: the public API over the native modules.
+
+Every wrapper is checked against its native function called on input prepared by hand
+(layout, units, NaN for missing data), bit for bit.
+"""
+
+import doctest
+import importlib.metadata
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _ensemble
+import _kestrum
+import kestrum
+import kestrum.ensemble
+import kestrum.fields
+import kestrum.radar
+
+nan = np.nan
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def same(a, b):
+    """Bit-identical, NaNs included."""
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+def masked_scan(rays=360, gates=40, seed=3, fill=-9999.0):
+    """A sweep as Py-ART holds it: (rays, gates) masked velocity with fill values under the mask."""
+    rng = np.random.default_rng(seed)
+    az = (np.arange(rays) + 0.5) * 360.0 / rays
+    a = np.deg2rad(az)[:, None]
+    u, v = np.linspace(2, 20, gates), np.linspace(-5, 5, gates)
+    vr = (u * np.sin(a) + v * np.cos(a)) * np.cos(np.deg2rad(1.5)) + rng.normal(0, 1, (rays, gates))
+    mask = rng.random(vr.shape) < 0.2
+    return np.ma.masked_array(np.where(mask, fill, vr), mask=mask), az, u, v
+
+
+class TestPackage:
+    def test_version_comes_from_the_package_metadata(self):
+        assert kestrum.__version__ == importlib.metadata.version("kestrum")
+
+    def test_main_reports_version_modules_threads_and_extras(self):
+        out = subprocess.run([sys.executable, "-m", "kestrum"], capture_output=True, text=True,
+                             check=True, timeout=120).stdout
+        assert out.startswith(f"kestrum {kestrum.__version__}\n")
+        assert f"_kestrum: {_kestrum.__file__}" in out and f"_ensemble: {_ensemble.__file__}" in out
+        assert "hardware threads: " in out
+        for name in ("xarray", "dask", "pint", "pyart", "xradar", "tqdm"):
+            assert f"  {name}: " in out
+
+    @pytest.mark.parametrize("module", [kestrum.radar, kestrum.fields, kestrum.ensemble])
+    def test_examples_in_the_docstrings_run(self, module):
+        result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert result.attempted > 0 and result.failed == 0
+
+    @pytest.mark.parametrize("name", [n for n in kestrum.__all__ if n[0].islower() and n != "__version__"])
+    def test_every_function_documents_its_sections(self, name):
+        doc = getattr(kestrum, name).__doc__
+        for section in ("Parameters", "Returns", "Raises", "Notes", "Examples"):
+            assert f"\n    {section}\n    {'-' * len(section)}\n" in doc, section
+
+    def test_typed_user_script_passes_mypy_strict(self):
+        pytest.importorskip("mypy")
+        done = subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", "--cache-dir=/dev/null", "src/kestrum", "tests/typed_user.py"],
+            capture_output=True, text=True, timeout=600, cwd=ROOT,
+        )
+        assert done.returncode == 0, done.stdout + done.stderr
+
+
+class TestUnits:
+    pint = pytest.importorskip("pint")
+
+    def test_celsius_and_hectopascal_are_converted(self):
+        ureg = self.pint.get_application_registry()
+        t = ureg.Quantity(np.array([25.0, 10.0]), "degC")
+        out = kestrum.thermo(t, ureg.Quantity(850.0, "hPa"), ureg.Quantity(np.array([12.0, 5.0]), "degC"))
+        expected = _kestrum.thermo(t.to("K").magnitude, np.full(2, 85000.0),
+                                   ureg.Quantity(np.array([12.0, 5.0]), "degC").to("K").magnitude)
+        assert same(np.stack(out), expected)
+        assert 0 < out.mixing_ratio.min() < 0.02
+
+    def test_metpy_units_are_pint_units(self):
+        units = pytest.importorskip("metpy.units").units
+        out = kestrum.thermo(20 * units.degC, 1000 * units.hPa, 10 * units.degC)
+        assert same(np.stack(out).ravel(), _kestrum.thermo(293.15, 100000.0, 283.15).ravel())
+
+    def test_wrong_dimensionality_names_the_argument(self):
+        ureg = self.pint.get_application_registry()
+        with pytest.raises(ValueError, match=r"^thermo: p is in m, which cannot be converted to Pa"):
+            kestrum.thermo(300.0, ureg.Quantity(5.0, "m"), 290.0)
+        with pytest.raises(ValueError, match="vad: velocity"):
+            kestrum.vad(ureg.Quantity(np.ones((4, 2)), "K"), np.arange(4.0), 0.5)
+
+    def test_velocity_in_knots_and_azimuth_in_radians(self):
+        ureg = self.pint.get_application_registry()
+        vr, az, *_ = masked_scan()
+        vr = vr.filled(nan)
+        fit = kestrum.vad(ureg.Quantity(vr, "m/s").to("knot"), ureg.Quantity(np.deg2rad(az), "rad"), 1.5)
+        ref = kestrum.vad(vr, az, 1.5)
+        np.testing.assert_allclose(fit.u, ref.u, rtol=1e-12)
+
+    @pytest.mark.parametrize("units", ["1", "", "degrees_north", "degrees clockwise"])
+    def test_units_attribute_that_says_nothing_is_left_alone(self, units):
+        xr = pytest.importorskip("xarray")
+        az = xr.DataArray(np.arange(360.0), dims="azimuth", attrs={"units": units})
+        vr = xr.DataArray(np.sin(np.deg2rad(az.values))[:, None] * np.ones(3), dims=("azimuth", "range"))
+        assert same(kestrum.vad(vr, az, 0.0).u.values, kestrum.vad(vr.values, az.values, 0.0).u)
+
+    def test_units_attribute_of_a_dataarray(self):
+        xr = pytest.importorskip("xarray")
+        t = xr.DataArray([20.0, 30.0], dims="x", attrs={"units": "degC"})
+        p = xr.DataArray([1000.0, 900.0], dims="x", attrs={"units": "hPa"})
+        out = kestrum.thermo(t, p, 283.15)
+        np.testing.assert_array_equal(
+            out.theta.values, _kestrum.thermo([293.15, 303.15], [100000.0, 90000.0], [283.15] * 2)[1])
+
+
+class TestMasked:
+    """Masked elements are missing: never their fill values."""
+
+    def test_vad_ignores_fill_values(self):
+        vr, az, u, v = masked_scan()
+        fit = kestrum.vad(vr, az, 1.5)
+        ref = _kestrum.vad(vr.filled(nan).T, np.broadcast_to(np.deg2rad(az), (40, 360)),
+                           np.full(40, np.cos(np.deg2rad(1.5))), 30, 0.05)
+        assert same(np.stack(fit), ref)
+        np.testing.assert_allclose(fit.u, u, atol=0.5)
+
+    def test_statistics_ignores_fill_values(self):
+        values = np.ma.masked_array([[1.0, 2.0], [-9999.0, 4.0]], mask=[[0, 0], [1, 0]])
+        out = kestrum.statistics(values, [50.0])
+        ref = _ensemble.statistics([[1.0, 2.0], [nan, 4.0]], [50.0], 1)
+        assert all(same(a, b.reshape(a.shape)) for a, b in zip(out, ref))
+
+    def test_mode_of_masked_integer_codes(self):
+        codes = np.ma.masked_array([[1, 2], [3, 2], [3, 0]], mask=[[0, 0], [1, 0], [1, 1]])
+        out = kestrum.mode(codes, 4)
+        ref = _ensemble.mode([[1, 2], [-1, 2], [-1, -1]], 4, 1)
+        assert same(out.mode, ref[0]) and same(out.fraction, ref[1])
+
+    def test_masked_integers_without_a_missing_code_are_refused(self):
+        ints = np.ma.masked_array(np.arange(8).reshape(4, 2), mask=[[0, 1]] + [[0, 0]] * 3)
+        with pytest.raises(ValueError, match=r"^vad: velocity is a masked integer array: fill the masked elements first$"):
+            kestrum.vad(ints, np.arange(4.0), 0.5)
+        unmasked = np.ma.masked_array(np.arange(8).reshape(4, 2))
+        assert same(np.stack(kestrum.vad(unmasked, np.arange(4.0) * 90, 0.5, min_gates=3)),
+                    np.stack(kestrum.vad(unmasked.data, np.arange(4.0) * 90, 0.5, min_gates=3)))
+
+    def test_thermo_masked_dew_point(self):
+        td = np.ma.masked_array([280.0, -9999.0], mask=[0, 1])
+        out = kestrum.thermo(290.0, 90000.0, td)
+        assert np.isnan(out.mixing_ratio[1]) and np.isfinite(out.theta).all()
+
+
+class TestVad:
+    def test_equals_the_native_fit_of_the_transposed_sweep(self):
+        rng = np.random.default_rng(0)
+        vr = rng.normal(0, 10, (72, 15))
+        vr[rng.random(vr.shape) < 0.1] = nan
+        az = rng.uniform(0, 360, 72)
+        fit = kestrum.vad(vr, az, 2.5, min_gates=5, min_spread=0.01, n_threads=2)
+        ref = _kestrum.vad(np.ascontiguousarray(vr.T), np.broadcast_to(np.deg2rad(az), (15, 72)),
+                           np.full(15, np.cos(np.deg2rad(2.5))), 5, 0.01)
+        assert same(np.stack(fit), ref) and fit._fields == (
+            "u", "v", "offset", "rms", "n", "offset2", "sin2", "cos2")
+
+    def test_radians_option(self):
+        vr, az, *_ = masked_scan()
+        vr = vr.filled(nan)
+        assert same(np.stack(kestrum.vad(vr, np.deg2rad(az), np.deg2rad(1.5), radians=True)),
+                    np.stack(kestrum.vad(vr, az, 1.5)))
+
+    def test_per_ray_elevation_is_averaged_and_a_ray_without_one_is_missing(self):
+        vr, az, *_ = masked_scan()
+        vr = vr.filled(nan)
+        el = np.full(360, 1.5)
+        el[::2] = 1.4
+        el[7] = nan
+        fit = kestrum.vad(vr, az, el)
+        a = np.deg2rad(az)
+        a[7] = nan
+        cos_el = np.cos(np.nanmean(np.deg2rad(el)))
+        ref = _kestrum.vad(vr.T, np.broadcast_to(a, (40, 360)), np.full(40, cos_el), 30, 0.05)
+        assert same(np.stack(fit), ref) and fit.n.max() < 360
+
+    def test_several_sweeps_at_once(self):
+        vr, az, *_ = masked_scan()
+        vr = vr.filled(nan)
+        both = kestrum.vad(np.stack([vr, vr[::-1]]), np.stack([az, az[::-1]]), np.array([[1.5], [2.5]]))
+        one = kestrum.vad(vr[::-1], az[::-1], 2.5)
+        assert both.u.shape == (2, 40) and same(both.u[1], one.u) and same(both.rms[1], one.rms)
+
+    def test_shape_errors_come_before_the_native_call(self):
+        with pytest.raises(ValueError, match=r"^vad: velocity has shape \(360, 920\) but azimuth has 359 values$"):
+            kestrum.vad(np.zeros((360, 920)), np.zeros(359), 0.5)
+        with pytest.raises(ValueError, match=r"vad: velocity has shape \(360, 920\) but elevation has 920 values"):
+            kestrum.vad(np.zeros((360, 920)), np.zeros(360), np.zeros(920))
+        with pytest.raises(ValueError, match=r"vad: velocity must be \(rays, gates\)"):
+            kestrum.vad(np.zeros(360), np.zeros(360), 0.5)
+        with pytest.raises(TypeError, match="min_gates must be an integer"):
+            kestrum.vad(np.zeros((4, 3)), np.zeros(4), 0.5, min_gates=3.0)
+
+    def test_dataarray_gives_a_dataset_on_the_range_dimension(self):
+        xr = pytest.importorskip("xarray")
+        vr, az, *_ = masked_scan()
+        rng_m = np.arange(40) * 250.0 + 2000
+        da = xr.DataArray(vr.filled(nan), dims=("azimuth", "range"),
+                          coords={"azimuth": az, "range": rng_m, "elevation": ("azimuth", np.full(360, 1.5))})
+        ds = kestrum.vad(da, da.azimuth, da.elevation)
+        assert isinstance(ds, xr.Dataset) and set(ds.data_vars) == set(kestrum.VAD._fields)
+        assert ds.u.dims == ("range",) and same(ds.range.values, rng_m)
+        assert same(ds.u.values, kestrum.vad(vr.filled(nan), az, np.full(360, 1.5)).u)
+
+
+    def test_dask_chunks_along_rays_and_gates(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        vr, az, *_ = masked_scan()
+        da = xr.DataArray(vr.filled(nan), dims=("azimuth", "range"), coords={"azimuth": az})
+        lazy = kestrum.vad(da.chunk({"azimuth": 100, "range": 15}), da.azimuth, 1.5)
+        eager = kestrum.vad(vr, az, 1.5)
+        for name in kestrum.VAD._fields:
+            assert same(lazy[name].values, getattr(eager, name))
+
+
+class TestBeamHeight:
+    def test_agrees_with_pyart(self):
+        pyart = pytest.importorskip("pyart")
+        r = np.linspace(0, 230e3, 50)[:, None]
+        el = np.array([0.5, 4.0, 19.5])
+        x, y, z = pyart.core.antenna_to_cartesian(r / 1000.0, 30.0, el)
+        pos = kestrum.beam_height(r, el, altitude=195.0)
+        np.testing.assert_allclose(pos.height, z + 195.0, rtol=1e-12, atol=1e-6)
+        np.testing.assert_allclose(pos.distance, np.hypot(x, y), rtol=1e-12, atol=1e-6)
+
+    def test_broadcast_error_names_the_arguments(self):
+        with pytest.raises(ValueError, match=r"beam_height: range has shape \(3,\), elevation has shape \(2,\)"):
+            kestrum.beam_height(np.zeros(3), np.zeros(2))
+
+
+def synthetic_radar(pyart, rays=360, gates=60, sweeps=2, fill=-9999.0):
+    radar = pyart.testing.make_empty_ppi_radar(gates, rays, sweeps)
+    radar.range["data"] = 2125.0 + 250.0 * np.arange(gates)
+    radar.altitude["data"] = np.array([370.0])
+    radar.azimuth["data"] = np.tile((np.arange(rays) + 0.3) * 360.0 / rays, sweeps)
+    radar.elevation["data"] = np.repeat(np.array([0.5, 2.4])[:sweeps], rays) + np.tile(
+        np.linspace(-0.05, 0.05, rays), sweeps)
+    height = kestrum.beam_height(radar.range["data"], radar.elevation["data"][:, None], 370.0).height
+    u, v = 5 + height / 200.0, 10 - height / 300.0
+    a = np.deg2rad(radar.azimuth["data"])[:, None]
+    vr = (u * np.sin(a) + v * np.cos(a)) * np.cos(np.deg2rad(radar.elevation["data"]))[:, None]
+    vr += np.random.default_rng(5).normal(0, 0.5, vr.shape)
+    mask = np.random.default_rng(6).random(vr.shape) < 0.15
+    radar.add_field("velocity", {"data": np.ma.masked_array(np.where(mask, fill, vr), mask=mask),
+                                 "units": "meters_per_second"})
+    return radar
+
+
+def xradar_sweep(xr, radar, sweep):
+    """The same sweep in xradar's layout: (azimuth, range) with NaN for missing gates."""
+    rays = radar.get_slice(sweep)
+    return xr.Dataset(
+        {"VRADH": (("azimuth", "range"), radar.fields["velocity"]["data"][rays].filled(nan),
+                   {"units": "m/s"})},
+        coords={
+            "azimuth": ("azimuth", radar.azimuth["data"][rays], {"units": "degrees"}),
+            "elevation": ("azimuth", radar.elevation["data"][rays], {"units": "degrees"}),
+            "range": ("range", radar.range["data"], {"units": "m"}),
+            "altitude": radar.altitude["data"][0],
+        },
+    )
+
+
+class TestAdapters:
+    def test_pyart_and_xradar_give_the_same_profile(self):
+        pyart = pytest.importorskip("pyart")
+        xr = pytest.importorskip("xarray")
+        radar = synthetic_radar(pyart)
+        for sweep in (0, 1):
+            prof = kestrum.vad_pyart(radar, "velocity", sweep, min_gates=100)
+            ds = kestrum.vad_xradar(xradar_sweep(xr, radar, sweep), "VRADH", min_gates=100)
+            for name in kestrum.VAD._fields:
+                assert same(getattr(prof, name), ds[name].values), name
+            assert same(prof.height, ds.height.values) and same(prof.distance, ds.distance.values)
+            u = 5 + prof.height / 200.0
+            np.testing.assert_allclose(prof.u, u, atol=0.3)
+            assert prof.height[0] > 370.0 and np.all(np.diff(prof.height) > 0)
+
+    @pytest.mark.filterwarnings("ignore:Py-ART's CfRadial module is deprecated")
+    def test_one_file_read_by_pyart_and_by_xradar(self):
+        # The CfRadial sweep that ships with Py-ART has only reflectivity: relabelled as a
+        # velocity it still checks that both readers' layouts, masks and angles agree.
+        pyart = pytest.importorskip("pyart")
+        xradar = pytest.importorskip("xradar")
+        path = pyart.testing.CFRADIAL_PPI_FILE
+        radar = pyart.io.read_cfradial(path)
+        tree = xradar.io.open_cfradial1_datatree(path)
+        sweep = tree["sweep_0"].to_dataset()
+        field = "reflectivity_horizontal"
+        with pytest.raises(ValueError, match=f"vad_pyart: {field} is in dBz, which cannot be converted to m/s"):
+            kestrum.vad_pyart(radar, field, min_gates=10)
+        with pytest.raises(ValueError, match="vad: velocity is in dBz, which cannot be converted to m/s"):
+            kestrum.vad_xradar(sweep, field, min_gates=10)
+        radar.fields[field]["units"] = "m/s"
+        sweep[field].attrs["units"] = "m/s"
+        prof = kestrum.vad_pyart(radar, field, min_gates=10, min_spread=0.01)
+        ds = kestrum.vad_xradar(sweep, field, altitude=tree["altitude"].values, min_gates=10, min_spread=0.01)
+        assert np.isfinite(prof.u).sum() > 10
+        # xradar sorts the rays by azimuth, so the sums run in another order: equal to rounding.
+        for name in kestrum.VAD._fields:
+            np.testing.assert_allclose(getattr(prof, name), ds[name].values, rtol=1e-9, atol=1e-9, err_msg=name)
+        np.testing.assert_allclose(prof.height, ds.height.values, rtol=1e-12)
+        assert prof.height[0] == radar.altitude["data"][0]
+
+    def test_pyart_errors(self):
+        pyart = pytest.importorskip("pyart")
+        radar = synthetic_radar(pyart, rays=36, gates=4)
+        with pytest.raises(KeyError, match="no field 'VEL'"):
+            kestrum.vad_pyart(radar, "VEL")
+        with pytest.raises(ValueError, match="sweep 2 does not exist: the radar has 2"):
+            kestrum.vad_pyart(radar, "velocity", 2)
+
+
+class TestThermo:
+    def test_scalars_broadcast_and_the_shape_is_kept(self):
+        t = np.linspace(260, 310, 12).reshape(3, 4)
+        out = kestrum.thermo(t, 85000.0, t[:, :1] - 5)
+        ref = _kestrum.thermo(t, np.full(t.shape, 85000.0), np.repeat(t[:, :1] - 5, 4, axis=1))
+        assert out.theta_e.shape == (3, 4) and same(np.stack(out), ref.reshape(4, 3, 4))
+
+    def test_shapes_that_do_not_broadcast(self):
+        with pytest.raises(ValueError, match=r"thermo: t has shape \(3,\), p has shape \(4,\), td has shape \(\): "
+                                             "they do not broadcast together"):
+            kestrum.thermo(np.zeros(3), np.zeros(4), 1.0)
+
+    def test_dask_chunks_equal_one_call(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        rng = np.random.default_rng(1)
+        t = xr.DataArray(rng.uniform(250, 310, (30, 41)), dims=("y", "x"), coords={"x": np.arange(41)})
+        p = xr.DataArray(rng.uniform(5e4, 1e5, (30, 41)), dims=("y", "x"))
+        lazy = kestrum.thermo(t.chunk({"y": 7, "x": 10}), p.chunk({"y": 7, "x": 10}), t - 3)
+        assert lazy.theta.chunks is not None
+        eager = kestrum.thermo(t, p, t - 3)
+        for name in kestrum.Thermo._fields:
+            assert same(lazy[name].values, eager[name].values)
+        assert same(eager.theta.values, kestrum.thermo(t.values, p.values, t.values - 3).theta)
+        assert eager.theta.dims == ("y", "x") and same(eager.x.values, np.arange(41))
+
+
+class TestGradient:
+    def test_single_field_and_stack(self):
+        rng = np.random.default_rng(2)
+        f = rng.normal(size=(2, 3, 5, 6))
+        x, y = np.cumsum(rng.uniform(1, 2, 6)), np.arange(5.0) * 100
+        out = kestrum.gradient(f, x, y)
+        ref = _kestrum.gradient(f.reshape(6, 5, 6), x, y)
+        assert same(out.dx, ref[0].reshape(f.shape)) and same(out.dy, ref[1].reshape(f.shape))
+        assert same(kestrum.gradient(f[1, 2], x, y).dy, out.dy[1, 2])
+
+    def test_coordinate_length_error(self):
+        with pytest.raises(ValueError, match=r"gradient: field has shape \(5, 6\) but x has shape \(5,\)"):
+            kestrum.gradient(np.zeros((5, 6)), np.arange(5.0), np.arange(5.0))
+
+    def test_dataarray_keeps_dims_and_coords(self):
+        xr = pytest.importorskip("xarray")
+        f = xr.DataArray(np.arange(20.0).reshape(4, 5) ** 2, dims=("lat", "lon"),
+                         coords={"lat": np.arange(4.0) * 1e3, "lon": np.arange(5.0) * 2e3})
+        ds = kestrum.gradient(f, f.lon, f.lat)
+        assert ds.dx.dims == ("lat", "lon") and same(ds.lat.values, f.lat.values)
+        assert same(ds.dy.values, kestrum.gradient(f.values, f.lon.values, f.lat.values).dy)
+
+
+class TestProfile:
+    z = np.array([0.0, 500.0, 1000.0, 2000.0, 3000.0])
+
+    def test_shared_heights_broadcast_to_every_column(self):
+        rng = np.random.default_rng(3)
+        u, v = rng.normal(10, 5, (2, 3, 5)), rng.normal(0, 5, (2, 3, 5))
+        out = kestrum.profile(self.z, u, v, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        ref = _kestrum.profile(np.broadcast_to(self.z, (6, 5)), u.reshape(6, 5), v.reshape(6, 5),
+                               np.zeros(6), 0.0, 3000.0, np.full(6, 5.0), np.full(6, 2.0))
+        assert out.helicity.shape == (2, 3) and same(np.stack(out), ref.reshape(7, 2, 3))
+
+    def test_decreasing_heights_are_refused_with_the_fix(self):
+        u = np.ones((3, 5))
+        z = np.tile(self.z, (3, 1))
+        z[1] = z[1, ::-1]
+        with pytest.raises(ValueError, match=r"profile: the valid heights of column \(1,\) decrease at level 1.*"
+                                             r"reverse the level axis"):
+            kestrum.profile(z, u, u, 0.0, 0.0, 3000.0, 0.0, 0.0)
+        # Missing levels do not count; decreasing heights at missing levels are fine.
+        z[1] = self.z
+        z[2, 2] = -5.0
+        u[2, 2] = nan
+        assert np.isfinite(kestrum.profile(z, u, u, 0.0, 0.0, 3000.0, 0.0, 0.0).u_mean).all()
+
+    def test_a_decrease_hidden_behind_a_missing_height(self):
+        z = np.ma.masked_array([[0.0, 1000.0, 2000.0, 500.0, 3000.0]], mask=[[0, 0, 1, 0, 0]])
+        with pytest.raises(ValueError, match=r"column \(0,\) decrease at level 3 \(z = 500.0 below a level at 1000.0\)"):
+            kestrum.profile(z, np.ones(5), np.ones(5), 0.0, 0.0, 3000.0, 0.0, 0.0)
+        z[0, 2] = nan
+        with pytest.raises(ValueError, match=r"column \(0,\) decrease at level 3"):
+            kestrum.profile(z.filled(nan), np.ones(5), np.ones(5), 0.0, 0.0, 3000.0, 0.0, 0.0)
+
+    def test_a_decrease_in_a_later_block_of_columns(self):
+        z = np.tile(self.z, (40000, 1))
+        z[33333, 3] = 400.0
+        with pytest.raises(ValueError, match=r"column \(33333,\) decrease at level 3"):
+            kestrum.profile(z, 1.0, 1.0, 0.0, 0.0, 3000.0, 0.0, 0.0)
+
+    @settings(max_examples=200, deadline=None)
+    @given(st.lists(st.lists(st.sampled_from([0.0, 100.0, 200.0, 300.0, nan]), min_size=4, max_size=4),
+                    min_size=1, max_size=6),
+           st.lists(st.booleans(), min_size=24, max_size=24))
+    def test_refused_exactly_when_valid_heights_decrease(self, rows, wind_missing):
+        z = np.array(rows)
+        u = np.where(np.array(wind_missing[: z.size]).reshape(z.shape), nan, 1.0)
+        decreasing = False
+        for zc, uc in zip(z, u):
+            valid = zc[np.isfinite(zc) & np.isfinite(uc)]
+            decreasing |= bool((np.diff(valid) < 0).any())
+        try:
+            kestrum.profile(z, u, 1.0, 0.0, 0.0, 100.0, 0.0, 0.0)
+        except ValueError as error:
+            assert decreasing and "decrease" in str(error)
+        else:
+            assert not decreasing
+
+    def test_dataarray_columns_on_dask(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        rng = np.random.default_rng(11)
+        u = xr.DataArray(rng.normal(10, 5, (6, 7, 5)), dims=("y", "x", "level"), coords={"x": np.arange(7)})
+        z = xr.DataArray(self.z, dims="level")
+        lazy = kestrum.profile(z, u.chunk({"y": 2, "level": 2}), u * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        eager = kestrum.profile(self.z, u.values, u.values * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        assert lazy.helicity.dims == ("y", "x") and same(lazy.x.values, np.arange(7))
+        for name in kestrum.Profile._fields:
+            assert same(lazy[name].values, getattr(eager, name))
+
+    def test_columns_of_ground_must_match(self):
+        with pytest.raises(ValueError, match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)"):
+            kestrum.profile(self.z, np.ones((3, 5)), np.ones((3, 5)), np.zeros(4), 0.0, 3000.0, 0.0, 0.0)
+
+
+class TestColdPool:
+    def test_broadcast_bottom_and_top(self):
+        rng = np.random.default_rng(4)
+        z = np.arange(10.0) * 200
+        b = rng.normal(-0.05, 0.05, (4, 10))
+        top = np.array([nan, 1000.0, nan, 500.0])
+        out = kestrum.cold_pool(z, b, 0.0, -0.01, top)
+        ref = _kestrum.cold_pool(np.broadcast_to(z, (4, 10)), b, np.zeros(4), -0.01, top)
+        assert same(np.stack(out), ref) and out._fields == ("intensity", "depth", "open_top")
+
+
+class TestPerturb:
+    fac = np.array([0.2, 0.8, 0.4, 3.0, 0.02, 1.5])
+
+    def test_named_fields_keep_the_shape(self):
+        dbz = np.linspace(0, 60, 12).reshape(3, 4)
+        out = kestrum.perturb(dbz, 1.0, None, 0.98, None, 1 | 2 | 8, self.fac, [0.0, 1.0], [0.0, -0.2], 7, 9, 100)
+        ref = _ensemble.perturb(dbz.ravel(), np.ones(12), [], np.full(12, 0.98), [], 11,
+                                np.repeat(self.fac[:, None], 12, axis=1), [0.0, 1.0], [0.0, -0.2], 7, 9, 100)
+        assert out.phidp is None and out.vel is None and out.dbz.shape == (2, 3, 4)
+        assert same(out.dbz, ref[:, 0].reshape(2, 3, 4)) and same(out.rhohv, ref[:, 2].reshape(2, 3, 4))
+
+    def test_progress_chunks_equal_one_call(self, monkeypatch):
+        pytest.importorskip("tqdm")
+        monkeypatch.setattr(kestrum.ensemble, "_CHUNK_VALUES", 50)
+        vel = np.linspace(-20, 20, 25)
+        bias = np.linspace(-1, 1, 9)
+        one = kestrum.perturb(vel, None, None, None, vel, 1 | 16, self.fac, bias, 0.0, 1, 2, 3)
+        chunked = kestrum.perturb(vel, None, None, None, vel, 1 | 16, self.fac, bias, 0.0, 1, 2, 3, progress=True)
+        assert same(one.vel, chunked.vel) and same(one.dbz, chunked.dbz)
+
+    def test_fac_planes_broadcast_over_the_gates(self):
+        dbz = np.linspace(0, 60, 12).reshape(3, 4)
+        per_column = np.repeat(self.fac[:, None], 4, axis=1) * np.arange(1, 5)
+        out = kestrum.perturb(dbz, None, None, None, None, 1, per_column, [0.0], [0.0], 7, 9, 0)
+        full = kestrum.perturb(dbz, None, None, None, None, 1, np.broadcast_to(per_column[:, None], (6, 3, 4)),
+                               [0.0], [0.0], 7, 9, 0)
+        assert same(out.dbz, full.dbz)
+        with pytest.raises(ValueError, match=r"perturb: fac must be \(6, \*\(3, 4\)\) or broadcast to it, not shape \(5, 4\)"):
+            kestrum.perturb(dbz, None, None, None, None, 1, np.ones((5, 4)), [0.0], [0.0], 7, 9, 0)
+
+    def test_dataarrays_give_a_dataset_with_a_member_dimension(self):
+        xr = pytest.importorskip("xarray")
+        dbz = xr.DataArray(np.linspace(0, 60, 12).reshape(3, 4), dims=("azimuth", "range"),
+                           coords={"range": np.arange(4) * 250.0})
+        vel = xr.DataArray(np.linspace(-9, 9, 4), dims="range", attrs={"units": "km h-1"})
+        ds = kestrum.perturb(dbz, None, None, None, vel, 17, self.fac, [0.0, 1.0], 0.0, 7, 9, 0)
+        ref = kestrum.perturb(dbz.values, None, None, None, np.linspace(-9, 9, 4) / 3.6, 17, self.fac,
+                              [0.0, 1.0], 0.0, 7, 9, 0)
+        assert ds.dbz.dims == ("member", "azimuth", "range") and set(ds.data_vars) == {"dbz", "vel"}
+        assert same(ds.dbz.values, ref.dbz) and same(ds.range.values, dbz.range.values)
+        np.testing.assert_allclose(ds.vel.values, ref.vel, rtol=1e-14)
+
+    def test_selected_field_missing(self):
+        with pytest.raises(ValueError, match=r"perturb: flags selects zdr \(bit 2\) but zdr is None"):
+            kestrum.perturb(np.zeros(3), None, None, None, None, 3, self.fac, [0.0], [0.0], 1, 2, 3)
+
+
+class TestStatistics:
+    def test_axis_and_shape(self):
+        rng = np.random.default_rng(7)
+        values = rng.normal(size=(3, 20, 4))
+        out = kestrum.statistics(values, [10, 90], axis=1, min_valid=3)
+        ref = _ensemble.statistics(np.moveaxis(values, 1, 0).reshape(20, 12), [10, 90], 3)
+        assert out.mean.shape == (3, 4) and out.percentiles.shape == (2, 3, 4)
+        assert same(out.std, ref[1].reshape(3, 4)) and same(out.percentiles, ref[2].reshape(2, 3, 4))
+
+    def test_bad_percentile_and_axis(self):
+        with pytest.raises(ValueError, match=r"statistics: percentiles must be in \[0, 100\], not \[50.0, nan\]"):
+            kestrum.statistics(np.zeros((3, 2)), [50, nan])
+        with pytest.raises(ValueError, match=r"statistics: axis 2 is out of range for values of shape \(3, 2\)"):
+            kestrum.statistics(np.zeros((3, 2)), [50], axis=2)
+
+    def test_dask_over_a_member_dimension_equals_one_call(self):
+        xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask.array")
+        rng = np.random.default_rng(8)
+        data = rng.normal(size=(50, 7, 30)).astype(np.float32)
+        data[rng.random(data.shape) < 0.05] = nan
+        da = xr.DataArray(data, dims=("y", "member", "x"), coords={"x": np.arange(30)})
+        lazy = kestrum.statistics(da.chunk({"y": 9, "member": 3, "x": 11}), [10, 50, 90], dim="member")
+        eager = kestrum.statistics(da, [10, 50, 90], dim="member")
+        numpy = kestrum.statistics(data, [10, 50, 90], axis=1)
+        assert lazy.percentiles.dims == ("percentile", "y", "x")
+        for name in kestrum.Statistics._fields:
+            assert same(lazy[name].values, eager[name].values) and same(eager[name].values, getattr(numpy, name))
+        assert same(eager.percentile.values, np.array([10.0, 50.0, 90.0]))
+
+
+class TestMode:
+    def test_axis_and_xarray_dim(self):
+        xr = pytest.importorskip("xarray")
+        codes = np.random.default_rng(9).integers(0, 4, (5, 11))
+        ref = _ensemble.mode(codes.T, 4, 2)
+        out = kestrum.mode(codes, 4, axis=1, min_valid=2)
+        assert same(out.mode, ref[0]) and same(out.fraction, ref[1])
+        ds = kestrum.mode(xr.DataArray(codes, dims=("gate", "member")), 4, dim="member", min_valid=2)
+        assert same(ds["mode"].values, ref[0]) and ds["mode"].dims == ("gate",)
+
+    def test_n_codes_must_be_positive(self):
+        with pytest.raises(ValueError, match="mode: n_codes must be positive, not 0"):
+            kestrum.mode(np.zeros((2, 2)), 0)

@@ -1,0 +1,35 @@
+"""A small user script, checked by ``mypy --strict`` in the test suite (not collected by pytest)."""
+
+import numpy as np
+import numpy.typing as npt
+import xarray as xr
+
+import kestrum
+
+
+def wind_profile(velocity: npt.NDArray[np.float64], azimuth: npt.NDArray[np.float64]) -> float:
+    fit: kestrum.VAD = kestrum.vad(velocity, azimuth, 0.5, min_gates=10, min_spread=0.05)
+    pos: kestrum.BeamPosition = kestrum.beam_height(np.arange(velocity.shape[1]) * 250.0, 0.5)
+    top = float(np.nanmax(pos.height))
+    return float(np.nanmean(fit.u)) + 0.0 * top
+
+
+def moisture(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    out: kestrum.Thermo = kestrum.thermo(t, 85000.0, t - 5.0)
+    return out.theta_e
+
+
+def spread(values: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
+    stats: kestrum.Statistics = kestrum.statistics(values, [10.0, 90.0], axis=0, min_valid=2)
+    members: kestrum.Perturbed = kestrum.perturb(
+        values[0], None, None, None, None, 1, np.ones((6, 1)), [0.0, 1.0], 0.0, 1, 2, 0
+    )
+    assert members.dbz is not None and members.dbz.shape[0] == 2
+    return stats.std
+
+
+version: str = kestrum.__version__
+
+
+def on_grid(t: xr.DataArray) -> xr.Dataset:
+    return kestrum.thermo(t, 85000.0, t - 5.0)
