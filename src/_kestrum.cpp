@@ -8,7 +8,7 @@
 
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
-#include "vector_paths.hpp"
+#include "runtime/vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
