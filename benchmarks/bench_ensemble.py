@@ -6,7 +6,7 @@ import numpy as np
 import scipy.stats
 
 import _ensemble
-from common import Case
+from common import Case, Peer, Setup, numba_peers, scaled, with_threads
 
 K = 4.342944819032518
 
@@ -44,17 +44,19 @@ def perturb_numpy(fields, fac, bias_dbz, bias_zdr, k0, k1, m0):
     return out
 
 
-def words_case():
-    n = 25_000_000  # 100,000,000 words
-    return (
+def words_setup(scale):
+    n = scaled(25_000_000, scale)  # four words a position
+    return Setup(
+        f"{4 * n:,} words",
         lambda t: _ensemble.words(12345, 67890, 3, 0, n),
-        lambda: philox_words(12345, 67890, 3, 0, n),
+        [Peer("NumPy Philox.random_raw", lambda t: philox_words(12345, 67890, 3, 0, n),
+              threaded=False)],
     )
 
 
-def perturb_case():
+def perturb_setup(scale):
     rng = np.random.default_rng(2)
-    members, n = 50, 1_000_000
+    members, n = scaled(50, scale, 2), scaled(1_000_000, scale)
     fields = [
         rng.uniform(0, 60, n),
         rng.uniform(-1, 4, n),
@@ -64,19 +66,33 @@ def perturb_case():
     ]
     fac = np.abs(rng.normal(0.1, 0.05, (6, n)))
     bias_dbz, bias_zdr = rng.normal(0, 1, members), rng.normal(0, 0.2, members)
-    return (
-        lambda t: _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 7, 11, 0, n_threads=t),
-        lambda: perturb_numpy(fields, fac, bias_dbz, bias_zdr, 7, 11, 0),
+    if scale < 0.05:
+        for f in fields:
+            f[::7] = np.nan
+    key = (7, 11, 0)
+    peers = [Peer("NumPy on Philox words", lambda t: perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key),
+                  threaded=False, repeat=1)]
+    nb = numba_peers()
+    if nb:
+        peers.append(Peer("Numba", with_threads(lambda: nb.perturb(*fields, fac, bias_dbz, bias_zdr, *key))))
+    return Setup(
+        f"{members} members x {n:,} gates, 5 fields",
+        lambda t: _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, *key, n_threads=t),
+        peers,
     )
 
 
-def statistics_case():
+def statistics_setup(scale, pcts=(5.0, 25.0, 50.0, 75.0, 95.0)):
     rng = np.random.default_rng(3)
-    values = rng.normal(280, 5, (50, 1_000_000)).astype(np.float32)
+    values = rng.normal(280, 5, (50, scaled(1_000_000, scale))).astype(np.float32)
     values[rng.random(values.shape) < 0.01] = np.nan
-    pcts = np.array([5.0, 25.0, 50.0, 75.0, 95.0])
+    if scale < 0.05:
+        values[:45, ::9] = np.nan  # columns of five members
+        values[:, ::31] = np.nan  # columns with none
+    pcts = np.array(pcts)
+    n = values.shape[1]
 
-    def peer():
+    def numpy_peer(t):
         wide = values.astype(np.float64)
         return (
             np.nanmean(wide, axis=0),
@@ -84,21 +100,74 @@ def statistics_case():
             np.nanpercentile(wide, pcts, axis=0, method="linear"),
         )
 
-    return lambda t: _ensemble.statistics(values, pcts, 1, n_threads=t), peer
+    # The NumPy peer takes tens of seconds; it is timed once, on the row with all five.
+    peers = [Peer("nanmean + nanstd + nanpercentile", numpy_peer, threaded=False, exact=False,
+                  repeat=1)] if len(pcts) > 1 else []
+    nb = numba_peers()
+    if nb:
+        import numbagg
 
+        peers.append(Peer("Numba", with_threads(lambda: nb.statistics(values, pcts, 1))))
 
-def mode_case():
-    rng = np.random.default_rng(4)
-    values = rng.integers(0, 10, (50, 1_000_000)).astype(np.float32)
-    return (
-        lambda t: _ensemble.mode(values, 10, 1, n_threads=t),
-        lambda: scipy.stats.mode(values, axis=0),
+        # numbagg on the same float32 values, as one calls it; it sums in other orders,
+        # so it is compared to a tolerance.
+        def numbagg_peer():
+            return (
+                numbagg.nanmean(values, axis=0),
+                numbagg.nanstd(values, axis=0, ddof=1),
+                numbagg.nanquantile(values, pcts / 100.0, axis=0),
+            )
+
+        peers.append(Peer("numbagg", with_threads(numbagg_peer), exact=False))
+    try:
+        import bottleneck
+    except ImportError:
+        bottleneck = None
+    if bottleneck is not None and len(pcts) == 1 and pcts[0] == 50.0:
+        # bottleneck has no percentiles but the median: the row with the median only.
+        peers.append(Peer("bottleneck", lambda t: (
+            bottleneck.nanmean(values, axis=0),
+            bottleneck.nanstd(values, axis=0, ddof=1),
+            bottleneck.nanmedian(values, axis=0)[None, :],
+        ), threaded=False, exact=False))
+    return Setup(
+        f"50 x {n:,}, {len(pcts)} pct, 1% NaN",
+        lambda t: _ensemble.statistics(values, pcts, 1, n_threads=t),
+        peers,
+        moved=values.nbytes + (2 + len(pcts)) * 8 * n,
     )
 
 
+def mode_setup(scale):
+    rng = np.random.default_rng(4)
+    values = rng.integers(0, 10, (50, scaled(1_000_000, scale))).astype(np.float32)
+    if scale < 0.05:
+        values[rng.random(values.shape) < 0.05] = np.nan
+        values[rng.random(values.shape) < 0.05] = 12.0  # out of range
+        values[rng.random(values.shape) < 0.05] = -0.5  # truncates to 0
+        values[:, ::13] = np.nan
+    n = values.shape[1]
+    peers = [Peer("scipy.stats.mode", lambda t: scipy.stats.mode(values, axis=0),
+                  threaded=False, exact=False, repeat=2)]
+    nb = numba_peers()
+    if nb:
+        peers.append(Peer("Numba", with_threads(lambda: nb.mode(values, 10, 1))))
+    return Setup(
+        f"50 x {n:,}, 10 codes",
+        lambda t: _ensemble.mode(values, 10, 1, n_threads=t),
+        peers,
+        moved=values.nbytes + 2 * 8 * n,
+    )
+
+
+def small(setup, **kwargs):
+    return lambda: setup(0.002, **kwargs)
+
+
 CASES = [
-    Case("words", "100,000,000 words", words_case, peer_repeat=3),
-    Case("perturb", "50 members x 1,000,000 gates, 5 fields", perturb_case, repeat=2, peer_repeat=2),
-    Case("statistics", "50 x 1,000,000, 5 pct, 1% NaN", statistics_case),
-    Case("mode", "50 x 1,000,000, 10 codes", mode_case, peer_repeat=3),
+    Case("words", words_setup),
+    Case("perturb", perturb_setup, small(perturb_setup)),
+    Case("statistics", statistics_setup, small(statistics_setup)),
+    Case("statistics", lambda s: statistics_setup(s, pcts=(50.0,)), small(statistics_setup, pcts=(50.0,))),
+    Case("mode", mode_setup, small(mode_setup)),
 ]

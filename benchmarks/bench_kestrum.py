@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 
 import _kestrum
-from common import Case
+from common import Case, Peer, Setup, numba_peers, scaled, with_threads
 
 
 def vad_numpy(vr, az, cos_el, min_gates, min_spread):
@@ -32,30 +32,60 @@ def vad_numpy(vr, az, cos_el, min_gates, min_spread):
     return out
 
 
-def vad_case():
+def vad_setup(scale, shared=True):
+    """Rows of 360 gates, 14 elevations. ``shared``: the layout of a real sweep, every
+    row (range ring) with the azimuths of the row before it; otherwise every row has
+    azimuths of its own."""
     rng = np.random.default_rng(1)
-    rows, gates = 14 * 1000, 360
+    per_elevation = scaled(1000, scale, 2)
+    rows, gates = 14 * per_elevation, 360
     az = np.broadcast_to(np.deg2rad(np.arange(gates) + 0.5), (rows, gates)).copy()
-    cos_el = np.cos(np.deg2rad(np.repeat(np.linspace(0.5, 19.5, 14), 1000)))
+    if not shared:
+        az += rng.uniform(-0.004, 0.004, (rows, 1))
+    cos_el = np.cos(np.deg2rad(np.repeat(np.linspace(0.5, 19.5, 14), per_elevation)))
     u, v = rng.normal(10, 5, rows), rng.normal(0, 5, rows)
     vr = (u[:, None] * np.sin(az) + v[:, None] * np.cos(az)) * cos_el[:, None]
     vr += rng.normal(0, 1.5, vr.shape)
     vr[rng.random(vr.shape) < 0.05] = np.nan
-    return (
+    if scale < 0.05:
+        az[rng.random(az.shape) < 0.01] = np.nan  # the agreement check: missing azimuths too
+    nb = numba_peers()
+    peers = [Peer("NumPy normal equations", lambda t: vad_numpy(vr, az, cos_el, 10, 0.05),
+                  threaded=False, exact=False, repeat=2)]
+    if nb:
+        peers.append(Peer("Numba", with_threads(lambda: nb.vad(vr, az, cos_el, 10, 0.05))))
+    layout = "shared az" if shared else "az per row"
+    return Setup(
+        f"{rows:,} rows x {gates} gates, {layout}",
         lambda t: _kestrum.vad(vr, az, cos_el, 10, 0.05, n_threads=t),
-        lambda: vad_numpy(vr, az, cos_el, 10, 0.05),
+        peers,
     )
 
 
-def gradient_case():
+def gradient_setup(scale, gaps=False):
     # An evenly spaced grid without missing values: the case numpy.gradient handles.
     rng = np.random.default_rng(2)
-    f = rng.normal(size=(50, 1000, 1000))
-    x = np.arange(1000) * 250.0
-    y = np.arange(1000) * 250.0
-    return (
+    side = 1000 if scale >= 0.05 else 40
+    fields = scaled(50, scale)
+    f = rng.normal(size=(fields, side, side))
+    x = np.arange(side) * 250.0
+    y = np.arange(side) * 250.0
+    peers = []
+    if gaps:
+        f[rng.random(f.shape) < 0.05] = np.nan
+        f[0, :, 3] = np.nan
+    else:
+        peers.append(Peer("numpy.gradient, even grid, no gaps",
+                          lambda t: np.gradient(f, 250.0, 250.0, axis=(2, 1), edge_order=1),
+                          threaded=False, exact=False, repeat=2))
+    nb = numba_peers()
+    if nb:
+        peers.append(Peer("Numba", with_threads(lambda: nb.gradient(f, x, y))))
+    return Setup(
+        f"{fields} fields x {side} x {side}",
         lambda t: _kestrum.gradient(f, x, y, n_threads=t),
-        lambda: np.gradient(f, 250.0, 250.0, axis=(2, 1), edge_order=1),
+        peers,
+        moved=3 * f.nbytes,
     )
 
 
@@ -131,18 +161,27 @@ def columns(rng, n, levels):
     return ground, ground[:, None] + np.cumsum(rise, axis=1)
 
 
-def profile_case():
+def profile_setup(scale):
     rng = np.random.default_rng(3)
-    n, levels = 1_000_000, 50
+    n, levels = scaled(1_000_000, scale), 50
     ground, z = columns(rng, n, levels)
     u = 5.0 + 2e-3 * (z - ground[:, None]) + rng.normal(0, 1, (n, levels))
     v = rng.normal(0, 3, (n, levels))
     u[:, 1:][rng.random((n, levels - 1)) < 0.05] = np.nan  # gaps above the ground level
     cu, cv = rng.normal(8, 2, n), rng.normal(2, 2, n)
-    return (
-        lambda t: _kestrum.profile(z, u, v, ground, 0.0, 3000.0, cu, cv, n_threads=t),
-        lambda: profile_numpy(z, u, v, ground, 0.0, 3000.0, cu, cv),
-    )
+    if scale < 0.05:
+        ground[::7] = np.nan
+        z[::11, 0] = np.nan
+        cu[::13] = np.nan
+    args = (z, u, v, ground, 0.0, 3000.0, cu, cv)
+    nb = numba_peers()
+    peers = [Peer("vectorised NumPy with masks", lambda t: profile_numpy(*args),
+                  threaded=False, exact=False, repeat=1)]
+    if nb:
+        peers.append(Peer("Numba", with_threads(lambda: nb.profile(*args))))
+    moved = z.nbytes + u.nbytes + v.nbytes + 3 * ground.nbytes + 7 * 8 * n
+    return Setup(f"{n:,} columns x {levels} levels",
+                 lambda t: _kestrum.profile(*args, n_threads=t), peers, moved)
 
 
 def cold_pool_numpy(z, b, bottom, threshold, top, chunk=100_000):
@@ -188,19 +227,26 @@ def cold_pool_numpy(z, b, bottom, threshold, top, chunk=100_000):
     return out
 
 
-def cold_pool_case():
+def cold_pool_setup(scale):
     rng = np.random.default_rng(4)
-    n, levels = 1_000_000, 50
+    n, levels = scaled(1_000_000, scale), 50
     ground, z = columns(rng, n, levels)
     depth = rng.uniform(500.0, 3000.0, n)
     b = -0.05 * (1.0 - (z - ground[:, None]) / depth[:, None]) + rng.normal(0, 0.002, z.shape)
     b[rng.random(b.shape) < 0.05] = np.nan
     top = np.where(rng.random(n) < 0.5, 1500.0, np.nan)  # half fixed depth, half threshold
     bottom = np.full(n, np.nan)
-    return (
-        lambda t: _kestrum.cold_pool(z, b, bottom, 0.0, top, n_threads=t),
-        lambda: cold_pool_numpy(z, b, bottom, 0.0, top),
-    )
+    if scale < 0.05:
+        bottom[::3] = 300.0
+    args = (z, b, bottom, 0.0, top)
+    nb = numba_peers()
+    peers = [Peer("vectorised NumPy with masks", lambda t: cold_pool_numpy(*args),
+                  threaded=False, exact=False, repeat=1)]
+    if nb:
+        peers.append(Peer("Numba", with_threads(lambda: nb.cold_pool(*args))))
+    moved = z.nbytes + b.nbytes + bottom.nbytes + top.nbytes + 3 * 8 * n
+    return Setup(f"{n:,} columns x {levels} levels",
+                 lambda t: _kestrum.cold_pool(*args, n_threads=t), peers, moved)
 
 
 def thermo_numpy(t, p, td):
@@ -228,20 +274,29 @@ def thermo_data(n=10_000_000, seed=5):
     return t, p, td
 
 
-def thermo_case():
-    t, p, td = thermo_data()
-    return (
-        lambda n: _kestrum.thermo(t, p, td, n_threads=n),
-        lambda: thermo_numpy(t, p, td),
-    )
+def thermo_setup(scale):
+    t, p, td = thermo_data(scaled(10_000_000, scale))
+    if scale < 0.05:
+        td[::17] = np.nan
+        t[::29] = np.nan
+    nb = numba_peers()
+    peers = [Peer("NumPy expressions", lambda n: thermo_numpy(t, p, td), threaded=False,
+                  exact=False, repeat=2)]
+    if nb:
+        peers.append(Peer("Numba", with_threads(lambda: nb.thermo(t, p, td))))
+    return Setup(f"{t.size:,} points", lambda n: _kestrum.thermo(t, p, td, n_threads=n),
+                 peers, moved=7 * t.nbytes)
+
+
+def small(setup, **kwargs):
+    return lambda: setup(0.002, **kwargs)
 
 
 CASES = [
-    Case("vad", "14,000 rows x 360 gates", vad_case, peer_repeat=3),
-    # Best of three for the peers too: a single run can pay for memory the machine
-    # hands to the process for the first time, which would flatter our side.
-    Case("gradient", "50 fields x 1000 x 1000", gradient_case, peer_repeat=3),
-    Case("profile", "1,000,000 columns x 50 levels", profile_case, peer_repeat=3),
-    Case("cold_pool", "1,000,000 columns x 50 levels", cold_pool_case, peer_repeat=3),
-    Case("thermo", "10,000,000 points", thermo_case, peer_repeat=3),
+    Case("vad", vad_setup, small(vad_setup)),
+    Case("vad", lambda s: vad_setup(s, shared=False), small(vad_setup, shared=False)),
+    Case("gradient", gradient_setup, small(gradient_setup, gaps=True)),
+    Case("profile", profile_setup, small(profile_setup)),
+    Case("cold_pool", cold_pool_setup, small(cold_pool_setup)),
+    Case("thermo", thermo_setup, small(thermo_setup)),
 ]

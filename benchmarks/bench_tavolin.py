@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 
 import _tavolin
-from common import Case
+from common import Case, Peer, Setup, scaled
 
 STAMP = "2024-05-01_12:00:00"
 
@@ -28,9 +28,9 @@ def wrfda_python(centres, lat, lon, elv, rv, rv_qc, rv_err, rf, rf_qc, rf_err, s
     return "".join(lines).encode()
 
 
-def wrfda_case():
+def wrfda_setup(scale):
     rng = np.random.default_rng(5)
-    columns, levels = 100_000, 40
+    columns, levels = scaled(100_000, scale), 40
     centres = np.linspace(250.0, 10_000.0, levels)
     lat = rng.uniform(30, 40, columns)
     lon = rng.uniform(-100, -90, columns)
@@ -42,9 +42,11 @@ def wrfda_case():
     rf_qc = rng.integers(-1, 3, (columns, levels))
     rf_err = np.full((columns, levels), 3.0)
     args = (centres, lat, lon, elv, rv, rv_qc, rv_err, rf, rf_qc, rf_err, STAMP)
-    return (
+    return Setup(
+        f"{columns:,} columns x {levels} levels",
         lambda t: _tavolin.format_wrfda(*args, n_threads=t),
-        lambda: wrfda_python(*args),
+        [Peer("% formatting per line, joined", lambda t: wrfda_python(*args), threaded=False,
+              repeat=2)],
     )
 
 
@@ -72,9 +74,9 @@ def dart_python(kind, value, variance, lon, lat, height, days, secs, radar_lon, 
     return "".join(out).encode()
 
 
-def dart_case():
+def dart_setup(scale):
     rng = np.random.default_rng(6)
-    n = 1_000_000
+    n = scaled(1_000_000, scale)
     kind = np.where(rng.random(n) < 0.5, 0, 1).astype(np.int64)
     value = rng.normal(0, 15, n)
     variance = rng.uniform(1, 25, n)
@@ -91,13 +93,15 @@ def dart_case():
     velkey = np.arange(1, n + 1, dtype=np.int64)
     args = (kind, value, variance, lon, lat, height, days, secs, radar_lon, radar_lat,
             radar_height, beam, nyquist, velkey, 3)
-    return (
+    return Setup(
+        f"{n:,} records (half RV)",
         lambda t: _tavolin.format_dart(*args, n_threads=t),
-        lambda: dart_python(*args),
+        [Peer("% formatting per record, joined", lambda t: dart_python(*args), threaded=False,
+              repeat=2)],
     )
 
 
 CASES = [
-    Case("format_wrfda", "100,000 columns x 40 levels", wrfda_case, peer_repeat=3),
-    Case("format_dart", "1,000,000 records (half RV)", dart_case, peer_repeat=2),
+    Case("format_wrfda", wrfda_setup),
+    Case("format_dart", dart_setup),
 ]

@@ -7,6 +7,7 @@
 
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "runtime/vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f32;
@@ -328,51 +329,94 @@ inline int64_t member_code(float x, int64_t n_codes) {
 
 // A table of n_codes counters is the fast way to count few codes, but its size is the
 // caller's to choose; beyond what the members could fill it is not used, and the codes
-// are counted by sorting instead, in scratch sized by the number of members.
+// are counted by sorting instead, in scratch sized by the number of members. (The table
+// keeps codes and counts in 32 bits; only beyond 2^31 - 1 members, where a code could
+// not fit, would the sort take over for that reason alone.)
 inline bool use_table(int64_t n_codes, int64_t members) {
-    return n_codes <= std::max<int64_t>(members, 256);
+    return n_codes <= std::max<int64_t>(members, 256) && n_codes < INT32_MAX &&
+           members < INT32_MAX;
 }
 
-// Columns are counted four at a time, each in its own table: a categorical column
-// repeats one code member after member, and with a single table every increment would
-// wait for the one before it.
+
+// The table path works on a chunk of columns at a time. The chunk's members are first
+// turned into codes in a small buffer, member row by member row: each row of the chunk
+// is one contiguous run of the input that the hardware streams in, where reading a
+// column's members directly would touch one cache line a whole row apart per member.
+// A member that does not count gets the code -1 and is counted in slot 0 of the table,
+// which is never read back, so the counting loop has no branch on the data.
+constexpr int64_t mode_chunk_bytes = 16384;  // codes of one chunk: well inside L1
 constexpr int64_t mode_lanes = 4;
-constexpr int64_t mode_prefetch = 8;
+constexpr int64_t mode_prefetch_rows = 4;
+
+// Columns of a chunk per round of codes: enough for long contiguous runs, few enough
+// that the codes stay in the first-level cache whatever the number of members.
+inline int64_t mode_chunk_columns(int64_t members) {
+    return std::clamp<int64_t>(mode_chunk_bytes / (4 * std::max<int64_t>(members, 1)), 16, 256);
+}
+
+// Codes of columns c0 .. c0+w-1 of one member row. A value counts when its truncation
+// lies in 0 .. n_codes-1, which for an integer n_codes is the same as -1 < x < n_codes;
+// NaN fails both comparisons, and the infinities and magnitudes of 2^63 and more fail
+// one of them, so the conversion below only ever sees values that fit. The limit is
+// compared as a double: n_codes may not be exactly a float.
+[[gnu::always_inline]] inline void member_codes_body(const float* row, int64_t w, double limit,
+                                                     int32_t* out) {
+    for (int64_t q = 0; q < w; ++q) {
+        const double x = row[q];
+        const bool counts = x > -1.0 && x < limit;
+        out[q] = static_cast<int32_t>(counts ? x : -1.0);
+    }
+}
+
+KESTRUM_VECTOR_PATHS(member_codes, member_codes_body,
+                     (const float* row, int64_t w, double limit, int32_t* out),
+                     (row, w, limit, out))
 
 void mode_by_table(const float* values, int64_t members, int64_t n, int64_t n_codes,
-                   int64_t min_valid, int64_t begin, int64_t end, int64_t* counter,
-                   double* mode, double* fraction) {
-    for (int64_t j0 = begin; j0 < end; j0 += mode_lanes) {
-        const int64_t lanes = std::min(mode_lanes, end - j0);
-        std::fill(counter, counter + lanes * n_codes, int64_t{0});
-        int64_t t[mode_lanes] = {};
+                   int64_t min_valid, int64_t begin, int64_t end, int32_t* codes,
+                   int32_t* counter, double* mode, double* fraction) {
+    const int64_t width = mode_chunk_columns(members);
+    const int64_t slots = n_codes + 1;
+    const double limit = static_cast<double>(n_codes);
+    for (int64_t c0 = begin; c0 < end; c0 += width) {
+        const int64_t w = std::min(width, end - c0);
         for (int64_t i = 0; i < members; ++i) {
-            const float* row = values + i * n + j0;
-            // Members are rows far apart, one cache line each per four columns: ask for
-            // a later member's line early, as no hardware prefetcher follows this walk.
-            if (i + mode_prefetch < members) __builtin_prefetch(row + mode_prefetch * n);
-            for (int64_t q = 0; q < lanes; ++q) {
-                const int64_t code = member_code(row[q], n_codes);
-                if (code < 0) continue;
-                ++counter[q * n_codes + code];
-                ++t[q];
+            // Ask for a later member's run early: the prefetcher follows one run well,
+            // but not the start of the next run a whole row away.
+            if (i + mode_prefetch_rows < members) {
+                const char* ahead = reinterpret_cast<const char*>(values + (i + mode_prefetch_rows) * n + c0);
+                for (int64_t b = 0; b < w * 4; b += 64) __builtin_prefetch(ahead + b);
             }
+            member_codes(values + i * n + c0, w, limit, codes + i * w);
         }
-        for (int64_t q = 0; q < lanes; ++q) {
-            const int64_t j = j0 + q;
-            const int64_t* count = counter + q * n_codes;
-            if (t[q] == 0 || t[q] < min_valid) {
-                mode[j] = fraction[j] = nan_value;
-                continue;
+        // Four columns at a time, each in its own table: a categorical column repeats
+        // one code member after member, and with one table each increment would wait
+        // for the one before it.
+        for (int64_t q0 = 0; q0 < w; q0 += mode_lanes) {
+            const int64_t lanes = std::min(mode_lanes, w - q0);
+            std::fill(counter, counter + lanes * slots, int32_t{0});
+            for (int64_t i = 0; i < members; ++i) {
+                const int32_t* code = codes + i * w + q0;
+                for (int64_t q = 0; q < lanes; ++q) ++counter[q * slots + code[q] + 1];
             }
-            int64_t best = 0, top = count[0];
-            for (int64_t k = 1; k < n_codes; ++k)
-                if (count[k] > top) {
-                    best = k;
-                    top = count[k];
+            for (int64_t q = 0; q < lanes; ++q) {
+                const int64_t j = c0 + q0 + q;
+                const int32_t* count = counter + q * slots + 1;
+                const int64_t t = members - counter[q * slots];
+                if (t == 0 || t < min_valid) {
+                    mode[j] = fraction[j] = nan_value;
+                    continue;
                 }
-            mode[j] = static_cast<double>(best);
-            fraction[j] = static_cast<double>(top) / static_cast<double>(t[q]);
+                int64_t best = 0;
+                int32_t top = count[0];
+                for (int64_t k = 1; k < n_codes; ++k)
+                    if (count[k] > top) {
+                        best = k;
+                        top = count[k];
+                    }
+                mode[j] = static_cast<double>(best);
+                fraction[j] = static_cast<double>(top) / static_cast<double>(t);
+            }
         }
     }
 }
@@ -421,13 +465,16 @@ py::tuple mode_py(f32 values, int64_t n_codes, int64_t min_valid, int32_t n_thre
     {
         runtime::release_gil release;
         runtime::parallel_blocks(n, n_threads, [&](int64_t begin, int64_t end) {
-            std::vector<int64_t> scratch(static_cast<size_t>(table ? mode_lanes * n_codes : members));
-            if (table)
-                mode_by_table(v, members, n, n_codes, min_valid, begin, end, scratch.data(),
-                              pm, pf);
-            else
-                mode_by_sort(v, members, n, n_codes, min_valid, begin, end, scratch.data(),
-                             pm, pf);
+            if (table) {
+                const int64_t width = mode_chunk_columns(members);
+                std::vector<int32_t> codes(static_cast<size_t>(width * members));
+                std::vector<int32_t> counter(static_cast<size_t>(mode_lanes * (n_codes + 1)));
+                mode_by_table(v, members, n, n_codes, min_valid, begin, end, codes.data(),
+                              counter.data(), pm, pf);
+                return;
+            }
+            std::vector<int64_t> scratch(static_cast<size_t>(members));
+            mode_by_sort(v, members, n, n_codes, min_valid, begin, end, scratch.data(), pm, pf);
         });
     }
     return py::make_tuple(mode, fraction);

@@ -1,11 +1,14 @@
 // _kestrum: cold-pool, wind-profile and baroclinity kernels.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "runtime/vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
@@ -35,9 +38,43 @@ constexpr double vad_singular = 1e-10;
 // values at several times the cost, since sincos dominates the work.
 struct GateScratch {
     std::vector<double> vr, s, c, s2, c2;
+    // The sines and cosines of the last row's azimuths, gate by gate, kept for the next
+    // row: in a radar sweep every range ring has the azimuths of the ring before it, and
+    // a row whose azimuths are the same bits gets the same values without a sincos call.
+    // `known[j]` tells which gates have them (only valid gates are ever computed).
+    std::vector<double> row_s, row_c, row_s2, row_c2;
+    std::vector<unsigned char> known;
+    const double* row_az = nullptr;
 
     explicit GateScratch(int64_t gates)
-        : vr(gates), s(gates), c(gates), s2(gates), c2(gates) {}
+        : vr(gates), s(gates), c(gates), s2(gates), c2(gates), row_s(gates), row_c(gates),
+          row_s2(gates), row_c2(gates), known(gates) {}
+
+    // Makes the per-gate values those of `az`: kept when `az` holds the same bits as the
+    // row they were computed for, forgotten otherwise. Compared bit for bit, not as
+    // numbers: 0.0 and -0.0 are equal but their sines are not.
+    void use_azimuths(const double* az, int64_t gates) {
+        const size_t bytes = static_cast<size_t>(gates) * sizeof(double);
+        if (row_az != nullptr && (row_az == az || std::memcmp(row_az, az, bytes) == 0)) {
+            row_az = az;
+            return;
+        }
+        std::fill(known.begin(), known.end(), static_cast<unsigned char>(0));
+        row_az = az;
+    }
+
+    // sin and cos of az[j] and of 2*az[j], computed on first use for this azimuth row.
+    void sines(int64_t j, double& sj, double& cj, double& s2j, double& c2j) {
+        if (!known[j]) {
+            sincos(row_az[j], &row_s[j], &row_c[j]);
+            sincos(2.0 * row_az[j], &row_s2[j], &row_c2[j]);
+            known[j] = 1;
+        }
+        sj = row_s[j];
+        cj = row_c[j];
+        s2j = row_s2[j];
+        c2j = row_c2[j];
+    }
 };
 
 // Solves the centred 4x4 normal equations of the second-order fit by Gaussian
@@ -85,11 +122,11 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
     // Pass 1 (and the means of pass 4): count, sum, keep the valid gates in order.
     int64_t count = 0;
     double sum_v = 0.0, sum_s = 0.0, sum_c = 0.0, sum_s2 = 0.0, sum_c2 = 0.0;
+    g.use_azimuths(az, gates);
     for (int64_t j = 0; j < gates; ++j) {
         if (!is_finite(vr[j]) || !is_finite(az[j])) continue;
         double s, c, s2, c2;
-        sincos(az[j], &s, &c);
-        sincos(2.0 * az[j], &s2, &c2);
+        g.sines(j, s, c, s2, c2);
         g.vr[count] = vr[j];
         g.s[count] = s;
         g.c[count] = c;
@@ -111,17 +148,31 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
 
     // Pass 2 with pass 5 alongside: every sum still runs over the gates in index order,
     // so each one is the same number it would be in a pass of its own.
-    double A[4][4] = {}, y[4] = {};
+    // The fourteen sums are named locals, not array elements, so that they stay in
+    // registers: sums kept in an array went through memory every gate.
+    double a00 = 0.0, a01 = 0.0, a02 = 0.0, a03 = 0.0, a11 = 0.0, a12 = 0.0, a13 = 0.0;
+    double a22 = 0.0, a23 = 0.0, a33 = 0.0, y0 = 0.0, y1 = 0.0, y2 = 0.0, y3 = 0.0;
     for (int64_t j = 0; j < count; ++j) {
-        const double d[4] = {g.s[j] - ms, g.c[j] - mc, g.s2[j] - ms2, g.c2[j] - mc2};
+        const double d0 = g.s[j] - ms, d1 = g.c[j] - mc, d2 = g.s2[j] - ms2, d3 = g.c2[j] - mc2;
         const double dv = g.vr[j] - mv;
-        for (int k = 0; k < 4; ++k) {
-            for (int l = k; l < 4; ++l) A[k][l] += d[k] * d[l];
-            y[k] += d[k] * dv;
-        }
+        a00 += d0 * d0;
+        a01 += d0 * d1;
+        a02 += d0 * d2;
+        a03 += d0 * d3;
+        y0 += d0 * dv;
+        a11 += d1 * d1;
+        a12 += d1 * d2;
+        a13 += d1 * d3;
+        y1 += d1 * dv;
+        a22 += d2 * d2;
+        a23 += d2 * d3;
+        y2 += d2 * dv;
+        a33 += d3 * d3;
+        y3 += d3 * dv;
     }
-    for (int k = 1; k < 4; ++k)
-        for (int l = 0; l < k; ++l) A[k][l] = A[l][k];
+    double A[4][4] = {{a00, a01, a02, a03}, {a01, a11, a12, a13}, {a02, a12, a22, a23},
+                      {a03, a13, a23, a33}};
+    double y[4] = {y0, y1, y2, y3};
 
     const double Sss = A[0][0], Scc = A[1][1], Ssc = A[0][1], Ssv = y[0], Scv = y[1];
     const double D = Sss * Scc - Ssc * Ssc;
@@ -178,11 +229,6 @@ py::array_t<double> vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double
 
 constexpr int64_t gradient_block = 8;
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define gradient_vector_clones __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define gradient_vector_clones
-#endif
 
 // Derivative at one point from its value and its two neighbours along the axis. A
 // neighbour that is absent or not finite is replaced by the point itself, which turns
@@ -227,7 +273,7 @@ template <bool HasPrev, bool HasNext>
 // The row is compiled for several vector widths and the widest the processor has is
 // chosen at load time: subtraction, division and selects are exact in every width, so
 // the results are the same bits, only the divisions run several to an instruction.
-gradient_vector_clones void gradient_row(const double* field, const double* x, const double* y, int64_t Y,
+[[gnu::always_inline]] inline void gradient_row_body(const double* field, const double* x, const double* y, int64_t Y,
                   int64_t X, int64_t j, double* dx, double* dy) {
     const double* row = field + j * X;
     slope_x(row, x, X, dx);
@@ -245,6 +291,11 @@ gradient_vector_clones void gradient_row(const double* field, const double* x, c
     else
         slope_y<false, false>(prev, row, next, cp, c, cn, X, dy);
 }
+
+KESTRUM_VECTOR_PATHS(gradient_row, gradient_row_body,
+                     (const double* field, const double* x, const double* y, int64_t Y,
+                      int64_t X, int64_t j, double* dx, double* dy),
+                     (field, x, y, Y, X, j, dx, dy))
 
 py::array_t<double> gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
     require(f.ndim() == 3, "f must be 3-D (batch, y, x)");
@@ -274,8 +325,6 @@ py::array_t<double> gradient_py(f64 f, f64 x, f64 y, int32_t n_threads) {
 // profile
 
 constexpr int64_t profile_block = 64;
-// How many columns ahead profile and cold_pool ask for the start of a column.
-constexpr int64_t column_prefetch = 8;
 constexpr int profile_planes = 7;
 constexpr double height_tolerance = 1e-6;
 
@@ -290,80 +339,158 @@ struct Column {
     }
 };
 
-// Wind at `target` height, scanning the valid levels in index order. Returns false when
-// the column does not reach the target (within the tolerance) or the target is NaN.
-bool wind_at(const Column& col, double target, double& uo, double& vo) {
-    int64_t below = -1;  // last valid level below the target (or unordered with it)
-    for (int64_t i = 0; i < col.levels; ++i) {
-        if (!col.valid(i)) continue;
-        const double z = col.z[i];
+// The wind at one target height, found level by level: the valid levels are handed to
+// it in index order until it is done, so that both layer limits and the integration
+// share one pass over the column. It remembers the last valid level below the target
+// (or unordered with it, as for a NaN target); the first level at the target gives its
+// wind, the first above it interpolates from the remembered one or, with none
+// remembered, takes its own wind when it lies within the tolerance above.
+struct LevelSearch {
+    double target;
+    double zl = nan_value, ul = nan_value, vl = nan_value;  // the level remembered
+    bool remembered = false, done = false, found = false;
+    double u = nan_value, v = nan_value;
+
+    explicit LevelSearch(double t) : target(t) {}
+
+    [[gnu::always_inline]] void step(double z, double ui, double vi) {
         if (z == target) {
-            uo = col.u[i];
-            vo = col.v[i];
-            return true;
-        }
-        if (z > target) {
-            if (below >= 0) {
-                const double zl = col.z[below], ul = col.u[below], vl = col.v[below];
+            finish(ui, vi);
+        } else if (z > target) {
+            if (remembered) {
                 const double w = (target - zl) / (z - zl);
-                uo = (col.u[i] - ul) * w + ul;
-                vo = (col.v[i] - vl) * w + vl;
-                return true;
+                finish((ui - ul) * w + ul, (vi - vl) * w + vl);
+            } else if (z - target <= height_tolerance) {
+                finish(ui, vi);
+            } else {
+                done = true;  // not found
             }
-            if (z - target <= height_tolerance) {
-                uo = col.u[i];
-                vo = col.v[i];
-                return true;
-            }
-            return false;
+        } else {
+            zl = z;
+            ul = ui;
+            vl = vi;
+            remembered = true;
         }
-        below = i;
     }
-    if (below >= 0 && target - col.z[below] <= height_tolerance) {
-        uo = col.u[below];
-        vo = col.v[below];
-        return true;
+
+    // The scan ended without a level at or above the target: the last level below
+    // serves when the target lies within the tolerance above it.
+    void end() {
+        if (done) return;
+        done = true;
+        if (remembered && target - zl <= height_tolerance) finish(ul, vl);
     }
-    return false;
-}
+
+    void finish(double uo, double vo) {
+        u = uo;
+        v = vo;
+        done = found = true;
+    }
+};
 
 // Layer winds, helicity and mean wind of one column; planes of `out` are `stride` apart.
+// One pass: the two limit searches and the integration each take the valid levels in
+// index order and keep their own state, so each computes what a pass of its own would.
 void profile_column(const Column& col, double ground, double bottom, double top, double cu,
                     double cv, double* out, int64_t stride) {
     for (int p = 0; p < profile_planes; ++p) out[p * stride] = nan_value;
-    if (col.levels == 0) return;
+    const int64_t levels = col.levels;
+    if (levels == 0) return;
+    const double *zc = col.z, *uc = col.u, *vc = col.v;
 
     double ref = ground;
     if (!is_finite(ref)) {
         int64_t i = 0;
-        while (i < col.levels && !col.valid(i)) ++i;
-        if (i == col.levels) return;
-        ref = col.z[i];
+        while (i < levels && !col.valid(i)) ++i;
+        if (i == levels) return;
+        ref = zc[i];
     }
     const double zb = bottom + ref, zt = top + ref;
-    double ub, vb, ut, vt;
-    if (!wind_at(col, zb, ub, vb) || !wind_at(col, zt, ut, vt)) return;
+    LevelSearch lower(zb), upper(zt);
+
+    // Trapezoids from the bottom point through the levels strictly inside the layer;
+    // a level at exactly zb is stood for by the bottom point, one at zt ends the layer.
+    // A level above zb is only reached once the bottom search is done (it ends at the
+    // first level at or above zb at the latest), so the bottom point is known by then.
+    double zp = zb, up = nan_value, vp = nan_value;
+    double su = 0.0, sv = 0.0, h = 0.0;
+    bool inside = true;  // the integration has not reached zt yet
+    for (int64_t i = 0; i < levels; ++i) {
+        const double z = zc[i], u = uc[i], v = vc[i];
+        if (!(is_finite(z) && is_finite(u) && is_finite(v))) continue;
+        if (!lower.done) {
+            lower.step(z, u, v);
+            if (lower.done) {
+                if (!lower.found) return;
+                up = lower.u;
+                vp = lower.v;
+            }
+        }
+        if (!upper.done) {
+            upper.step(z, u, v);
+            if (upper.done && !upper.found) return;
+        }
+        if (inside && !(z <= zb)) {
+            if (z >= zt) {
+                inside = false;
+            } else {
+                h = (vp - cv) * (u - cu) - (up - cu) * (v - cv) + h;
+                su = (up + u) * 0.5 * (z - zp) + su;
+                sv = (vp + v) * 0.5 * (z - zp) + sv;
+                zp = z;
+                up = u;
+                vp = v;
+            }
+        }
+        if (lower.done && upper.done && !inside) break;
+        // Once the bottom is found, and with the top above it, the top search and the
+        // integration end at the same level (the first valid one at or above zt, which
+        // is above zb too), and until then every level below zt is the one the top
+        // search remembers: the rest of the scan needs only that, in a tighter loop.
+        if (lower.done && !upper.done && inside && zt > zb) {
+            // Invalid levels (a few percent, at random) are passed over by selects rather
+            // than a branch, which would be mispredicted at each one.
+            for (++i; i < levels; ++i) {
+                const double zi = zc[i], ui = uc[i], vi = vc[i];
+                const bool valid = is_finite(zi) & is_finite(ui) & is_finite(vi);
+                if (valid & (zi >= zt)) {
+                    upper.step(zi, ui, vi);
+                    if (!upper.found) return;
+                    inside = false;
+                    break;
+                }
+                const bool in = valid & !(zi <= zb);
+                const double hn = (vp - cv) * (ui - cu) - (up - cu) * (vi - cv) + h;
+                const double sun = (up + ui) * 0.5 * (zi - zp) + su;
+                const double svn = (vp + vi) * 0.5 * (zi - zp) + sv;
+                h = in ? hn : h;
+                su = in ? sun : su;
+                sv = in ? svn : sv;
+                zp = in ? zi : zp;
+                up = in ? ui : up;
+                vp = in ? vi : vp;
+                // below zt: the level the top search remembers
+                upper.zl = valid ? zi : upper.zl;
+                upper.ul = valid ? ui : upper.ul;
+                upper.vl = valid ? vi : upper.vl;
+                upper.remembered = upper.remembered | valid;
+            }
+            break;
+        }
+    }
+    if (!lower.done) {
+        lower.end();
+        if (!lower.found) return;
+        up = lower.u;
+        vp = lower.v;
+    }
+    upper.end();
+    if (!upper.found) return;
+    const double ub = lower.u, vb = lower.v, ut = upper.u, vt = upper.v;
     out[0] = ub;
     out[stride] = vb;
     out[2 * stride] = ut;
     out[3 * stride] = vt;
-
-    // Trapezoids from the bottom point through the levels strictly inside the layer;
-    // a level at exactly zb is stood for by the bottom point, one at zt ends the layer.
-    double zp = zb, up = ub, vp = vb;
-    double su = 0.0, sv = 0.0, h = 0.0;
-    for (int64_t i = 0; i < col.levels; ++i) {
-        if (!col.valid(i)) continue;
-        const double z = col.z[i], u = col.u[i], v = col.v[i];
-        if (z <= zb) continue;
-        if (z >= zt) break;
-        h = (vp - cv) * (u - cu) - (up - cu) * (v - cv) + h;
-        su = (up + u) * 0.5 * (z - zp) + su;
-        sv = (vp + v) * 0.5 * (z - zp) + sv;
-        zp = z;
-        up = u;
-        vp = v;
-    }
     out[4 * stride] = is_finite(cu) && is_finite(cv)
                           ? (ut - cu) * (vp - cv) - (vt - cv) * (up - cu) + h
                           : nan_value;
@@ -397,13 +524,6 @@ py::array_t<double> profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, d
     {
         runtime::release_gil release;
         runtime::parallel_blocks(n, profile_block, n_threads, [&](int64_t r) {
-            // As in cold_pool: fetch the start of a later column while this one runs.
-            if (r + column_prefetch < n) {
-                for (const double* a : {pz, pu, pv}) {
-                    __builtin_prefetch(a + (r + column_prefetch) * L);
-                    __builtin_prefetch(a + (r + column_prefetch) * L + 8);
-                }
-            }
             const Column col{pz + r * L, pu + r * L, pv + r * L, L};
             profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n);
         });
@@ -496,12 +616,6 @@ py::array_t<double> cold_pool_py(f64 z, f64 b, f64 bottom, double threshold, f64
     {
         runtime::release_gil release;
         runtime::parallel_blocks(n, cold_pool_block, n_threads, [&](int64_t r) {
-            // A column reads only its first few levels, too little for the hardware
-            // prefetcher to run ahead; asking for later columns early hides the latency.
-            if (r + column_prefetch < n) {
-                __builtin_prefetch(pz + (r + column_prefetch) * levels);
-                __builtin_prefetch(pb + (r + column_prefetch) * levels);
-            }
             cold_pool_column(pz + r * levels, pb + r * levels, levels, pbottom[r], threshold,
                              ptop[r], out + r, n);
         });

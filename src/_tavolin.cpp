@@ -62,6 +62,7 @@ public:
         return cur_;
     }
     void advance(size_t n) { cur_ += n; }
+    void clear() { cur_ = begin_; }
 
     void append(const char* s, size_t n) {
         std::memcpy(room(n), s, n);
@@ -311,19 +312,37 @@ struct WrfdaInput {
     std::string_view stamp;
 };
 
-// One station line and its level lines per column, columns begin .. end-1.
-void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, Text& text) {
-    const int64_t L = in.levels;
-    // Every column repeats the same level heights, so each level line's opening (three
-    // blanks and the height field) is rendered once per block and copied thereafter.
-    Text heads;
-    std::vector<size_t> head_end(static_cast<size_t>(L));
-    for (int64_t k = 0; k < L; ++k) {
-        put_lit(heads, "   ");
-        put_f<1>(heads, in.centres[k], 12);
-        head_end[static_cast<size_t>(k)] = heads.size();
+// Every column repeats the same level heights, so each level line's opening (three
+// blanks and the height field) is rendered once per call and copied thereafter.
+struct WrfdaHeads {
+    Text text;
+    std::vector<size_t> end;  // end of level k's opening in `text`
+
+    explicit WrfdaHeads(const WrfdaInput& in) : end(static_cast<size_t>(in.levels)) {
+        for (int64_t k = 0; k < in.levels; ++k) {
+            put_lit(text, "   ");
+            put_f<1>(text, in.centres[k], 12);
+            end[static_cast<size_t>(k)] = text.size();
+        }
     }
-    text.reserve(static_cast<size_t>((end - begin) * (L + 1) * 80));
+};
+
+// The length of a column's text when no field is wider than its width: the station line
+// (81 bytes with a stamp of up to 19 and up to 999,999 levels) and per level its opening
+// and 61 bytes of fields.
+size_t wrfda_column_bytes(const WrfdaInput& in, const WrfdaHeads& heads) {
+    char digits[24];
+    const auto r = std::to_chars(digits, digits + sizeof digits, in.levels);
+    const size_t level_field = std::max<size_t>(6, static_cast<size_t>(r.ptr - digits));
+    const size_t station = 15 + std::max<size_t>(19, in.stamp.size()) + 2 + 12 + 2 + 12 + 2 +
+                           8 + 2 + level_field + 1;
+    return station + heads.text.size() + static_cast<size_t>(in.levels) * 61;
+}
+
+// One station line and its level lines per column, columns begin .. end-1.
+void wrfda_columns(const WrfdaInput& in, const WrfdaHeads& heads, int64_t begin, int64_t end,
+                   Text& text) {
+    const int64_t L = in.levels;
     for (int64_t c = begin; c < end; ++c) {
         put_lit(text, "FM-128 RADAR   ");
         text.append(in.stamp.data(), in.stamp.size());
@@ -339,8 +358,8 @@ void wrfda_block(const WrfdaInput& in, int64_t begin, int64_t end, Text& text) {
         put_lit(text, "\n");
         const int64_t row = c * L;
         for (int64_t k = 0, head = 0; k < L; ++k) {
-            const size_t next = head_end[static_cast<size_t>(k)];
-            text.append(heads.data() + head, next - head);
+            const size_t next = heads.end[static_cast<size_t>(k)];
+            text.append(heads.text.data() + head, next - head);
             head = static_cast<int64_t>(next);
             put_f<3>(text, in.rv[row + k], 12);
             put_i(text, in.rv_qc[row + k], 4);
@@ -380,9 +399,14 @@ py::bytes format_wrfda(const f64& centres, const f64& col_lat, const f64& col_lo
     const WrfdaInput in{centres.data(), col_lat.data(), col_lon.data(), col_elv.data(),
                         rv.data(),      rv_err.data(),  rf.data(),      rf_err.data(),
                         rv_qc.data(),   rf_qc.data(),   levels,         stamp};
-    return runtime::run_blocks<Text>(columns, n_threads, [&](int64_t begin, int64_t end, Text& text) {
-        wrfda_block(in, begin, end, text);
-    });
+    const WrfdaHeads heads(in);
+    const size_t column_bytes = wrfda_column_bytes(in, heads);
+    // Pieces of about 64 KB: small enough to stay in the thread's cache.
+    const int64_t piece = std::max<int64_t>(1, static_cast<int64_t>(65536 / column_bytes));
+    return runtime::run_blocks<Text>(
+        columns, piece, n_threads,
+        [&](int64_t begin, int64_t end) { return static_cast<size_t>(end - begin) * column_bytes; },
+        [&](int64_t begin, int64_t end, Text& text) { wrfda_columns(in, heads, begin, end, text); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -421,8 +445,7 @@ inline void put_location(Text& text, double x, double y, double z, int64_t verti
 
 // Records begin .. end-1; numbers and links come from the global index, so the chain
 // runs on unbroken across block boundaries.
-void dart_block(const DartInput& in, int64_t begin, int64_t end, Text& text) {
-    text.reserve(static_cast<size_t>((end - begin) * 700));
+void dart_records(const DartInput& in, int64_t begin, int64_t end, Text& text) {
     for (int64_t i = begin; i < end; ++i) {
         put_lit(text, " OBS ");
         put_i(text, i + 1, 12);
@@ -492,8 +515,17 @@ py::bytes format_dart(const i64<"kind">& kind, const f64& value, const f64& vari
                        radar_lon.data(), radar_lat.data(), radar_height.data(),
                        beam.data(),      nyquist.data(),   n,
                        vertical};
-    return runtime::run_blocks<Text>(n, n_threads, [&](int64_t begin, int64_t end, Text& text) {
-        dart_block(in, begin, end, text);
+    // With no number wider than its field, a record is 250 bytes, and a radial-velocity
+    // record (kind 0, with the radar's block) 222 more; only integers beyond 12 digits and
+    // a vertical code beyond 2 can be wider.
+    auto nominal = [&](int64_t begin, int64_t end) {
+        size_t bytes = static_cast<size_t>(end - begin) * 250;
+        for (int64_t i = begin; i < end; ++i) bytes += in.kind[i] == 0 ? 222 : 0;
+        return bytes;
+    };
+    return runtime::run_blocks<Text>(n, 128, n_threads, nominal,
+                                     [&](int64_t begin, int64_t end, Text& text) {
+        dart_records(in, begin, end, text);
     });
 }
 

@@ -87,23 +87,11 @@ class TestHandOut:
         assert driver("ranges", 600, 4).splitlines() == ["0 256", "256 512", "512 600"]
         assert driver("ranges", 0, 4) == ""
 
-    @pytest.mark.parametrize("n_threads", [1, 2, 3, 8])
-    def test_block_texts_join_in_block_order(self, driver, n_threads):
-        assert driver("text", 2049, n_threads) == "0:2048;2048:2049;"
-        assert driver("text", 5 * 2048, n_threads) == "".join(
-            f"{b}:{b + 2048};" for b in range(0, 5 * 2048, 2048)
-        )
-        assert driver("text", 0, n_threads) == ""
-
 
 class TestFailures:
     @pytest.mark.parametrize("n_threads", [1, 2, 4])
     def test_exception_in_a_body_reaches_the_caller_after_the_join(self, driver, n_threads):
         assert driver("throw", 20_000, n_threads, 70) == "caught item 70; stopped early"
-
-    @pytest.mark.parametrize("n_threads", [1, 3])
-    def test_bad_alloc_in_a_text_block(self, driver, n_threads):
-        assert driver("bad_alloc", n_threads) == "caught bad_alloc"
 
     @pytest.mark.parametrize("k", [1, 3])
     def test_thread_that_cannot_start_raises_and_the_interpreter_survives(self, shim, k):

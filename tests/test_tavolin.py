@@ -202,6 +202,29 @@ class TestFormatWrfda:
         last = wrfda(**{k: (v if k == "centres" else v[2048:]) for k, v in a.items()})
         assert one.endswith(last)
 
+    @pytest.mark.parametrize("stamp", [STAMP, "2024-05-01_12:00:00.250"])
+    def test_over_wide_fields_in_some_blocks(self, stamp):
+        # Most columns have the usual line lengths; a few have a field wider than its
+        # width (the last column of the first block, one in the third block, a quality
+        # flag in the last column), and one level's height is over-wide in every column.
+        a = wrfda_args(5000, 4, seed=3)
+        a["centres"][2] = 1.5e12
+        a["rv"][2047, 1] = -123456789.25
+        a["rf_err"][4100, 3] = 1e15
+        a["rv_qc"][4999, 0] = -123456
+        a["elv"][3000] = 12345678.0
+        lines = []
+        for c in range(5000):
+            lines.append("FM-128 RADAR   %-19s  %12.3f  %12.3f  %8.1f  %6d\n"
+                         % (stamp, a["lat"][c], a["lon"][c], a["elv"][c], 4))
+            for k in range(4):
+                lines.append("   %12.1f%12.3f%4d%12.3f  %12.3f%4d%12.3f  \n" % (
+                    a["centres"][k], a["rv"][c, k], a["rv_qc"][c, k], a["rv_err"][c, k],
+                    a["rf"][c, k], a["rf_qc"][c, k], a["rf_err"][c, k]))
+        want = "".join(lines).encode()
+        for t in (1, 2, 3):
+            assert wrfda(**a, stamp=stamp, n_threads=t) == want
+
     def test_stamp_widths_and_bytes(self):
         line = lambda s: wrfda([], [1.0], [2.0], [3.0], np.zeros((1, 0)),  # noqa: E731
                                np.zeros((1, 0), dtype=np.int64), np.zeros((1, 0)),
@@ -345,6 +368,35 @@ class TestFormatDart:
         lines = _tavolin.format_dart(**a).split(b"\n")
         assert lines[6].endswith(b"E+03 -10") and len(lines[6]) == 82
         assert lines[9] == b"1234567 12345678901"
+
+    def test_wide_fields_in_some_blocks_match_python_formatting(self):
+        # A few records of a long call have a number wider than its field (a 13-digit
+        # day in the first block, a huge velocity key at the end of the second); the rest
+        # keep their usual length. Non-finite values are left out: Python spells them
+        # differently.
+        n = 5000
+        a = dart_args(n, seed=9)
+        a["days"][100] = 1234567890123
+        a["velkey"][4095] = -(2**62)
+        a["kind"][4095] = 0
+        a["value"][3000] = -1e300
+        out = _tavolin.format_dart(**a, n_threads=1)
+        lines = []
+        for i in range(n):
+            lines.append(" OBS %12d\n%25.16E\n%12d\n%12d%12d%12d\nobdef\nloc3d\n"
+                         " %25.16E %25.16E %25.16E %2d\nkind\n%12d\n" % (
+                             i + 1, a["value"][i], 0, i if i else -1, i + 2 if i < n - 1 else -1,
+                             -1, a["lon"][i], a["lat"][i], a["height"][i], 3, a["kind"][i] + 1))
+            if a["kind"][i] == 0:
+                b = a["beam"][i]
+                lines.append("platform\nloc3d\n %25.16E %25.16E %25.16E %2d\ndir3d\n"
+                             " %25.16E %25.16E %25.16E\n %25.16E\n%12d\n" % (
+                                 a["radar_lon"][i], a["radar_lat"][i], a["radar_height"][i], 3,
+                                 b[0], b[1], b[2], a["nyquist"][i], a["velkey"][i]))
+            lines.append("%6d %10d\n%25.16E\n" % (a["secs"][i], a["days"][i], a["variance"][i]))
+        assert out == "".join(lines).encode()
+        for t in (2, 3):
+            assert _tavolin.format_dart(**a, n_threads=t) == out
 
     def test_errors_in_order(self):
         a = dart_worked_args()

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
+#include <ctime>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -63,25 +63,39 @@ private:
 };
 
 // The calling thread's watch for an interrupt. It asks between blocks, but at most every
-// 50 ms: asking takes the interpreter lock, while reading the clock costs nanoseconds,
-// and blocks are short enough that the run stops well within a fifth of a second.
+// 50 ms: asking takes the interpreter lock, while reading the coarse clock costs a few
+// nanoseconds, and blocks are short enough that the run stops well within a fifth of a
+// second.
 class InterruptWatch {
 public:
-    InterruptWatch() : poll_(interrupt_poll), next_(clock::now() + period) {}
+    InterruptWatch() : poll_(interrupt_poll), next_(now_ms() + period_ms) {}
 
     void check(Failure& failure) {
         if (poll_ == nullptr) return;
-        const auto now = clock::now();
+        const int64_t now = now_ms();
         if (now < next_) return;
-        next_ = now + period;
+        next_ = now + period_ms;
         if (auto error = poll_()) failure.record(std::move(error));
     }
 
 private:
-    using clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds period{50};
+    static constexpr int64_t period_ms = 50;
+
+    // A clock of millisecond resolution is enough here; the coarse one is read from
+    // memory without asking the kernel, so a check between short blocks costs nothing.
+    static int64_t now_ms() {
+#if defined(__linux__)
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+        return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+#else
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+#endif
+    }
+
     interrupt_check poll_;
-    clock::time_point next_;
+    int64_t next_;
 };
 
 // Runs `worker(failure, watch)` on a team of threads for a run of `blocks` blocks. The
@@ -159,41 +173,8 @@ void parallel_blocks(int64_t n, int32_t n_threads, Body&& body) {
     for_blocks(n, range_block, n_threads, std::forward<Body>(body));
 }
 
-// Text form, in two halves. render_blocks calls body(begin, end, text) for blocks of 2048
-// items, each appending the rendering of its items to its own block text (any buffer
-// type with data() and size()), so text is produced in parallel without locks; the
-// texts come back in block order.
+// The text form's block size: the writers render blocks of 2048 records (see
+// run_blocks in binding.hpp).
 inline constexpr int64_t text_block = 2048;
-
-template <class Text, class Body>
-std::vector<Text> render_blocks(int64_t n, int32_t n_threads, Body&& body) {
-    std::vector<Text> texts(n <= 0 ? 0 : static_cast<size_t>((n + text_block - 1) / text_block));
-    for_blocks(n, text_block, n_threads, [&](int64_t begin, int64_t end) {
-        body(begin, end, texts[static_cast<size_t>(begin / text_block)]);
-    });
-    return texts;
-}
-
-template <class Text>
-size_t total_size(const std::vector<Text>& texts) {
-    size_t total = 0;
-    for (const auto& text : texts) total += text.size();
-    return total;
-}
-
-// The second half: copies the block texts one after another into `out`, which has room
-// for total_size(texts). Blocks are copied on several threads, since at hundreds of
-// megabytes one serial pass costs as much as the rendering; each block's memory is
-// given back as soon as it is copied.
-template <class Text>
-void join_blocks(std::vector<Text>& texts, char* out, int32_t n_threads) {
-    std::vector<size_t> offsets(texts.size() + 1, 0);
-    for (size_t k = 0; k < texts.size(); ++k) offsets[k + 1] = offsets[k] + texts[k].size();
-    parallel_blocks(static_cast<int64_t>(texts.size()), 1, n_threads, [&](int64_t k) {
-        Text& text = texts[static_cast<size_t>(k)];
-        if (text.size() != 0) std::memcpy(out + offsets[static_cast<size_t>(k)], text.data(), text.size());
-        text = Text();
-    });
-}
 
 }  // namespace runtime

@@ -59,17 +59,6 @@ int main(int argc, char** argv) {
             ranges.insert({b, e});
         });
         for (auto [b, e] : ranges) std::printf("%lld %lld\n", (long long)b, (long long)e);
-    } else if (what == "text" && argc == 4) {  // text N N_THREADS
-        const auto n_threads = (int32_t)arg(argv, 3);
-        auto texts = runtime::render_blocks<std::string>(
-            arg(argv, 2), n_threads, [](int64_t b, int64_t e, std::string& text) {
-                text += std::to_string(b) + ":" + std::to_string(e) + ";";
-            });
-        std::string joined(runtime::total_size(texts), '?');
-        runtime::join_blocks(texts, joined.data(), n_threads);
-        for (const auto& text : texts)
-            if (!text.empty()) std::printf("block text kept after the join\n");
-        std::printf("%s\n", joined.c_str());
     } else if (what == "throw" && argc == 5) {  // throw N N_THREADS ITEM
         const int64_t n = arg(argv, 2), bad = arg(argv, 4);
         std::atomic<int64_t> done{0};
@@ -83,18 +72,6 @@ int main(int argc, char** argv) {
         } catch (const std::length_error& e) {
             // Blocks are handed out no further once a body has thrown.
             std::printf("caught %s; %s\n", e.what(), done.load() < n - 1 ? "stopped early" : "ran all");
-        }
-    } else if (what == "bad_alloc" && argc == 3) {  // bad_alloc N_THREADS
-        try {
-            runtime::render_blocks<std::string>(
-                3 * runtime::text_block, (int32_t)arg(argv, 2),
-                [](int64_t b, int64_t, std::string& text) {
-                    if (b == runtime::text_block) throw std::bad_alloc();
-                    text += "x";
-                });
-            std::printf("no exception\n");
-        } catch (const std::bad_alloc&) {
-            std::printf("caught bad_alloc\n");
         }
     } else {
         std::fprintf(stderr, "unknown scenario\n");

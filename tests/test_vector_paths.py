@@ -1,0 +1,66 @@
+"""Kernels compiled for several vector widths give the same bits on every width.
+
+The widest path the processor supports is chosen when a module first runs such a
+kernel; the environment variable KESTRUM_VECTOR selects a narrower one. Each path runs
+in its own interpreter on the same inputs and the outputs are compared byte for byte.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+PATHS = ["baseline", "avx2", "avx512"]
+
+# Inputs that reach every branch of the vector loops: gaps, infinities, uneven and
+# repeated coordinates, rows whose length leaves a remainder for every vector width;
+# for mode, codes in and out of range, negative fractions, NaN, infinities, huge values.
+SCRIPT = r"""
+import hashlib
+import numpy as np
+import _kestrum, _ensemble
+
+rng = np.random.default_rng(12)
+h = hashlib.sha256()
+for shape in [(2, 7, 1), (1, 9, 2), (3, 17, 33), (2, 40, 61)]:
+    f = rng.normal(size=shape)
+    f[rng.random(shape) < 0.1] = np.nan
+    f[rng.random(shape) < 0.03] = np.inf
+    x = np.cumsum(rng.uniform(0.5, 2.0, shape[2]))
+    y = np.cumsum(rng.uniform(0.5, 2.0, shape[1]))
+    if shape[2] > 3:
+        x[2] = x[1]  # a repeated coordinate: the IEEE quotient of a division by zero
+    h.update(_kestrum.gradient(f, x, y, n_threads=1).tobytes())
+for members, n, n_codes in [(1, 5, 3), (7, 300, 4), (50, 1001, 10), (3, 2000, 256), (300, 40, 300)]:
+    v = rng.uniform(-2.0, n_codes + 2.0, (members, n)).astype(np.float32)
+    v[rng.random(v.shape) < 0.05] = np.nan
+    v[rng.random(v.shape) < 0.02] = np.inf
+    v[rng.random(v.shape) < 0.02] = -np.inf
+    v[rng.random(v.shape) < 0.02] = 3e38
+    v[rng.random(v.shape) < 0.02] = -0.9
+    for min_valid in (1, 3):
+        for out in _ensemble.mode(v, n_codes, min_valid, n_threads=2):
+            h.update(out.tobytes())
+print(h.hexdigest())
+"""
+
+
+def run(path: str | None) -> str:
+    env = dict(os.environ)
+    env.pop("KESTRUM_VECTOR", None)
+    if path is not None:
+        env["KESTRUM_VECTOR"] = path
+    done = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True,
+                          text=True, check=True)
+    return done.stdout.strip()
+
+
+class TestVectorPaths:
+    def test_every_path_gives_the_same_bits(self):
+        widest = run(None)
+        for path in PATHS:
+            assert run(path) == widest, path
+
+    def test_an_unknown_name_keeps_the_widest_path(self):
+        assert run("sse9") == run(None)
