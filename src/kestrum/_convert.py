@@ -192,6 +192,12 @@ def nan_filled(value: Any) -> Array:
     return np.ma.filled(np.ma.asanyarray(value).astype(np.float64), np.nan)
 
 
+def nan_where_masked(value: Any) -> Any:
+    """Floating data to read in Python, NaN where masked: a masked array is copied with
+    NaN in its masked elements, anything else is returned as an array without a copy."""
+    return nan_filled(value) if np.ma.isMaskedArray(value) else np.asarray(value)
+
+
 def broadcast_to(value: Any, shape: tuple[int, ...]) -> Any:
     """``numpy.broadcast_to`` that keeps a mask (a view: the native call copies it once)."""
     if np.shape(value) == shape:

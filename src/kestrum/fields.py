@@ -233,7 +233,7 @@ def _check_increasing(func: str, z: Any, u: Any, v: Any, shape: tuple[int, ...])
     one row); only columns where it is not plainly non-decreasing (a decrease, or a
     missing height that could hide one) get the exact test over their valid levels.
     """
-    zf = _cv.nan_filled(z) if np.ma.isMaskedArray(z) else np.asarray(z)
+    zf = _cv.nan_where_masked(z)
     suspect = _not_plainly_increasing(zf.reshape((1,) * (len(shape) - zf.ndim) + zf.shape))
     if not suspect.any():
         return
