@@ -337,7 +337,6 @@ inline bool use_table(int64_t n_codes, int64_t members) {
            members < INT32_MAX;
 }
 
-
 // The table path works on a chunk of columns at a time. The chunk's members are first
 // turned into codes in a small buffer, member row by member row: each row of the chunk
 // is one contiguous run of the input that the hardware streams in, where reading a
@@ -384,7 +383,8 @@ void mode_by_table(const float* values, int64_t members, int64_t n, int64_t n_co
             // Ask for a later member's run early: the prefetcher follows one run well,
             // but not the start of the next run a whole row away.
             if (i + mode_prefetch_rows < members) {
-                const char* ahead = reinterpret_cast<const char*>(values + (i + mode_prefetch_rows) * n + c0);
+                const char* ahead =
+                    reinterpret_cast<const char*>(values + (i + mode_prefetch_rows) * n + c0);
                 for (int64_t b = 0; b < w * 4; b += 64) __builtin_prefetch(ahead + b);
             }
             member_codes(values + i * n + c0, w, limit, codes + i * w);

@@ -229,7 +229,6 @@ py::array_t<double> vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double
 
 constexpr int64_t gradient_block = 8;
 
-
 // Derivative at one point from its value and its two neighbours along the axis. A
 // neighbour that is absent or not finite is replaced by the point itself, which turns
 // the centred difference into the one-sided one. Both are replaced when the point
@@ -273,8 +272,9 @@ template <bool HasPrev, bool HasNext>
 // The row is compiled for several vector widths and the widest the processor has is
 // chosen at load time: subtraction, division and selects are exact in every width, so
 // the results are the same bits, only the divisions run several to an instruction.
-[[gnu::always_inline]] inline void gradient_row_body(const double* field, const double* x, const double* y, int64_t Y,
-                  int64_t X, int64_t j, double* dx, double* dy) {
+[[gnu::always_inline]] inline void gradient_row_body(const double* field, const double* x,
+                                                     const double* y, int64_t Y, int64_t X,
+                                                     int64_t j, double* dx, double* dy) {
     const double* row = field + j * X;
     slope_x(row, x, X, dx);
     const bool has_prev = j > 0, has_next = j + 1 < Y;

@@ -240,7 +240,8 @@ py::bytes run_blocks(int64_t n, int64_t piece, int32_t n_threads, Nominal&& nomi
         parallel_blocks(blocks, 1, n_threads, [&](int64_t b) {
             const auto k = static_cast<size_t>(b);
             const char* from = is_odd[k] ? odd[k].data() : out + at[k];
-            if (offset[k + 1] != offset[k]) std::memcpy(dest + offset[k], from, offset[k + 1] - offset[k]);
+            const size_t bytes = offset[k + 1] - offset[k];
+            if (bytes != 0) std::memcpy(dest + offset[k], from, bytes);
             odd[k] = Text();
         });
     }
