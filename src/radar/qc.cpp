@@ -1,0 +1,8 @@
+// Gate quality control: kernels and their bindings for kestrum._radar.
+#include "radar/register.hpp"
+
+namespace radar {
+
+void register_qc(pybind11::module_& m) { (void)m; }
+
+}  // namespace radar
