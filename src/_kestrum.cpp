@@ -1,9 +1,11 @@
 // _kestrum: cold-pool, wind-profile and baroclinity kernels.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "runtime/binding.hpp"
@@ -391,8 +393,12 @@ struct LevelSearch {
 // Layer winds, helicity and mean wind of one column; planes of `out` are `stride` apart.
 // One pass: the two limit searches and the integration each take the valid levels in
 // index order and keep their own state, so each computes what a pass of its own would.
+// With CheckOrder, a valid level below the valid level before it ends the column with
+// `decrease` set: the searches and the integration would take such a column in index
+// order and give a wrong layer, and the levels the pass reads are the ones that matter.
+template <bool CheckOrder>
 void profile_column(const Column& col, double ground, double bottom, double top, double cu,
-                    double cv, double* out, int64_t stride) {
+                    double cv, double* out, int64_t stride, bool& decrease) {
     for (int p = 0; p < profile_planes; ++p) out[p * stride] = nan_value;
     const int64_t levels = col.levels;
     if (levels == 0) return;
@@ -414,14 +420,31 @@ void profile_column(const Column& col, double ground, double bottom, double top,
     // first level at or above zb at the latest), so the bottom point is known by then.
     double zp = zb, up = nan_value, vp = nan_value;
     double su = 0.0, sv = 0.0, h = 0.0;
+    double zlast = -std::numeric_limits<double>::infinity();  // the last valid level read
     bool inside = true;  // the integration has not reached zt yet
     for (int64_t i = 0; i < levels; ++i) {
         const double z = zc[i], u = uc[i], v = vc[i];
         if (!(is_finite(z) && is_finite(u) && is_finite(v))) continue;
+        if constexpr (CheckOrder) {
+            if (z < zlast) {
+                decrease = true;
+                return;
+            }
+            zlast = z;
+        }
         if (!lower.done) {
             lower.step(z, u, v);
             if (lower.done) {
-                if (!lower.found) return;
+                if (!lower.found) {
+                    // The first level is above the layer: levels in reverse order (top
+                    // first) end here, so the next valid level tells them apart.
+                    if constexpr (CheckOrder) {
+                        int64_t k = i + 1;
+                        while (k < levels && !col.valid(k)) ++k;
+                        decrease = k < levels && zc[k] < z;
+                    }
+                    return;
+                }
                 up = lower.u;
                 vp = lower.v;
             }
@@ -453,6 +476,13 @@ void profile_column(const Column& col, double ground, double bottom, double top,
             for (++i; i < levels; ++i) {
                 const double zi = zc[i], ui = uc[i], vi = vc[i];
                 const bool valid = is_finite(zi) & is_finite(ui) & is_finite(vi);
+                if constexpr (CheckOrder) {
+                    if (valid & (zi < zlast)) {
+                        decrease = true;
+                        return;
+                    }
+                    zlast = valid ? zi : zlast;
+                }
                 if (valid & (zi >= zt)) {
                     upper.step(zi, ui, vi);
                     if (!upper.found) return;
@@ -503,8 +533,14 @@ void profile_column(const Column& col, double ground, double bottom, double top,
     }
 }
 
-py::array_t<double> profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top,
-                               f64 cu, f64 cv, int32_t n_threads) {
+// The column loop of both bindings; with CheckOrder, `first_decrease` becomes the lowest
+// index of a column whose valid heights go down within the levels its pass read (-1:
+// none). The lowest, whichever thread finds which, so the answer is the same for every
+// thread count.
+template <bool CheckOrder>
+py::array_t<double> profile_run(f64& z, f64& u, f64& v, f64& ground, double bottom,
+                                double top, f64& cu, f64& cv, int32_t n_threads,
+                                int64_t& first_decrease) {
     require(u.ndim() == 2, "u must be 2-D");
     const int64_t n = u.shape(0), L = u.shape(1);
     require(z.size() == n * L, "shape mismatch");
@@ -521,14 +557,38 @@ py::array_t<double> profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, d
     const double* pcu = cu.data();
     const double* pcv = cv.data();
     double* out = result.mutable_data();
+    std::atomic<int64_t> lowest{n};
     {
         runtime::release_gil release;
         runtime::parallel_blocks(n, profile_block, n_threads, [&](int64_t r) {
             const Column col{pz + r * L, pu + r * L, pv + r * L, L};
-            profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n);
+            bool decrease = false;
+            profile_column<CheckOrder>(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n,
+                                       decrease);
+            if (CheckOrder && decrease) {
+                int64_t seen = lowest.load(std::memory_order_relaxed);
+                while (r < seen && !lowest.compare_exchange_weak(seen, r)) {
+                }
+            }
         });
     }
+    first_decrease = lowest.load() < n ? lowest.load() : -1;
     return result;
+}
+
+py::array_t<double> profile_py(f64 z, f64 u, f64 v, f64 ground, double bottom, double top,
+                               f64 cu, f64 cv, int32_t n_threads) {
+    int64_t unused = -1;
+    return profile_run<false>(z, u, v, ground, bottom, top, cu, cv, n_threads, unused);
+}
+
+// profile, and the first column whose heights go down where they were read (-1: none).
+std::pair<py::array_t<double>, int64_t> profile_checked_py(f64 z, f64 u, f64 v, f64 ground,
+                                                           double bottom, double top, f64 cu,
+                                                           f64 cv, int32_t n_threads) {
+    int64_t first = -1;
+    auto result = profile_run<true>(z, u, v, ground, bottom, top, cu, cv, n_threads, first);
+    return {std::move(result), first};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -682,6 +742,9 @@ PYBIND11_MODULE(_kestrum, m) {
           py::arg("threshold"), py::arg("top"), py::arg("n_threads") = 0);
     m.def("profile", &profile_py, py::arg("z"), py::arg("u"), py::arg("v"), py::arg("ground"),
           py::arg("bottom"), py::arg("top"), py::arg("cu"), py::arg("cv"),
+          py::arg("n_threads") = 0);
+    m.def("profile_checked", &profile_checked_py, py::arg("z"), py::arg("u"), py::arg("v"),
+          py::arg("ground"), py::arg("bottom"), py::arg("top"), py::arg("cu"), py::arg("cv"),
           py::arg("n_threads") = 0);
     m.def("gradient", &gradient_py, py::arg("f"), py::arg("x"), py::arg("y"),
           py::arg("n_threads") = 0);

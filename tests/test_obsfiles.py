@@ -116,7 +116,7 @@ class TestWriteWrfdaRadar:
     @pytest.mark.parametrize("field, value, text", [
         ("rv", 1.0e9, "1000000000.000"),
         ("rv", 99999999.9996, "100000000.000"),
-        ("rf_err", -9999999.9996, "-10000000.000"),
+        ("rf", -9999999.9996, "-10000000.000"),
         ("col_elv", -888888.0, "-888888.0"),
         ("centres", 1.0e11, "100000000000.0"),
     ])
@@ -129,7 +129,7 @@ class TestWriteWrfdaRadar:
         assert list(tmp_path.iterdir()) == []
 
     @pytest.mark.parametrize("field, value", [
-        ("rv", 99999999.9994), ("rf_err", -9999999.9994), ("col_elv", -99999.9), ("rv", -0.0004),
+        ("rv", 99999999.9994), ("rf", -9999999.9994), ("col_elv", -99999.9), ("rv", -0.0004),
     ])
     def test_widest_values_that_fit_are_written(self, tmp_path, field, value):
         r = radar(2, 3)
@@ -340,7 +340,7 @@ class TestWriteDartObsSeq:
         (dict(radar_lon=None, nyquist=None), "radial velocities need radar_lon, nyquist"),
         (dict(variance=0.0), "variance must be positive"),
         (dict(kind="DOPPLER RADIAL VELOCITY"), "is not a DART observation type name"),
-        (dict(lat=95.0), "lat must be in degrees"),
+        (dict(lat=95.0), "lat value 95.0 is not a latitude in degrees"),
         (dict(height=np.nan), "height has 6 missing"),
         (dict(value=np.zeros((2, 3))), "value must be one-dimensional"),
         (dict(lon=np.zeros(4)), r"lon has shape \(4,\), expected \(6,\)"),

@@ -216,8 +216,9 @@ class TestVad:
         da = xr.DataArray(vr.filled(nan), dims=("azimuth", "range"),
                           coords={"azimuth": az, "range": rng_m, "elevation": ("azimuth", np.full(360, 1.5))})
         ds = kestrum.vad(da, da.azimuth, da.elevation)
-        assert isinstance(ds, xr.Dataset) and set(ds.data_vars) == set(kestrum.VAD._fields)
-        assert ds.u.dims == ("range",) and same(ds.range.values, rng_m)
+        assert isinstance(ds, kestrum.VAD) and isinstance(ds.u, xr.DataArray)
+        assert set(ds.to_dataset().data_vars) == set(kestrum.VAD._fields)
+        assert ds.u.dims == ("range",) and same(ds.u.range.values, rng_m)
         assert same(ds.u.values, kestrum.vad(vr.filled(nan), az, np.full(360, 1.5)).u)
 
 
@@ -229,7 +230,7 @@ class TestVad:
         lazy = kestrum.vad(da.chunk({"azimuth": 100, "range": 15}), da.azimuth, 1.5)
         eager = kestrum.vad(vr, az, 1.5)
         for name in kestrum.VAD._fields:
-            assert same(lazy[name].values, getattr(eager, name))
+            assert same(getattr(lazy, name).values, getattr(eager, name))
 
 
 class TestBeamHeight:
@@ -289,7 +290,7 @@ class TestAdapters:
             prof = kestrum.vad_pyart(radar, "velocity", sweep, min_gates=100)
             ds = kestrum.vad_xradar(xradar_sweep(xr, radar, sweep), "VRADH", min_gates=100)
             for name in kestrum.VAD._fields:
-                assert same(getattr(prof, name), ds[name].values), name
+                assert same(getattr(prof, name), getattr(ds, name).values), name
             assert same(prof.height, ds.height.values) and same(prof.distance, ds.distance.values)
             u = 5 + prof.height / 200.0
             np.testing.assert_allclose(prof.u, u, atol=0.3)
@@ -306,9 +307,9 @@ class TestAdapters:
         tree = xradar.io.open_cfradial1_datatree(path)
         sweep = tree["sweep_0"].to_dataset()
         field = "reflectivity_horizontal"
-        with pytest.raises(ValueError, match=f"vad_pyart: {field} is in dBz, which cannot be converted to m/s"):
+        with pytest.raises(ValueError, match=f"vad_pyart: {field} is in dBZ, which cannot be converted to m/s"):
             kestrum.vad_pyart(radar, field, min_gates=10)
-        with pytest.raises(ValueError, match="vad: velocity is in dBz, which cannot be converted to m/s"):
+        with pytest.raises(ValueError, match=f"vad_xradar: {field} is in dBZ, which cannot be converted to m/s"):
             kestrum.vad_xradar(sweep, field, min_gates=10)
         radar.fields[field]["units"] = "m/s"
         sweep[field].attrs["units"] = "m/s"
@@ -317,7 +318,7 @@ class TestAdapters:
         assert np.isfinite(prof.u).sum() > 10
         # xradar sorts the rays by azimuth, so the sums run in another order: equal to rounding.
         for name in kestrum.VAD._fields:
-            np.testing.assert_allclose(getattr(prof, name), ds[name].values, rtol=1e-9, atol=1e-9, err_msg=name)
+            np.testing.assert_allclose(getattr(prof, name), getattr(ds, name).values, rtol=1e-9, atol=1e-9, err_msg=name)
         np.testing.assert_allclose(prof.height, ds.height.values, rtol=1e-12)
         assert prof.height[0] == radar.altitude["data"][0]
 
@@ -352,9 +353,9 @@ class TestThermo:
         assert lazy.theta.chunks is not None
         eager = kestrum.thermo(t, p, t - 3)
         for name in kestrum.Thermo._fields:
-            assert same(lazy[name].values, eager[name].values)
+            assert same(getattr(lazy, name).values, getattr(eager, name).values)
         assert same(eager.theta.values, kestrum.thermo(t.values, p.values, t.values - 3).theta)
-        assert eager.theta.dims == ("y", "x") and same(eager.x.values, np.arange(41))
+        assert eager.theta.dims == ("y", "x") and same(eager.theta.x.values, np.arange(41))
 
 
 class TestGradient:
@@ -376,7 +377,7 @@ class TestGradient:
         f = xr.DataArray(np.arange(20.0).reshape(4, 5) ** 2, dims=("lat", "lon"),
                          coords={"lat": np.arange(4.0) * 1e3, "lon": np.arange(5.0) * 2e3})
         ds = kestrum.gradient(f, f.lon, f.lat)
-        assert ds.dx.dims == ("lat", "lon") and same(ds.lat.values, f.lat.values)
+        assert ds.dx.dims == ("lat", "lon") and same(ds.dx.lat.values, f.lat.values)
         assert same(ds.dy.values, kestrum.gradient(f.values, f.lon.values, f.lat.values).dy)
 
 
@@ -422,19 +423,30 @@ class TestProfile:
     @given(st.lists(st.lists(st.sampled_from([0.0, 100.0, 200.0, 300.0, nan]), min_size=4, max_size=4),
                     min_size=1, max_size=6),
            st.lists(st.booleans(), min_size=24, max_size=24))
-    def test_refused_exactly_when_valid_heights_decrease(self, rows, wind_missing):
+    def test_refused_only_where_valid_heights_decrease_and_never_mis_integrated(self, rows, wind_missing):
+        # Only the levels up to the layer's top are read, so a decrease above it may
+        # pass; what passes must be what the column's levels up to the top give.
         z = np.array(rows)
-        u = np.where(np.array(wind_missing[: z.size]).reshape(z.shape), nan, 1.0)
-        decreasing = False
-        for zc, uc in zip(z, u):
-            valid = zc[np.isfinite(zc) & np.isfinite(uc)]
-            decreasing |= bool((np.diff(valid) < 0).any())
+        u = np.where(np.array(wind_missing[: z.size]).reshape(z.shape), nan, np.arange(z.size).reshape(z.shape))
+        valid = np.isfinite(z) & np.isfinite(u)
+        def decreases(zc, ok):
+            return bool((np.diff(zc[ok]) < 0).any())
         try:
-            kestrum.profile(z, u, 1.0, 0.0, 0.0, 100.0, 0.0, 0.0)
+            out = kestrum.profile(z, u, 1.0, 0.0, 0.0, 100.0, 0.0, 0.0)
         except ValueError as error:
-            assert decreasing and "decrease" in str(error)
-        else:
-            assert not decreasing
+            assert "decrease" in str(error)
+            assert any(decreases(zc, ok) for zc, ok in zip(z, valid))
+            return
+        for r, (zc, ok) in enumerate(zip(z, valid)):
+            if not decreases(zc, ok):
+                continue
+            # Cut the column after its first valid level at or above the top (100 m above
+            # the ground at 0): the rest is not read.
+            tops = np.flatnonzero(ok & (zc >= 100.0))
+            cut = tops[0] + 1 if tops.size else zc.size
+            assert not decreases(zc[:cut], ok[:cut])
+            ref = _kestrum.profile(zc[:cut][None], u[r, :cut][None], np.ones((1, cut)), [0.0], 0.0, 100.0, [0.0], [0.0])
+            assert same(np.stack(out)[:, r], ref[:, 0])
 
     def test_dataarray_columns_on_dask(self):
         xr = pytest.importorskip("xarray")
@@ -444,9 +456,9 @@ class TestProfile:
         z = xr.DataArray(self.z, dims="level")
         lazy = kestrum.profile(z, u.chunk({"y": 2, "level": 2}), u * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
         eager = kestrum.profile(self.z, u.values, u.values * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
-        assert lazy.helicity.dims == ("y", "x") and same(lazy.x.values, np.arange(7))
+        assert lazy.helicity.dims == ("y", "x") and same(lazy.helicity.x.values, np.arange(7))
         for name in kestrum.Profile._fields:
-            assert same(lazy[name].values, getattr(eager, name))
+            assert same(getattr(lazy, name).values, getattr(eager, name))
 
     def test_columns_of_ground_must_match(self):
         with pytest.raises(ValueError, match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)"):
@@ -491,7 +503,7 @@ class TestPerturb:
         full = kestrum.perturb(dbz, None, None, None, None, 1, np.broadcast_to(per_column[:, None], (6, 3, 4)),
                                [0.0], [0.0], 7, 9, 0)
         assert same(out.dbz, full.dbz)
-        with pytest.raises(ValueError, match=r"perturb: fac must be \(6, \*\(3, 4\)\) or broadcast to it, not shape \(5, 4\)"):
+        with pytest.raises(ValueError, match=r"perturb: fac has shape \(5, 4\) but it must be \(6, \*\(3, 4\)\)"):
             kestrum.perturb(dbz, None, None, None, None, 1, np.ones((5, 4)), [0.0], [0.0], 7, 9, 0)
 
     def test_dataarrays_give_a_dataset_with_a_member_dimension(self):
@@ -502,8 +514,8 @@ class TestPerturb:
         ds = kestrum.perturb(dbz, None, None, None, vel, 17, self.fac, [0.0, 1.0], 0.0, 7, 9, 0)
         ref = kestrum.perturb(dbz.values, None, None, None, np.linspace(-9, 9, 4) / 3.6, 17, self.fac,
                               [0.0, 1.0], 0.0, 7, 9, 0)
-        assert ds.dbz.dims == ("member", "azimuth", "range") and set(ds.data_vars) == {"dbz", "vel"}
-        assert same(ds.dbz.values, ref.dbz) and same(ds.range.values, dbz.range.values)
+        assert ds.dbz.dims == ("member", "azimuth", "range") and set(ds.to_dataset().data_vars) == {"dbz", "vel"}
+        assert same(ds.dbz.values, ref.dbz) and same(ds.dbz.range.values, dbz.range.values)
         np.testing.assert_allclose(ds.vel.values, ref.vel, rtol=1e-14)
 
     def test_selected_field_missing(self):
@@ -538,8 +550,8 @@ class TestStatistics:
         numpy = kestrum.statistics(data, [10, 50, 90], axis=1)
         assert lazy.percentiles.dims == ("percentile", "y", "x")
         for name in kestrum.Statistics._fields:
-            assert same(lazy[name].values, eager[name].values) and same(eager[name].values, getattr(numpy, name))
-        assert same(eager.percentile.values, np.array([10.0, 50.0, 90.0]))
+            assert same(getattr(lazy, name).values, getattr(eager, name).values) and same(getattr(eager, name).values, getattr(numpy, name))
+        assert same(eager.percentiles.percentile.values, np.array([10.0, 50.0, 90.0]))
 
 
 class TestMode:
@@ -550,7 +562,7 @@ class TestMode:
         out = kestrum.mode(codes, 4, axis=1, min_valid=2)
         assert same(out.mode, ref[0]) and same(out.fraction, ref[1])
         ds = kestrum.mode(xr.DataArray(codes, dims=("gate", "member")), 4, dim="member", min_valid=2)
-        assert same(ds["mode"].values, ref[0]) and ds["mode"].dims == ("gate",)
+        assert same(ds.mode.values, ref[0]) and ds.mode.dims == ("gate",)
 
     def test_n_codes_must_be_positive(self):
         with pytest.raises(ValueError, match="mode: n_codes must be positive, not 0"):

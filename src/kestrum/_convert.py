@@ -76,16 +76,45 @@ def _unit_map(func: str, name: str, source: Any, unit: str) -> tuple[float, floa
     return float(one - zero), float(zero)
 
 
+#: Units of the kernels that are angles: a dimensionless quantity given for one is a
+#: mistake (a cosine, a fraction), not radians as pint would read it.
+_ANGLES = {"degree", "radian"}
+
+#: The decibel family of radar files (dB, dBZ, dBz, DBZH's "dBZ", dBm, dB(Z), ...):
+#: recognised by name, with or without pint, so that a reflectivity is never taken for
+#: a velocity, height, pressure or angle whatever modules happen to be imported.
+_DECIBEL = re.compile(r"\s*(dB[ZMR]?[EHV]?|dB\(Z\)|decibels?)\s*", re.IGNORECASE)
+
+
+def is_decibel(units: object) -> bool:
+    return isinstance(units, str) and _DECIBEL.fullmatch(units) is not None
+
+
+def _refuse_decibel(func: str, name: str, units: object, unit: str | None) -> None:
+    if unit not in (None, "dB") and is_decibel(units):
+        raise fail(func, f"{name} is in {units}, which cannot be converted to {unit}")
+
+
 def strip_units(func: str, name: str, value: Any, unit: str | None) -> Any:
     """The magnitude of ``value`` in ``unit`` (``None``: any unit, the magnitude is used).
 
     Quantities are converted by pint itself; a DataArray's ``units`` attribute is
-    read with pint where pint is installed and knows the unit (CF names such as
-    ``dBZ`` that pint does not know are taken as the documented unit).
+    read with pint where pint is installed and knows the unit. Decibels (``dB``,
+    ``dBZ`` and their spellings) are known by name: refused for any other unit, and
+    the only units taken for ``unit="dB"`` (a quantity of another dimension is refused
+    there). A dimensionless quantity is refused for an angle.
     """
     if is_quantity(value):
+        _refuse_decibel(func, name, f"{value.units:~}", unit)
         if unit is None:
             return value.magnitude
+        if unit == "dB":
+            if not value.dimensionless and not is_decibel(f"{value.units:~}"):
+                raise fail(func, f"{name} is in {value.units:~}, which is not in decibels")
+            return value.magnitude
+        if unit in _ANGLES and value.unitless:
+            raise fail(func, f"{name} is a dimensionless quantity ({value.units:~}): "
+                             f"give the angle in degrees or radians")
         import pint
 
         try:
@@ -111,7 +140,8 @@ def with_units_attribute(func: str, name: str, value: Any, source: Any, unit: st
     Read with pint where it is installed and knows the name; a name it does not know,
     or a dimensionless one, leaves the value as it is (taken in the documented unit).
     """
-    if unit is None or not isinstance(source, str) or "pint" not in _importable():
+    _refuse_decibel(func, name, source, unit)
+    if unit in (None, "dB") or not isinstance(source, str) or "pint" not in _importable():
         return value
     source = _UNIT_NAMES.get(source.strip(), source)
     try:
@@ -179,11 +209,42 @@ def scalar(func: str, name: str, value: Any, unit: str | None = None) -> float:
     return float(np.ma.getdata(out).reshape(()))
 
 
-def integer(func: str, name: str, value: Any) -> int:
-    """An integer argument: Python or NumPy integers only (2.0 is refused, as natively)."""
+def integer(func: str, name: str, value: Any, low: int | None = None, high: int | None = None) -> int:
+    """An integer argument: Python or NumPy integers only (2.0 is refused, as natively),
+    within [``low``, ``high``] where given (the native type's range, say)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{func}: {name} must be an integer, not {type(value).__name__}")
-    return int(value)
+    number = int(value)
+    if low is not None and number < low:
+        least = "positive" if low == 1 else "at least 0" if low == 0 else f"at least {low}"
+        raise fail(func, f"{name} must be {least}, not {number}")
+    if high is not None and number > high:
+        raise fail(func, f"{name} must be at most {high}, not {number}")
+    return number
+
+
+INT64 = (-(2**63), 2**63 - 1)
+UINT64 = (0, 2**64 - 1)
+
+
+def hardware_threads() -> int:
+    import os
+
+    return os.cpu_count() or 1
+
+
+def threads(func: str, value: Any) -> int:
+    """``n_threads``: an integer; 0 or negative means every hardware thread, and more
+    than the hardware has is capped to it (extra threads only wait for a core)."""
+    n = integer(func, "n_threads", value)
+    return 0 if n <= 0 else min(n, hardware_threads())
+
+
+def boolean(func: str, name: str, value: Any) -> bool:
+    """A flag: True or False only (a string such as "no" is not taken for True)."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{func}: {name} must be True or False, not {value!r}")
+    return bool(value)
 
 
 def nan_filled(value: Any) -> Array:
@@ -222,36 +283,47 @@ def broadcast(func: str, **arrays: Any) -> tuple[tuple[int, ...], list[Any]]:
     return shape, [broadcast_to(a, shape) for a in arrays.values()]
 
 
+def fits(value: Any, shape: tuple[int, ...]) -> bool:
+    """Whether ``value`` broadcasts to ``shape`` without adding axes or changing it."""
+    try:
+        return np.ndim(value) <= len(shape) and np.broadcast_shapes(np.shape(value), shape) == shape
+    except ValueError:
+        return False
+
+
+def fit(func: str, name: str, value: Any, shape: tuple[int, ...], what: str = "") -> Any:
+    """``value`` broadcast to ``shape`` (a view), or an error naming the argument: the one
+    rule for an argument that must take the shape another argument gives. ``what``
+    names where the shape comes from (e.g. "a column of z, u, v")."""
+    if not fits(value, shape):
+        where = f"{what} has shape {shape}" if what else f"it must broadcast to {shape}"
+        raise fail(func, f"{name} has shape {np.shape(value)} but {where}")
+    return broadcast_to(value, shape)
+
+
 def broadcast_leading(
     func: str, shape: tuple[int, ...], what: str, **arrays: Any
 ) -> list[Any]:
     """Arguments broadcast to ``shape``, the leading (per-column) shape of the call."""
-    out = []
-    for name, value in arrays.items():
-        try:
-            np.broadcast_shapes(np.shape(value), shape)
-            if np.ndim(value) > len(shape):
-                raise ValueError
-        except ValueError:
-            raise fail(
-                func, f"{name} has shape {np.shape(value)} but {what} has shape {shape}"
-            ) from None
-        out.append(broadcast_to(value, shape))
-    return out
+    return [fit(func, name, value, shape, what) for name, value in arrays.items()]
 
 
 def broadcast_planes(func: str, name: str, value: Any, planes: int, shape: tuple[int, ...]) -> Any:
     """``value`` of shape (planes, ...) with its trailing axes broadcast to ``shape``."""
+    if np.ndim(value) < 1 or np.shape(value)[0] != planes:
+        raise fail(func, f"{name} has shape {np.shape(value)} but it must be ({planes}, *{shape})")
     rest = np.shape(value)[1:]
-    try:
-        if np.ndim(value) < 1 or np.shape(value)[0] != planes or len(rest) > len(shape):
-            raise ValueError
-        np.broadcast_shapes(rest, shape)
-    except ValueError:
-        raise fail(func, f"{name} must be ({planes}, *{shape}) or broadcast to it, "
-                         f"not shape {np.shape(value)}") from None
-    value = value.reshape((planes,) + (1,) * (len(shape) - len(rest)) + rest)
-    return broadcast_to(value, (planes,) + shape)
+    if len(rest) <= len(shape):
+        value = value.reshape((planes,) + (1,) * (len(shape) - len(rest)) + rest)
+    return fit(func, name, value, (planes,) + shape)
+
+
+def rows(value: Any, core: int) -> Any:
+    """``value`` as (items, *its last ``core`` axes): reshape(-1, ...) cannot size an
+    empty array whose core axes are empty too."""
+    shape = np.shape(value)
+    items = int(np.prod(shape[: len(shape) - core], dtype=np.int64))
+    return value.reshape((items,) + shape[len(shape) - core :])
 
 
 def move_axis(func: str, name: str, value: Any, axis: int) -> Any:

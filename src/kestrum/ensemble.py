@@ -2,17 +2,21 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, NamedTuple, overload
+from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, overload
 
 import numpy as np
 
 import _ensemble
 
 from . import _convert as _cv
+from . import _road
 from ._convert import Array
+from ._road import COUNT, FLAG, THREADS, Arg
 
 if TYPE_CHECKING:
     import xarray as xr
+
+F = TypeVar("F")
 
 #: Bits of ``flags`` in ``perturb``, in the order of its fields.
 FIELDS = ("dbz", "zdr", "phidp", "rhohv", "vel")
@@ -21,45 +25,57 @@ FIELDS = ("dbz", "zdr", "phidp", "rhohv", "vel")
 _CHUNK_VALUES = 1 << 22
 
 
-class Perturbed(NamedTuple):
+class Perturbed(NamedTuple, Generic[F]):
     """Perturbed fields, each (members, *field shape); ``None`` for a field not asked for."""
 
-    dbz: Array | None
-    zdr: Array | None
-    phidp: Array | None
-    rhohv: Array | None
-    vel: Array | None
+    dbz: F | None
+    zdr: F | None
+    phidp: F | None
+    rhohv: F | None
+    vel: F | None
+
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
 
-class Statistics(NamedTuple):
+class Statistics(NamedTuple, Generic[F]):
     """Ensemble statistics of each column (the values without their member axis)."""
 
-    mean: Array
-    std: Array
+    mean: F
+    std: F
     """Sample standard deviation (divisor members - 1)."""
-    percentiles: Array
+    percentiles: F
     """Shape (P, *columns): one plane per requested percentile."""
 
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
-class Mode(NamedTuple):
+
+class Mode(NamedTuple, Generic[F]):
     """Most frequent category of each column."""
 
-    mode: Array
+    mode: F
     """The most frequent code (ties: the lowest), as float (NaN where too few members count)."""
-    fraction: Array
+    fraction: F
     """Its count over the number of members that count."""
+
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
 
 @overload
 def perturb(
     dbz: xr.DataArray, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any, bias_dbz: Any,
     bias_zdr: Any, k0: int, k1: int, m0: int, *, n_threads: int = ..., progress: bool = ...,
-) -> xr.Dataset: ...
+) -> Perturbed[xr.DataArray]: ...
 @overload
 def perturb(
     dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any, bias_dbz: Any,
     bias_zdr: Any, k0: int, k1: int, m0: int, *, n_threads: int = ..., progress: bool = ...,
-) -> Perturbed: ...
+) -> Perturbed[Array]: ...
 def perturb(
     dbz: Any,
     zdr: Any,
@@ -102,19 +118,21 @@ def perturb(
     m0 : int
         Stream number of the first member.
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
     progress : bool, optional
         Show a progress bar (needs tqdm) while the members are made in chunks; the
         result is the same, bit for bit.
 
     Returns
     -------
-    Perturbed or xarray.Dataset
+    Perturbed
         Fields ``dbz``, ``zdr``, ``phidp``, ``rhohv``, ``vel``: each
         (members, *gates) for a selected field, ``None`` otherwise. For DataArray
-        fields, a Dataset of the selected fields on dimensions ("member", *the
-        fields' dimensions), computed at once (also for Dask-backed fields: the
-        random streams are numbered by gate position, so the gates are never split).
+        fields, DataArrays on dimensions ("member", *the fields' dimensions),
+        computed at once (also for Dask-backed fields: the random streams are
+        numbered by gate position, so the gates are never split);
+        ``.to_dataset()`` gathers the selected ones into a Dataset.
 
     Raises
     ------
@@ -138,56 +156,99 @@ def perturb(
     ((3, 2), None)
     """
     func = "perturb"
-    flags = _cv.integer(func, "flags", flags)
-    k0, k1, m0 = (_cv.integer(func, n, k) for n, k in (("k0", k0), ("k1", k1), ("m0", m0)))
-    units = {"dbz": None, "zdr": None, "phidp": "degree", "rhohv": None, "vel": "m/s"}
+    args = _road.arguments(func, _PERTURB, locals())
+    given = [args.pop(name) for name in FIELDS]
+    rest: dict[str, Any] = {**args, "shape": None}
+    if not any(_cv.is_dataarray(v) for v in given):
+        return _perturb(func, *given, **rest)
+    # The random streams are numbered by gate position, so the gates cannot be split
+    # into Dask chunks: DataArrays are aligned by name and computed in one piece.
+    given = _cv.broadcast_dataarrays(*given)
+    template = next(v for v in given if _cv.is_dataarray(v))
+    out = _perturb(func, *given, **{**rest, "shape": template.shape})
+    return Perturbed(*_road.wrap_like(template, out, ("member",)))
+
+
+_PERTURB = {
+    "dbz": Arg(unit="dB", optional=True), "zdr": Arg(unit="dB", optional=True),
+    "phidp": Arg(unit="degree", optional=True), "rhohv": Arg(optional=True),
+    "vel": Arg(unit="m/s", optional=True), "flags": Arg("int", low=0, high=(1 << len(FIELDS)) - 1),
+    "fac": Arg(), "bias_dbz": Arg(unit="dB"), "bias_zdr": Arg(unit="dB"),
+    "k0": Arg("int", low=_cv.UINT64[0], high=_cv.UINT64[1]),
+    "k1": Arg("int", low=_cv.UINT64[0], high=_cv.UINT64[1]),
+    "m0": Arg("int", low=0, high=_cv.INT64[1]), "n_threads": THREADS, "progress": FLAG,
+}
+
+
+def _perturb(func: str, dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any,
+             bias_dbz: Any, bias_zdr: Any, k0: int, k1: int, m0: int, n_threads: int,
+             progress: bool, shape: tuple[int, ...] | None) -> Perturbed[Array]:
     given = dict(zip(FIELDS, (dbz, zdr, phidp, rhohv, vel)))
-    template = None
-    if _cv.any_dataarray(*given.values()):
-        # The random streams are numbered by gate position, so the gates cannot be split
-        # into Dask chunks: DataArrays are aligned by name and computed in one piece.
-        given = dict(zip(FIELDS, _cv.broadcast_dataarrays(*given.values())))
-        template = next(v for v in given.values() if _cv.is_dataarray(v))
     active = {}
     for bit, name in enumerate(FIELDS):
         if flags >> bit & 1:
             if given[name] is None:
                 raise _cv.fail(func, f"flags selects {name} (bit {1 << bit}) but {name} is None")
-            active[name] = _cv.array(func, name, given[name], units[name])
-    shape, fields = _cv.broadcast(func, **active) if active else ((0,), [])
-    fac = _cv.broadcast_planes(func, "fac", _cv.array(func, "fac", fac), 6, shape)
+            active[name] = _cv.array(func, name, given[name])
+    gates, fields = _cv.broadcast(func, **active) if active else ((0,), [])
+    if shape is not None and gates != shape:
+        raise _cv.fail(func, f"the fields broadcast to shape {gates}, not to the DataArrays' {shape}")
+    fac = _cv.broadcast_planes(func, "fac", _cv.array(func, "fac", fac), 6, gates)
     _, (bias_dbz, bias_zdr) = _cv.broadcast(
         func, bias_dbz=_cv.array(func, "bias_dbz", bias_dbz), bias_zdr=_cv.array(func, "bias_zdr", bias_zdr)
     )
     if bias_dbz.ndim != 1:
         raise _cv.fail(func, f"bias_dbz and bias_zdr must be (members,), not shape {bias_dbz.shape}")
-    n = int(np.prod(shape))
+    n = int(np.prod(gates))
     members = bias_dbz.shape[0]
     flat = [f.reshape(-1) for f in fields]
     a_dbz, a_zdr, a_phidp, a_rhohv, a_vel = (flat.pop(0) if name in active else [] for name in FIELDS)
     fac = fac.reshape(6, n)
+
+    def call(j0: int, j1: int) -> Any:
+        return _ensemble.perturb(a_dbz, a_zdr, a_phidp, a_rhohv, a_vel, flags, fac, bias_dbz[j0:j1],
+                                 bias_zdr[j0:j1], k0, k1, m0 + j0, n_threads)
+
     if progress:
         step = max(1, _CHUNK_VALUES // max(1, n * len(active)))
         out = np.empty((members, len(active), n))
         for j0, j1 in _cv.chunks(func, members, step, True):
-            out[j0:j1] = _ensemble.perturb(a_dbz, a_zdr, a_phidp, a_rhohv, a_vel, flags, fac, bias_dbz[j0:j1], bias_zdr[j0:j1],
-                                           k0, k1, m0 + j0, n_threads)
+            out[j0:j1] = call(j0, j1)
     else:
-        out = _ensemble.perturb(a_dbz, a_zdr, a_phidp, a_rhohv, a_vel, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, n_threads)
+        out = call(0, members)
     slots = iter(range(len(active)))
-    result = Perturbed(*(
-        out[:, next(slots)].reshape((members,) + shape) if name in active else None for name in FIELDS
+    return Perturbed(*(
+        out[:, next(slots)].reshape((members,) + gates) if name in active else None for name in FIELDS
     ))
-    if template is None:
-        return result
-    if shape != template.shape:
-        raise _cv.fail(func, f"the fields broadcast to shape {shape}, not to the DataArrays' {template.shape}")
-    return _cv.dataset_like(template, {k: getattr(result, k) for k in active}, ("member",))
 
 
-def _statistics_numpy(values: Any, percentiles: Array, min_valid: int, n_threads: int) -> Statistics:
+def _members(func: str, values: Any, axis: int) -> tuple[Any, tuple[int, ...]]:
+    """``values`` as (members, columns), and the columns' shape."""
+    values = _cv.move_axis(func, "values", values, axis)
     rest = values.shape[1:]
-    mean, std, pct = _ensemble.statistics(values.reshape(values.shape[0], -1), percentiles, min_valid, n_threads)
+    return values.reshape(values.shape[0], int(np.prod(rest, dtype=np.int64))), rest
+
+
+def _member_dim(values: Any, axis: int, dim: str | None) -> dict[str, str]:
+    """The member dimension of a DataArray (by name, or the one at ``axis``)."""
+    if not _cv.is_dataarray(values):
+        return {}
+    if dim is None:
+        _cv.move_axis("statistics", "values", values.data, axis)  # the axis is checked
+        dim = str(values.dims[axis])
+    return {"member": dim}
+
+
+_STATISTICS = {
+    "values": Arg(core=("member",)), "percentiles": Arg("pass"), "axis": Arg("int"),
+    "min_valid": Arg("int", low=_cv.INT64[0], high=_cv.INT64[1]), "n_threads": THREADS,
+}
+
+
+def _statistics(values: Any, percentiles: Array, axis: int, min_valid: int,
+                n_threads: int) -> Statistics[Array]:
+    members, rest = _members("statistics", values, axis)
+    mean, std, pct = _ensemble.statistics(members, percentiles, min_valid, n_threads)
     return Statistics(mean.reshape(rest), std.reshape(rest), pct.reshape(percentiles.shape + rest))
 
 
@@ -195,12 +256,12 @@ def _statistics_numpy(values: Any, percentiles: Array, min_valid: int, n_threads
 def statistics(
     values: xr.DataArray, percentiles: Any, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
     n_threads: int = ...,
-) -> xr.Dataset: ...
+) -> Statistics[xr.DataArray]: ...
 @overload
 def statistics(
     values: Any, percentiles: Any, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
     n_threads: int = ...,
-) -> Statistics: ...
+) -> Statistics[Array]: ...
 def statistics(
     values: Any,
     percentiles: Any,
@@ -227,14 +288,16 @@ def statistics(
     min_valid : int, optional
         Least number of valid members for a column to have statistics.
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
 
     Returns
     -------
-    Statistics or xarray.Dataset
+    Statistics
         Fields ``mean`` and ``std`` (sample standard deviation), of the values'
         shape without the member axis, and ``percentiles`` with a leading axis (a
-        ``percentile`` dimension for DataArray input) of the P percentiles.
+        ``percentile`` dimension for DataArray input) of the P percentiles. NumPy
+        arrays, or DataArrays for DataArray input (``.to_dataset()`` gathers them).
 
     Raises
     ------
@@ -258,36 +321,26 @@ def statistics(
     (array([3., 3.]), array([2.        , 1.41421356]), array([[3., 3.]]))
     """
     func = "statistics"
-    min_valid = _cv.integer(func, "min_valid", min_valid)
     pct = _cv.nan_filled(_cv.array(func, "percentiles", percentiles, "percent")).reshape(-1)
     if not ((pct >= 0) & (pct <= 100)).all():
         raise _cv.fail(func, f"percentiles must be in [0, 100], not {pct.tolist()}")
-    values = _cv.strip_units(func, "values", values, None)
-
-    def kernel(values: Any) -> Statistics:
-        return _statistics_numpy(np.moveaxis(values, -1, 0), pct, min_valid, n_threads)
-
-    if _cv.is_dataarray(values):
-        dim = dim if dim is not None else values.dims[axis]
-        return _cv.apply_xarray(
-            func, kernel, {"values": _cv.Core(values, (dim,))}, Statistics._fields,
-            [(), (), ("percentile",)], leading=[False, False, True],
-            sizes={"percentile": pct.size}, coords={"percentile": pct},
-        )
-    values = _cv.move_axis(func, "values", _cv.array(func, "values", values), axis)
-    return _statistics_numpy(values, pct, min_valid, n_threads)
+    dims = _member_dim(values, axis, dim)
+    given = {**locals(), "percentiles": pct, "axis": -1 if dims else axis}
+    return _road.run(func, _STATISTICS, given, _statistics, Statistics, [(), (), ("percentile",)],
+                     dims=dims, leading=[False, False, True], sizes={"percentile": pct.size},
+                     coords={"percentile": pct})
 
 
 @overload
 def mode(
     values: xr.DataArray, n_codes: int, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
     n_threads: int = ...,
-) -> xr.Dataset: ...
+) -> Mode[xr.DataArray]: ...
 @overload
 def mode(
     values: Any, n_codes: int, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
     n_threads: int = ...,
-) -> Mode: ...
+) -> Mode[Array]: ...
 def mode(
     values: Any,
     n_codes: int,
@@ -313,14 +366,16 @@ def mode(
     min_valid : int, optional
         Least number of members that count for a column to have a mode.
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
 
     Returns
     -------
-    Mode or xarray.Dataset
+    Mode
         Fields ``mode`` (the most frequent code; ties go to the lowest) and
         ``fraction`` (its share of the members that count), each of the values'
-        shape without the member axis.
+        shape without the member axis: NumPy arrays, or DataArrays for DataArray
+        input (``.to_dataset()`` gathers them).
 
     Raises
     ------
@@ -341,21 +396,18 @@ def mode(
     >>> out.mode, out.fraction.round(3)
     (array([2., 1.]), array([0.667, 1.   ]))
     """
-    func = "mode"
-    n_codes = _cv.integer(func, "n_codes", n_codes)
-    min_valid = _cv.integer(func, "min_valid", min_valid)
-    if n_codes <= 0:
-        raise _cv.fail(func, f"n_codes must be positive, not {n_codes}")
-    values = _cv.strip_units(func, "values", values, None)
+    dims = _member_dim(values, axis, dim)
+    given = {**locals(), "axis": -1 if dims else axis}
+    return _road.run("mode", _MODE, given, _mode, Mode, dims=dims)
 
-    def kernel(values: Any) -> Mode:
-        v = np.moveaxis(values, -1, 0)
-        out = _ensemble.mode(v.reshape(v.shape[0], -1), n_codes, min_valid, n_threads)
-        return Mode(*(o.reshape(v.shape[1:]) for o in out))
 
-    if _cv.is_dataarray(values):
-        dim = dim if dim is not None else values.dims[axis]
-        return _cv.apply_xarray(func, kernel, {"values": _cv.Core(values, (dim,))}, Mode._fields, [(), ()])
-    values = _cv.move_axis(func, "values", _cv.array(func, "values", values, missing=-1), axis)
-    out = _ensemble.mode(values.reshape(values.shape[0], -1), n_codes, min_valid, n_threads)
-    return Mode(*(o.reshape(values.shape[1:]) for o in out))
+_MODE = {
+    "values": Arg(core=("member",), missing=-1), "n_codes": COUNT, "axis": Arg("int"),
+    "min_valid": Arg("int", low=_cv.INT64[0], high=_cv.INT64[1]), "n_threads": THREADS,
+}
+
+
+def _mode(values: Any, n_codes: int, axis: int, min_valid: int, n_threads: int) -> Mode[Array]:
+    members, rest = _members("mode", values, axis)
+    out = _ensemble.mode(members, n_codes, min_valid, n_threads)
+    return Mode(*(o.reshape(rest) for o in out))

@@ -2,75 +2,98 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, NamedTuple, overload
+from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, overload
 
 import numpy as np
 
 import _kestrum
 
 from . import _convert as _cv
+from . import _road
 from ._convert import Array
+from ._road import THREADS, Arg
 
 if TYPE_CHECKING:
     import xarray as xr
 
+F = TypeVar("F")
 
-class Thermo(NamedTuple):
+
+class Thermo(NamedTuple, Generic[F]):
     """Moisture and potential temperatures, each in the broadcast shape of the inputs."""
 
-    mixing_ratio: Array
+    mixing_ratio: F
     """Water-vapour mixing ratio, kg/kg."""
-    theta: Array
+    theta: F
     """Potential temperature, K."""
-    theta_v: Array
+    theta_v: F
     """Virtual potential temperature, K."""
-    theta_e: Array
+    theta_e: F
     """Equivalent potential temperature (Bolton 1980), K."""
 
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
-class Gradient(NamedTuple):
+
+class Gradient(NamedTuple, Generic[F]):
     """Horizontal derivatives, each of the field's shape."""
 
-    dx: Array
+    dx: F
     """Derivative along the last axis (x), field units per m."""
-    dy: Array
+    dy: F
     """Derivative along the second-last axis (y), field units per m."""
 
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
-class Profile(NamedTuple):
+
+class Profile(NamedTuple, Generic[F]):
     """Layer winds of each column, each of the columns' shape (the input without its level axis)."""
 
-    u_bottom: Array
-    v_bottom: Array
-    u_top: Array
-    v_top: Array
-    helicity: Array
+    u_bottom: F
+    v_bottom: F
+    u_top: F
+    v_top: F
+    helicity: F
     """Storm-relative helicity of the layer, m²/s²."""
-    u_mean: Array
-    v_mean: Array
+    u_mean: F
+    v_mean: F
+
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
 
-class ColdPool(NamedTuple):
+class ColdPool(NamedTuple, Generic[F]):
     """Cold-pool intensity of each column, each of the columns' shape."""
 
-    intensity: Array
+    intensity: F
     """C = sqrt(2 ∫ -b dz), m/s."""
-    depth: Array
+    depth: F
     """Depth of the integrated layer, m."""
-    open_top: Array
+    open_top: F
     """1 where the cold pool reached the top of the valid levels without ending, else 0."""
 
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
-def _thermo_numpy(t: Any, p: Any, td: Any, n_threads: int) -> Thermo:
+
+_THERMO = {"t": Arg(unit="K"), "p": Arg(unit="Pa"), "td": Arg(unit="K"), "n_threads": THREADS}
+
+
+def _thermo(t: Any, p: Any, td: Any, n_threads: int) -> Thermo[Array]:
     shape, (t, p, td) = _cv.broadcast("thermo", t=t, p=p, td=td)
     out = _kestrum.thermo(t, p, td, n_threads)
     return Thermo(*out.reshape((4,) + shape))
 
 
 @overload
-def thermo(t: xr.DataArray, p: Any, td: Any, *, n_threads: int = ...) -> xr.Dataset: ...
+def thermo(t: xr.DataArray, p: Any, td: Any, *, n_threads: int = ...) -> Thermo[xr.DataArray]: ...
 @overload
-def thermo(t: Any, p: Any, td: Any, *, n_threads: int = ...) -> Thermo: ...
+def thermo(t: Any, p: Any, td: Any, *, n_threads: int = ...) -> Thermo[Array]: ...
 def thermo(t: Any, p: Any, td: Any, *, n_threads: int = 0) -> Any:
     """Mixing ratio and potential temperatures from temperature, pressure and dew point.
 
@@ -81,17 +104,18 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int = 0) -> Any:
     p : array_like
         Pressure, Pa.
     td : array_like
-        Dew point, K (a dew point above ``t`` is taken as ``t``).
+        Dew point, K (a dew point above ``t`` is taken as ``t``). The three arguments
+        broadcast against each other (scalars included).
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
-
-    The three arguments broadcast against each other (scalars included).
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
 
     Returns
     -------
-    Thermo or xarray.Dataset
+    Thermo
         Fields ``mixing_ratio`` (kg/kg), ``theta``, ``theta_v`` and ``theta_e`` (K), in
-        the broadcast shape; a Dataset with these variables for DataArray input.
+        the broadcast shape: NumPy arrays, or DataArrays for DataArray input
+        (``.to_dataset()`` gathers them into a Dataset).
 
     Raises
     ------
@@ -114,20 +138,16 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int = 0) -> Any:
     >>> out.mixing_ratio.round(5), out.theta.round(2)
     (array([0.01032, 0.01032]), array([314.24, 303.77]))
     """
-    t = _cv.strip_units("thermo", "t", t, "K")
-    p = _cv.strip_units("thermo", "p", p, "Pa")
-    td = _cv.strip_units("thermo", "td", td, "K")
-
-    def kernel(t: Any, p: Any, td: Any) -> Thermo:
-        return _thermo_numpy(t, p, td, n_threads)
-
-    if _cv.any_dataarray(t, p, td):
-        args = {"t": _cv.Core(t), "p": _cv.Core(p), "td": _cv.Core(td)}
-        return _cv.apply_xarray("thermo", kernel, args, Thermo._fields, [()] * 4)
-    return kernel(_cv.array("thermo", "t", t), _cv.array("thermo", "p", p), _cv.array("thermo", "td", td))
+    return _road.run("thermo", _THERMO, locals(), _thermo, Thermo)
 
 
-def _gradient_numpy(field: Any, x: Any, y: Any, n_threads: int) -> Gradient:
+_GRADIENT = {
+    "field": Arg(core=("y", "x")), "x": Arg(unit="m", core=("x",)), "y": Arg(unit="m", core=("y",)),
+    "n_threads": THREADS,
+}
+
+
+def _gradient(field: Any, x: Any, y: Any, n_threads: int) -> Gradient[Array]:
     func = "gradient"
     if np.ndim(field) < 2:
         raise _cv.fail(func, f"field must be (..., y, x), not shape {np.shape(field)}")
@@ -138,15 +158,14 @@ def _gradient_numpy(field: Any, x: Any, y: Any, n_threads: int) -> Gradient:
                 func, f"field has shape {shape} but {name} has shape {np.shape(value)}: "
                 f"it needs {size} values, one per element of the {axis} axis"
             )
-    stack = field.reshape((-1,) + shape[-2:])
-    out = _kestrum.gradient(stack, _cv.nan_filled(x), _cv.nan_filled(y), n_threads)
+    out = _kestrum.gradient(_cv.rows(field, 2), _cv.nan_filled(x), _cv.nan_filled(y), n_threads)
     return Gradient(*out.reshape((2,) + shape))
 
 
 @overload
-def gradient(field: xr.DataArray, x: Any, y: Any, *, n_threads: int = ...) -> xr.Dataset: ...
+def gradient(field: xr.DataArray, x: Any, y: Any, *, n_threads: int = ...) -> Gradient[xr.DataArray]: ...
 @overload
-def gradient(field: Any, x: Any, y: Any, *, n_threads: int = ...) -> Gradient: ...
+def gradient(field: Any, x: Any, y: Any, *, n_threads: int = ...) -> Gradient[Array]: ...
 def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
     """Horizontal derivatives of fields on a rectilinear grid, with missing data.
 
@@ -159,14 +178,16 @@ def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
     y : array_like, shape (Y,)
         Coordinate of each row, m.
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
 
     Returns
     -------
-    Gradient or xarray.Dataset
+    Gradient
         Fields ``dx`` (∂/∂x, along the last axis) and ``dy`` (∂/∂y, along the
-        second-last), each of the field's shape; a Dataset on the field's
-        dimensions for DataArray input.
+        second-last), each of the field's shape: DataArrays on the field's dimensions
+        for DataArray input, where the field's x and y dimensions are those of ``x``
+        and ``y`` when they are DataArrays (matched by name, in either order).
 
     Raises
     ------
@@ -189,86 +210,49 @@ def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
     array([[ 1.,  2.,  3.],
            [ 1.,  1., nan]])
     """
-    x = _cv.strip_units("gradient", "x", x, "m")
-    y = _cv.strip_units("gradient", "y", y, "m")
-
-    def kernel(f: Any, x: Any, y: Any) -> Gradient:
-        return _gradient_numpy(f, x, y, n_threads)
-
-    if _cv.any_dataarray(field, x, y):
-        if not _cv.is_dataarray(field) or field.ndim < 2:
-            raise _cv.fail("gradient", "field must be a (..., y, x) DataArray when x or y is one")
-        ydim, xdim = field.dims[-2:]
-        args = {"field": _cv.Core(field, (ydim, xdim)), "x": _cv.Core(x, (xdim,)), "y": _cv.Core(y, (ydim,))}
-        return _cv.apply_xarray("gradient", kernel, args, Gradient._fields, [(ydim, xdim)] * 2)
-    return kernel(_cv.array("gradient", "field", field), _cv.array("gradient", "x", x),
-                  _cv.array("gradient", "y", y))
+    return _road.run("gradient", _GRADIENT, locals(), _gradient, Gradient, [("y", "x")] * 2)
 
 
-def _not_plainly_increasing(z: Any) -> Any:
-    """Columns of ``z`` (..., levels) with a decrease or a missing height, as a boolean array.
-
-    Runs over blocks of columns compared in flat order, which keeps the comparison
-    contiguous and in cache; the pairs that straddle two columns are ignored.
-    """
-    levels = z.shape[-1]
-    flat = z.reshape(-1, levels)
-    suspect = np.zeros(flat.shape[0], dtype=bool)
-    if levels < 2:
-        return suspect.reshape(z.shape[:-1])
-    step = max(1, (1 << 16) // levels)
-    for i in range(0, flat.shape[0], step):
-        block = np.ascontiguousarray(flat[i : i + step]).reshape(-1)
-        ok = np.greater_equal(block[1:], block[:-1])
-        ok[levels - 1 :: levels] = True
-        if not ok.all():
-            suspect[i : i + step] = ~np.append(ok, True).reshape(-1, levels).all(axis=1)
-    return suspect.reshape(z.shape[:-1])
+_PROFILE = {
+    "z": Arg(unit="m", core=("level",)), "u": Arg(unit="m/s", core=("level",)),
+    "v": Arg(unit="m/s", core=("level",)), "ground": Arg(unit="m"),
+    "bottom": Arg("float", unit="m"), "top": Arg("float", unit="m"),
+    "cu": Arg(unit="m/s"), "cv": Arg(unit="m/s"), "n_threads": THREADS,
+}
 
 
-def _check_increasing(func: str, z: Any, u: Any, v: Any, shape: tuple[int, ...]) -> None:
-    """Refuse a column whose valid heights go down, which the kernel would take in index order.
-
-    ``z`` is checked as given (before broadcasting, so a shared height axis costs
-    one row); only columns where it is not plainly non-decreasing (a decrease, or a
-    missing height that could hide one) get the exact test over their valid levels.
-    """
-    zf = _cv.nan_where_masked(z)
-    suspect = _not_plainly_increasing(zf.reshape((1,) * (len(shape) - zf.ndim) + zf.shape))
-    if not suspect.any():
-        return
-    where = np.nonzero(np.broadcast_to(suspect, shape[:-1]))
-    zs, us, vs = (_cv.nan_filled(_cv.broadcast_to(w, shape)[where]) for w in (z, u, v))
-    valid = np.isfinite(zs) & np.isfinite(us) & np.isfinite(vs)
-    below = np.maximum.accumulate(np.where(valid, zs, -np.inf), axis=-1)
-    bad = valid[..., 1:] & (zs[..., 1:] < below[..., :-1])
-    if bad.any():
-        row, level = (int(i) for i in np.argwhere(bad)[0])
-        column = tuple(int(c[row]) for c in where)
-        raise _cv.fail(
-            func,
-            f"the valid heights of column {column} decrease at level {level + 1} "
-            f"(z = {float(zs[row, level + 1])} below a level at {float(below[row, level])}); "
-            "levels must go upward: reverse the level axis (e.g. z[..., ::-1] and the same for "
-            "u and v) or sort the levels by height",
-        )
+def _decrease(func: str, z: Any, u: Any, v: Any, column: tuple[int, ...]) -> _cv.ArgumentError:
+    """The error for a column whose valid heights go down (found by the native call)."""
+    zc, uc, vc = (_cv.nan_filled(a[column]) for a in (z, u, v))
+    valid = np.isfinite(zc) & np.isfinite(uc) & np.isfinite(vc)
+    below = np.maximum.accumulate(np.where(valid, zc, -np.inf))
+    level = int(np.argmax(valid[1:] & (zc[1:] < below[:-1]))) + 1
+    return _cv.fail(
+        func,
+        f"the valid heights of column {column} decrease at level {level} "
+        f"(z = {float(zc[level])} below a level at {float(below[level - 1])}); "
+        "levels must go upward: reverse the level axis (e.g. z[..., ::-1] and the same for "
+        "u and v) or sort the levels by height",
+    )
 
 
-def _profile_numpy(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: float,
-                   cu: Any, cv_: Any, n_threads: int) -> Profile:
+def _profile(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: float, cu: Any, cv: Any,
+             n_threads: int) -> Profile[Array]:
     func = "profile"
-    z_given = z
     shape, (z, u, v) = _cv.broadcast(func, z=z, u=u, v=v)
     if len(shape) < 1:
         raise _cv.fail(func, "z, u and v must have a level axis (the last)")
     columns = shape[:-1]
-    ground, cu, cv_ = _cv.broadcast_leading(func, columns, "a column of z, u, v", ground=ground, cu=cu, cv=cv_)
-    _check_increasing(func, z_given, u, v, shape)
-    levels = shape[-1]
-    out = _kestrum.profile(
-        z.reshape(-1, levels), u.reshape(-1, levels), v.reshape(-1, levels),
-        ground.reshape(-1), bottom, top, cu.reshape(-1), cv_.reshape(-1), n_threads,
+    what = "a column of z, u, v"
+    ground, cu, cv = (_cv.fit(func, n, a, columns, what) for n, a in (("ground", ground), ("cu", cu), ("cv", cv)))
+    # The native call refuses a column whose heights go down within the levels it reads
+    # (where they would be integrated in index order), at no cost to the others.
+    out, bad = _kestrum.profile_checked(
+        _cv.rows(z, 1), _cv.rows(u, 1), _cv.rows(v, 1), ground.reshape(-1), bottom, top,
+        cu.reshape(-1), cv.reshape(-1), n_threads,
     )
+    if bad >= 0:
+        raise _decrease(func, z, u, v, tuple(int(i) for i in np.unravel_index(bad, columns)))
     return Profile(*out.reshape((7,) + columns))
 
 
@@ -276,11 +260,11 @@ def _profile_numpy(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: floa
 def profile(
     z: Any, u: xr.DataArray, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *,
     n_threads: int = ...,
-) -> xr.Dataset: ...
+) -> Profile[xr.DataArray]: ...
 @overload
 def profile(
     z: Any, u: Any, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *, n_threads: int = ...,
-) -> Profile: ...
+) -> Profile[Array]: ...
 def profile(
     z: Any, u: Any, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *,
     n_threads: int = 0,
@@ -301,14 +285,16 @@ def profile(
     cu, cv : array_like, shape (...)
         Storm motion of each column, m/s.
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
 
     Returns
     -------
-    Profile or xarray.Dataset
+    Profile
         Fields ``u_bottom``, ``v_bottom``, ``u_top``, ``v_top`` (m/s), ``helicity``
         (m²/s²), ``u_mean``, ``v_mean`` (height-weighted mean wind of the layer), each
-        of the columns' shape.
+        of the columns' shape: DataArrays for DataArray input (the level dimension is
+        the one of a DataArray ``z``, ``u`` or ``v``), NumPy arrays otherwise.
 
     Raises
     ------
@@ -331,44 +317,36 @@ def profile(
     >>> float(out.helicity), float(out.u_mean)
     (100.0, 7.5)
     """
-    func = "profile"
-    args = {
-        "z": _cv.strip_units(func, "z", z, "m"), "u": _cv.strip_units(func, "u", u, "m/s"),
-        "v": _cv.strip_units(func, "v", v, "m/s"), "ground": _cv.strip_units(func, "ground", ground, "m"),
-        "cu": _cv.strip_units(func, "cu", cu, "m/s"), "cv": _cv.strip_units(func, "cv", cv, "m/s"),
-    }
-    bottom_m = _cv.scalar(func, "bottom", bottom, "m")
-    top_m = _cv.scalar(func, "top", top, "m")
-
-    def kernel(z: Any, u: Any, v: Any, ground: Any, cu: Any, cv: Any) -> Profile:
-        return _profile_numpy(z, u, v, ground, bottom_m, top_m, cu, cv, n_threads)
-
-    if _cv.any_dataarray(*args.values()):
-        level = next(a.dims[-1] for k, a in args.items() if k in "zuv" and _cv.is_dataarray(a))
-        cores = {k: _cv.Core(a, (level,) if k in ("z", "u", "v") and np.ndim(a) else ()) for k, a in args.items()}
-        return _cv.apply_xarray(func, kernel, cores, Profile._fields, [()] * 7)
-    return kernel(*(_cv.array(func, k, a) for k, a in args.items()))
+    return _road.run("profile", _PROFILE, locals(), _profile, Profile)
 
 
-def _cold_pool_numpy(z: Any, b: Any, bottom: Any, threshold: float, top: Any, n_threads: int) -> ColdPool:
+_COLD_POOL = {
+    "z": Arg(unit="m", core=("level",)), "b": Arg(unit="m/s**2", core=("level",)),
+    "bottom": Arg(unit="m"), "threshold": Arg("float", unit="m/s**2"), "top": Arg(unit="m"),
+    "n_threads": THREADS,
+}
+
+
+def _cold_pool(z: Any, b: Any, bottom: Any, threshold: float, top: Any, n_threads: int) -> ColdPool[Array]:
     func = "cold_pool"
     shape, (z, b) = _cv.broadcast(func, z=z, b=b)
     if len(shape) < 1:
         raise _cv.fail(func, "z and b must have a level axis (the last)")
     columns = shape[:-1]
-    bottom, top = _cv.broadcast_leading(func, columns, "a column of z, b", bottom=bottom, top=top)
-    levels = shape[-1]
-    out = _kestrum.cold_pool(z.reshape(-1, levels), b.reshape(-1, levels), bottom.reshape(-1),
-                             threshold, top.reshape(-1), n_threads)
+    bottom, top = (_cv.fit(func, n, a, columns, "a column of z, b") for n, a in (("bottom", bottom), ("top", top)))
+    out = _kestrum.cold_pool(_cv.rows(z, 1), _cv.rows(b, 1), bottom.reshape(-1), threshold,
+                             top.reshape(-1), n_threads)
     return ColdPool(*out.reshape((3,) + columns))
 
 
 @overload
 def cold_pool(
     z: Any, b: xr.DataArray, bottom: Any, threshold: Any, top: Any, *, n_threads: int = ...
-) -> xr.Dataset: ...
+) -> ColdPool[xr.DataArray]: ...
 @overload
-def cold_pool(z: Any, b: Any, bottom: Any, threshold: Any, top: Any, *, n_threads: int = ...) -> ColdPool: ...
+def cold_pool(
+    z: Any, b: Any, bottom: Any, threshold: Any, top: Any, *, n_threads: int = ...
+) -> ColdPool[Array]: ...
 def cold_pool(z: Any, b: Any, bottom: Any, threshold: Any, top: Any, *, n_threads: int = 0) -> Any:
     """Cold-pool intensity C = sqrt(2 ∫ -b dz) of buoyancy columns.
 
@@ -387,13 +365,15 @@ def cold_pool(z: Any, b: Any, bottom: Any, threshold: Any, top: Any, *, n_thread
         Depth to integrate above the start level, m (fixed-depth mode); NaN runs the
         column in threshold mode.
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
 
     Returns
     -------
-    ColdPool or xarray.Dataset
+    ColdPool
         Fields ``intensity`` (m/s), ``depth`` (m) and ``open_top`` (1 where threshold
-        mode ran out of valid levels, else 0), each of the columns' shape.
+        mode ran out of valid levels, else 0), each of the columns' shape: DataArrays
+        for DataArray input, NumPy arrays otherwise.
 
     Raises
     ------
@@ -413,18 +393,4 @@ def cold_pool(z: Any, b: Any, bottom: Any, threshold: Any, top: Any, *, n_thread
     >>> round(float(out.intensity), 4), round(float(out.depth), 2)
     (9.7895, 916.67)
     """
-    func = "cold_pool"
-    args = {
-        "z": _cv.strip_units(func, "z", z, "m"), "b": _cv.strip_units(func, "b", b, "m/s**2"),
-        "bottom": _cv.strip_units(func, "bottom", bottom, "m"), "top": _cv.strip_units(func, "top", top, "m"),
-    }
-    threshold_ = _cv.scalar(func, "threshold", threshold, "m/s**2")
-
-    def kernel(z: Any, b: Any, bottom: Any, top: Any) -> ColdPool:
-        return _cold_pool_numpy(z, b, bottom, threshold_, top, n_threads)
-
-    if _cv.any_dataarray(*args.values()):
-        level = next(a.dims[-1] for k, a in args.items() if k in ("z", "b") and _cv.is_dataarray(a))
-        cores = {k: _cv.Core(a, (level,) if k in ("z", "b") and np.ndim(a) else ()) for k, a in args.items()}
-        return _cv.apply_xarray(func, kernel, cores, ColdPool._fields, [()] * 3)
-    return kernel(*(_cv.array(func, k, a) for k, a in args.items()))
+    return _road.run("cold_pool", _COLD_POOL, locals(), _cold_pool, ColdPool)

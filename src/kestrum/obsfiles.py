@@ -8,15 +8,11 @@ not fit their fixed-width fields, and write the file atomically.
 
 from __future__ import annotations
 
-import errno
 import os
 import re
-import tempfile
-from collections.abc import Iterable, Iterator
-from contextlib import contextmanager
+from collections.abc import Iterable
 from dataclasses import dataclass
-from pathlib import Path
-from typing import IO, Any, NamedTuple, Union
+from typing import Any, NamedTuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -24,6 +20,8 @@ import numpy.typing as npt
 import _tavolin
 
 from . import _convert as cv
+from . import _geometry as geo
+from ._files import atomic as _atomic
 
 __all__ = [
     "DartBatch",
@@ -45,7 +43,9 @@ VERTICAL_UNIT = {-1: "m", 2: "Pa", 3: "m"}
 # DART keeps an observation type name in a character(len=31).
 DART_NAME = re.compile(r"[A-Za-z0-9_]{1,31}")
 DART_EPOCH = np.datetime64("1601-01-01T00:00:00", "s")
-EFFECTIVE_RADIUS = 4.0 / 3.0 * 6371e3
+EFFECTIVE_RADIUS = geo.EFFECTIVE_RADIUS
+# DART's missing value, written for a Nyquist velocity that is not known.
+DART_MISSING = -888888.0
 
 
 class WriteCounts(NamedTuple):
@@ -80,7 +80,8 @@ class WrfdaRadar:
     rv, rv_err : array_like, shape (columns, levels)
         Radial velocity and its error, m/s.
     rf, rf_err : array_like, shape (columns, levels)
-        Reflectivity and its error, dBZ and dB.
+        Reflectivity and its error, dBZ and dB. An error must be positive where its
+        value is given (an error of 0 would give the observation infinite weight).
     rv_qc, rf_qc : array_like of int, shape (columns, levels), optional
         Quality flags (0 where not given).
 
@@ -135,7 +136,8 @@ class DartBatch:
         Direction of the beam, degrees clockwise from north and above the horizon.
         Required for radial velocities.
     nyquist : float or array_like, shape (n,)
-        Nyquist velocity, m/s. Required for radial velocities.
+        Nyquist velocity, m/s, positive; NaN or masked where not known (written as
+        DART's missing value -888888.0). Required for radial velocities.
     range : array_like, shape (n,), optional
         Slant range of each gate, m. When given, ``elevation`` is the antenna's and the
         beam's elevation at the gate is taken from the 4/3-earth-radius beam model;
@@ -144,7 +146,9 @@ class DartBatch:
     Notes
     -----
     Arrays broadcast against ``value``. Observations whose value or variance is NaN,
-    infinite or masked are left out of the file and counted.
+    infinite or masked are left out of the file and counted. Latitudes lie within
+    [-90, 90] and elevations within [-90, 90] degrees (longitudes are taken modulo 360);
+    ``kind`` is spelled as DART spells it, in upper case.
     """
 
     kind: str
@@ -197,6 +201,33 @@ def _require_finite(func: str, name: str, a: np.ndarray) -> None:
 # --- fixed-width fields ----------------------------------------------------------------
 
 
+def _check_range(func: str, name: str, a: Any, low: float, high: float, what: str) -> None:
+    """Refuse a finite value outside [low, high]: the one check of every latitude,
+    longitude and elevation of both writers."""
+    a = np.asarray(a, dtype=np.float64)
+    bad = np.isfinite(a) & ((a < low) | (a > high))
+    if bad.any():
+        raise cv.fail(func, f"{name} value {float(a[bad].flat[0])!r} is not {what} "
+                            f"(it must lie within [{low:g}, {high:g}])")
+
+
+def _check_positive(func: str, name: str, a: Any, what: str = "") -> None:
+    """Refuse a finite value that is zero or negative (an error or variance of 0 would
+    give the observation an infinite weight)."""
+    a = np.asarray(a, dtype=np.float64)
+    bad = np.isfinite(a) & (a <= 0)
+    if bad.any():
+        raise cv.fail(func, f"{name} must be positive{what}, not {float(a[bad].flat[0])!r}")
+
+
+def _check_position(func: str, prefix: str, lat: Any, lon: Any = None) -> None:
+    """Latitudes within [-90, 90]; longitudes within [-180, 360] where the file holds
+    them as given (WRFDA), any finite one where they are wrapped (DART)."""
+    _check_range(func, f"{prefix}lat", lat, -90.0, 90.0, "a latitude in degrees")
+    if lon is not None:
+        _check_range(func, f"{prefix}lon", lon, -180.0, 360.0, "a longitude in degrees")
+
+
 def _check_fixed(func: str, field: str, a: np.ndarray, width: int, precision: int) -> None:
     """Refuse a finite value whose "%.*f" text is wider than its field."""
     if a.size == 0:
@@ -220,53 +251,6 @@ def _check_int(func: str, field: str, a: Any, width: int) -> None:
     for x in (int(a.min()), int(a.max())):
         if len(str(x)) > width:
             raise cv.fail(func, f"{field} value {x} is wider than its {width}-character field (i{width})")
-
-
-# --- atomic output ---------------------------------------------------------------------
-
-
-def _umask() -> int:
-    # Reading the umask through os.umask means setting it for a moment, which races with
-    # other threads creating files; Linux shows it in /proc without that.
-    try:
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except OSError:
-        pass
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-@contextmanager
-def _atomic(path: PathLike) -> Iterator[IO[bytes]]:
-    """A file in the target's folder that replaces the target only when complete."""
-    target = Path(os.fspath(path))
-    folder = target.parent
-    if not folder.is_dir():
-        # Said here, or the error would name the temporary file.
-        raise FileNotFoundError(errno.ENOENT, "no such folder for the file", str(folder))
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{target.name}.", suffix=".part")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            yield f
-            f.flush()
-            os.fsync(f.fileno())
-        # mkstemp makes the file private; give it the mode a plain open() would have.
-        try:
-            mode = target.stat().st_mode & 0o7777
-        except FileNotFoundError:
-            mode = 0o666 & ~_umask()
-        os.chmod(tmp, mode)
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
 
 
 def _batches(items: Any, kind: type) -> list[Any]:
@@ -301,8 +285,7 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int
     lon = _scalar(func, "lon", radar.lon, "degree")
     lat = _scalar(func, "lat", radar.lat, "degree")
     elv = _scalar(func, "elv", radar.elv, "m")
-    if not -90.0 <= lat <= 90.0:
-        raise cv.fail(func, f"lat {lat} is not a latitude in degrees")
+    _check_position(func, "", lat)
     stamp = _wrfda_stamp(func, radar.time)
     levels, columns = np.shape(radar.centres), np.shape(radar.col_lat)
     if len(levels) != 1 or len(columns) != 1:
@@ -310,6 +293,7 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int
     centres = _floats(func, "centres", radar.centres, levels, "m")
     col = {n: _floats(func, n, getattr(radar, n), columns, u)
            for n, u in (("col_lat", "degree"), ("col_lon", "degree"), ("col_elv", "m"))}
+    _check_position(func, "col_", col["col_lat"])
     grid = columns + levels
     obs: dict[str, np.ndarray] = {}
     missing = 0
@@ -325,6 +309,7 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int
             raise cv.fail(func, f"{v}_qc has shape {qc.shape}, expected {grid}") from None
         # A flag of -88 (given, or filled in for a masked flag) marks the value missing too.
         gone = ~np.isfinite(value) | ~np.isfinite(err) | (qc == WRFDA_MISSING_QC)
+        _check_positive(func, f"{v}_err", np.where(gone, np.nan, err), " where the value is given")
         obs[v] = np.where(gone, WRFDA_MISSING, value)
         obs[f"{v}_err"] = np.where(gone, WRFDA_MISSING, err)
         obs[f"{v}_qc"] = np.where(gone, WRFDA_MISSING_QC, qc)
@@ -348,6 +333,8 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int
         _check_fixed(func, n, obs[n].ravel(), 12, 3)
     for n in ("rv_qc", "rf_qc"):
         _check_int(func, n, obs[n], 4)
+    _check_position(func, "", lat, lon)
+    _check_position(func, "col_", col["col_lat"], col["col_lon"])
     line = f"RADAR  {name:<12s}{lon:8.3f}  {lat:8.3f}  {elv:8.1f}  {stamp:<19s}{columns[0]:6d}{levels[0]:6d}"
     args = dict(centres=centres, **col, **obs, stamp=stamp)
     return line, args, 2 * columns[0] * levels[0] - missing, missing
@@ -376,8 +363,9 @@ def write_wrfda_radar(path: PathLike, radars: WrfdaRadar | Iterable[WrfdaRadar],
     ------
     ValueError
         A value that does not fit its fixed-width field (the message names the field
-        and the value), a column position or level height that is missing, shapes that
-        do not match, a radar name longer than 12 characters, or more than 999 radars.
+        and the value), a latitude out of range, a longitude outside [-180, 360], an error that is not
+        positive, a column position or level height that is missing, shapes that do
+        not match, a radar name longer than 12 characters, or more than 999 radars.
     TypeError
         Quality flags that are not integers, a time that is not a date-time.
 
@@ -449,6 +437,11 @@ def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
     where = f"batch {i} ({b.kind})"
     if not isinstance(b.kind, str) or not DART_NAME.fullmatch(b.kind):
         raise cv.fail(func, f"batch {i}: kind {b.kind!r} is not a DART observation type name")
+    if b.kind != b.kind.upper():
+        # DART's names are upper case; another spelling would be a kind of its own, and
+        # "doppler_radial_velocity" one without the radar's platform block.
+        raise cv.fail(func, f"batch {i}: kind {b.kind!r} is not a DART observation type name: "
+                            f"they are upper case ({b.kind.upper()!r})")
     shape = np.shape(b.value)
     if len(shape) > 1:
         raise cv.fail(func, f"{where}: value must be one-dimensional, got shape {shape}")
@@ -458,14 +451,12 @@ def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
     value = _floats(func, "value", b.value, one, None)
     variance = _floats(func, "variance", b.variance, one, None)
     keep = np.isfinite(value) & np.isfinite(variance)
-    if (variance[keep] <= 0).any():
-        raise cv.fail(func, f"{where}: variance must be positive, got {variance[keep].min()!r}")
+    _check_positive(func, f"{where}: variance", variance[keep])
     loc = {n_: _floats(func, n_, getattr(b, n_), one, u)
            for n_, u in (("lon", "degree"), ("lat", "degree"), ("height", height_unit))}
     for n_, a in loc.items():
         _require_finite(func, f"{where}: {n_}", a[keep])
-    if (np.abs(loc["lat"][keep]) > 90).any():
-        raise cv.fail(func, f"{where}: lat must be in degrees, between -90 and 90")
+    _check_position(func, f"{where}: ", loc["lat"][keep])
     seconds = cv.epoch_seconds(func, "time", b.time)
     try:
         seconds = np.broadcast_to(seconds, one)
@@ -485,15 +476,17 @@ def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
         az = _floats(func, "azimuth", b.azimuth, one, "degree")
         el = _floats(func, "elevation", b.elevation, one, "degree")
         nyquist = _floats(func, "nyquist", b.nyquist, one, "m/s")
+        _check_position(func, f"{where}: radar_", radar[keep, 1])
+        geo.check_elevation(func, f"{where}: elevation", el[keep])
+        _check_positive(func, f"{where}: nyquist", nyquist[keep], " (or missing)")
+        # A Nyquist velocity that is not known is written as DART's missing value.
+        nyquist = np.where(np.isfinite(nyquist), nyquist, DART_MISSING)
         if b.range is not None:
             r = _floats(func, "range", b.range, one, "m")
             _require_finite(func, f"{where}: range", r[keep])
-            # The beam bends with the 4/3-earth model: at the gate it is steeper than at
-            # the antenna by the angle the earth's surface turns under it.
-            el_r = np.deg2rad(el)
-            el = el + np.rad2deg(np.arctan(r * np.cos(el_r) / (EFFECTIVE_RADIUS + r * np.sin(el_r))))
+            el = geo.elevation_at_gate(r, el)
         for n_, a in (("radar_lon, radar_lat, radar_height", radar), ("azimuth", az),
-                      ("elevation", el), ("nyquist", nyquist)):
+                      ("elevation", el)):
             _require_finite(func, f"{where}: {n_}", a[keep])
         az_r, el_r = np.deg2rad(az), np.deg2rad(el)
         beam = np.column_stack([np.sin(az_r) * np.cos(el_r), np.cos(az_r) * np.cos(el_r), np.sin(el_r)])
@@ -548,9 +541,9 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
     Raises
     ------
     ValueError
-        A kind name DART cannot hold, a variance that is not positive, a missing
-        location, a radial velocity without its radar, beam direction or Nyquist
-        velocity, a time before 1601-01-01 or too late for the days field, shapes that
+        A kind name DART cannot hold or not in upper case, a variance or Nyquist
+        velocity that is not positive, a latitude or elevation out of range, a missing location, a radial velocity without its radar, beam
+        direction or Nyquist velocity, a time before 1601-01-01 or too late for the days field, shapes that
         do not match.
     TypeError
         A time that is not a date-time.

@@ -3,133 +3,188 @@
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, NamedTuple, overload
+from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, overload
 
 import numpy as np
 
 import _kestrum
 
 from . import _convert as cv
+from . import _geometry as geo
+from . import _road
 from ._convert import Array
+from ._geometry import EFFECTIVE_RADIUS  # noqa: F401  (kept where callers found it)
+from ._road import COUNT, FLAG, THREADS, Arg
 
 if TYPE_CHECKING:
     import xarray as xr
 
-#: Effective earth radius of the 4/3 model (Doviak and Zrnic): 4/3 of the mean radius, m.
-EFFECTIVE_RADIUS = 4.0 / 3.0 * 6371000.0
+F = TypeVar("F")
 
 
-class VAD(NamedTuple):
-    """VAD fit of each range gate (ring) of a sweep; every field has shape (..., gates)."""
+class VAD(NamedTuple, Generic[F]):
+    """VAD fit of each range gate (ring) of a sweep; every field has shape (..., gates).
 
-    u: Array
+    NumPy arrays for NumPy input, DataArrays on the gate dimension for DataArray input;
+    :meth:`to_dataset` gathers the fields into one ``xarray.Dataset``.
+    """
+
+    u: F
     """Eastward wind, m/s."""
-    v: Array
+    v: F
     """Northward wind, m/s."""
-    offset: Array
+    offset: F
     """Constant term of the first-order fit, m/s (fall speed and vertical wind)."""
-    rms: Array
+    rms: F
     """RMS residual of the first-order fit, m/s."""
-    n: Array
+    n: F
     """Number of valid gates of the ring (always set)."""
-    offset2: Array
+    offset2: F
     """Constant term of the second-order fit, m/s."""
-    sin2: Array
+    sin2: F
     """sin(2 az) coefficient of the second-order fit, m/s."""
-    cos2: Array
+    cos2: F
     """cos(2 az) coefficient of the second-order fit, m/s."""
 
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
-class BeamPosition(NamedTuple):
+
+class BeamPosition(NamedTuple, Generic[F]):
     """Where the beam centre is: both fields in m, with the broadcast shape of the inputs."""
 
-    height: Array
+    height: F
     """Height above the reference of ``altitude`` (e.g. above sea level)."""
-    distance: Array
+    distance: F
     """Distance along the earth's surface from the radar."""
 
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
-class VADProfile(NamedTuple):
-    """A VAD profile with the height of each ring; every field has shape (gates,)."""
 
-    u: Array
-    v: Array
-    offset: Array
-    rms: Array
-    n: Array
-    offset2: Array
-    sin2: Array
-    cos2: Array
-    range: Array
+class VADProfile(NamedTuple, Generic[F]):
+    """A VAD profile with the height of each ring; every field has shape (gates,).
+
+    From :func:`vad_xradar` the fields are DataArrays on the sweep's range dimension,
+    with ``height`` and ``distance`` also as coordinates; :meth:`to_dataset` makes the
+    Dataset of the VAD fields with ``range``, ``height`` and ``distance`` coordinates.
+    """
+
+    u: F
+    v: F
+    offset: F
+    rms: F
+    n: F
+    offset2: F
+    sin2: F
+    cos2: F
+    range: F
     """Range of each gate along the beam, m."""
-    height: Array
+    height: F
     """Height of each ring, m (above the reference of the radar's altitude)."""
-    distance: Array
+    distance: F
     """Ground distance of each ring from the radar, m."""
 
+    def to_dataset(self) -> xr.Dataset:
+        """The fields as variables of one Dataset (needs xarray)."""
+        return _road.to_dataset(self)  # type: ignore[no-any-return]
 
-def _vad_numpy(
-    velocity: Any,
-    azimuth: Any,
-    elevation: Any,
-    radians: bool,
-    min_gates: int,
-    min_spread: float,
-    n_threads: int,
-) -> VAD:
+
+def _vad_args(radians: bool) -> dict[str, Arg]:
+    angle = "radian" if radians else "degree"
+    return {
+        "velocity": Arg(unit="m/s", core=("ray", "gate")),
+        "azimuth": Arg(unit=angle, core=("ray",)),
+        "elevation": Arg(unit=angle, core=("ray",), loose=True),
+        "radians": FLAG,
+        "min_gates": Arg("int", low=cv.INT64[0], high=cv.INT64[1]),
+        "min_spread": Arg("float"),
+        "n_threads": THREADS,
+    }
+
+
+#: A sweep with at least this many rays whose azimuths in degrees all lie within
+#: [0, 2 pi] was most likely given in radians.
+_RADIAN_LOOKING_RAYS = 16
+
+
+def _check_angles(func: str, azimuth: Any, elevation: Any, radians: bool) -> tuple[Any, Any]:
+    """Azimuth and elevation as NaN-filled floats, after the checks of impossible and
+    ambiguous angles; the elevation in degrees as well, for the steepness test."""
+    az, el = cv.nan_filled(azimuth), cv.nan_filled(elevation)
+    el_deg = np.rad2deg(el) if radians else el
+    geo.check_elevation(func, "elevation", el_deg)
+    finite = az[np.isfinite(az)]
+    if radians and finite.size and np.abs(finite).max() > 2 * np.pi:
+        raise cv.fail(func, f"azimuth {float(np.abs(finite).max())!r} is beyond 2 pi: with "
+                            "radians=True the angles must be in radians")
+    if (not radians and az.shape and az.shape[-1] >= _RADIAN_LOOKING_RAYS
+            and finite.size and finite.min() >= 0 and finite.max() <= 2 * np.pi
+            and finite.max() - finite.min() > 1.0):
+        warnings.warn(f"{func}: every azimuth lies within [0, 2 pi] degrees: they look like "
+                      "radians (pass radians=True, or convert them to degrees)", stacklevel=5)
+    return az, el
+
+
+def _elevation_rule(func: str, el: Any, lead: tuple[int, ...], rays: int,
+                    velocity_shape: tuple[int, ...]) -> tuple[bool, Any]:
+    """(per ray, elevation broadcast): one value, one per sweep ((sweeps,) or
+    (sweeps, 1)) or one per ray ((sweeps, rays))."""
+    sweeps = lead + (rays,)
+    if el.ndim and el.shape[-1] == rays and rays != 1 and cv.fits(el, sweeps):
+        return True, np.broadcast_to(el, sweeps)
+    if el.ndim and el.shape[-1] == 1 and cv.fits(el, lead + (1,)):
+        return False, np.broadcast_to(el, lead + (1,))[..., 0]
+    if cv.fits(el, lead):
+        return False, np.broadcast_to(el, lead)
+    count = f"{el.shape[-1]} values" if el.ndim == 1 else f"shape {el.shape}"
+    raise cv.fail(func, f"velocity has shape {velocity_shape} but elevation has {count}")
+
+
+def _vad(velocity: Any, azimuth: Any, elevation: Any, radians: bool, min_gates: int,
+         min_spread: float, n_threads: int) -> VAD[Array]:
     func = "vad"
     if np.ndim(velocity) < 2:
         raise cv.fail(func, f"velocity must be (rays, gates), not shape {np.shape(velocity)}")
-    *lead, rays, gates = np.shape(velocity)
-    sweeps = tuple(lead) + (rays,)
-    for name, value in (("azimuth", azimuth), ("elevation", elevation)):
-        try:
-            ok = np.ndim(value) <= len(sweeps) and np.broadcast_shapes(np.shape(value), sweeps) == sweeps
-        except ValueError:
-            ok = False
-        if not ok:
-            count = np.shape(value)[-1] if np.ndim(value) else 1
-            raise cv.fail(
-                func,
-                f"velocity has shape {np.shape(velocity)} but {name} has "
-                + (f"{count} values" if np.ndim(value) == 1 else f"shape {np.shape(value)}"),
-            )
-    azimuth = cv.nan_filled(azimuth)
-    elevation = cv.nan_filled(elevation)
+    *lead_, rays, gates = np.shape(velocity)
+    lead = tuple(lead_)
+    if not cv.fits(azimuth, lead + (rays,)):
+        count = f"{np.shape(azimuth)[-1]} values" if np.ndim(azimuth) == 1 else f"shape {np.shape(azimuth)}"
+        raise cv.fail(func, f"velocity has shape {np.shape(velocity)} but azimuth has {count}")
+    az, el = _check_angles(func, azimuth, elevation, radians)
+    per_ray, el = _elevation_rule(func, el, lead, rays, np.shape(velocity))
     if not radians:
-        azimuth, elevation = np.deg2rad(azimuth), np.deg2rad(elevation)
-    if elevation.ndim == 0 or elevation.shape[-1] == 1:
-        # One elevation per sweep is used as it is, so the fit equals a raw call.
-        cos_el = np.cos(np.broadcast_to(elevation, tuple(lead) + (1,))[..., 0])
-    else:
+        az, el = np.deg2rad(az), np.deg2rad(el)
+    if per_ray:
         # A sweep's rays wander a little around its fixed angle: the ring is fitted at
         # the mean elevation of the rays that have one, and rays without are missing.
-        elevation = np.broadcast_to(elevation, sweeps)
-        azimuth = np.where(np.isfinite(elevation), azimuth, np.nan)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)  # a sweep without elevations is NaN
-            cos_el = np.cos(np.nanmean(elevation, axis=-1)) if elevation.size else np.ones(lead)
+        az = np.where(np.isfinite(el), az, np.nan)
+        el = geo.sweep_elevation(el)
     # Rows of the kernel are rings: gate g of every ray of the sweep.
-    vr = np.swapaxes(velocity, -1, -2)
-    az = np.broadcast_to(np.asarray(azimuth)[..., None, :], tuple(lead) + (gates, rays))
-    cos_el = np.broadcast_to(np.asarray(cos_el)[..., None], tuple(lead) + (gates,))
-    if lead:
-        vr = vr.reshape(-1, rays)
-        az = az.reshape(-1, rays)
+    vr = cv.rows(np.swapaxes(velocity, -1, -2), 1)
+    az = cv.rows(np.broadcast_to(np.asarray(az)[..., None, :], lead + (gates, rays)), 1)
+    cos_el = np.broadcast_to(np.cos(el)[..., None], lead + (gates,)).reshape(-1)
     out = _kestrum.vad(vr, az, cos_el, min_gates, min_spread, n_threads)
-    return VAD(*out.reshape((8,) + tuple(lead) + (gates,)))
+    fit = VAD(*out.reshape((8,) + lead + (gates,)))
+    steep = np.abs(np.rad2deg(el)) > geo.STEEPEST_VAD
+    if steep.any():
+        fit.u[steep] = np.nan
+        fit.v[steep] = np.nan
+    return fit
 
 
 @overload
 def vad(
     velocity: xr.DataArray, azimuth: Any, elevation: Any, *, radians: bool = ..., min_gates: int = ...,
     min_spread: float = ..., n_threads: int = ...,
-) -> xr.Dataset: ...
+) -> VAD[xr.DataArray]: ...
 @overload
 def vad(
     velocity: Any, azimuth: Any, elevation: Any, *, radians: bool = ..., min_gates: int = ...,
     min_spread: float = ..., n_threads: int = ...,
-) -> VAD: ...
+) -> VAD[Array]: ...
 def vad(
     velocity: Any,
     azimuth: Any,
@@ -155,12 +210,14 @@ def vad(
         xradar store a sweep (one row per ray). Leading axes are further sweeps.
     azimuth : array_like, shape (..., rays)
         Azimuth of each ray, degrees clockwise from north (radians if ``radians``).
-    elevation : float or array_like, shape (..., rays)
-        Elevation of the sweep, or of each ray, in degrees (radians if ``radians``).
-        Per-ray elevations are averaged over the rays of the sweep.
+    elevation : float or array_like, shape (...), (..., 1) or (..., rays)
+        Elevation of the sweep(s), or of each ray, in degrees (radians if
+        ``radians``), within [-90, 90] degrees. Per-ray elevations are averaged over
+        the rays of the sweep.
     radians : bool, optional
-        Take ``azimuth`` and ``elevation`` in radians. A pint quantity is converted
-        whatever this says.
+        Take ``azimuth`` and ``elevation`` in radians (then no azimuth may exceed
+        2π in magnitude). A pint quantity is converted whatever this says; a
+        dimensionless one is refused.
     min_gates : int, optional
         Least number of valid gates in a ring for a fit (never fewer than 3).
     min_spread : float, optional
@@ -183,22 +240,34 @@ def vad(
 
         The default 0.05 asks for a little more than half a circle.
     n_threads : int, optional
-        Threads to use; 0 means all the hardware has.
+        Threads to use; 0 (or negative) means all the hardware has, and more than
+        it has is capped to it.
 
     Returns
     -------
-    VAD or xarray.Dataset
+    VAD
         Fields ``u``, ``v`` (m/s), ``offset``, ``rms``, ``n`` (first-order fit: constant,
         RMS residual, number of valid gates), ``offset2``, ``sin2``, ``cos2``
-        (second-order fit), each of shape (..., gates). A Dataset with these
-        variables, on the velocity's gate dimension, when ``velocity`` is a DataArray.
+        (second-order fit), each of shape (..., gates): NumPy arrays, or DataArrays
+        on the velocity's gate dimension when an argument is a DataArray (matched by
+        dimension name: the azimuth's dimension is the rays'); ``.to_dataset()``
+        gathers them into a Dataset.
 
     Raises
     ------
     ValueError
         If ``velocity`` is not (rays, gates), ``azimuth`` or ``elevation`` do not
-        have one value per ray, or a quantity has units that are not a velocity or
-        an angle.
+        have one value per ray or sweep, an elevation lies outside [-90, 90] degrees,
+        an azimuth exceeds 2π with ``radians=True``, or a quantity has units that are
+        not a velocity or an angle (decibels never are).
+    TypeError
+        If ``radians`` is not a bool or an integer argument is not an integer.
+
+    Warns
+    -----
+    UserWarning
+        If, in degrees, a sweep of 16 rays or more has every azimuth within [0, 2π]:
+        they look like radians.
 
     Notes
     -----
@@ -206,8 +275,11 @@ def vad(
     elevation is NaN or masked; the fill values of a masked array are never used.
     Where a ring has fewer than ``min_gates`` valid gates or too little spread,
     all fields but ``n`` are NaN; the second-order fields are NaN also when its
-    own fit is singular or its spread is below ``min_spread / 4``. Use
-    :func:`beam_height` for the height of each ring.
+    own fit is singular or its spread is below ``min_spread / 4``. Where the
+    sweep's elevation exceeds 80° in magnitude, ``u`` and ``v`` are NaN: the beam is
+    too steep for a horizontal wind (the fit's errors grow as 1 / cos(el)); the
+    other fields are kept (``offset`` is then mostly the fall speed and vertical
+    wind). Use :func:`beam_height` for the height of each ring.
 
     Examples
     --------
@@ -219,37 +291,25 @@ def vad(
     >>> fit.u.round(6), fit.v.round(6), fit.n
     (array([10., 10., 10.]), array([5., 5., 5.]), array([360., 360., 360.]))
     """
-    min_gates = cv.integer("vad", "min_gates", min_gates)
-    min_spread = cv.scalar("vad", "min_spread", min_spread)
-    angle = "radian" if radians else "degree"
-    velocity = cv.strip_units("vad", "velocity", velocity, "m/s")
-    azimuth = cv.strip_units("vad", "azimuth", azimuth, angle)
-    elevation = cv.strip_units("vad", "elevation", elevation, angle)
-
-    def kernel(vel: Any, az: Any, el: Any) -> VAD:
-        return _vad_numpy(vel, az, el, radians, min_gates, min_spread, n_threads)
-
-    if cv.any_dataarray(velocity, azimuth, elevation):
-        if not cv.is_dataarray(velocity) or velocity.ndim < 2:
-            raise cv.fail("vad", "velocity must be a (rays, gates) DataArray when azimuth is one")
-        ray, gate = velocity.dims[-2:]
-        el_dims = (ray,) if np.ndim(elevation) and ray in getattr(elevation, "dims", (ray,)) else ()
-        return cv.apply_xarray(
-            "vad",
-            kernel,
-            {"velocity": cv.Core(velocity, (ray, gate)), "azimuth": cv.Core(azimuth, (ray,)),
-             "elevation": cv.Core(elevation, el_dims)},
-            VAD._fields,
-            [(gate,)] * 8,
-        )
-    return kernel(
-        cv.array("vad", "velocity", velocity),
-        cv.array("vad", "azimuth", azimuth),
-        cv.array("vad", "elevation", elevation),
-    )
+    radians = cv.boolean("vad", "radians", radians)
+    return _road.run("vad", _vad_args(radians), locals(), _vad, VAD, [("gate",)] * 8)
 
 
-def beam_height(range: Any, elevation: Any, altitude: Any = 0.0) -> BeamPosition:  # noqa: A002
+_BEAM = {"range": Arg(unit="m"), "elevation": Arg(unit="degree"), "altitude": Arg(unit="m")}
+
+
+def _beam_height(range: Any, elevation: Any, altitude: Any) -> BeamPosition[Array]:  # noqa: A002
+    r, el, alt = (cv.nan_filled(a) for a in (range, elevation, altitude))
+    cv.broadcast("beam_height", range=r, elevation=el, altitude=alt)
+    geo.check_elevation("beam_height", "elevation", el)
+    return BeamPosition(*(np.asarray(a) for a in geo.beam(r, el, alt)))
+
+
+@overload
+def beam_height(range: xr.DataArray, elevation: Any, altitude: Any = ...) -> BeamPosition[xr.DataArray]: ...  # noqa: A002
+@overload
+def beam_height(range: Any, elevation: Any, altitude: Any = ...) -> BeamPosition[Array]: ...  # noqa: A002
+def beam_height(range: Any, elevation: Any, altitude: Any = 0.0) -> Any:  # noqa: A002
     """Height and ground distance of the beam centre, with the 4/3 earth-radius model.
 
     Parameters
@@ -289,25 +349,12 @@ def beam_height(range: Any, elevation: Any, altitude: Any = 0.0) -> BeamPosition
     >>> pos.height.round(1), pos.distance.round(1)
     (array([ 370. ,  953.5, 1831.1]), array([    0. , 49995. , 99981.3]))
     """
-    func = "beam_height"
-    r = cv.nan_filled(cv.array(func, "range", range, "m"))
-    el = cv.nan_filled(cv.array(func, "elevation", elevation, "degree"))
-    alt = cv.nan_filled(cv.array(func, "altitude", altitude, "m"))
-    cv.broadcast(func, range=r, elevation=el, altitude=alt)
-    ka = EFFECTIVE_RADIUS
-    theta = np.deg2rad(el)
-    rise = np.sqrt(r**2 + ka**2 + 2.0 * r * ka * np.sin(theta)) - ka
-    distance = ka * np.arcsin(r * np.cos(theta) / (ka + rise))
-    return BeamPosition(np.asarray(rise + alt), np.asarray(distance))
+    return _road.run("beam_height", _BEAM, locals(), _beam_height, BeamPosition)
 
 
-def _profile(fit: VAD, rng: Any, elevation: Any, altitude: Any) -> VADProfile:
-    el: Any = cv.nan_filled(elevation)
-    if el.ndim:
-        # The same mean elevation as the fit used.
-        el = np.nanmean(el) if np.isfinite(el).any() else np.nan
-    rng = cv.nan_filled(rng)
-    pos = beam_height(rng, el, altitude)
+def _with_heights(fit: VAD[Any], rng: Any, elevation: Any, altitude: float) -> VADProfile[Any]:
+    """The profile of a fit: the heights of the rings at the sweep's mean elevation."""
+    pos = beam_height(rng, geo.sweep_elevation(elevation), altitude)
     return VADProfile(*fit, rng, pos.height, pos.distance)
 
 
@@ -319,7 +366,7 @@ def vad_pyart(
     min_gates: int = 30,
     min_spread: float = 0.05,
     n_threads: int = 0,
-) -> VADProfile:
+) -> VADProfile[Array]:
     """VAD profile of one sweep of a Py-ART ``Radar``, with the height of each ring.
 
     Parameters
@@ -356,23 +403,34 @@ def vad_pyart(
 
     Examples
     --------
-    >>> import kestrum
-    >>> radar = make_test_radar()          # doctest: +SKIP
-    >>> kestrum.vad_pyart(radar, "velocity", sweep=0).u   # doctest: +SKIP
+    >>> import contextlib, io, kestrum
+    >>> with contextlib.redirect_stdout(io.StringIO()):  # Py-ART greets on import
+    ...     import pyart
+    >>> radar = pyart.io.read_nexrad_archive(pyart.testing.NEXRAD_ARCHIVE_MSG31_FILE)
+    >>> prof = kestrum.vad_pyart(radar, "velocity", sweep=1)
+    >>> prof.u.shape, prof.height[:3].round(1)
+    ((1832,), array([214.8, 217.2, 219.6]))
     """
+    func = "vad_pyart"
     if field not in radar.fields:
-        raise KeyError(f"vad_pyart: the radar has no field {field!r} (it has {sorted(radar.fields)})")
-    sweep = cv.integer("vad_pyart", "sweep", sweep)
+        raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
+    sweep = cv.integer(func, "sweep", sweep)
     if not 0 <= sweep < radar.nsweeps:
-        raise cv.fail("vad_pyart", f"sweep {sweep} does not exist: the radar has {radar.nsweeps}")
-    velocity = cv.with_units_attribute("vad_pyart", field, radar.get_field(sweep, field),
+        raise cv.fail(func, f"sweep {sweep} does not exist: the radar has {radar.nsweeps}")
+    velocity = cv.with_units_attribute(func, field, radar.get_field(sweep, field),
                                        radar.fields[field].get("units"), "m/s")
-    azimuth = radar.get_azimuth(sweep)
     elevation = radar.get_elevation(sweep)
-    fit = vad(velocity, azimuth, elevation, min_gates=min_gates, min_spread=min_spread,
-              n_threads=n_threads)
-    altitude = cv.nan_filled(radar.altitude["data"]).reshape(-1)[0]
-    return _profile(fit, radar.range["data"], elevation, altitude)
+    fit = vad(velocity, radar.get_azimuth(sweep), elevation, min_gates=min_gates,
+              min_spread=min_spread, n_threads=n_threads)
+    altitude = _attribute_in(func, "altitude", radar.altitude["data"], radar.altitude, "m")
+    rng = cv.nan_filled(_attribute_in(func, "range", radar.range["data"], radar.range, "m"))
+    return _with_heights(VAD(*fit), rng, elevation, float(np.reshape(altitude, -1)[0]))
+
+
+def _attribute_in(func: str, name: str, value: Any, holder: Any, unit: str) -> Any:
+    """``value`` converted from the ``units`` its holder (a dict or DataArray) states."""
+    units = holder.get("units") if isinstance(holder, dict) else holder.attrs.get("units")
+    return cv.with_units_attribute(func, name, value, units, unit)
 
 
 def vad_xradar(
@@ -383,15 +441,16 @@ def vad_xradar(
     min_gates: int = 30,
     min_spread: float = 0.05,
     n_threads: int = 0,
-) -> xr.Dataset:
+) -> VADProfile[xr.DataArray]:
     """VAD profile of an xradar sweep ``Dataset``, with the height of each ring.
 
     Parameters
     ----------
-    sweep : xarray.Dataset
-        One sweep as xradar gives it (e.g. ``tree["sweep_0"].to_dataset()``), with
-        dimensions (azimuth, range) and coordinates ``azimuth``, ``elevation`` and
-        ``range``; ``altitude`` is used when present.
+    sweep : xarray.Dataset, xarray.DataTree or xarray.DataArray
+        One sweep as xradar gives it (``tree["sweep_0"]`` or its ``to_dataset()``),
+        with dimensions (azimuth, range), in either order, and coordinates ``azimuth``,
+        ``elevation`` and ``range``; ``altitude`` is used when present. The velocity
+        DataArray alone (``tree["sweep_0"]["VRADH"]``) serves too: it carries them.
     field : str, optional
         Name of the radial-velocity variable (m/s).
     altitude : float, optional
@@ -404,17 +463,20 @@ def vad_xradar(
 
     Returns
     -------
-    xarray.Dataset
-        The :class:`VAD` fields as variables on the ``range`` dimension, with
-        coordinates ``range``, ``height`` and ``distance`` (m).
+    VADProfile
+        The :class:`VAD` fields and ``range``, ``height``, ``distance`` (m) as
+        DataArrays on the sweep's range dimension, each field with the coordinates
+        ``range``, ``height`` and ``distance``; ``.to_dataset()`` gives them as one
+        Dataset.
 
     Raises
     ------
     KeyError
-        If the sweep has no such variable.
+        If the sweep has no such variable, or no azimuth or elevation.
     ValueError
-        If the field's ``units`` attribute is not a velocity (read with pint where it
-        is installed).
+        If the field's ``units`` attribute is not a velocity (decibels are known by
+        name; other units are read with pint where it is installed), or an elevation
+        lies outside [-90, 90] degrees.
 
     Notes
     -----
@@ -434,16 +496,47 @@ def vad_xradar(
 
     A sweep read by xradar: ``kestrum.vad_xradar(tree["sweep_0"].to_dataset())``.
     """
-    if field not in sweep:
-        raise KeyError(f"vad_xradar: the sweep has no variable {field!r}")
-    velocity = sweep[field]
-    ray, gate = velocity.dims[-2:]
-    ds: xr.Dataset = vad(velocity, sweep["azimuth"], sweep["elevation"], min_gates=min_gates,
-             min_spread=min_spread, n_threads=n_threads)
-    if altitude is None:
-        altitude = float(sweep["altitude"].values.reshape(-1)[0]) if "altitude" in sweep.variables else 0.0
+    func = "vad_xradar"
+    sweep, field = _one_sweep(func, sweep, field)
+    # Converted here, so that a unit error names the field as vad_pyart's does.
+    velocity = cv.strip_units(func, field, sweep[field], "m/s")
+    gate = next(d for d in reversed(velocity.dims) if d not in sweep["azimuth"].dims)
+    fit = vad(velocity, sweep["azimuth"], sweep["elevation"], min_gates=min_gates,
+              min_spread=min_spread, n_threads=n_threads)
+    if altitude is not None:
+        height = cv.scalar(func, "altitude", altitude, "m")
+    elif "altitude" in sweep.variables:
+        given = cv.nan_filled(cv.strip_units(func, "altitude", sweep["altitude"], "m"))
+        height = float(given.reshape(-1)[0])
     else:
-        altitude = cv.scalar("vad_xradar", "altitude", altitude, "m")
-    profile = _profile(VAD(*(ds[name].values for name in VAD._fields)), sweep[gate].values,
-                       sweep["elevation"].values, altitude)
-    return ds.assign_coords(height=(gate, profile.height), distance=(gate, profile.distance))
+        height = 0.0
+    rng = cv.nan_filled(cv.strip_units(func, "range", sweep[gate], "m").values)
+    elevation = cv.nan_filled(cv.strip_units(func, "elevation", sweep["elevation"], "degree"))
+    prof = _with_heights(VAD(*(f.values for f in fit)), rng, elevation, height)
+    where = {"range": (gate, rng), "height": (gate, prof.height), "distance": (gate, prof.distance)}
+    fields = [f.assign_coords(where) for f in fit]
+    return VADProfile(*fields, *(fields[0][name] for name in ("range", "height", "distance")))
+
+
+def _one_sweep(func: str, sweep: Any, field: str) -> tuple[Any, str]:
+    """The sweep Dataset and the field's name, from a Dataset, a DataArray of the
+    field with its coordinates, or a DataTree node of one sweep."""
+    import xarray as xr
+
+    if isinstance(sweep, xr.DataArray):
+        name = sweep.name if sweep.name is not None else field
+        return sweep.to_dataset(name=name), str(name)
+    if hasattr(xr, "DataTree") and isinstance(sweep, xr.DataTree):
+        if field not in sweep.data_vars:
+            sweeps = [k for k in sweep.children if k.startswith("sweep")]
+            hint = f": give one sweep, e.g. tree[{sweeps[0]!r}]" if sweeps else ""
+            raise KeyError(f"{func}: the tree node has no variable {field!r}{hint}")
+        sweep = sweep.to_dataset()
+    if not isinstance(sweep, xr.Dataset):
+        raise TypeError(f"{func}: sweep must be an xarray Dataset, not {type(sweep).__name__}")
+    if field not in sweep:
+        raise KeyError(f"{func}: the sweep has no variable {field!r} (it has {sorted(map(str, sweep.data_vars))})")
+    for name in ("azimuth", "elevation"):
+        if name not in sweep.variables:
+            raise KeyError(f"{func}: the sweep has no {name} coordinate")
+    return sweep, field
