@@ -146,6 +146,11 @@ class TestWriteWrfdaRadar:
         (dict(rv_qc=np.full((2, 3), 10000)), "rv_qc value 10000 is wider than its 4-character"),
         (dict(time=np.datetime64("12345-01-01")), "does not fit the 19-character date field"),
         (dict(rv=np.zeros((3, 2))), r"rv has shape \(3, 2\), expected \(2, 3\)"),
+        (dict(lat=95.0), "lat value 95.0 is not a latitude in degrees"),
+        (dict(lon=400.0), "lon value 400.0 is not a longitude in degrees"),
+        (dict(col_lat=[35.0, 95.0]), "col_lat value 95.0 is not a latitude"),
+        (dict(rv_err=0.0), "rv_err must be positive where the value is given, not 0.0"),
+        (dict(rf_err=-5.0), "rf_err must be positive where the value is given, not -5.0"),
     ])
     def test_bad_input_is_refused_with_the_field_named(self, tmp_path, over, message):
         with pytest.raises(ValueError, match=message):
@@ -344,11 +349,23 @@ class TestWriteDartObsSeq:
         (dict(height=np.nan), "height has 6 missing"),
         (dict(value=np.zeros((2, 3))), "value must be one-dimensional"),
         (dict(lon=np.zeros(4)), r"lon has shape \(4,\), expected \(6,\)"),
+        (dict(radar_lat=95.0), "radar_lat value 95.0 is not a latitude"),
+        (dict(nyquist=0.0), "nyquist must be positive \\(or missing\\), not 0.0"),
+        (dict(nyquist=-26.5), "nyquist must be positive \\(or missing\\), not -26.5"),
+        (dict(elevation=95.0), "elevation 95.0 is not an elevation in degrees"),
+        (dict(variance=-5.0), "variance must be positive, not -5.0"),
+        (dict(kind="doppler_radial_velocity"), "they are upper case \\('DOPPLER_RADIAL_VELOCITY'\\)"),
     ])
     def test_bad_input_is_refused(self, tmp_path, over, message):
         vr, _ = dart_batches()
         with pytest.raises(ValueError, match=message):
             write_dart_obs_seq(tmp_path / "obs_seq.out", DartBatch(**{**vr.__dict__, **over}))
+
+    def test_unknown_nyquist_is_dart_missing_value(self, tmp_path):
+        vr, _ = dart_batches(2)
+        write_dart_obs_seq(tmp_path / "obs_seq.out", DartBatch(**{**vr.__dict__, "nyquist": [np.nan, 20.0]}))
+        df = read_dart(tmp_path / "obs_seq.out")
+        assert [platform_of(m)[2] for m in df["metadata"]] == [-888888.0, 20.0]
 
     def test_pressure_levels_in_hectopascal_are_stored_in_pascal(self, tmp_path):
         pint = pytest.importorskip("pint")

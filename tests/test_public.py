@@ -567,3 +567,176 @@ class TestMode:
     def test_n_codes_must_be_positive(self):
         with pytest.raises(ValueError, match="mode: n_codes must be positive, not 0"):
             kestrum.mode(np.zeros((2, 2)), 0)
+
+
+def sweep_of(u=10.0, v=5.0, el=0.5, rays=360, gates=3):
+    """A sweep of a uniform wind seen at elevation ``el``: (velocity, azimuth)."""
+    az = np.arange(rays) * 360.0 / rays
+    a = np.deg2rad(az)[:, None]
+    return (u * np.sin(a) + v * np.cos(a)) * np.cos(np.deg2rad(el)) + np.zeros(gates), az
+
+
+class TestImpossibleAngles:
+    @pytest.mark.parametrize("el", [95.0, -91.0, 180.0])
+    def test_elevations_beyond_the_vertical_are_refused(self, el):
+        vr, az = sweep_of()
+        with pytest.raises(ValueError, match=f"vad: elevation {el} is not an elevation in degrees"):
+            kestrum.vad(vr, az, el)
+        with pytest.raises(ValueError, match=f"beam_height: elevation {el} is not an elevation"):
+            kestrum.beam_height(1e4, el)
+        with pytest.raises(ValueError, match="elevation .* is not an elevation in degrees"):
+            kestrum.vad(vr, np.deg2rad(az), np.deg2rad(el), radians=True)
+
+    def test_a_beam_too_steep_for_a_wind_gives_nan_wind_but_keeps_the_offset(self):
+        # A birdbath scan sees only the fall speed: offset = w, and no horizontal wind.
+        for el, finite in ((90.0, False), (85.0, False), (75.0, True)):
+            vr, az = sweep_of(el=el)
+            fit = kestrum.vad(vr - 3.0, az, el)
+            assert np.isfinite(fit.u).all() == finite and np.isfinite(fit.v).all() == finite
+            np.testing.assert_allclose(fit.offset, -3.0, atol=1e-9)
+        both = kestrum.vad(np.stack([sweep_of(el=0.5)[0], sweep_of(el=90.0)[0]]), az, [0.5, 90.0])
+        np.testing.assert_allclose(both.u[0], 10.0) and np.isnan(both.u[1]).all()
+
+    def test_radians_must_be_a_bool_and_mean_radians(self):
+        vr, az = sweep_of()
+        with pytest.raises(TypeError, match="vad: radians must be True or False, not 'no'"):
+            kestrum.vad(vr, az, 0.5, radians="no")
+        with pytest.raises(ValueError, match="vad: azimuth 359.0 is beyond 2 pi"):
+            kestrum.vad(vr, az, 0.5, radians=True)
+        with pytest.warns(UserWarning, match="they look like radians"):
+            fit = kestrum.vad(vr, np.deg2rad(az), 0.5)
+        assert np.isnan(fit.u).all()
+
+    def test_a_dimensionless_quantity_is_not_an_angle(self):
+        ureg = pytest.importorskip("pint").get_application_registry()
+        vr, az = sweep_of()
+        with pytest.raises(ValueError, match="vad: elevation is a dimensionless quantity"):
+            kestrum.vad(vr, az, ureg.Quantity(0.99, ""))
+        with pytest.raises(ValueError, match="beam_height: elevation is a dimensionless quantity"):
+            kestrum.beam_height(1e4, ureg.Quantity(0.5, "dimensionless"))
+
+
+def test_decibels_are_never_a_velocity_height_or_angle_without_pint():
+    # Run where pint cannot be imported at all: the names must be known by the package.
+    code = """if True:
+        import sys; sys.modules["pint"] = None
+        import numpy as np, xarray as xr, kestrum
+        vr = xr.DataArray(np.ones((20, 3)), dims=("azimuth", "range"), attrs={"units": "dBZ"})
+        az = xr.DataArray(np.arange(20.0) * 18, dims="azimuth")
+        for call in (lambda: kestrum.vad(vr, az, 0.5),
+                     lambda: kestrum.vad(vr.rename("VRADH").assign_coords(azimuth=az, elevation=0.5)
+                                         .to_dataset().pipe(kestrum.vad_xradar)),
+                     lambda: kestrum.profile(vr.rename(azimuth="y", range="level"), 1.0, 1.0, 0.0,
+                                             0.0, 1.0, 0.0, 0.0),
+                     lambda: kestrum.beam_height(1e3, az.assign_attrs(units="dB"))):
+            try:
+                call()
+            except ValueError as error:
+                print(error)
+    """
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.stdout.splitlines() == [
+        "vad: velocity is in dBZ, which cannot be converted to m/s",
+        "vad_xradar: VRADH is in dBZ, which cannot be converted to m/s",
+        "profile: z is in dBZ, which cannot be converted to m",
+        "beam_height: elevation is in dB, which cannot be converted to degree",
+    ], out.stderr
+
+
+class TestIntegerArguments:
+    def test_refused_with_the_public_name(self):
+        values = np.zeros((3, 4), np.float32)
+        with pytest.raises(TypeError, match="statistics: n_threads must be an integer, not float"):
+            kestrum.statistics(values, [50], n_threads=2.0)
+        with pytest.raises(ValueError, match=r"mode: n_codes must be at most 9223372036854775807, not 2\*\*63|"
+                                             "mode: n_codes must be at most 9223372036854775807, not 9223372036854775808"):
+            kestrum.mode(values, 2**63)
+        with pytest.raises(ValueError, match="perturb: k0 must be at least 0, not -1"):
+            kestrum.perturb(values[0], None, None, None, None, 1, np.ones(6), [0.0], 0.0, -1, 0, 0)
+
+    def test_thread_counts_beyond_the_hardware_are_capped(self):
+        values = np.random.default_rng(1).normal(size=(5, 70)).astype(np.float32)
+        one = kestrum.statistics(values, [50], n_threads=1)
+        for n in (2**31, 10**6, -3):
+            assert same(np.stack(kestrum.statistics(values, [50], n_threads=n)[:2]), np.stack(one[:2]))
+
+
+class TestEmptyAxes:
+    def test_empty_levels_members_and_grids_give_empty_or_nan_results(self):
+        out = kestrum.profile(np.zeros((3, 0)), np.zeros((3, 0)), np.zeros((3, 0)), 0.0, 0.0, 1.0, 0.0, 0.0)
+        assert out.helicity.shape == (3,) and np.isnan(np.stack(out)).all()
+        out = kestrum.cold_pool(np.zeros((2, 0)), np.zeros((2, 0)), 0.0, 0.0, np.nan)
+        assert out.intensity.shape == (2,) and np.isnan(out.intensity).all()
+        stats = kestrum.statistics(np.zeros((0, 4)), [50])
+        assert stats.percentiles.shape == (1, 4) and np.isnan(np.stack(stats[:2])).all()
+        assert np.isnan(np.stack(kestrum.mode(np.zeros((0, 4)), 3))).all()
+        assert kestrum.gradient(np.zeros((0, 0)), [], []).dx.shape == (0, 0)
+        assert kestrum.vad(np.zeros((0, 5)), [], 0.5).n.tolist() == [0.0] * 5
+
+
+class TestDimensionsByName:
+    xr = pytest.importorskip("xarray")
+
+    def test_transposed_sweeps_and_grids_are_matched_by_dimension_name(self):
+        vr, az = sweep_of(gates=4)
+        da = self.xr.DataArray(vr, dims=("azimuth", "range"))
+        azimuth = self.xr.DataArray(az, dims="azimuth")
+        fit = kestrum.vad(da.T, azimuth, 0.5)
+        assert fit.u.dims == ("range",) and same(fit.u.values, kestrum.vad(vr, az, 0.5).u)
+        f = self.xr.DataArray(np.random.default_rng(2).normal(size=(4, 6)), dims=("y", "x"))
+        x, y = self.xr.DataArray(np.arange(6.0), dims="x"), self.xr.DataArray(np.arange(4.0) * 2, dims="y")
+        assert same(kestrum.gradient(f.T, x, y).dx.transpose("y", "x").values,
+                    kestrum.gradient(f.values, x.values, y.values).dx)
+
+    def test_one_elevation_per_stacked_sweep(self):
+        vr, az = sweep_of()
+        stack = np.stack([vr, sweep_of(el=10.0)[0]])
+        per_sweep = kestrum.vad(stack, az, [0.5, 10.0])
+        np.testing.assert_allclose(per_sweep.u, 10.0)
+        da = self.xr.DataArray(stack, dims=("sweep", "azimuth", "range"))
+        el = self.xr.DataArray([0.5, 10.0], dims="sweep")
+        assert same(kestrum.vad(da, az, el).u.values, per_sweep.u)
+
+    def test_results_are_fields_of_dataarrays(self):
+        values = self.xr.DataArray(np.arange(12.0).reshape(3, 4), dims=("member", "gate"))
+        stats = kestrum.statistics(values, [50], dim="member")
+        assert isinstance(stats.mean, self.xr.DataArray) and stats.mean.values.tolist() == [4.0, 5.0, 6.0, 7.0]
+        assert set(stats.to_dataset().data_vars) == {"mean", "std", "percentiles"}
+        pos = kestrum.beam_height(self.xr.DataArray([0.0, 5e4], dims="range"), 0.5)
+        assert pos.height.dims == ("range",) and same(pos.height.values, kestrum.beam_height([0.0, 5e4], 0.5).height)
+
+    def test_arguments_without_a_level_dimension_are_named(self):
+        ground = self.xr.DataArray(np.zeros(3), dims="y")
+        with pytest.raises(ValueError, match="profile: z must be an xarray.DataArray or have dimensions"):
+            kestrum.profile(np.zeros((3, 4)), np.ones((3, 4)), np.ones((3, 4)), ground, 0.0, 1.0, 0.0, 0.0)
+
+    def test_vad_xradar_takes_a_tree_node_or_the_velocity_and_converts_units(self):
+        vr, az = sweep_of()
+        sweep = self.xr.Dataset({"VRADH": (("azimuth", "range"), vr, {"units": "m/s"})},
+                                coords={"azimuth": az, "range": ("range", [5.0, 50.0, 100.0], {"units": "km"}),
+                                        "elevation": ("azimuth", np.full(360, 0.5)),
+                                        "altitude": ((), 0.37, {"units": "km"})})
+        ref = kestrum.vad_xradar(sweep.assign_coords(range=[5e3, 5e4, 1e5], altitude=370.0))
+        for given in (sweep, sweep["VRADH"], self.xr.DataTree(sweep)):
+            prof = kestrum.vad_xradar(given)
+            assert same(prof.height.values, ref.height.values) and same(prof.u.values, ref.u.values)
+        with pytest.raises(KeyError, match=r"give one sweep, e.g. tree\['sweep_0'\]"):
+            kestrum.vad_xradar(self.xr.DataTree.from_dict({"/sweep_0": sweep}))
+
+
+class TestProfileOrder:
+    def test_one_reversed_column_is_refused_with_the_fix(self):
+        z = np.array([3000.0, 2000.0, 1000.0, 0.0])
+        with pytest.raises(ValueError, match=r"column \(\) decrease at level 1 .*reverse the level axis"):
+            kestrum.profile(z, np.ones(4), np.ones(4), 0.0, 0.0, 3000.0, 0.0, 0.0)
+        out = kestrum.profile(z[::-1], np.ones(4), np.ones(4), 0.0, 0.0, 3000.0, 0.0, 0.0)
+        assert float(out.u_mean) == 1.0
+
+    def test_checked_native_call_equals_the_plain_one_where_heights_increase(self):
+        rng = np.random.default_rng(5)
+        z = np.sort(rng.uniform(0, 6000, (300, 20)), axis=1)
+        u, v = rng.normal(10, 5, z.shape), rng.normal(0, 5, z.shape)
+        u[rng.random(z.shape) < 0.1] = nan
+        args = (z, u, v, np.where(rng.random(300) < 0.2, nan, 0.0), 100.0, 3000.0, np.ones(300), np.ones(300))
+        out, bad = _kestrum.profile_checked(*args, 2)
+        assert bad == -1 and same(out, _kestrum.profile(*args, 1))

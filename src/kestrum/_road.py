@@ -128,12 +128,12 @@ def run(
 def bind(declared: Mapping[str, Arg], args: Mapping[str, Any], names: Sequence[str],
          bound: dict[str, str]) -> dict[str, str]:
     """Dimension names of the core roles, found by name where an argument tells them."""
-    # An argument that is all core (a coordinate such as azimuth, x or z) names its roles.
+    # A coordinate (azimuth, x, z: one dimension, all core) names its role; a sweep or a
+    # grid could be transposed, so their dimensions are read only after the coordinates.
     for n in names:
         value, core = args[n], declared[n].core
-        if cv.is_dataarray(value) and core and value.ndim == len(core) and not declared[n].loose:
-            for role, dim in zip(core, value.dims):
-                bound.setdefault(role, dim)
+        if cv.is_dataarray(value) and len(core) == value.ndim == 1 and not declared[n].loose:
+            bound.setdefault(core[0], value.dims[0])
     # The rest are the trailing dimensions of the largest argument, those not taken.
     for n in sorted(names, key=lambda n: -np.ndim(args[n])):
         value, core = args[n], declared[n].core
