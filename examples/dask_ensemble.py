@@ -31,12 +31,12 @@ def ensemble_statistics(values: xr.DataArray, percentiles=PERCENTILES) -> xr.Dat
     the members of its columns.
     """
     values = values.chunk({"member": -1})
-    return kestrum.statistics(values, percentiles, dim="member", min_valid=2, n_threads=1)
+    return kestrum.statistics(values, percentiles, dim="member", min_valid=2, n_threads=1).to_dataset()
 
 
 def thermo(t: xr.DataArray, p: xr.DataArray, td: xr.DataArray) -> xr.Dataset:
     """Mixing ratio, theta, theta-v, theta-e of equally chunked arrays, lazily."""
-    return kestrum.thermo(t, p, td, n_threads=1)
+    return kestrum.thermo(t, p, td, n_threads=1).to_dataset()
 
 
 def synthetic_ensemble(members, columns, chunk, seed=0):

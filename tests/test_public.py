@@ -705,7 +705,12 @@ class TestDimensionsByName:
         pos = kestrum.beam_height(self.xr.DataArray([0.0, 5e4], dims="range"), 0.5)
         assert pos.height.dims == ("range",) and same(pos.height.values, kestrum.beam_height([0.0, 5e4], 0.5).height)
 
-    def test_arguments_without_a_level_dimension_are_named(self):
+    def test_only_a_per_column_argument_as_a_dataarray(self):
+        z, u = np.array([0.0, 1000.0, 2000.0]), np.array([0.0, 1.0, 2.0])
+        out = kestrum.profile(z, u, u, self.xr.DataArray([0.0, 500.0], dims="y"), 0.0, 1000.0, 0.0, 0.0)
+        assert out.u_top.dims == ("y",) and out.u_top.values.tolist() == [1.0, 1.5]
+        pool = kestrum.cold_pool(z, -u - 1, 0.0, 0.0, self.xr.DataArray([1000.0, 2000.0], dims="y"))
+        assert same(pool.intensity.values, kestrum.cold_pool(z, np.tile(-u - 1, (2, 1)), 0.0, 0.0, [1000.0, 2000.0]).intensity)
         ground = self.xr.DataArray(np.zeros(3), dims="y")
         with pytest.raises(ValueError, match="profile: z must be an xarray.DataArray or have dimensions"):
             kestrum.profile(np.zeros((3, 4)), np.ones((3, 4)), np.ones((3, 4)), ground, 0.0, 1.0, 0.0, 0.0)

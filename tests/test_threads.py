@@ -43,6 +43,19 @@ def profile(rng):
     return _kestrum.profile, (z, u, v, z[:, 0], 0.0, 3000.0, np.full(n, 5.0), np.full(n, -2.0))
 
 
+def profile_checked(rng):
+    # Columns with decreasing heights in three blocks: the lowest must win on any thread.
+    function, (z, *rest) = profile(rng)
+    z = z.copy()
+    z[[150, 70, 130]] = z[[150, 70, 130], ::-1]
+
+    def checked(*args, n_threads):
+        out, first = _kestrum.profile_checked(*args, n_threads=n_threads)
+        return out, np.array(first)
+
+    return checked, (z, *rest)
+
+
 def cold_pool(rng):
     n = 64 * 3 + 7
     z = np.cumsum(rng.uniform(50, 150, (n, 20)), axis=1)
@@ -91,7 +104,7 @@ def format_dart(rng):
         u(0.55, 0.65), u(0, 1000), rng.normal(0, 1, (n, 3)), u(10, 40), rng.integers(1, 1000, n), 3)
 
 
-CALLS = [vad, gradient, profile, cold_pool, thermo, perturb, statistics, mode, format_wrfda, format_dart]
+CALLS = [vad, gradient, profile, profile_checked, cold_pool, thermo, perturb, statistics, mode, format_wrfda, format_dart]
 
 
 def identical(a, b):

@@ -6,7 +6,9 @@ Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
 files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
 NumPy arrays (masked arrays and pint quantities included) or xarray DataArrays, and
-returns named fields.
+returns a NamedTuple of named fields: ``result.u`` is the field for every input type,
+a NumPy array for NumPy input and a DataArray for DataArray input, and
+``result.to_dataset()`` gathers DataArray fields into one ``xarray.Dataset``.
 The native modules ``_kestrum``, ``_ensemble`` and ``_tavolin`` are the private,
 raw layer underneath.
 """

@@ -416,11 +416,12 @@ def apply_xarray(
 
 def dataset_like(template: Any, fields: dict[str, Any], lead: tuple[str, ...]) -> Any:
     """A Dataset of NumPy ``fields`` shaped (*lead, *template.shape), on the template's
-    dimensions and coordinates (for results computed in one piece, not by apply_ufunc)."""
+    dimensions and coordinates (kept for callers of before ``_road.wrap_like``)."""
     import xarray as xr
 
-    coords = {k: c for k, c in template.coords.items() if set(c.dims) <= set(template.dims)}
-    return xr.Dataset({n: (lead + tuple(template.dims), a) for n, a in fields.items()}, coords=coords)
+    from ._road import wrap_like
+
+    return xr.Dataset(dict(zip(fields, wrap_like(template, list(fields.values()), lead))))
 
 
 def broadcast_dataarrays(*values: Any) -> list[Any]:

@@ -173,6 +173,13 @@ def _xarray(func: str, declared: Mapping[str, Arg], args: dict[str, Any], arrays
     scalars = {n: v for n, v in args.items() if n not in cores}
 
     def numpy_kernel(*values: Any) -> Sequence[Any]:
+        # apply_ufunc leaves out the loop dimensions an argument lacks: broadcast them
+        # here, so that the kernel sees every argument over the same items.
+        own = [len(core.dims) for core in cores.values()]
+        loops = [np.shape(v)[: np.ndim(v) - k] for v, k in zip(values, own)]
+        loop = np.broadcast_shapes(*loops)
+        values = tuple(cv.broadcast_to(v, loop + np.shape(v)[np.ndim(v) - k :])
+                       for v, k in zip(values, own))
         return kernel(**dict(zip(cores, values)), **scalars)
 
     names = list(result._fields)

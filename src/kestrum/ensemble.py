@@ -192,17 +192,19 @@ def _perturb(func: str, dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, fl
             active[name] = _cv.array(func, name, given[name])
     gates, fields = _cv.broadcast(func, **active) if active else ((0,), [])
     if shape is not None and gates != shape:
-        raise _cv.fail(func, f"the fields broadcast to shape {gates}, not to the DataArrays' {shape}")
+        raise _cv.fail(func, f"the fields broadcast to shape {gates}, "
+                             f"not to the DataArrays' {shape}")
     fac = _cv.broadcast_planes(func, "fac", _cv.array(func, "fac", fac), 6, gates)
-    _, (bias_dbz, bias_zdr) = _cv.broadcast(
-        func, bias_dbz=_cv.array(func, "bias_dbz", bias_dbz), bias_zdr=_cv.array(func, "bias_zdr", bias_zdr)
-    )
+    biases = {"bias_dbz": _cv.array(func, "bias_dbz", bias_dbz),
+              "bias_zdr": _cv.array(func, "bias_zdr", bias_zdr)}
+    _, (bias_dbz, bias_zdr) = _cv.broadcast(func, **biases)
     if bias_dbz.ndim != 1:
-        raise _cv.fail(func, f"bias_dbz and bias_zdr must be (members,), not shape {bias_dbz.shape}")
+        raise _cv.fail(func, f"bias_dbz and bias_zdr must be (members,), "
+                             f"not shape {bias_dbz.shape}")
     n = int(np.prod(gates))
     members = bias_dbz.shape[0]
     flat = [f.reshape(-1) for f in fields]
-    a_dbz, a_zdr, a_phidp, a_rhohv, a_vel = (flat.pop(0) if name in active else [] for name in FIELDS)
+    a_dbz, a_zdr, a_phidp, a_rhohv, a_vel = (flat.pop(0) if n in active else [] for n in FIELDS)
     fac = fac.reshape(6, n)
 
     def call(j0: int, j1: int) -> Any:
@@ -218,7 +220,7 @@ def _perturb(func: str, dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, fl
         out = call(0, members)
     slots = iter(range(len(active)))
     return Perturbed(*(
-        out[:, next(slots)].reshape((members,) + gates) if name in active else None for name in FIELDS
+        out[:, next(slots)].reshape((members,) + gates) if n in active else None for n in FIELDS
     ))
 
 
@@ -254,8 +256,8 @@ def _statistics(values: Any, percentiles: Array, axis: int, min_valid: int,
 
 @overload
 def statistics(
-    values: xr.DataArray, percentiles: Any, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
-    n_threads: int = ...,
+    values: xr.DataArray, percentiles: Any, *, axis: int = ..., dim: str | None = ...,
+    min_valid: int = ..., n_threads: int = ...,
 ) -> Statistics[xr.DataArray]: ...
 @overload
 def statistics(
@@ -333,8 +335,8 @@ def statistics(
 
 @overload
 def mode(
-    values: xr.DataArray, n_codes: int, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
-    n_threads: int = ...,
+    values: xr.DataArray, n_codes: int, *, axis: int = ..., dim: str | None = ...,
+    min_valid: int = ..., n_threads: int = ...,
 ) -> Mode[xr.DataArray]: ...
 @overload
 def mode(

@@ -163,7 +163,9 @@ def _gradient(field: Any, x: Any, y: Any, n_threads: int) -> Gradient[Array]:
 
 
 @overload
-def gradient(field: xr.DataArray, x: Any, y: Any, *, n_threads: int = ...) -> Gradient[xr.DataArray]: ...
+def gradient(
+    field: xr.DataArray, x: Any, y: Any, *, n_threads: int = ...
+) -> Gradient[xr.DataArray]: ...
 @overload
 def gradient(field: Any, x: Any, y: Any, *, n_threads: int = ...) -> Gradient[Array]: ...
 def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
@@ -244,7 +246,8 @@ def _profile(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: float, cu:
         raise _cv.fail(func, "z, u and v must have a level axis (the last)")
     columns = shape[:-1]
     what = "a column of z, u, v"
-    ground, cu, cv = (_cv.fit(func, n, a, columns, what) for n, a in (("ground", ground), ("cu", cu), ("cv", cv)))
+    ground, cu, cv = (_cv.fit(func, n, a, columns, what)
+                      for n, a in (("ground", ground), ("cu", cu), ("cv", cv)))
     # The native call refuses a column whose heights go down within the levels it reads
     # (where they would be integrated in index order), at no cost to the others.
     out, bad = _kestrum.profile_checked(
@@ -327,13 +330,15 @@ _COLD_POOL = {
 }
 
 
-def _cold_pool(z: Any, b: Any, bottom: Any, threshold: float, top: Any, n_threads: int) -> ColdPool[Array]:
+def _cold_pool(z: Any, b: Any, bottom: Any, threshold: float, top: Any,
+               n_threads: int) -> ColdPool[Array]:
     func = "cold_pool"
     shape, (z, b) = _cv.broadcast(func, z=z, b=b)
     if len(shape) < 1:
         raise _cv.fail(func, "z and b must have a level axis (the last)")
     columns = shape[:-1]
-    bottom, top = (_cv.fit(func, n, a, columns, "a column of z, b") for n, a in (("bottom", bottom), ("top", top)))
+    what = "a column of z, b"
+    bottom, top = (_cv.fit(func, n, a, columns, what) for n, a in (("bottom", bottom), ("top", top)))
     out = _kestrum.cold_pool(_cv.rows(z, 1), _cv.rows(b, 1), bottom.reshape(-1), threshold,
                              top.reshape(-1), n_threads)
     return ColdPool(*out.reshape((3,) + columns))

@@ -14,7 +14,7 @@ from . import _geometry as geo
 from . import _road
 from ._convert import Array
 from ._geometry import EFFECTIVE_RADIUS  # noqa: F401  (kept where callers found it)
-from ._road import COUNT, FLAG, THREADS, Arg
+from ._road import FLAG, THREADS, Arg
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -151,7 +151,8 @@ def _vad(velocity: Any, azimuth: Any, elevation: Any, radians: bool, min_gates: 
     *lead_, rays, gates = np.shape(velocity)
     lead = tuple(lead_)
     if not cv.fits(azimuth, lead + (rays,)):
-        count = f"{np.shape(azimuth)[-1]} values" if np.ndim(azimuth) == 1 else f"shape {np.shape(azimuth)}"
+        shape = np.shape(azimuth)
+        count = f"{shape[-1]} values" if len(shape) == 1 else f"shape {shape}"
         raise cv.fail(func, f"velocity has shape {np.shape(velocity)} but azimuth has {count}")
     az, el = _check_angles(func, azimuth, elevation, radians)
     per_ray, el = _elevation_rule(func, el, lead, rays, np.shape(velocity))
@@ -177,8 +178,8 @@ def _vad(velocity: Any, azimuth: Any, elevation: Any, radians: bool, min_gates: 
 
 @overload
 def vad(
-    velocity: xr.DataArray, azimuth: Any, elevation: Any, *, radians: bool = ..., min_gates: int = ...,
-    min_spread: float = ..., n_threads: int = ...,
+    velocity: xr.DataArray, azimuth: Any, elevation: Any, *, radians: bool = ...,
+    min_gates: int = ..., min_spread: float = ..., n_threads: int = ...,
 ) -> VAD[xr.DataArray]: ...
 @overload
 def vad(
@@ -306,7 +307,9 @@ def _beam_height(range: Any, elevation: Any, altitude: Any) -> BeamPosition[Arra
 
 
 @overload
-def beam_height(range: xr.DataArray, elevation: Any, altitude: Any = ...) -> BeamPosition[xr.DataArray]: ...  # noqa: A002
+def beam_height(  # noqa: A002
+    range: xr.DataArray, elevation: Any, altitude: Any = ...
+) -> BeamPosition[xr.DataArray]: ...
 @overload
 def beam_height(range: Any, elevation: Any, altitude: Any = ...) -> BeamPosition[Array]: ...  # noqa: A002
 def beam_height(range: Any, elevation: Any, altitude: Any = 0.0) -> Any:  # noqa: A002
@@ -535,7 +538,8 @@ def _one_sweep(func: str, sweep: Any, field: str) -> tuple[Any, str]:
     if not isinstance(sweep, xr.Dataset):
         raise TypeError(f"{func}: sweep must be an xarray Dataset, not {type(sweep).__name__}")
     if field not in sweep:
-        raise KeyError(f"{func}: the sweep has no variable {field!r} (it has {sorted(map(str, sweep.data_vars))})")
+        names = sorted(map(str, sweep.data_vars))
+        raise KeyError(f"{func}: the sweep has no variable {field!r} (it has {names})")
     for name in ("azimuth", "elevation"):
         if name not in sweep.variables:
             raise KeyError(f"{func}: the sweep has no {name} coordinate")
