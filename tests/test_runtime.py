@@ -164,7 +164,7 @@ class TestInterrupt:
 class TestModules:
     MODULES = {
         "_kestrum": ("Cold-pool, wind-profile and baroclinity kernel (multithreaded).",
-                     ["thermo", "cold_pool", "profile", "gradient", "vad"]),
+                     ["thermo", "cold_pool", "profile", "profile_checked", "gradient", "vad"]),
         "_ensemble": ("Random measurement errors and ensemble statistics",
                       ["perturb", "statistics", "mode", "words"]),
         "_tavolin": ("Threaded text formatter of the WRFDA and DART observation writers",
