@@ -1,6 +1,8 @@
-"""How public arguments become what the native kernels read, and how results come back.
+"""How public arguments become what the native kernels read: the primitives of the road.
 
-Every public function goes through this module, so there is one rule for each of:
+Public functions declare their arguments and call ``_road.run``, which converts them
+with the helpers here; a helper is called directly only for what a declaration cannot
+say (a writer's fixed-width fields, say). There is one rule for each of:
 
 - units: a ``pint.Quantity`` (MetPy's units) or an xarray ``DataArray`` with a ``units``
   attribute is converted to the unit the kernel expects; a quantity of the wrong
