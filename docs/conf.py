@@ -6,7 +6,6 @@ Build: ``python -m sphinx -W -b html docs docs/_build/html`` (after ``pip instal
 from __future__ import annotations
 
 import re
-from pathlib import Path
 
 import kestrum
 
@@ -27,7 +26,17 @@ exclude_patterns = ["_build"]
 templates_path: list[str] = []
 html_static_path = ["_static"]
 html_theme = "alabaster"
-html_theme_options = {"description": "Weather-radar data assimilation kernels", "fixed_sidebar": True}
+# Code blocks are written up to 100 columns (the project's line length); the page is
+# made wide enough to show them whole, and custom.css scrolls whatever is wider
+# instead of cutting it off.
+html_theme_options = {
+    "description": "Weather-radar data assimilation kernels",
+    "fixed_sidebar": True,
+    "page_width": "1240px",
+    "sidebar_width": "220px",
+    "body_max_width": "none",
+}
+html_css_files = ["custom.css"]
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "none"  # the docstrings give types with units and shapes
@@ -57,41 +66,3 @@ def _star_shapes(app, what, name, obj, options, lines):  # noqa: ANN001
 
 def setup(app):  # noqa: ANN001, ANN201
     app.connect("autodoc-process-docstring", _star_shapes)
-
-# The native layer's contracts and the benchmark table are written once, in the
-# README; the site takes those sections from there, whatever their heading level.
-ROOT = Path(__file__).resolve().parent.parent
-GENERATED = Path(__file__).resolve().parent / "_generated"
-HEADING = re.compile(r"^(#+) (.*)$")
-
-
-def readme_sections(wanted: list[str], top: int = 2) -> str:
-    """The README's sections of these titles, their headings moved to start at ``top``."""
-    lines = (ROOT / "README.md").read_text(encoding="utf-8").split("\n")
-    heads = [(i, len(m.group(1)), m.group(2)) for i, line in enumerate(lines) if (m := HEADING.match(line))]
-    fence = False
-    inside = []
-    for i, line in enumerate(lines):  # headings inside code blocks are not headings
-        if line.startswith("```"):
-            fence = not fence
-        inside.append(fence)
-    heads = [h for h in heads if not inside[h[0]]]
-    out = []
-    for title in wanted:
-        found = [h for h in heads if h[2].strip() == title]
-        if not found:
-            raise RuntimeError(f"README.md has no section {title!r} for the documentation site")
-        start, level, _ = found[0]
-        end = next((i for i, lv, _ in heads if i > start and lv <= level), len(lines))
-        for i in range(start, end):
-            line = lines[i]
-            m = HEADING.match(line)
-            if m and not inside[i]:
-                line = "#" * (len(m.group(1)) - level + top) + " " + m.group(2)
-            out.append(line)
-    return "\n".join(out)
-
-
-GENERATED.mkdir(exist_ok=True)
-(GENERATED / "native.md").write_text(readme_sections(["Native modules"], top=1) + "\n", encoding="utf-8")
-(GENERATED / "benchmarks.md").write_text(readme_sections(["Benchmarks"], top=1) + "\n", encoding="utf-8")
