@@ -115,13 +115,7 @@ def docstring_examples(obj):
     return doctest.DocTestFinder().find(obj, obj.__name__, module=module, globs=vars(module).copy())
 
 
-# vad_pyart's example reads a radar file that must first be named in its docstring; the
-# mark goes with that change.
-PENDING = {"vad_pyart": pytest.mark.xfail(reason="vad_pyart's example is skipped", strict=False)}
-
-
-@pytest.mark.parametrize(
-    "name", [pytest.param(n, marks=PENDING.get(n, ())) for n in FUNCTIONS])
+@pytest.mark.parametrize("name", FUNCTIONS)
 def test_every_public_docstring_example_runs_none_skipped(name):
     obj = getattr(kestrum, name)
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
