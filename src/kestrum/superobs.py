@@ -336,13 +336,17 @@ def _superobs_rays(
             warnings.warn(f"{func}: the radar site is at 0N 0E and altitude 0, which is what a "
                           "file without a site position reads as; positions may be wrong",
                           UserWarning, stacklevel=3)
-    if nyquist is not None:
-        bad = ~(nyquist > 0) & ~np.isnan(nyquist)
+    if nyquist is not None and quantity == "velocity":
+        # Only rays with data need one: a file may give 0 or nothing for the rays of a
+        # cut that has no velocities.
+        bad = ~(nyquist > 0)
         if bad.any():
-            raise cv.fail(func, f"nyquist must be positive, got {nyquist[bad][0]}")
-        if np.isnan(nyquist).any():
-            raise cv.fail(func, "nyquist is missing for some rays: give it for every ray, or "
-                                "nyquist=None for dealiased velocities")
+            bad &= np.isfinite(values).any(axis=1)
+        if bad.any():
+            raise cv.fail(func, f"nyquist must be positive for every ray with data, got "
+                                f"{nyquist[bad][0]} (ray {int(np.argmax(bad))}); nyquist=None for "
+                                "dealiased velocities")
+        nyquist = np.where(bad, np.nan, nyquist)
     code = {"velocity": _FOLDED if nyquist is not None else _PLAIN, "reflectivity": _REFLECTIVITY,
             "other": _PLAIN}[quantity]
     rng = np.ascontiguousarray(rng, dtype=np.float64)
