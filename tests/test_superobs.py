@@ -146,7 +146,7 @@ class TestAgainstNumpy:
             assert np.max(np.abs(plain.value - so.value)) > 5.0
 
     def test_error_quality_and_defaults(self):
-        values, az, el, gate_range, t = volume(rays=360, gates=200)
+        values, az, el, gate_range, _ = volume(rays=360, gates=200)
         v = values * 3.0
         loose = superobs(v, az, gate_range, el, quantity="velocity", nyquist=30.0, **KEEP_ALL)
         so = superobs(v, az, gate_range, el, quantity="velocity", nyquist=30.0, min_count=20,
@@ -217,6 +217,14 @@ class TestAgainstNumpy:
         args.update(over)
         with pytest.raises(ValueError, match=message):
             superobs(**args)
+
+    def test_examples_in_the_docstrings_run(self):
+        import doctest
+        import sys
+
+        module = sys.modules["kestrum.superobs"]  # the function of that name hides the module
+        result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert result.attempted > 0 and result.failed == 0
 
     def test_site_at_0n_0e_altitude_0_warns(self):
         values, az, el, gate_range, _ = volume()
@@ -296,7 +304,7 @@ class TestNexrad:
         col_of = {int(k): i for i, k in enumerate(cols)}
         for so, at in ((vel, 1), (dbz, 4)):
             for k, b in enumerate(so.box.tolist()):
-                station, levels = got["cols"][col_of[b[1] * 12 + b[2]]]
+                _, levels = got["cols"][col_of[b[1] * 12 + b[2]]]
                 row = levels[b[0]]
                 assert row[0] == pytest.approx(500.0 + 1000.0 * b[0])
                 assert row[at] == pytest.approx(so.value[k], abs=5e-4)
