@@ -321,12 +321,12 @@ struct GroupScratch {
     std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, mean, sq;
     // Per gate of the ray at hand: 1 for a valid gate and 0 otherwise, the value (0 where
     // missing), and its linear Z or the sine and cosine of its phase.
-    std::vector<double> w, x, f1, f2;
+    std::vector<double> w, x, f1, f2, lo_of, hi_of;
     GroupScratch(int64_t n, int64_t gates) {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
                         &value, &mean, &sq})
             v->assign(static_cast<size_t>(n), 0.0);
-        for (auto* v : {&w, &x, &f1, &f2}) v->assign(static_cast<size_t>(gates), 0.0);
+        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of}) v->assign(static_cast<size_t>(gates), 0.0);
     }
     void clear() {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
@@ -347,6 +347,8 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
     // Adding a weight-0 gate adds exact zeros, so the sums are those of the valid gates
     // alone, in gate order.
     double *w = a.w.data(), *x = a.x.data(), *f1 = a.f1.data(), *f2 = a.f2.data();
+    double *lo_of = a.lo_of.data(), *hi_of = a.hi_of.data();  // the value, or +-inf if missing
+    constexpr double infinity = std::numeric_limits<double>::infinity();
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
         const double* row = values + ray * gates;
@@ -357,6 +359,8 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
             const bool ok = is_finite(row[g]);
             w[g] = ok ? 1.0 : 0.0;
             x[g] = ok ? row[g] : 0.0;
+            lo_of[g] = ok ? row[g] : infinity;
+            hi_of[g] = ok ? row[g] : -infinity;
         }
         if (quantity == folded) {
             const double per_ny = 1.0 / ny;
@@ -383,8 +387,8 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
                     s_ny += wg * ny;
                 } else {
                     sum += v;
-                    lo = wg != 0.0 ? std::min(lo, v) : lo;
-                    hi = wg != 0.0 ? std::max(hi, v) : hi;
+                    lo = std::min(lo, lo_of[g]);
+                    hi = std::max(hi, hi_of[g]);
                     if (quantity == reflectivity) z += wg * f1[g];
                 }
             }
@@ -419,7 +423,7 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
         for (int64_t q = 0; q < n_rays; ++q) {
             const int64_t ray = ray_list[q];
             const double* row = values + ray * gates;
-            const double two = 2.0 * rays.nyquist[ray];
+            const double two = 2.0 * rays.nyquist[ray], per_two = 1.0 / two;
             for (int64_t j = 0; j < cells; ++j) {
                 const double value = a.value[j];
                 double sum = a.sum[j], lo = a.lo[j], hi = a.hi[j];
@@ -427,10 +431,10 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
                     const double v = row[cell_gates[k]];
                     const bool ok = is_finite(v);
                     const double u0 = ok ? v : 0.0;
-                    const double u = u0 + two * nearest((value - u0) / two);
+                    const double u = u0 + two * nearest((value - u0) * per_two);
                     sum += ok ? u : 0.0;
-                    lo = ok ? std::min(lo, u) : lo;
-                    hi = ok ? std::max(hi, u) : hi;
+                    lo = std::min(lo, ok ? u : infinity);
+                    hi = std::max(hi, ok ? u : -infinity);
                 }
                 a.sum[j] = sum;
                 a.lo[j] = lo;
@@ -444,6 +448,7 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
         const int64_t ray = ray_list[q];
         const double* row = values + ray * gates;
         const double two = quantity == folded ? 2.0 * rays.nyquist[ray] : 0.0;
+        const double per_two = quantity == folded ? 1.0 / two : 0.0;
         for (int64_t j = 0; j < cells; ++j) {
             const double value = a.value[j], mean = a.mean[j];
             double sq = a.sq[j];
@@ -451,7 +456,7 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
                 const double v = row[cell_gates[k]];
                 const bool ok = is_finite(v);
                 double u = ok ? v : mean;
-                if (quantity == folded) u += two * nearest((value - u) / two);
+                if (quantity == folded) u += two * nearest((value - u) * per_two);
                 const double d = ok ? u - mean : 0.0;
                 sq += d * d;
             }
