@@ -288,6 +288,27 @@ class TestNexrad:
                                  ("latitude", vel.latitude), ("vertical", vel.height)):
             np.testing.assert_allclose(rv[column], expected[order], rtol=1e-12, atol=1e-9)
 
+    def test_xradar_sweep_gives_what_pyart_gives(self, nexrad):
+        xr = pytest.importorskip("xarray")
+        sweep = 1
+        rows = nexrad.get_slice(sweep)
+        base = np.datetime64(nexrad.time["units"].split("since")[1].strip().rstrip("Z"), "ms")
+        ds = xr.Dataset(
+            {"VRADH": (("azimuth", "range"), nexrad.fields["velocity"]["data"][rows].filled(np.nan),
+                       {"units": "m/s"}),
+             "nyquist_velocity": ("azimuth", nexrad.instrument_parameters["nyquist_velocity"]["data"][rows])},
+            coords={"azimuth": nexrad.azimuth["data"][rows], "range": nexrad.range["data"],
+                    "elevation": ("azimuth", nexrad.elevation["data"][rows]),
+                    "time": ("azimuth", base + np.rint(nexrad.time["data"][rows] * 1000).astype("m8[ms]")),
+                    **SITE})
+        got = kestrum.superobs_xradar(ds, "VRADH", min_count=10)
+        want = superobs_pyart(nexrad, "velocity", sweeps=[sweep], min_count=10, **SITE)
+        assert got.value.size > 20
+        np.testing.assert_array_equal(got.box[:, 1:], want.box[:, 1:])
+        for name in ("value", "std", "count", "azimuth", "range", "latitude", "height", "nyquist"):
+            np.testing.assert_array_equal(getattr(got, name), getattr(want, name), err_msg=name)
+        np.testing.assert_array_equal(got.time, want.time)
+
     def test_wrfda_file_read_back_with_its_formats(self, nexrad, tmp_path):
         from test_obsfiles import read_wrfda
 
