@@ -308,6 +308,9 @@ class TestNexrad:
         for name in ("value", "std", "count", "azimuth", "range", "latitude", "height", "nyquist"):
             np.testing.assert_array_equal(getattr(got, name), getattr(want, name), err_msg=name)
         np.testing.assert_array_equal(got.time, want.time)
+        table = got.to_dataset()
+        np.testing.assert_array_equal(table["value"].values, got.value)
+        assert table.sizes["box"] == got.value.size and table.attrs["quantity"] == "velocity"
 
     def test_wrfda_file_read_back_with_its_formats(self, nexrad, tmp_path):
         from test_obsfiles import read_wrfda

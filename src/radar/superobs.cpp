@@ -57,6 +57,22 @@ inline double nearest(double x) {
     return (x + magic) - magic;
 }
 
+// v where ok, +0 elsewhere, by masking the bits: a choice made per gate on data that the
+// processor cannot predict must not become a branch.
+inline double keep_if(bool ok, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & (uint64_t{0} - uint64_t{ok}));
+}
+
+// v where ok, `otherwise` elsewhere (adding +0 changes no value but the sign of a zero).
+inline double choose(bool ok, double v, double otherwise) {
+    return keep_if(ok, v) + keep_if(!ok, otherwise);
+}
+
+// -v where flip, v elsewhere.
+inline double negate_if(bool flip, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ (uint64_t{flip} << 63));
+}
+
 // 2^n for a whole number n in [-1022, 1023], from its exponent bits.
 inline double pow2i(double n) {
     return std::bit_cast<double>(static_cast<int64_t>(n + 1023.0) << 52);
@@ -89,10 +105,12 @@ inline void sincos_pi(double x, double& s, double& c) {
         cp = cp * t2 + taylor_cos[k];
     }
     sp *= t;
-    const bool odd = q == 1.0 || q == -1.0;
-    const double a = odd ? cp : sp, b = odd ? sp : cp;
-    s = (q == 0.0 || q == 1.0) ? a : -a;
-    c = (q == 0.0 || q == -1.0) ? b : -b;
+    // Quarter turns q in 0..3: (sin, cos) of pi (f + q/2) are (sp, cp), (cp, -sp),
+    // (-sp, -cp), (-cp, sp).
+    const auto turns = static_cast<uint64_t>(static_cast<int64_t>(q)) & 3;
+    const bool odd = turns & 1;
+    s = negate_if(turns & 2, choose(odd, cp, sp));
+    c = negate_if((turns + 1) & 2, choose(odd, sp, cp));
 }
 
 // What a box's value is.
@@ -322,11 +340,13 @@ struct GroupScratch {
     // Per gate of the ray at hand: 1 for a valid gate and 0 otherwise, the value (0 where
     // missing), and its linear Z or the sine and cosine of its phase.
     std::vector<double> w, x, f1, f2, lo_of, hi_of;
+    std::vector<int64_t> at;
     GroupScratch(int64_t n, int64_t gates) {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
                         &value, &mean, &sq})
             v->assign(static_cast<size_t>(n), 0.0);
         for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of}) v->assign(static_cast<size_t>(gates), 0.0);
+        at.assign(static_cast<size_t>(gates), 0);
     }
     void clear() {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
@@ -348,6 +368,7 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
     // alone, in gate order.
     double *w = a.w.data(), *x = a.x.data(), *f1 = a.f1.data(), *f2 = a.f2.data();
     double *lo_of = a.lo_of.data(), *hi_of = a.hi_of.data();  // the value, or +-inf if missing
+    int64_t* at = a.at.data();
     constexpr double infinity = std::numeric_limits<double>::infinity();
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
@@ -355,18 +376,23 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
         const double sa = rays.sin_az[ray], ca = rays.cos_az[ray], el = rays.elevation[ray];
         const double t = rays.time[ray];
         const double ny = quantity == folded ? rays.nyquist[ray] : 1.0;
+        // The valid gates' numbers, gathered without a branch, so that the gate functions
+        // run on those only (their results elsewhere get weight 0 and may be stale).
+        int64_t valid = 0;
         for (int64_t g = 0; g < gates; ++g) {
             const bool ok = is_finite(row[g]);
-            w[g] = ok ? 1.0 : 0.0;
-            x[g] = ok ? row[g] : 0.0;
-            lo_of[g] = ok ? row[g] : infinity;
-            hi_of[g] = ok ? row[g] : -infinity;
+            w[g] = keep_if(ok, 1.0);
+            x[g] = keep_if(ok, row[g]);
+            lo_of[g] = choose(ok, row[g], infinity);
+            hi_of[g] = choose(ok, row[g], -infinity);
+            at[valid] = g;
+            valid += ok;
         }
         if (quantity == folded) {
             const double per_ny = 1.0 / ny;
-            for (int64_t g = 0; g < gates; ++g) sincos_pi(x[g] * per_ny, f1[g], f2[g]);
+            for (int64_t k = 0; k < valid; ++k) sincos_pi(x[at[k]] * per_ny, f1[at[k]], f2[at[k]]);
         } else if (quantity == reflectivity) {
-            for (int64_t g = 0; g < gates; ++g) f1[g] = linear_z(x[g]);
+            for (int64_t k = 0; k < valid; ++k) f1[at[k]] = linear_z(x[at[k]]);
         }
         for (int64_t j = 0; j < cells; ++j) {
             double n = a.count[j], s_az = a.s_az[j], c_az = a.c_az[j], s_el = a.el[j];
@@ -430,11 +456,11 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
                 for (int64_t k = first[j]; k < first[j + 1]; ++k) {
                     const double v = row[cell_gates[k]];
                     const bool ok = is_finite(v);
-                    const double u0 = ok ? v : 0.0;
+                    const double u0 = keep_if(ok, v);
                     const double u = u0 + two * nearest((value - u0) * per_two);
-                    sum += ok ? u : 0.0;
-                    lo = std::min(lo, ok ? u : infinity);
-                    hi = std::max(hi, ok ? u : -infinity);
+                    sum += keep_if(ok, u);
+                    lo = std::min(lo, choose(ok, u, infinity));
+                    hi = std::max(hi, choose(ok, u, -infinity));
                 }
                 a.sum[j] = sum;
                 a.lo[j] = lo;
@@ -455,9 +481,9 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
             for (int64_t k = first[j]; k < first[j + 1]; ++k) {
                 const double v = row[cell_gates[k]];
                 const bool ok = is_finite(v);
-                double u = ok ? v : mean;
+                double u = keep_if(ok, v);
                 if (quantity == folded) u += two * nearest((value - u) * per_two);
-                const double d = ok ? u - mean : 0.0;
+                const double d = keep_if(ok, u - mean);
                 sq += d * d;
             }
             a.sq[j] = sq;
