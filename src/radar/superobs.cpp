@@ -2,9 +2,10 @@
 //
 // Gates are grouped into boxes (polar boxes of a sweep, or boxes of a grid) and each box
 // is reduced to one observation. The work is ordered so that every box's sums run over
-// its gates in gate order whatever the thread count: a stable counting sort of the valid
-// gates by box, then one box per item of the runner. No sum is ever shared between
-// threads.
+// its gates in gate order whatever the thread count. Polar boxes: the rays of each
+// azimuth cell of a sweep (a stable counting sort of the rays) are one item of the
+// runner, which reads them row by row. Grid boxes: a stable counting sort of the valid
+// gates by box, then one box per item. No sum is ever shared between threads.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -606,16 +607,21 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
     const Rays info{ps, pc, pe, time.data(), nyquist.data()};
     auto result = runtime::new_array<double>({planes, boxes});
     double* out = result.mutable_data();
+    // The beam's elevation is the ray's: its sine and cosine once per ray, not per gate.
+    std::vector<double> sin_el(static_cast<size_t>(rays)), cos_el(static_cast<size_t>(rays));
+    for (int64_t r = 0; r < rays; ++r) {
+        sin_el[r] = std::sin(pe[r] * degree);
+        cos_el[r] = std::cos(pe[r] * degree);
+    }
     {
         runtime::release_gil release;
         const Groups groups = group_gates(values.data(), rays, gates, boxes, n_threads,
                              [&](int64_t r, int64_t g) -> int64_t {
                                  if (rs[r] < 0) return -1;
-                                 const double rg = pr[g], theta = pe[r] * degree;
-                                 const double ka = effective_radius;
+                                 const double rg = pr[g], ka = effective_radius;
                                  const double rise =
-                                     std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * std::sin(theta)) - ka;
-                                 const double s = ka * std::asin(rg * std::cos(theta) / (ka + rise));
+                                     std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el[r]) - ka;
+                                 const double s = ka * std::asin(rg * cos_el[r] / (ka + rise));
                                  const int64_t ix = cell(xe, nx, s * ps[r]);
                                  const int64_t iy = cell(ye, ny, s * pc[r]);
                                  const int64_t iz = by_height ? cell(ze, nz, rise + altitude) : rs[r];
