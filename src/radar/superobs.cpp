@@ -47,7 +47,8 @@ constexpr auto taylor = [](auto term) {
     return c;
 };
 constexpr auto taylor_exp = taylor([](int k) { return 1.0 / factorial(k); });
-constexpr auto taylor_sin = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k + 1); });
+constexpr auto taylor_sin =
+    taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k + 1); });
 constexpr auto taylor_cos = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k); });
 
 // The whole number nearest x (ties to even), for |x| < 2^51: adding and taking away
@@ -92,10 +93,10 @@ inline double linear_z(double dbz) {
     return p * pow2i(n);
 }
 
-// sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact: x
-// minus an even whole number), then to f in [-1/4, 1/4] by quarter turns q, where the Taylor series of
-// sin and cos of pi f to the 17th and 16th powers are within 1e-17; the quarter turns are
-// put back by swapping and negating.
+// sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact:
+// x minus an even whole number), then to f in [-1/4, 1/4] by quarter turns q, where the
+// Taylor series of sin and cos of pi f to the 17th and 16th powers are within 1e-17; the
+// quarter turns are put back by swapping and negating.
 inline void sincos_pi(double x, double& s, double& c) {
     const double r = x - 2.0 * nearest(0.5 * x);
     const double q = nearest(2.0 * r);
@@ -318,7 +319,8 @@ void reduce_boxes(const Groups& groups, int64_t boxes, const double* values, int
 // edges themselves, so uneven cells are found exactly, only more slowly.
 inline int64_t cell(const double* edges, int64_t n, double x) {
     if (!(x >= edges[0] && x < edges[n])) return -1;
-    int64_t k = static_cast<int64_t>((x - edges[0]) / (edges[n] - edges[0]) * static_cast<double>(n));
+    const double width = (edges[n] - edges[0]) / static_cast<double>(n);
+    int64_t k = static_cast<int64_t>((x - edges[0]) / width);
     k = std::clamp<int64_t>(k, 0, n - 1);
     while (x < edges[k]) --k;
     while (x >= edges[k + 1]) ++k;
@@ -346,7 +348,8 @@ struct GroupScratch {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
                         &value, &mean, &sq})
             v->assign(static_cast<size_t>(n), 0.0);
-        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of}) v->assign(static_cast<size_t>(gates), 0.0);
+        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of})
+            v->assign(static_cast<size_t>(gates), 0.0);
         at.assign(static_cast<size_t>(gates), 0);
     }
     void clear() {
@@ -624,7 +627,8 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
                                  const double s = ka * std::asin(rg * cos_el[r] / (ka + rise));
                                  const int64_t ix = cell(xe, nx, s * ps[r]);
                                  const int64_t iy = cell(ye, ny, s * pc[r]);
-                                 const int64_t iz = by_height ? cell(ze, nz, rise + altitude) : rs[r];
+                                 const int64_t iz =
+                                     by_height ? cell(ze, nz, rise + altitude) : rs[r];
                                  if (ix < 0 || iy < 0 || iz < 0) return -1;
                                  return (iz * ny + iy) * nx + ix;
                              });
@@ -637,7 +641,8 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
 
 void register_superobs(pybind11::module_& m) {
     m.def("superobs_polar", &polar_py, py::arg("values"), py::arg("ray_group"), py::arg("groups"),
-          py::arg("gate_box"), py::arg("cells"), py::arg("sin_az"), py::arg("cos_az"), py::arg("elevation"),
+          py::arg("gate_box"), py::arg("cells"), py::arg("sin_az"), py::arg("cos_az"),
+          py::arg("elevation"),
           py::arg("time"), py::arg("nyquist"), py::arg("range"), py::arg("quantity"),
           py::arg("n_threads") = 0);
     m.def("superobs_grid", &grid_py, py::arg("values"), py::arg("ray_sweep"), py::arg("sweeps"),
