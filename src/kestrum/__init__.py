@@ -1,7 +1,8 @@
 """kestrum: weather-radar data assimilation kernels with a NumPy, xarray and Dask API.
 
 Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
-:func:`vad_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
+:func:`vad_xradar`), superobservations of radar volumes (:func:`superobs`,
+:func:`superobs_pyart`, :func:`superobs_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
 files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
@@ -19,6 +20,7 @@ from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
 from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
 from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
 from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
+from .superobs import Superobs, superobs, superobs_pyart, superobs_xradar
 
 try:
     __version__ = version("kestrum")
@@ -35,6 +37,7 @@ __all__ = [
     "Perturbed",
     "Profile",
     "Statistics",
+    "Superobs",
     "Thermo",
     "VADProfile",
     "WriteCounts",
@@ -47,6 +50,9 @@ __all__ = [
     "perturb",
     "profile",
     "statistics",
+    "superobs",
+    "superobs_pyart",
+    "superobs_xradar",
     "thermo",
     "vad",
     "vad_pyart",

@@ -1,8 +1,654 @@
 // Superobservations: kernels and their bindings for kestrum._radar.
+//
+// Gates are grouped into boxes (polar boxes of a sweep, or boxes of a grid) and each box
+// is reduced to one observation. The work is ordered so that every box's sums run over
+// its gates in gate order whatever the thread count. Polar boxes: the rays of each
+// azimuth cell of a sweep (a stable counting sort of the rays) are one item of the
+// runner, which reads them row by row. Grid boxes: a stable counting sort of the valid
+// gates by box, then one box per item. No sum is ever shared between threads.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+#include <vector>
+
 #include "radar/register.hpp"
+#include "runtime/binding.hpp"
+#include "runtime/values.hpp"
+
+namespace py = pybind11;
+using runtime::f64;
+using runtime::is_finite;
+using runtime::nan_value;
+using runtime::require;
 
 namespace radar {
+namespace {
 
-void register_superobs(pybind11::module_& m) { (void)m; }
+constexpr double pi = std::numbers::pi;
+constexpr double degree = pi / 180.0;
+constexpr double effective_radius = 4.0 / 3.0 * 6371000.0;
+
+// --- gate functions ---------------------------------------------------------------------
+// Plain arithmetic in place of the C library's exp and sincos: a loop over a ray's gates
+// then has no calls and no branches, so the compiler can run it several gates to an
+// instruction, and the results are the same bits in any vector width. Both are accurate
+// to a few units in the last place over the gates' values.
+
+// Taylor coefficients: 1/k! of exp, (-1)^k/(2k+1)! of sin(t)/t and (-1)^k/(2k)! of cos,
+// each the double nearest the quotient (computed when compiled).
+constexpr double factorial(int k) { return k <= 1 ? 1.0 : k * factorial(k - 1); }
+constexpr auto taylor = [](auto term) {
+    std::array<double, 14> c{};
+    for (int k = 0; k < 14; ++k) c[k] = term(k);
+    return c;
+};
+constexpr auto taylor_exp = taylor([](int k) { return 1.0 / factorial(k); });
+constexpr auto taylor_sin =
+    taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k + 1); });
+constexpr auto taylor_cos = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k); });
+
+// The whole number nearest x (ties to even), for |x| < 2^51: adding and taking away
+// 1.5 * 2^52 leaves no fraction bits. Without SSE4.1 (the baseline has none) std::floor is a
+// library call; this is two additions and keeps the loops free of calls.
+inline double nearest(double x) {
+    constexpr double magic = 6755399441055744.0;
+    return (x + magic) - magic;
+}
+
+// v where ok, +0 elsewhere, by masking the bits: a choice made per gate on data that the
+// processor cannot predict must not become a branch.
+inline double keep_if(bool ok, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & (uint64_t{0} - uint64_t{ok}));
+}
+
+// v where ok, `otherwise` elsewhere (adding +0 changes no value but the sign of a zero).
+inline double choose(bool ok, double v, double otherwise) {
+    return keep_if(ok, v) + keep_if(!ok, otherwise);
+}
+
+// -v where flip, v elsewhere.
+inline double negate_if(bool flip, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ (uint64_t{flip} << 63));
+}
+
+// 2^n for a whole number n in [-1022, 1023], from its exponent bits.
+inline double pow2i(double n) {
+    return std::bit_cast<double>(static_cast<int64_t>(n + 1023.0) << 52);
+}
+
+// 10^(dbz / 10), as 2^n 2^f with n the nearest whole number to dbz log2(10) / 10 and
+// 2^f = exp(f ln 2), |f ln 2| <= 0.35, by its Taylor series to the 13th power (the next
+// term is below 1e-17 relative). Values are held within 10^(+-300).
+inline double linear_z(double dbz) {
+    double x = dbz * 0.33219280948873623;  // log2(10) / 10
+    x = std::min(std::max(x, -1000.0), 1000.0);
+    const double n = nearest(x);
+    const double t = (x - n) * 0.6931471805599453;
+    double p = taylor_exp[13];
+    for (int k = 12; k >= 0; --k) p = p * t + taylor_exp[k];
+    return p * pow2i(n);
+}
+
+// sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact:
+// x minus an even whole number), then to f in [-1/4, 1/4] by quarter turns q, where the
+// Taylor series of sin and cos of pi f to the 17th and 16th powers are within 1e-17; the
+// quarter turns are put back by swapping and negating.
+inline void sincos_pi(double x, double& s, double& c) {
+    const double r = x - 2.0 * nearest(0.5 * x);
+    const double q = nearest(2.0 * r);
+    const double t = pi * (r - 0.5 * q), t2 = t * t;
+    double sp = taylor_sin[8], cp = taylor_cos[8];
+    for (int k = 7; k >= 0; --k) {
+        sp = sp * t2 + taylor_sin[k];
+        cp = cp * t2 + taylor_cos[k];
+    }
+    sp *= t;
+    // Quarter turns q in 0..3: (sin, cos) of pi (f + q/2) are (sp, cp), (cp, -sp),
+    // (-sp, -cp), (-cp, sp).
+    const auto turns = static_cast<uint64_t>(static_cast<int64_t>(q)) & 3;
+    const bool odd = turns & 1;
+    s = negate_if(turns & 2, choose(odd, cp, sp));
+    c = negate_if((turns + 1) & 2, choose(odd, sp, cp));
+}
+
+// What a box's value is.
+enum Quantity : int {
+    plain = 0,         // mean of the values (any field, or velocities without a Nyquist)
+    folded = 1,        // velocities on their fold circle
+    reflectivity = 2,  // mean in linear Z, returned in dBZ
+};
+
+// Planes of the result, one value per box.
+enum Plane : int {
+    p_count,
+    p_value,
+    p_std,
+    p_min,
+    p_max,
+    p_coherence,
+    p_azimuth,
+    p_elevation,
+    p_range,
+    p_time,
+    p_nyquist,
+    planes,
+};
+
+// What every gate inherits from its ray.
+struct Rays {
+    const double* sin_az;
+    const double* cos_az;
+    const double* elevation;  // degrees
+    const double* time;       // seconds from any reference
+    const double* nyquist;    // m/s; read for folded velocities only
+};
+
+// The valid gates grouped by box: the gates of box b are order[start[b] .. start[b+1]),
+// as flat indices ray * gates + gate, in increasing order.
+struct Groups {
+    std::vector<int64_t> start;
+    std::vector<int64_t> order;
+};
+
+// Stable counting sort of the gates by box. `box_of(ray, gate)` gives a gate's box or -1
+// for a gate in none; gates whose value is not finite are in none. The rays are cut
+// into as many chunks as threads: each chunk counts its gates per box, the offsets of
+// chunk c in box b follow those of chunks before c, so every chunk scatters its gates to
+// their final places independently. The order is the unique stable one, so it does not
+// depend on the chunks.
+template <class BoxOf>
+Groups group_gates(const double* values, int64_t rays, int64_t gates, int64_t boxes,
+                   int32_t n_threads, BoxOf&& box_of) {
+    std::vector<int32_t> box(static_cast<size_t>(rays * gates));
+    runtime::parallel_blocks(rays, 16, n_threads, [&](int64_t r) {
+        const double* v = values + r * gates;
+        int32_t* b = box.data() + r * gates;
+        for (int64_t g = 0; g < gates; ++g)
+            b[g] = is_finite(v[g]) ? static_cast<int32_t>(box_of(r, g)) : -1;
+    });
+
+    const int64_t chunks = std::max<int64_t>(1, runtime::team_size(rays, n_threads));
+    const int64_t per_chunk = (rays + chunks - 1) / std::max<int64_t>(chunks, 1);
+    std::vector<int64_t> offset(static_cast<size_t>(chunks * boxes), 0);
+    auto chunk_gates = [&](int64_t c, int64_t& begin, int64_t& end) {
+        begin = std::min(rays, c * per_chunk) * gates;
+        end = std::min(rays, (c + 1) * per_chunk) * gates;
+    };
+    runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
+        int64_t begin, end;
+        chunk_gates(c, begin, end);
+        int64_t* count = offset.data() + c * boxes;
+        for (int64_t k = begin; k < end; ++k)
+            if (box[k] >= 0) ++count[box[k]];
+    });
+    Groups groups;
+    groups.start.assign(static_cast<size_t>(boxes) + 1, 0);
+    int64_t at = 0;
+    for (int64_t b = 0; b < boxes; ++b) {
+        groups.start[b] = at;
+        for (int64_t c = 0; c < chunks; ++c) {
+            const int64_t n = offset[c * boxes + b];
+            offset[c * boxes + b] = at;
+            at += n;
+        }
+    }
+    groups.start[boxes] = at;
+    groups.order.resize(static_cast<size_t>(at));
+    runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
+        int64_t begin, end;
+        chunk_gates(c, begin, end);
+        int64_t* next = offset.data() + c * boxes;
+        for (int64_t k = begin; k < end; ++k)
+            if (box[k] >= 0) groups.order[next[box[k]]++] = k;
+    });
+    return groups;
+}
+
+// One box's gates as read in the first pass, for the passes after it: a gate's value
+// (after unfolding, for velocities) and its ray. Sized once per block of boxes to the
+// largest box, so the passes allocate nothing.
+struct BoxScratch {
+    std::vector<double> value;
+    std::vector<int64_t> ray;
+    explicit BoxScratch(int64_t n) : value(static_cast<size_t>(n)), ray(static_cast<size_t>(n)) {}
+};
+
+// The statistics of one box from its gates (flat indices `idx`, n of them; with none the
+// box is left missing). `out` points at plane 0 of the box; planes are `stride` apart.
+// The input is read once, in the first pass; the others run over the scratch copy.
+//
+// A folded velocity's value is the mean on the fold circle, each gate at phase
+// pi v / V of its own Nyquist velocity V, scaled back by the box's mean Nyquist; each
+// gate is then taken to its fold nearest that value before the spread, least and
+// greatest are taken. The spread is the population standard deviation.
+void box_stats(const int64_t* idx, int64_t n, const double* values, int64_t gates,
+               const Rays& rays, const double* range, int quantity, BoxScratch& scratch,
+               double* out, int64_t stride) {
+    for (int p = 0; p < planes; ++p) out[p * stride] = nan_value;
+    out[p_count * stride] = static_cast<double>(n);
+    if (n == 0) return;
+
+    double* kept = scratch.value.data();
+    int64_t* ray_of = scratch.ray.data();
+    double s_az = 0.0, c_az = 0.0, sum_el = 0.0, sum_r = 0.0, sum_t = 0.0;
+    double sum = 0.0, sum_z = 0.0, sum_s = 0.0, sum_c = 0.0, sum_ny = 0.0;
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t ray = idx[k] / gates, gate = idx[k] - ray * gates;
+        const double v = values[idx[k]];
+        kept[k] = v;
+        ray_of[k] = ray;
+        s_az += rays.sin_az[ray];
+        c_az += rays.cos_az[ray];
+        sum_el += rays.elevation[ray];
+        sum_r += range[gate];
+        sum_t += rays.time[ray];
+        if (quantity == folded) {
+            const double ny = rays.nyquist[ray];
+            double s, c;
+            sincos_pi(v / ny, s, c);
+            sum_s += s;
+            sum_c += c;
+            sum_ny += ny;
+        } else {
+            sum += v;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+            if (quantity == reflectivity) sum_z += linear_z(v);
+        }
+    }
+    const double count = static_cast<double>(n);
+    double value;
+    if (quantity == folded) {
+        const double ny = sum_ny / count;
+        value = ny / pi * std::atan2(sum_s, sum_c);
+        out[p_coherence * stride] = std::sqrt(sum_s * sum_s + sum_c * sum_c) / count;
+        out[p_nyquist * stride] = ny;
+        // Every gate to its fold nearest the value.
+        sum = 0.0;
+        for (int64_t k = 0; k < n; ++k) {
+            const double v = kept[k], two = 2.0 * rays.nyquist[ray_of[k]];
+            const double u = v + two * nearest((value - v) / two);
+            kept[k] = u;
+            sum += u;
+            lo = std::min(lo, u);
+            hi = std::max(hi, u);
+        }
+    } else {
+        value = quantity == reflectivity ? 10.0 * std::log10(sum_z / count) : sum / count;
+    }
+    const double mean = sum / count;
+    double squares = 0.0;
+    for (int64_t k = 0; k < n; ++k) squares += (kept[k] - mean) * (kept[k] - mean);
+    out[p_value * stride] = value;
+    out[p_std * stride] = std::sqrt(squares / count);
+    out[p_min * stride] = lo;
+    out[p_max * stride] = hi;
+    double az = std::atan2(s_az, c_az) / degree;
+    if (az < 0.0) az += 360.0;
+    out[p_azimuth * stride] = az < 360.0 ? az : 0.0;
+    out[p_elevation * stride] = sum_el / count;
+    out[p_range * stride] = sum_r / count;
+    out[p_time * stride] = sum_t / count;
+}
+
+// Statistics of every box from the grouped gates, one box per item of the runner, into
+// `out` of (planes, boxes).
+void reduce_boxes(const Groups& groups, int64_t boxes, const double* values, int64_t gates,
+                  const Rays& rays, const double* range, int quantity, int32_t n_threads,
+                  double* out) {
+    int64_t largest = 0;
+    for (int64_t b = 0; b < boxes; ++b)
+        largest = std::max(largest, groups.start[b + 1] - groups.start[b]);
+    runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
+        BoxScratch scratch(largest);
+        for (int64_t b = first; b < last; ++b) {
+            const int64_t begin = groups.start[b];
+            box_stats(groups.order.data() + begin, groups.start[b + 1] - begin, values, gates,
+                      rays, range, quantity, scratch, out + b, boxes);
+        }
+    });
+}
+
+// The index of the cell of `edges` (n + 1 increasing edges of n cells) that holds x, or
+// -1 outside them. A first guess from the mean width is corrected by comparing with the
+// edges themselves, so uneven cells are found exactly, only more slowly.
+inline int64_t cell(const double* edges, int64_t n, double x) {
+    if (!(x >= edges[0] && x < edges[n])) return -1;
+    const double width = (edges[n] - edges[0]) / static_cast<double>(n);
+    int64_t k = static_cast<int64_t>((x - edges[0]) / width);
+    k = std::clamp<int64_t>(k, 0, n - 1);
+    while (x < edges[k]) --k;
+    while (x >= edges[k + 1]) ++k;
+    return k;
+}
+
+void check_quantity(int quantity, const f64& nyquist, int64_t rays) {
+    require(quantity == plain || quantity == folded || quantity == reflectivity,
+            "quantity must be 0 (plain), 1 (folded velocity) or 2 (reflectivity)");
+    require(quantity != folded || nyquist.size() == rays, "nyquist must have one value per ray");
+}
+
+// Polar boxes, one azimuth group (the boxes of one sweep's azimuth cell, one per range
+// cell) per item of the runner. The group's rays are taken in ray order and each ray's
+// gates in gate order, so every box's sums run over its gates in the gates' order, as
+// the grid boxes' do after their sort; no sort is needed, and the rows are read where
+// they lie. A group's rows (a few rays) stay in cache for the passes after the first.
+struct GroupScratch {
+    std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, mean, sq;
+    // Per gate of the ray at hand: 1 for a valid gate and 0 otherwise, the value (0 where
+    // missing), and its linear Z or the sine and cosine of its phase.
+    std::vector<double> w, x, f1, f2, lo_of, hi_of;
+    std::vector<int64_t> at;
+    GroupScratch(int64_t n, int64_t gates) {
+        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
+                        &value, &mean, &sq})
+            v->assign(static_cast<size_t>(n), 0.0);
+        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of})
+            v->assign(static_cast<size_t>(gates), 0.0);
+        at.assign(static_cast<size_t>(gates), 0);
+    }
+    void clear() {
+        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
+            std::fill(v->begin(), v->end(), 0.0);
+        std::fill(lo.begin(), lo.end(), std::numeric_limits<double>::infinity());
+        std::fill(hi.begin(), hi.end(), -std::numeric_limits<double>::infinity());
+    }
+};
+
+// The gates of range cell j are cell_gates[first[j] .. first[j+1]-1], in gate order.
+void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
+                 const int64_t* first, const int64_t* cell_gates, int64_t cells,
+                 const Rays& rays, const double* range, int quantity, GroupScratch& a,
+                 double* out, int64_t stride) {
+    a.clear();
+    // Per ray: the gate functions for every gate (missing gates computed on 0 and given
+    // weight 0), then each box's sums carried in registers along its gates and put back.
+    // Adding a weight-0 gate adds exact zeros, so the sums are those of the valid gates
+    // alone, in gate order.
+    double *w = a.w.data(), *x = a.x.data(), *f1 = a.f1.data(), *f2 = a.f2.data();
+    double *lo_of = a.lo_of.data(), *hi_of = a.hi_of.data();  // the value, or +-inf if missing
+    int64_t* at = a.at.data();
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    for (int64_t q = 0; q < n_rays; ++q) {
+        const int64_t ray = ray_list[q];
+        const double* row = values + ray * gates;
+        const double sa = rays.sin_az[ray], ca = rays.cos_az[ray], el = rays.elevation[ray];
+        const double t = rays.time[ray];
+        const double ny = quantity == folded ? rays.nyquist[ray] : 1.0;
+        // The valid gates' numbers, gathered without a branch, so that the gate functions
+        // run on those only (their results elsewhere get weight 0 and may be stale).
+        int64_t valid = 0;
+        for (int64_t g = 0; g < gates; ++g) {
+            const bool ok = is_finite(row[g]);
+            w[g] = keep_if(ok, 1.0);
+            x[g] = keep_if(ok, row[g]);
+            lo_of[g] = choose(ok, row[g], infinity);
+            hi_of[g] = choose(ok, row[g], -infinity);
+            at[valid] = g;
+            valid += ok;
+        }
+        if (quantity == folded) {
+            const double per_ny = 1.0 / ny;
+            for (int64_t k = 0; k < valid; ++k) sincos_pi(x[at[k]] * per_ny, f1[at[k]], f2[at[k]]);
+        } else if (quantity == reflectivity) {
+            for (int64_t k = 0; k < valid; ++k) f1[at[k]] = linear_z(x[at[k]]);
+        }
+        for (int64_t j = 0; j < cells; ++j) {
+            double n = a.count[j], s_az = a.s_az[j], c_az = a.c_az[j], s_el = a.el[j];
+            double s_rg = a.rg[j], s_t = a.t[j], s_ny = a.ny[j];
+            double sum = a.sum[j], z = a.z[j], s = a.s[j], c = a.c[j], lo = a.lo[j], hi = a.hi[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const int64_t g = cell_gates[k];
+                const double wg = w[g], v = x[g];
+                n += wg;
+                s_az += wg * sa;
+                c_az += wg * ca;
+                s_el += wg * el;
+                s_rg += wg * range[g];
+                s_t += wg * t;
+                if (quantity == folded) {
+                    s += wg * f1[g];
+                    c += wg * f2[g];
+                    s_ny += wg * ny;
+                } else {
+                    sum += v;
+                    lo = std::min(lo, lo_of[g]);
+                    hi = std::max(hi, hi_of[g]);
+                    if (quantity == reflectivity) z += wg * f1[g];
+                }
+            }
+            a.count[j] = n;
+            a.s_az[j] = s_az;
+            a.c_az[j] = c_az;
+            a.el[j] = s_el;
+            a.rg[j] = s_rg;
+            a.t[j] = s_t;
+            a.ny[j] = s_ny;
+            a.sum[j] = sum;
+            a.z[j] = z;
+            a.s[j] = s;
+            a.c[j] = c;
+            a.lo[j] = lo;
+            a.hi[j] = hi;
+        }
+    }
+    for (int64_t j = 0; j < cells; ++j) {
+        const double n = a.count[j];
+        if (n == 0.0) continue;
+        if (quantity == folded) {
+            a.value[j] = a.ny[j] / n / pi * std::atan2(a.s[j], a.c[j]);
+        } else {
+            a.mean[j] = a.sum[j] / n;
+            a.value[j] = quantity == reflectivity ? 10.0 * std::log10(a.z[j] / n) : a.mean[j];
+        }
+    }
+    // Velocities: every gate to its fold nearest its box's value, for the mean, least and
+    // greatest, recomputed (it is exact and cheap) for the squares below.
+    if (quantity == folded) {
+        for (int64_t q = 0; q < n_rays; ++q) {
+            const int64_t ray = ray_list[q];
+            const double* row = values + ray * gates;
+            const double two = 2.0 * rays.nyquist[ray], per_two = 1.0 / two;
+            for (int64_t j = 0; j < cells; ++j) {
+                const double value = a.value[j];
+                double sum = a.sum[j], lo = a.lo[j], hi = a.hi[j];
+                for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                    const double v = row[cell_gates[k]];
+                    const bool ok = is_finite(v);
+                    const double u0 = keep_if(ok, v);
+                    const double u = u0 + two * nearest((value - u0) * per_two);
+                    sum += keep_if(ok, u);
+                    lo = std::min(lo, choose(ok, u, infinity));
+                    hi = std::max(hi, choose(ok, u, -infinity));
+                }
+                a.sum[j] = sum;
+                a.lo[j] = lo;
+                a.hi[j] = hi;
+            }
+        }
+        for (int64_t j = 0; j < cells; ++j)
+            if (a.count[j] != 0.0) a.mean[j] = a.sum[j] / a.count[j];
+    }
+    for (int64_t q = 0; q < n_rays; ++q) {
+        const int64_t ray = ray_list[q];
+        const double* row = values + ray * gates;
+        const double two = quantity == folded ? 2.0 * rays.nyquist[ray] : 0.0;
+        const double per_two = quantity == folded ? 1.0 / two : 0.0;
+        for (int64_t j = 0; j < cells; ++j) {
+            const double value = a.value[j], mean = a.mean[j];
+            double sq = a.sq[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const double v = row[cell_gates[k]];
+                const bool ok = is_finite(v);
+                double u = keep_if(ok, v);
+                if (quantity == folded) u += two * nearest((value - u) * per_two);
+                const double d = keep_if(ok, u - mean);
+                sq += d * d;
+            }
+            a.sq[j] = sq;
+        }
+    }
+    for (int64_t j = 0; j < cells; ++j) {
+        double* o = out + j;
+        const double n = a.count[j];
+        for (int p = 0; p < planes; ++p) o[p * stride] = nan_value;
+        o[p_count * stride] = n;
+        if (n == 0.0) continue;
+        o[p_value * stride] = a.value[j];
+        o[p_std * stride] = std::sqrt(a.sq[j] / n);
+        o[p_min * stride] = a.lo[j];
+        o[p_max * stride] = a.hi[j];
+        if (quantity == folded) {
+            o[p_coherence * stride] = std::sqrt(a.s[j] * a.s[j] + a.c[j] * a.c[j]) / n;
+            o[p_nyquist * stride] = a.ny[j] / n;
+        }
+        double az = std::atan2(a.s_az[j], a.c_az[j]) / degree;
+        if (az < 0.0) az += 360.0;
+        o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
+        o[p_elevation * stride] = a.el[j] / n;
+        o[p_range * stride] = a.rg[j] / n;
+        o[p_time * stride] = a.t[j] / n;
+    }
+}
+
+// Polar boxes: box ray_group[ray] * cells + gate_box[gate], none where either is negative.
+py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, int64_t groups,
+                             runtime::i64<"gate_box"> gate_box, int64_t cells, f64 sin_az,
+                             f64 cos_az, f64 elevation, f64 time, f64 nyquist, f64 range,
+                             int quantity, int32_t n_threads) {
+    require(values.ndim() == 2, "values must be 2-D (rays, gates)");
+    const int64_t rays = values.shape(0), gates = values.shape(1);
+    require(ray_group.size() == rays && sin_az.size() == rays && cos_az.size() == rays &&
+                elevation.size() == rays && time.size() == rays,
+            "ray arrays must have one value per ray");
+    require(gate_box.size() == gates && range.size() == gates,
+            "gate arrays must have one value per gate");
+    require(groups >= 0 && cells >= 0, "groups and cells must not be negative");
+    check_quantity(quantity, nyquist, rays);
+    const int64_t* rg = ray_group.data();
+    const int64_t* gb = gate_box.data();
+    for (int64_t r = 0; r < rays; ++r) require(rg[r] < groups, "ray_group out of range");
+    // The gates of each range cell in gate order (a stable counting sort of the gates):
+    // cell j's are cell_gates[first[j] .. first[j+1]-1]. Ranges usually increase, so a
+    // cell is a run of neighbouring gates.
+    std::vector<int64_t> first(static_cast<size_t>(cells) + 1, 0), cell_gates;
+    for (int64_t g = 0; g < gates; ++g) {
+        require(gb[g] < cells, "gate_box out of range");
+        if (gb[g] >= 0) ++first[gb[g] + 1];
+    }
+    for (int64_t j = 0; j < cells; ++j) first[j + 1] += first[j];
+    cell_gates.resize(static_cast<size_t>(first[cells]));
+    {
+        std::vector<int64_t> next(first.begin(), first.end() - 1);
+        for (int64_t g = 0; g < gates; ++g)
+            if (gb[g] >= 0) cell_gates[next[gb[g]]++] = g;
+    }
+    const Rays info{sin_az.data(), cos_az.data(), elevation.data(), time.data(), nyquist.data()};
+    const int64_t boxes = groups * cells;
+    auto result = runtime::new_array<double>({planes, boxes});
+    double* out = result.mutable_data();
+    const double* pv = values.data();
+    const double* pr = range.data();
+    {
+        runtime::release_gil release;
+        // The rays of each group in ray order: a stable counting sort of the rays.
+        std::vector<int64_t> start(static_cast<size_t>(groups) + 1, 0), order;
+        for (int64_t r = 0; r < rays; ++r)
+            if (rg[r] >= 0) ++start[rg[r] + 1];
+        for (int64_t k = 0; k < groups; ++k) start[k + 1] += start[k];
+        order.resize(static_cast<size_t>(start[groups]));
+        std::vector<int64_t> next(start.begin(), start.end() - 1);
+        for (int64_t r = 0; r < rays; ++r)
+            if (rg[r] >= 0) order[next[rg[r]]++] = r;
+        runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
+            GroupScratch scratch(cells, gates);
+            for (int64_t k = begin; k < end; ++k)
+                group_stats(order.data() + start[k], start[k + 1] - start[k], pv, gates,
+                            first.data(), cell_gates.data(), cells, info, pr, quantity, scratch,
+                            out + k * cells, boxes);
+        });
+    }
+    return result;
+}
+
+// Grid boxes: the gate's place on the ground (x east, y north of the radar, m) and its
+// height above the antenna from the 4/3-earth beam model; the box is (sweep, y, x) when
+// no height edges are given, (height, y, x) otherwise, with heights above the reference
+// of `altitude`.
+py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int64_t sweeps,
+                            f64 sin_az, f64 cos_az, f64 elevation, f64 time, f64 nyquist,
+                            f64 range, f64 x_edges, f64 y_edges, f64 z_edges, double altitude,
+                            int quantity, int32_t n_threads) {
+    require(values.ndim() == 2, "values must be 2-D (rays, gates)");
+    const int64_t rays = values.shape(0), gates = values.shape(1);
+    require(ray_sweep.size() == rays && sin_az.size() == rays && cos_az.size() == rays &&
+                elevation.size() == rays && time.size() == rays,
+            "ray arrays must have one value per ray");
+    require(range.size() == gates, "range must have one value per gate");
+    require(x_edges.size() >= 2 && y_edges.size() >= 2, "x and y need at least two edges each");
+    require(z_edges.size() != 1, "heights need at least two edges, or none");
+    check_quantity(quantity, nyquist, rays);
+    const int64_t nx = x_edges.size() - 1, ny = y_edges.size() - 1;
+    const int64_t nz = z_edges.size() == 0 ? sweeps : z_edges.size() - 1;
+    for (const f64* e : {&x_edges, &y_edges, &z_edges})
+        for (int64_t k = 1; k < e->size(); ++k)
+            require(e->data()[k] > e->data()[k - 1], "edges must be increasing");
+    require(nz >= 0 && nx * ny <= std::numeric_limits<int32_t>::max() / std::max<int64_t>(nz, 1),
+            "too many boxes");
+    const int64_t boxes = nx * ny * nz;
+    const int64_t* rs = ray_sweep.data();
+    for (int64_t r = 0; r < rays; ++r) require(rs[r] < sweeps, "ray_sweep out of range");
+    const double *xe = x_edges.data(), *ye = y_edges.data(), *ze = z_edges.data();
+    const bool by_height = z_edges.size() != 0;
+    const double *ps = sin_az.data(), *pc = cos_az.data(), *pe = elevation.data();
+    const double* pr = range.data();
+    const Rays info{ps, pc, pe, time.data(), nyquist.data()};
+    auto result = runtime::new_array<double>({planes, boxes});
+    double* out = result.mutable_data();
+    // The beam's elevation is the ray's: its sine and cosine once per ray, not per gate.
+    std::vector<double> sin_el(static_cast<size_t>(rays)), cos_el(static_cast<size_t>(rays));
+    for (int64_t r = 0; r < rays; ++r) {
+        sin_el[r] = std::sin(pe[r] * degree);
+        cos_el[r] = std::cos(pe[r] * degree);
+    }
+    {
+        runtime::release_gil release;
+        const Groups groups = group_gates(values.data(), rays, gates, boxes, n_threads,
+                             [&](int64_t r, int64_t g) -> int64_t {
+                                 if (rs[r] < 0) return -1;
+                                 const double rg = pr[g], ka = effective_radius;
+                                 const double rise =
+                                     std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el[r]) - ka;
+                                 const double s = ka * std::asin(rg * cos_el[r] / (ka + rise));
+                                 const int64_t ix = cell(xe, nx, s * ps[r]);
+                                 const int64_t iy = cell(ye, ny, s * pc[r]);
+                                 const int64_t iz =
+                                     by_height ? cell(ze, nz, rise + altitude) : rs[r];
+                                 if (ix < 0 || iy < 0 || iz < 0) return -1;
+                                 return (iz * ny + iy) * nx + ix;
+                             });
+        reduce_boxes(groups, boxes, values.data(), gates, info, pr, quantity, n_threads, out);
+    }
+    return result;
+}
+
+}  // namespace
+
+void register_superobs(pybind11::module_& m) {
+    m.def("superobs_polar", &polar_py, py::arg("values"), py::arg("ray_group"), py::arg("groups"),
+          py::arg("gate_box"), py::arg("cells"), py::arg("sin_az"), py::arg("cos_az"),
+          py::arg("elevation"),
+          py::arg("time"), py::arg("nyquist"), py::arg("range"), py::arg("quantity"),
+          py::arg("n_threads") = 0);
+    m.def("superobs_grid", &grid_py, py::arg("values"), py::arg("ray_sweep"), py::arg("sweeps"),
+          py::arg("sin_az"), py::arg("cos_az"), py::arg("elevation"), py::arg("time"),
+          py::arg("nyquist"), py::arg("range"), py::arg("x_edges"), py::arg("y_edges"),
+          py::arg("z_edges"), py::arg("altitude"), py::arg("quantity"), py::arg("n_threads") = 0);
+}
 
 }  // namespace radar
