@@ -21,7 +21,7 @@ from .radar import beam_height
 if TYPE_CHECKING:
     import xarray as xr
 
-__all__ = ["PRESETS", "QCFlag", "GateQC", "texture", "despeckle", "gate_qc"]
+__all__ = ["PRESETS", "GateQC", "QCFlag", "despeckle", "gate_qc", "texture"]
 
 
 class QCFlag(enum.IntFlag):
@@ -159,7 +159,9 @@ def _window(func: str, window: Any) -> tuple[int, int]:
 
 def _wrap_result(field: Any, out: Any) -> Any:
     """A masked result for a masked input (Py-ART's fields), a plain array otherwise."""
-    return np.ma.masked_invalid(out) if isinstance(field, np.ma.MaskedArray) else out
+    if isinstance(field, np.ma.MaskedArray):
+        return np.ma.MaskedArray(out, mask=np.isnan(out), copy=False)
+    return out
 
 
 # --- texture ------------------------------------------------------------------------
@@ -237,15 +239,7 @@ def texture(
 
     def kernel(values: Any, nyq: Any) -> Any:
         vol = _volume(func, "field", values, sweeps)
-        if nyq is None:
-            rates = np.empty(0)
-        else:
-            rates = _per_ray(func, "nyquist", nyq, vol.shape, "m/s")
-            if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
-                raise cv.fail(func, "nyquist must be positive and finite")
-        out = _radar.texture(vol.rows, vol.bounds, rates, half_rays, half_gates, bool(wrap),
-                             min_count, n_threads)
-        return out.reshape(vol.shape)
+        return _texture(func, vol, nyq, (half_rays, half_gates), wrap, min_count, n_threads)
 
     if cv.is_dataarray(field):
         ray, gate = field.dims[-2:]
@@ -266,6 +260,20 @@ def texture(
     if values.dtype != np.float32:
         values = values.astype(np.float64, copy=False)
     return _wrap_result(values, kernel(values, nyquist))
+
+
+def _texture(func: str, vol: _Volume, nyquist: Any, half: tuple[int, int], wrap: bool,
+             min_count: int, n_threads: int) -> Any:
+    """The native texture of a volume, in the volume's shape."""
+    if nyquist is None:
+        rates = np.empty(0)
+    else:
+        rates = _per_ray(func, "nyquist", nyquist, vol.shape, "m/s")
+        if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
+            raise cv.fail(func, "nyquist must be positive and finite")
+    out = _radar.texture(vol.rows, vol.bounds, rates, half[0], half[1], bool(wrap), min_count,
+                         n_threads)
+    return out.reshape(vol.shape)
 
 
 # --- despeckle ----------------------------------------------------------------------
@@ -569,9 +577,13 @@ def gate_qc(
     ) if value is not None}
     if not fields:
         raise cv.fail(func, "no field given")
-    arrays = {n: _field(func, n, v) for n, v in fields.items()}
+    # Float32 fields (Py-ART's) are read as they are, and their bounds are compared in
+    # float32 as NumPy would (a stored 0.9 is at the bound 0.9, not below it).
+    single = all(getattr(v, "dtype", None) == np.float32 for v in fields.values())
+    dtype = np.float32 if single else np.float64
+    arrays = {n: _field(func, n, v, dtype) for n, v in fields.items()}
     shape = next(iter(arrays.values())).shape
-    for n, a in arrays.items():
+    for a in arrays.values():
         if a.shape != shape or len(shape) < 2:
             raise cv.fail(func, f"every field must have one shape (..., rays, gates): "
                                 f"{cv.describe([(k, b.shape) for k, b in arrays.items()])}")
@@ -580,15 +592,18 @@ def gate_qc(
 
     planes, offsets, lo, hi, bits = [], [], [], [], []
 
+    tested = set()
+
     def test(plane: Any, bit: int, low: Any, high: Any, offset: Any = None) -> None:
         low = np.nan if low is None else low
         high = np.nan if high is None else high
         if np.isnan(low) and np.isnan(high) and bit:
             return
+        tested.add(id(plane))
         planes.append(plane.reshape(-1, gates))
         offsets.append(np.empty(0) if offset is None else offset)
-        lo.append(low)
-        hi.append(high)
+        lo.append(float(dtype(low)))
+        hi.append(float(dtype(high)))
         bits.append(int(bit))
 
     for name, bit, low, high in _FIELD_TESTS:
@@ -608,7 +623,7 @@ def gate_qc(
         elif given.get(low) is not None or given.get(high) is not None:
             raise cv.fail(func, f"a threshold on {name} needs {name}")
 
-    window = settings.get("texture_window", (3, 7))
+    half = tuple(n // 2 for n in _window(func, settings.get("texture_window", (3, 7))))
     for name, bit, bound in _TEXTURE_TESTS:
         limit = settings.get(bound)
         if limit is None or np.isnan(limit):
@@ -617,15 +632,17 @@ def gate_qc(
             if given.get(bound) is not None:
                 raise cv.fail(func, f"{bound} needs {name}")
             continue  # a preset's test of a field the caller does not have
-        tex = texture(arrays[name], window=window, nyquist=nyquist if name == "velocity" else None,
-                      wrap=wrap, sweeps=sweeps, n_threads=n_threads)
-        test(np.asarray(tex, dtype=np.float64), bit, None, limit)
+        if nyquist is not None and name == "velocity":
+            nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
+        tex = _texture(func, _volume(func, name, arrays[name], sweeps),
+                       nyquist if name == "velocity" else None, half, wrap, 3, n_threads)
+        test(tex, bit, None, limit)
 
     # Fields without a test of their own still say that the gate has data.
     for name, value in arrays.items():
-        if name != "velocity":
+        if name != "velocity" and id(value) not in tested:
             test(value, 0, None, None)
-    args = _velocity_tests(func, arrays.get("velocity"), vol, range, elevation, azimuth, altitude,
+    args = _velocity_tests(func, arrays.get("velocity"), dtype, vol, range, elevation, azimuth, altitude,
                            clutter_velocity, clutter_height, vad, leash_fraction, leash_floor)
     flags = _radar.flags(planes, offsets, np.array(lo, float), np.array(hi, float),
                          np.array(bits, np.int64), int(QCFlag.MISSING), *args,
@@ -658,9 +675,15 @@ def _settings(func: str, preset: str | None, given: Mapping[str, Any], window: A
     return settings
 
 
-def _field(func: str, name: str, value: Any) -> Any:
+def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
+    """A field in ``dtype`` with NaN where it is masked: read by several kernels, so
+    converted once."""
     out = cv.array(func, name, value, None)
-    return out.astype(np.float64, copy=False)
+    if isinstance(out, np.ma.MaskedArray):
+        data = out.data.astype(dtype)
+        data[np.ma.getmaskarray(out)] = np.nan
+        return data
+    return np.ascontiguousarray(out, dtype=dtype)
 
 
 def _range(func: str, value: Any, gates: int, why: str) -> Any:
@@ -674,7 +697,7 @@ def _range(func: str, value: Any, gates: int, why: str) -> Any:
     return r
 
 
-def _velocity_tests(func: str, velocity: Any, vol: _Volume, range_: Any, elevation: Any,
+def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: Any, elevation: Any,
                     azimuth: Any, altitude: float, clutter_velocity: float | None,
                     clutter_height: float, vad: Any, leash_fraction: float,
                     leash_floor: float) -> tuple[Any, ...]:
@@ -684,9 +707,9 @@ def _velocity_tests(func: str, velocity: Any, vol: _Volume, range_: Any, elevati
     if velocity is None:
         if clutter_velocity is not None or vad is not None:
             raise cv.fail(func, "the clutter test and the VAD leash need velocity")
-        return (none, empty_i, 0.0, 0, none.reshape(0, 0), none.reshape(0, 0), empty_i,
+        return (np.empty(0, dtype), empty_i, 0.0, 0, none.reshape(0, 0), none.reshape(0, 0), empty_i,
                 none, none, none, 0.0, 0.0, 0)
-    rows, gates = vol.rows.shape
+    gates = vol.rows.shape[1]
     clutter_gates, vad_u, vad_v, level = empty_i, none.reshape(0, gates), none.reshape(0, gates), empty_i
     sin_az = cos_az = cos_el = none
     speed = 0.0
