@@ -3,8 +3,9 @@
     python benchmarks/bench_qc.py               # every case
     python benchmarks/bench_qc.py --repeat 3    # best of 3 rounds (default 3)
 
-The volume is ``pyart.testing.NEXRAD_ARCHIVE_MSG31_FILE``: 16 sweeps, 7200 rays of 1832
-gates (13.2 million gates per field). Each case runs ours at one and at two threads and
+The volume has the geometry of ``pyart.testing.NEXRAD_ARCHIVE_MSG31_FILE``: 16 sweeps,
+7200 rays of 1832 gates (13.2 million gates per field), with synthetic weather, clutter
+and speckle in its fields (the file's own fields are constants; see synthetic_fields). Each case runs ours at one and at two threads and
 its peers on the same data, interleaved (one run of each in turn, best of the rounds),
 so that other load on the machine falls on both sides alike. The peers:
 
@@ -42,10 +43,57 @@ def best(fn, repeat):
     return t, out
 
 
+def synthetic_fields(radar, seed=0):
+    """Weather, clutter and speckle on the radar's geometry, as float32 masked fields.
+
+    Py-ART's NEXRAD test volume keeps the geometry of a real one but every field holds
+    one constant value; QC costs depend on the data (Py-ART's textures do not, but
+    despeckling does), so the fields are replaced by: four convective cells and a
+    stratiform region (reflectivity, rhohv near 0.98, zdr near 0.5 dB, phidp rising
+    through the cells), a sheared wind folded at each sweep's nyquist, ground clutter
+    within 30 km on the two lowest tilts, and 0.3% of the gates as isolated noise.
+    Velocity is missing on the surveillance sweeps (nyquist below 10 m/s), as there.
+    """
+    rng = np.random.default_rng(seed)
+    az = np.deg2rad(radar.azimuth["data"]).astype(np.float32)[:, None]
+    el = np.deg2rad(radar.elevation["data"]).astype(np.float32)[:, None]
+    r = (radar.range["data"] / 1000.0).astype(np.float32)[None, :]
+    ground = r * np.cos(el)
+    x, y, z = ground * np.sin(az), ground * np.cos(az), r * np.sin(el) + r * r / 17000.0
+    shape = np.broadcast_shapes(x.shape, r.shape)
+    dbz = 25.0 * np.exp(-((x + 60) ** 2 + (y - 40) ** 2) / 2 / 70.0**2)
+    for cx, cy, size, peak in [(40, 60, 12, 58), (-30, -50, 9, 52), (90, -20, 15, 55), (10, 120, 8, 50)]:
+        dbz = dbz + peak * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / 2 / size**2)
+    dbz = dbz * np.clip(1.2 - z / 10.0, 0, 1) + rng.normal(0, 1.5, shape).astype(np.float32)
+    weather = (dbz > 5) & (r < 400)
+    speckle = ~weather & (rng.random(shape) < 0.003)
+    clutter = (r < 30) & (el < np.deg2rad(1.0)) & (rng.random(shape) < 0.15)
+    valid = weather | speckle | clutter
+    noise = lambda lo, hi: rng.uniform(lo, hi, shape).astype(np.float32)  # noqa: E731
+    dbz = np.where(speckle, noise(-10, 20), np.where(clutter, noise(40, 60), dbz))
+    rhohv = np.where(weather & ~clutter, np.minimum(0.985 + rng.normal(0, 0.01, shape), 1), noise(0.3, 0.85))
+    zdr = np.where(weather & ~clutter, 0.5 + rng.normal(0, 0.3, shape), noise(-4, 6))
+    phidp = 30 + np.cumsum(np.where(dbz > 40, 1.0, 0.0), axis=1) + rng.normal(0, 2, shape)
+    phidp = np.where(weather & ~clutter, phidp, noise(0, 360))
+    nyq = np.asarray(radar.instrument_parameters["nyquist_velocity"]["data"], np.float32)[:, None]
+    u, v = 10 + 2 * z, 5 + 1.5 * z
+    vr = (u * np.sin(az) + v * np.cos(az)) * np.cos(el) + rng.normal(0, 1, shape)
+    vr = np.where(clutter, rng.normal(0, 0.3, shape), vr)
+    vr = (vr + nyq) % (2 * nyq) - nyq
+    width = np.where(weather & ~clutter, noise(0.5, 3), noise(3, 9))
+    doppler = np.broadcast_to(nyq > 10, shape)
+    masked = lambda a, ok: np.ma.MaskedArray(np.asarray(a, np.float32), mask=~ok)  # noqa: E731
+    return {"reflectivity": masked(dbz, valid), "cross_correlation_ratio": masked(rhohv, valid),
+            "differential_reflectivity": masked(zdr, valid), "differential_phase": masked(phidp, valid),
+            "velocity": masked(vr, valid & doppler), "spectrum_width": masked(width, valid & doppler)}
+
+
 def load():
     import pyart
 
     radar = pyart.io.read(pyart.testing.NEXRAD_ARCHIVE_MSG31_FILE)
+    for name, data in synthetic_fields(radar).items():
+        radar.fields[name]["data"] = data
     starts = radar.sweep_start_ray_index["data"].astype(np.int64)
     nyq = np.asarray(radar.instrument_parameters["nyquist_velocity"]["data"], dtype=np.float64)
     return radar, starts, nyq

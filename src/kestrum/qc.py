@@ -611,7 +611,7 @@ def gate_qc(
         if name in arrays:
             test(arrays[name], bit, low_value, high_value)
         elif name == "snr" and low_value is not None and "reflectivity" in arrays:
-            r = _range(func, range, gates, "an SNR estimated from reflectivity")
+            r = _range(func, range, gates, "an SNR estimated from reflectivity", positive=True)
             offset = 20.0 * np.log10(r / 1000.0)
             noise = noise_reflectivity
             if noise is None:
@@ -686,14 +686,16 @@ def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
     return np.ascontiguousarray(out, dtype=dtype)
 
 
-def _range(func: str, value: Any, gates: int, why: str) -> Any:
+def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) -> Any:
     if value is None:
         raise cv.fail(func, f"range is needed for {why}")
     r = cv.nan_filled(cv.array(func, "range", value, "m")).reshape(-1)
     if r.shape != (gates,):
         raise cv.fail(func, f"range has {r.size} values for {gates} gates")
-    if not np.all(np.isfinite(r)) or np.any(r <= 0) or np.any(np.diff(r) <= 0):
-        raise cv.fail(func, "range must be positive, finite and increasing")
+    if not np.all(np.isfinite(r)) or np.any(np.diff(r) <= 0):
+        raise cv.fail(func, "range must be finite and increasing")
+    if positive and np.any(r <= 0):
+        raise cv.fail(func, f"range must be positive for {why}")
     return r
 
 

@@ -16,6 +16,7 @@
 #include "radar/register.hpp"
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "runtime/vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
@@ -128,6 +129,93 @@ void transform_ray(const T* v, int64_t gates, double shift, double nyquist, bool
     }
 }
 
+// The three window sums of one output ray, from the planes of its window's `rays`
+// consecutive rays: column sums over the rays, always added in ray order, then sums
+// along the gates, in the same gate order at every position. `column` is three planes
+// of G + 2 half_gates with zeros in the padding, which clips the window at the first and
+// last gate; only the first E gates are computed (the rest are past every valid gate).
+[[gnu::always_inline]] inline void window_sums_body(const double* planes, int64_t rays,
+                                                    int64_t G, int64_t E, int64_t hg,
+                                                    double* column, double* window) {
+    const int64_t P = G + 2 * hg;
+    for (int k = 0; k < 3; ++k) {
+        double* __restrict col = column + k * P + hg;
+        const double* q0 = planes + k * G;
+        for (int64_t g = 0; g < E; ++g) col[g] = q0[g];
+        for (int64_t j = 1; j < rays; ++j) {
+            const double* q = planes + (3 * j + k) * G;
+            for (int64_t g = 0; g < E; ++g) col[g] += q[g];
+        }
+        for (int64_t g = E; g < E + hg; ++g) col[g] = 0.0;
+        const double* cp = column + k * P;
+        double* __restrict w = window + k * G;
+        for (int64_t g = 0; g < E; ++g) w[g] = cp[g];
+        for (int64_t d = 1; d <= 2 * hg; ++d)
+            for (int64_t g = 0; g < E; ++g) w[g] += cp[g + d];
+    }
+}
+
+KESTRUM_VECTOR_PATHS(window_sums, window_sums_body,
+                     (const double* planes, int64_t rays, int64_t G, int64_t E, int64_t hg,
+                      double* column, double* window),
+                     (planes, rays, G, E, hg, column, window))
+
+// The population standard deviation from the sums of a window (n, sum of x - shift, sum
+// of its square), where the gate itself is valid and the window holds `least` gates.
+template <class T>
+[[gnu::always_inline]] inline void linear_texture_body(const double* sums, int64_t G,
+                                                       int64_t E, const T* v, double least,
+                                                       T* __restrict out) {
+    const double* n = sums;
+    const double* a = sums + G;
+    const double* b = sums + 2 * G;
+    for (int64_t g = 0; g < E; ++g) {
+        // Rounding can leave a constant window's variance a little below zero.
+        const double var = (b[g] - a[g] * a[g] / n[g]) / n[g];
+        const double t = var > 0.0 ? std::sqrt(var) : 0.0;
+        const bool ok = is_finite(static_cast<double>(v[g])) && n[g] >= least;
+        out[g] = static_cast<T>(ok ? t : nan_value);
+    }
+}
+
+KESTRUM_VECTOR_PATHS(linear_texture_f32, linear_texture_body<float>,
+                     (const double* sums, int64_t G, int64_t E, const float* v, double least,
+                      float* out),
+                     (sums, G, E, v, least, out))
+KESTRUM_VECTOR_PATHS(linear_texture_f64, linear_texture_body<double>,
+                     (const double* sums, int64_t G, int64_t E, const double* v,
+                      double least, double* out),
+                     (sums, G, E, v, least, out))
+
+inline void linear_texture(const double* sums, int64_t G, int64_t E, const float* v,
+                           double least, float* out) {
+    linear_texture_f32(sums, G, E, v, least, out);
+}
+inline void linear_texture(const double* sums, int64_t G, int64_t E, const double* v,
+                           double least, double* out) {
+    linear_texture_f64(sums, G, E, v, least, out);
+}
+
+// The circular standard deviation (nyquist / pi) sqrt(-2 ln R) from the sums of a window
+// (n, sum of cos, sum of sin).
+template <class T>
+void circular_texture(const double* sums, int64_t G, int64_t E, const T* v, int64_t min_count,
+                      double nyquist, T* out) {
+    const double* n = sums;
+    const double* a = sums + G;
+    const double* b = sums + 2 * G;
+    const double scale = nyquist / std::numbers::pi;
+    const double least = static_cast<double>(min_count);
+    for (int64_t g = 0; g < E; ++g) {
+        double t = nan_value;
+        if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
+            const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
+            t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
+        }
+        out[g] = static_cast<T>(t);
+    }
+}
+
 template <class T>
 void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
                    const TextureParams& p, TextureScratch& s, T* out) {
@@ -136,7 +224,8 @@ void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
     // A sweep narrower than the window: with wrap-around every output sees each ray of
     // the sweep once (never twice, which the window would give by wrapping past itself).
     const bool all_rays = p.wrap && 2 * hr + 1 >= R;
-    const int64_t lo = all_rays ? 0 : (p.wrap ? c.begin - hr : std::max<int64_t>(0, c.begin - hr));
+    const int64_t lo =
+        all_rays ? 0 : (p.wrap ? c.begin - hr : std::max<int64_t>(0, c.begin - hr));
     const int64_t hi = all_rays ? R : (p.wrap ? c.end + hr : std::min(R, c.end + hr));
     auto ray_of = [&](int64_t j) { return ((j % R) + R) % R; };
     // Gates past the last valid gate of every ray the item reads add nothing to any
@@ -155,56 +244,19 @@ void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
                       s.planes.data() + 3 * (j - lo) * G, G);
     }
 
-    const int64_t P = G + 2 * hg;  // padded length of a column-sum plane
     for (int64_t r = c.begin; r < c.end; ++r) {
-        // Column sums over the window's rays, always added in ray order.
         const int64_t first = all_rays ? 0 : (p.wrap ? r - hr : std::max(lo, r - hr));
         const int64_t last = all_rays ? R - 1 : (p.wrap ? r + hr : std::min(hi - 1, r + hr));
-        for (int k = 0; k < 3; ++k) {
-            double* col = s.column.data() + k * P + hg;
-            const double* q0 = s.planes.data() + (3 * (first - lo) + k) * G;
-            std::copy(q0, q0 + E, col);
-            for (int64_t j = first + 1; j <= last; ++j) {
-                const double* q = s.planes.data() + (3 * (j - lo) + k) * G;
-                for (int64_t g = 0; g < E; ++g) col[g] += q[g];
-            }
-            std::fill(col + E, col + E + hg, 0.0);
-            // Window sums along the gates: the zero padding clips the window at the
-            // first and last gate, and the gate order of the additions is fixed.
-            const double* cp = s.column.data() + k * P;
-            double* w = s.window.data() + k * G;
-            std::copy(cp, cp + E, w);
-            for (int64_t d = 1; d <= 2 * hg; ++d)
-                for (int64_t g = 0; g < E; ++g) w[g] += cp[g + d];
-        }
+        window_sums(s.planes.data() + 3 * (first - lo) * G, last - first + 1, G, E, hg,
+                    s.column.data(), s.window.data());
         const int64_t row = c.row + r;
         const T* v = field + row * G;
         T* o = out + row * G;
-        const double* n = s.window.data();
-        const double* a = n + G;
-        const double* b = n + 2 * G;
-        const double least = static_cast<double>(p.min_count);
         std::fill(o + E, o + G, static_cast<T>(nan_value));
         if (circular) {
-            const double scale = nyquist[row] / std::numbers::pi;
-            for (int64_t g = 0; g < E; ++g) {
-                double t = nan_value;
-                if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
-                    const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
-                    t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
-                }
-                o[g] = static_cast<T>(t);
-            }
+            circular_texture(s.window.data(), G, E, v, p.min_count, nyquist[row], o);
         } else {
-            for (int64_t g = 0; g < E; ++g) {
-                double t = nan_value;
-                if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
-                    // Rounding can leave a constant window's variance a little below zero.
-                    const double var = (b[g] - a[g] * a[g] / n[g]) / n[g];
-                    t = var > 0.0 ? std::sqrt(var) : 0.0;
-                }
-                o[g] = static_cast<T>(t);
-            }
+            linear_texture(s.window.data(), G, E, v, static_cast<double>(p.min_count), o);
         }
     }
 }
