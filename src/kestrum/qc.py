@@ -8,6 +8,7 @@ neighbourhoods never cross from one sweep into the next.
 from __future__ import annotations
 
 import enum
+import importlib
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -15,8 +16,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _convert as cv
-from . import _radar
 from .radar import beam_height
+
+# The radar module's kernels, untyped: private, and called only from the functions below.
+_radar: Any = importlib.import_module("kestrum._radar")
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -154,7 +157,7 @@ def _window(func: str, window: Any) -> tuple[int, int]:
     sizes = tuple(cv.integer(func, "window", n) for n in sizes)
     if any(n < 1 or n % 2 == 0 for n in sizes):
         raise cv.fail(func, f"window must be odd sizes of at least 1, not {sizes}")
-    return sizes  # type: ignore[return-value]
+    return sizes[0], sizes[1]
 
 
 def _wrap_result(field: Any, out: Any) -> Any:
@@ -211,6 +214,13 @@ def texture(
         float32 field, float64 otherwise. NaN (masked, for a masked field) where the
         gate is missing or its window has fewer than ``min_count`` valid gates.
 
+    Raises
+    ------
+    ValueError
+        If ``field`` has fewer than two axes, ``window`` is not odd sizes of at least
+        one, ``nyquist`` is not positive or has no value per ray, ``sweeps`` is not
+        increasing ray indices from 0, or ``min_count`` is below 1.
+
     Notes
     -----
     The linear texture is the population standard deviation (``ddof=0``, as NumPy's
@@ -226,9 +236,9 @@ def texture(
     >>> import numpy as np, kestrum
     >>> v = np.tile([9.0, -9.5, 9.8, -9.9], (4, 2))       # folded at nyquist 10 m/s
     >>> kestrum.texture(v, window=3).max().round(2)        # linear: huge
-    np.float64(9.65)
+    np.float64(9.85)
     >>> kestrum.texture(v, window=3, nyquist=10.0).max().round(2)
-    np.float64(0.69)
+    np.float64(0.75)
     """
     func = "texture"
     half_rays, half_gates = (n // 2 for n in _window(func, window))
@@ -313,6 +323,19 @@ def despeckle(
     ndarray of bool or xarray.DataArray
         The kept gates: valid and in a group of at least ``min_size`` gates.
 
+    Raises
+    ------
+    ValueError
+        If ``valid`` has fewer than two axes, ``connectivity`` is not 4 or 8,
+        ``min_size`` is negative, or ``sweeps`` is not increasing ray indices from 0.
+
+    Notes
+    -----
+    Each sweep is labelled on its own (one sweep per thread): runs of valid gates along
+    each ray are joined with the touching runs of the next ray by union-find, and the
+    last ray with the first when ``wrap``. The result equals ``scipy.ndimage.label``'s
+    groups with the groups that meet across the wrap joined.
+
     Examples
     --------
     >>> import numpy as np, kestrum
@@ -342,11 +365,12 @@ def despeckle(
 
 def _valid_mask(func: str, value: Any) -> npt.NDArray[np.bool_]:
     value = cv.array(func, "valid", value)
-    if value.dtype == bool and not isinstance(value, np.ma.MaskedArray):
-        return value
+    out: npt.NDArray[np.bool_]
     if value.dtype == bool:
-        return np.ma.filled(value, False)
-    return np.isfinite(cv.nan_where_masked(value.astype(np.float64, copy=False)))
+        out = np.asarray(np.ma.filled(value, False), dtype=bool)
+    else:
+        out = np.isfinite(cv.nan_where_masked(value.astype(np.float64, copy=False)))
+    return out
 
 
 # --- the combined test ------------------------------------------------------------
@@ -362,11 +386,12 @@ class GateQC(NamedTuple):
 
     def failed(self, test: QCFlag) -> npt.NDArray[np.bool_]:
         """The gates that failed ``test`` (any of them, for several flags or'ed together)."""
-        return (self.flags & np.uint32(test)) != 0
+        failed: npt.NDArray[np.bool_] = (self.flags & np.uint32(test)) != 0
+        return failed
 
     def counts(self) -> dict[str, int]:
         """Number of gates that failed each test (a gate may fail several), and kept."""
-        out = {flag.name: int(np.count_nonzero(self.failed(flag))) for flag in QCFlag}
+        out = {str(flag.name): int(np.count_nonzero(self.failed(flag))) for flag in QCFlag}
         return {**{k: v for k, v in out.items() if v}, "kept": int(np.count_nonzero(self.keep))}
 
     def to_gatefilter(self, radar: Any) -> Any:
@@ -374,7 +399,7 @@ class GateQC(NamedTuple):
 
         The flags must have the radar's (rays, gates) shape.
         """
-        from pyart.filters import GateFilter
+        from pyart.filters import GateFilter  # type: ignore[import-untyped]
 
         keep = np.asarray(self.keep)
         if keep.shape != (radar.nrays, radar.ngates):
@@ -419,7 +444,8 @@ class GateQC(NamedTuple):
             flag_meanings=" ".join(f.name.lower() for f in QCFlag),  # type: ignore[union-attr]
         )
         ds["keep"].attrs.update(long_name="gate passed every quality control test")
-        return ds
+        out: xr.Dataset = ds
+        return out
 
     @classmethod
     def from_xarray(cls, ds: Any) -> GateQC:
@@ -556,6 +582,23 @@ def gate_qc(
         ``flags`` (uint32 bit codes of :class:`QCFlag`) and ``keep`` (``flags == 0``),
         of the fields' shape.
 
+    Raises
+    ------
+    ValueError
+        If no field is given, the fields differ in shape, a threshold names a field
+        that is not given, a test lacks the geometry it needs (``range``, ``elevation``,
+        ``azimuth``), or ``preset`` is not one of :data:`PRESETS`.
+
+    Notes
+    -----
+    Bounds are compared in the fields' own type: float32 fields (Py-ART's) against the
+    bounds rounded to float32, as NumPy compares them. A gate missing in every field
+    given is flagged :attr:`QCFlag.MISSING`. Heights for the clutter test and the leash
+    are those of :func:`beam_height` (4/3 earth model), computed once per distinct
+    elevation. Textures use ``min_count=3``. The velocity clutter test also catches
+    weather where the wind crosses the beam (the zero isodop), so keep
+    ``clutter_height`` low or combine it with polarimetric tests.
+
     Examples
     --------
     >>> import numpy as np, kestrum
@@ -607,7 +650,8 @@ def gate_qc(
         bits.append(int(bit))
 
     for name, bit, low, high in _FIELD_TESTS:
-        low_value, high_value = settings.get(low), settings.get(high)
+        low_value = settings.get(low) if low else None
+        high_value = settings.get(high) if high else None
         if name in arrays:
             test(arrays[name], bit, low_value, high_value)
         elif name == "snr" and low_value is not None and "reflectivity" in arrays:
@@ -620,10 +664,11 @@ def gate_qc(
                     corrected = z - offset
                 noise = float(np.nanmin(corrected)) if np.isfinite(corrected).any() else 0.0
             test(arrays["reflectivity"], bit, low_value, high_value, offset + cv.scalar(func, "noise_reflectivity", noise))
-        elif given.get(low) is not None or given.get(high) is not None:
+        elif (low and given.get(low) is not None) or (high and given.get(high) is not None):
             raise cv.fail(func, f"a threshold on {name} needs {name}")
 
-    half = tuple(n // 2 for n in _window(func, settings.get("texture_window", (3, 7))))
+    sizes = _window(func, settings.get("texture_window", (3, 7)))
+    half = (sizes[0] // 2, sizes[1] // 2)
     for name, bit, bound in _TEXTURE_TESTS:
         limit = settings.get(bound)
         if limit is None or np.isnan(limit):
