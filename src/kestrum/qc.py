@@ -262,9 +262,9 @@ def texture(
     values = cv.array(func, "field", field)
     if nyquist is not None:
         nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
-    if values.dtype != np.float32:
-        values = values.astype(np.float64, copy=False)
-    return _wrap_result(values, kernel(values, nyquist))
+    # One copy with NaN in the masked gates (the native converter would make two).
+    filled = _field(func, "field", values, np.float32 if values.dtype == np.float32 else np.float64)
+    return _wrap_result(values, kernel(filled, nyquist))
 
 
 def _texture(func: str, vol: _Volume, nyquist: Any, half: tuple[int, int], wrap: bool,
