@@ -5,7 +5,8 @@ Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
 :func:`superobs_pyart`, :func:`superobs_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
-files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
+files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`); gate quality control
+of radar volumes (:func:`texture`, :func:`despeckle`, :func:`gate_qc`). Each function takes
 NumPy arrays (masked arrays and pint quantities included) or xarray DataArrays, and
 returns a NamedTuple of named fields: ``result.u`` is the field for every input type,
 a NumPy array for NumPy input and a DataArray for DataArray input, and
@@ -19,6 +20,7 @@ from importlib.metadata import PackageNotFoundError, version
 from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
 from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
 from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
+from .qc import PRESETS, GateQC, QCFlag, despeckle, gate_qc, texture
 from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
 from .superobs import Superobs, superobs, superobs_pyart, superobs_xradar
 
@@ -28,14 +30,17 @@ except PackageNotFoundError:  # run from a source tree that was never installed
     __version__ = "0+unknown"
 
 __all__ = [
+    "PRESETS",
     "VAD",
     "BeamPosition",
     "ColdPool",
     "DartBatch",
+    "GateQC",
     "Gradient",
     "Mode",
     "Perturbed",
     "Profile",
+    "QCFlag",
     "Statistics",
     "Superobs",
     "Thermo",
@@ -45,6 +50,8 @@ __all__ = [
     "__version__",
     "beam_height",
     "cold_pool",
+    "despeckle",
+    "gate_qc",
     "gradient",
     "mode",
     "perturb",
@@ -53,6 +60,7 @@ __all__ = [
     "superobs",
     "superobs_pyart",
     "superobs_xradar",
+    "texture",
     "thermo",
     "vad",
     "vad_pyart",
