@@ -1,7 +1,8 @@
 """kestrum: weather-radar data assimilation kernels with a NumPy, xarray and Dask API.
 
 Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
-:func:`vad_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
+:func:`vad_xradar`), dealiased radial velocities (:func:`dealias`, :func:`dealias_pyart`,
+:func:`dealias_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
 files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
@@ -13,6 +14,7 @@ raw layer underneath.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .dealias import Dealiased, dealias, dealias_pyart, dealias_xradar
 from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
 from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
 from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
@@ -28,6 +30,7 @@ __all__ = [
     "BeamPosition",
     "ColdPool",
     "DartBatch",
+    "Dealiased",
     "Gradient",
     "Mode",
     "Perturbed",
@@ -40,6 +43,9 @@ __all__ = [
     "__version__",
     "beam_height",
     "cold_pool",
+    "dealias",
+    "dealias_pyart",
+    "dealias_xradar",
     "gradient",
     "mode",
     "perturb",
