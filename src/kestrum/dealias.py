@@ -61,9 +61,14 @@ def _sweep_profiles(rays: _Rays, altitude: float) -> tuple[Array, Array]:
     return el, np.asarray(height)
 
 
+_TOP = 20000.0  # m, the highest layer of the self-made first guess
+
+
 def _fit_profile(rays: _Rays, wrap: Any, height: Array, layer_depth: float, n_threads: int) -> Any:
     """u, v, w of the self-made first guess at every (sweep, gate), NaN where no layer fit."""
-    finite = np.isfinite(height)
+    # Radial winds above the tropopause are rare and the beam is wide there: layers stop
+    # at _TOP, and gates above take the top layer's wind.
+    finite = np.isfinite(height) & (height < _TOP)
     if not finite.any():
         return np.full((height.shape[0], 3, height.shape[1]), np.nan)
     base = np.floor(np.nanmin(height) / layer_depth) * layer_depth
@@ -152,6 +157,13 @@ def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: 
     return np.ascontiguousarray(out.reshape(-1))
 
 
+def _nan_data(vel: Any) -> Array:
+    """Velocities as float64 with NaN where masked, in one pass (a volume is large)."""
+    if isinstance(vel, np.ma.MaskedArray):
+        return np.where(np.ma.getmaskarray(vel), np.float64(np.nan), np.ma.getdata(vel))
+    return np.asarray(vel, dtype=np.float64)
+
+
 def _check_nyquist(func: str, nyquist: Array) -> None:
     bad = np.isfinite(nyquist) & ~(nyquist > 0)
     if bad.any():
@@ -177,7 +189,7 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     nyq = _per_ray(func, "nyquist", cv.array(func, "nyquist", nyquist, "m/s"), sweeps, rays, stacked)
     _check_nyquist(func, nyq)
     masked = isinstance(vel, np.ma.MaskedArray)
-    data = np.ascontiguousarray(cv.nan_filled(vel).reshape(sweeps * rays, gates))
+    data = np.ascontiguousarray(_nan_data(vel).reshape(sweeps * rays, gates))
     ref = reference
     if reference is not None and not _is_profile(reference):
         ref = cv.nan_filled(cv.array(func, "reference", reference, "m/s"))
@@ -195,7 +207,7 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     out = out.reshape(vel.shape)
     folds = folds.reshape(vel.shape)
     if masked:
-        out = np.ma.masked_invalid(out)
+        out = np.ma.MaskedArray(out, mask=np.isnan(out))
     return Dealiased(out, folds)
 
 
@@ -427,7 +439,7 @@ def dealias_pyart(
         raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
     vel = cv.with_units_attribute(func, field, radar.fields[field]["data"],
                                   radar.fields[field].get("units"), "m/s")
-    data = cv.nan_filled(vel)
+    data = _nan_data(vel)
     if gatefilter is not None:
         data[np.asarray(gatefilter.gate_excluded, dtype=bool)] = np.nan
     if nyquist is None:
@@ -460,7 +472,7 @@ def dealias_pyart(
                  np.concatenate([start, stop[-1:]]), cv.nan_filled(radar.range["data"]))
     out, moved = _run(func, rays, ref, altitude, layer_depth, max_step, min_region, n_threads)
     result = {
-        "data": np.ma.masked_invalid(out),
+        "data": np.ma.MaskedArray(out, mask=np.isnan(out)),
         "units": "meters_per_second",
         "standard_name": "corrected_radial_velocity_of_scatterers_away_from_instrument",
         "long_name": "Dealiased radial velocity of scatterers away from instrument",
