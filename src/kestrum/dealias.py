@@ -134,8 +134,10 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
         uvw = _fit_profile(rays, wrap, height, layer_depth, n_threads) if np.isnan(ref).any() else None
     else:
         uvw = _reference_uvw(func, reference, height)
+    # rays.velocity is always a private copy: the result is written over it.
     return _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
-                                 rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region, n_threads)
+                                 rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region,
+                                 into=rays.velocity, n_threads=n_threads)
 
 
 # --- arguments ---------------------------------------------------------------------
@@ -158,10 +160,11 @@ def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: 
 
 
 def _nan_data(vel: Any) -> Array:
-    """Velocities as float64 with NaN where masked, in one pass (a volume is large)."""
+    """Velocities as a new C-contiguous float64 array with NaN where masked, in one pass
+    (a volume is large); being new, the result may be written over it."""
     if isinstance(vel, np.ma.MaskedArray):
         return np.where(np.ma.getmaskarray(vel), np.float64(np.nan), np.ma.getdata(vel))
-    return np.asarray(vel, dtype=np.float64)
+    return np.array(vel, dtype=np.float64, order="C")
 
 
 def _check_nyquist(func: str, nyquist: Array) -> None:
@@ -189,7 +192,7 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     nyq = _per_ray(func, "nyquist", cv.array(func, "nyquist", nyquist, "m/s"), sweeps, rays, stacked)
     _check_nyquist(func, nyq)
     masked = isinstance(vel, np.ma.MaskedArray)
-    data = np.ascontiguousarray(_nan_data(vel).reshape(sweeps * rays, gates))
+    data = _nan_data(vel).reshape(sweeps * rays, gates)
     ref = reference
     if reference is not None and not _is_profile(reference):
         ref = cv.nan_filled(cv.array(func, "reference", reference, "m/s"))
@@ -467,7 +470,7 @@ def dealias_pyart(
         if ref.shape != data.shape:
             raise cv.fail(func, f"reference must have the field's shape {data.shape}, not {ref.shape}")
     altitude = float(cv.nan_filled(radar.altitude["data"]).reshape(-1)[0])
-    rays = _Rays(np.ascontiguousarray(data), cv.nan_filled(radar.azimuth["data"]),
+    rays = _Rays(data, cv.nan_filled(radar.azimuth["data"]),
                  cv.nan_filled(radar.elevation["data"]), np.ascontiguousarray(nyq),
                  np.concatenate([start, stop[-1:]]), cv.nan_filled(radar.range["data"]))
     out, moved = _run(func, rays, ref, altitude, layer_depth, max_step, min_region, n_threads)
