@@ -352,30 +352,43 @@ def dealias(
 
 def _xarray(func: str, kernel: Any, velocity: Any, azimuth: Any, range_: Any, elevation: Any,
             nyquist: Any, reference: Any) -> Any:
-    """A DataArray sweep (…, ray, gate) or volume (…, sweep, ray, gate): the last two or
-    three dimensions are core (``sweep_dim`` the third from last when it has three);
-    further leading dimensions (volumes in time) run one by one, chunk by chunk under Dask."""
-    core = velocity.dims[-2:]
-    ray, gate = core
+    """A DataArray sweep (ray, gate) or volume (sweep, ray, gate): the last two dimensions,
+    or three where the other arguments have a sweep dimension, are the core; any further
+    leading dimension (volumes in time) is looped over, chunk by chunk under Dask."""
+    import xarray as xr
+
+    per_sweep = [a for a in (azimuth, elevation, nyquist) if cv.is_dataarray(a) and a.ndim >= 2]
+    core = velocity.dims[-3:] if velocity.ndim >= 3 and per_sweep else velocity.dims[-2:]
     args = {"velocity": cv.Core(velocity, core), "azimuth": cv.Core(azimuth, _dims_of(azimuth, core)),
-            "range": cv.Core(range_, (gate,)), "elevation": cv.Core(elevation, _dims_of(elevation, core)),
+            "range": cv.Core(range_, core[-1:]), "elevation": cv.Core(elevation, _dims_of(elevation, core)),
             "nyquist": cv.Core(nyquist, _dims_of(nyquist, core))}
     if cv.is_dataarray(reference) and not _is_profile(reference):
         args["reference"] = cv.Core(reference, core)
     elif isinstance(reference, np.ndarray):
         raise cv.fail(func, "a reference volume must be a DataArray when velocity is one")
-    ds = cv.apply_xarray(func, lambda *a: tuple(np.ma.filled(x, np.nan) if np.ma.isMaskedArray(x) else x
-                                                 for x in kernel(*a)),
-                         args, Dealiased._fields, [core, core])
+    cores = [len(c.dims) for c in args.values()]
+
+    def run(*arrays: Any) -> tuple[Any, Any]:
+        lead = np.shape(arrays[0])[: np.ndim(arrays[0]) - len(core)]
+        vel_out = np.empty(np.shape(arrays[0]))
+        fold_out = np.empty(np.shape(arrays[0]), dtype=np.int16)
+        for index in np.ndindex(lead):
+            one = [np.broadcast_to(a, lead + np.shape(a)[np.ndim(a) - n:])[index] if np.ndim(a) > n else a
+                   for a, n in zip(arrays, cores)]
+            v, f = kernel(*one)
+            vel_out[index], fold_out[index] = np.ma.filled(v, np.nan), f
+        return vel_out, fold_out
+
+    ds = cv.apply_xarray(func, run, args, Dealiased._fields, [core, core])
     ds["folds"] = ds["folds"].astype(np.int16)
-    return ds
+    return ds if isinstance(ds, xr.Dataset) else ds
 
 
 def _dims_of(value: Any, core: tuple[str, ...]) -> tuple[str, ...]:
-    """The core dimensions a per-ray argument has: the ray dimension when it has it."""
+    """The core dimensions (other than the gate's) that a per-ray argument has."""
     if cv.is_dataarray(value):
-        return tuple(d for d in core[:1] if d in value.dims)
-    return core[:1] if np.ndim(value) == 1 else ()
+        return tuple(d for d in core[:-1] if d in value.dims)
+    return core[-1 - np.ndim(value):-1] if np.ndim(value) else ()
 
 
 # --- adapters --------------------------------------------------------------------------
