@@ -2,17 +2,20 @@
 
 from __future__ import annotations
 
+import importlib
 from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _convert as cv
-from . import _radar
 from ._convert import Array
 from .radar import beam_height
 
 __all__ = ["Dealiased", "dealias", "dealias_pyart", "dealias_xradar"]
+
+# The radar module's kernels (its functions are typed at this module's boundary).
+_radar: Any = importlib.import_module("kestrum._radar")
 
 
 class Dealiased(NamedTuple):
@@ -135,9 +138,10 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
     else:
         uvw = _reference_uvw(func, reference, height)
     # rays.velocity is always a private copy: the result is written over it.
-    return _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
+    out: tuple[Array, npt.NDArray[np.int16]] = _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
                                  rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region,
                                  into=rays.velocity, n_threads=n_threads)
+    return out
 
 
 # --- arguments ---------------------------------------------------------------------
@@ -355,8 +359,6 @@ def _xarray(func: str, kernel: Any, velocity: Any, azimuth: Any, range_: Any, el
     """A DataArray sweep (ray, gate) or volume (sweep, ray, gate): the last two dimensions,
     or three where the other arguments have a sweep dimension, are the core; any further
     leading dimension (volumes in time) is looped over, chunk by chunk under Dask."""
-    import xarray as xr
-
     per_sweep = [a for a in (azimuth, elevation, nyquist) if cv.is_dataarray(a) and a.ndim >= 2]
     core = velocity.dims[-3:] if velocity.ndim >= 3 and per_sweep else velocity.dims[-2:]
     args = {"velocity": cv.Core(velocity, core), "azimuth": cv.Core(azimuth, _dims_of(azimuth, core)),
@@ -381,7 +383,7 @@ def _xarray(func: str, kernel: Any, velocity: Any, azimuth: Any, range_: Any, el
 
     ds = cv.apply_xarray(func, run, args, Dealiased._fields, [core, core])
     ds["folds"] = ds["folds"].astype(np.int16)
-    return ds if isinstance(ds, xr.Dataset) else ds
+    return ds
 
 
 def _dims_of(value: Any, core: tuple[str, ...]) -> tuple[str, ...]:
