@@ -241,6 +241,7 @@ void fit_layer(const Volume& vol, int64_t l, int64_t layers, const double* phase
 // neighbours moved by continuity with their resolved neighbours
 
 constexpr int max_vote = 16;  // folds a region can move: votes are counted in [-16, 16]
+constexpr double join_step = 0.8;  // fraction of Vn within which a small region may join
 
 struct Settings {
     double max_step;  // largest step between neighbours that counts as agreement, fraction of Vn
@@ -353,6 +354,14 @@ private:
 
     bool agree(double xa, double vna, double xb, double vnb) const {
         return std::fabs(xa - xb) < set_.max_step * std::min(vna, vnb);
+    }
+
+    // A gate of a small region sides with a resolved neighbour unless the two are nearly
+    // half a fold circle apart, where the next fold would fit almost as well: a noisy
+    // gate a little beyond max_step is kept, an ambiguous one is not.
+    bool sides_with(double xa, double vna, double xb, double vnb) const {
+        const double step = std::max(set_.max_step, join_step);
+        return std::fabs(xa - xb) < step * std::min(vna, vnb);
     }
 
     int32_t find(int32_t i) {
@@ -513,8 +522,9 @@ private:
                 const Edge& ed = edges_[e];
                 if (!resolved_[ed.other]) continue;
                 const double vn = nyq_[ed.gate / G_];
-                n += agree(x_[ed.gate] + 2.0 * vn * k, vn, final_value(ed.other_gate),
-                           nyq_[ed.other_gate / G_]);
+                const double xa = x_[ed.gate] + 2.0 * vn * k, xb = final_value(ed.other_gate);
+                const double vnb = nyq_[ed.other_gate / G_];
+                n += need ? sides_with(xa, vn, xb, vnb) : agree(xa, vn, xb, vnb);
             }
             return n;
         };
