@@ -446,6 +446,12 @@ def dealias_pyart(
     ValueError
         If the radar has no Nyquist velocity and none is given, or it is not positive.
 
+    Notes
+    -----
+    The sweeps are unfolded as they are stored (720 and 360 rays alike), each on its
+    own, with the first guess fitted over all of them; see :func:`dealias`. Py-ART's
+    own dealiasing takes one Nyquist velocity per sweep; here every ray keeps its own.
+
     Examples
     --------
     >>> import pyart, kestrum                                   # doctest: +SKIP
@@ -545,6 +551,18 @@ def dealias_xradar(
         If a sweep has no such variable.
     ValueError
         If no Nyquist velocity is given nor found.
+
+    Notes
+    -----
+    A sweep's ``nyquist_velocity`` that does not have one value per ray is read as one
+    number (its first value).
+
+    Examples
+    --------
+    >>> import xradar, kestrum                                  # doctest: +SKIP
+    >>> tree = xradar.io.open_nexradlevel2_datatree(path)       # doctest: +SKIP
+    >>> out = kestrum.dealias_xradar(tree, "VRADH")             # doctest: +SKIP
+    >>> out["sweep_1"].velocity                                 # doctest: +SKIP
     """
     func = "dealias_xradar"
     if hasattr(tree, "data_vars") and field in getattr(tree, "data_vars", {}):
