@@ -138,9 +138,9 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
     else:
         uvw = _reference_uvw(func, reference, height)
     # rays.velocity is always a private copy: the result is written over it.
-    out: tuple[Array, npt.NDArray[np.int16]] = _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
-                                 rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region,
-                                 into=rays.velocity, n_threads=n_threads)
+    out: tuple[Array, npt.NDArray[np.int16]] = _radar.dealias_unfold(
+        rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)), rays.nyquist,
+        rays.start, wrap, uvw, ref, max_step, min_region, into=rays.velocity, n_threads=n_threads)
     return out
 
 
