@@ -3,6 +3,8 @@
 Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
 :func:`vad_xradar`), superobservations of radar volumes (:func:`superobs`,
 :func:`superobs_pyart`, :func:`superobs_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
+:func:`vad_xradar`), dealiased radial velocities (:func:`dealias`, :func:`dealias_pyart`,
+:func:`dealias_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
 files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`); gate quality control
@@ -17,6 +19,7 @@ raw layer underneath.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .dealias import Dealiased, dealias, dealias_pyart, dealias_xradar
 from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
 from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
 from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
@@ -36,6 +39,7 @@ __all__ = [
     "ColdPool",
     "DartBatch",
     "GateQC",
+    "Dealiased",
     "Gradient",
     "Mode",
     "Perturbed",
@@ -52,6 +56,9 @@ __all__ = [
     "cold_pool",
     "despeckle",
     "gate_qc",
+    "dealias",
+    "dealias_pyart",
+    "dealias_xradar",
     "gradient",
     "mode",
     "perturb",
