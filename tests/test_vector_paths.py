@@ -15,7 +15,8 @@ PATHS = ["baseline", "avx2", "avx512"]
 
 # Inputs that reach every branch of the vector loops: gaps, infinities, uneven and
 # repeated coordinates, rows whose length leaves a remainder for every vector width;
-# for mode, codes in and out of range, negative fractions, NaN, infinities, huge values.
+# for mode, codes in and out of range, negative fractions, NaN, infinities, huge values,
+# and members past one round of byte counters.
 SCRIPT = r"""
 import hashlib
 import numpy as np
@@ -32,7 +33,8 @@ for shape in [(2, 7, 1), (1, 9, 2), (3, 17, 33), (2, 40, 61)]:
     if shape[2] > 3:
         x[2] = x[1]  # a repeated coordinate: the IEEE quotient of a division by zero
     h.update(_kestrum.gradient(f, x, y, n_threads=1).tobytes())
-for members, n, n_codes in [(1, 5, 3), (7, 300, 4), (50, 1001, 10), (3, 2000, 256), (300, 40, 300)]:
+for members, n, n_codes in [(1, 5, 3), (7, 300, 4), (50, 1001, 10), (600, 70, 17), (3, 2000, 256),
+                            (300, 40, 300)]:
     v = rng.uniform(-2.0, n_codes + 2.0, (members, n)).astype(np.float32)
     v[rng.random(v.shape) < 0.05] = np.nan
     v[rng.random(v.shape) < 0.02] = np.inf
