@@ -235,7 +235,7 @@ class TestMode:
     # every 255 members, then with a table of n_codes counters while n_codes <=
     # max(members, 256), and by sorting each column beyond that. The path tests below take
     # the switch-over points from these constants alone: follow them if the rules change.
-    COMPARE_LIMIT = 32
+    COMPARE_LIMIT = 64
     TABLE_FLOOR = 256
 
     @classmethod
