@@ -138,12 +138,12 @@ def statistics_setup(scale, pcts=(5.0, 25.0, 50.0, 75.0, 95.0)):
     )
 
 
-def mode_setup(scale):
+def mode_setup(scale, n_codes=10):
     rng = np.random.default_rng(4)
-    values = rng.integers(0, 10, (50, scaled(1_000_000, scale))).astype(np.float32)
+    values = rng.integers(0, n_codes, (50, scaled(1_000_000, scale))).astype(np.float32)
     if scale < 0.05:
         values[rng.random(values.shape) < 0.05] = np.nan
-        values[rng.random(values.shape) < 0.05] = 12.0  # out of range
+        values[rng.random(values.shape) < 0.05] = n_codes + 2.0  # out of range
         values[rng.random(values.shape) < 0.05] = -0.5  # truncates to 0
         values[:, ::13] = np.nan
     n = values.shape[1]
@@ -151,10 +151,10 @@ def mode_setup(scale):
                   threaded=False, exact=False, repeat=2)]
     nb = numba_peers()
     if nb:
-        peers.append(Peer("Numba", with_threads(lambda: nb.mode(values, 10, 1))))
+        peers.append(Peer("Numba", with_threads(lambda: nb.mode(values, n_codes, 1))))
     return Setup(
-        f"50 x {n:,}, 10 codes",
-        lambda t: _ensemble.mode(values, 10, 1, n_threads=t),
+        f"50 x {n:,}, {n_codes} codes",
+        lambda t: _ensemble.mode(values, n_codes, 1, n_threads=t),
         peers,
         moved=values.nbytes + 2 * 8 * n,
     )
@@ -170,4 +170,7 @@ CASES = [
     Case("statistics", statistics_setup, small(statistics_setup)),
     Case("statistics", lambda s: statistics_setup(s, pcts=(50.0,)), small(statistics_setup, pcts=(50.0,))),
     Case("mode", mode_setup, small(mode_setup)),
+    # few classes, such as hydrometeor types
+    Case("mode", lambda s: mode_setup(s, n_codes=4), small(mode_setup, n_codes=4)),
+    Case("mode", lambda s: mode_setup(s, n_codes=16), small(mode_setup, n_codes=16)),
 ]

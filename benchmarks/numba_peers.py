@@ -2,7 +2,8 @@
 
 Each is written the way a competent Numba user would write it: ``@njit(parallel=True)``
 with ``prange`` over rows, columns or chunks of them, scratch allocated once per chunk,
-the members of a chunk of columns transposed so that each column is read contiguously.
+the members of a chunk of columns read row by row (each row a contiguous run) or
+transposed first where each column is worked on alone.
 They compute the same outputs as the package, operation for operation, so that the
 harness can check that both agree bit for bit before it times them. Numba compiles for
 the host processor (its default), so these loops may use wider vectors than the
@@ -487,8 +488,8 @@ def perturb(dbz, zdr, phidp, rhohv, vel, fac, bias_dbz, bias_zdr, k0, k1, m0):
 
 
 # ---------------------------------------------------------------------------------------
-# statistics and mode: a chunk of columns is transposed first, so that each column's
-# members are read contiguously instead of a whole row apart.
+# statistics: a chunk of columns is transposed first, so that each column's members are
+# read contiguously instead of a whole row apart. mode: counts by member row instead.
 
 
 @njit(parallel=True)
@@ -533,7 +534,8 @@ def statistics(values, pcts, min_valid):
                     d = np.float64(kept[i]) - m
                     ss += d * d
                 sd[j] = math.sqrt(ss / (c - 1))
-            srt = np.sort(kept[:c])
+            srt = kept[:c]
+            srt.sort()  # in place: no array allocated per column
             for k in range(P):
                 wk = (pcts[k] / 100.0) * (c - 1)
                 i = int(math.floor(wk))
@@ -545,39 +547,38 @@ def statistics(values, pcts, min_valid):
 
 @njit(parallel=True)
 def mode(values, n_codes, min_valid):
+    """A count table per chunk of columns, filled member row by member row: each row of
+    the chunk is read contiguously, and the increments of one row go to as many columns,
+    so none waits for the one before it."""
     members, n = values.shape
     mode_out = np.empty(n)
     frac = np.empty(n)
+    limit = float(n_codes)
     chunks = (n + CHUNK - 1) // CHUNK
     for ch in prange(chunks):
         j0 = ch * CHUNK
         w = min(CHUNK, n - j0)
-        block = np.empty((w, members), np.float32)
+        counts = np.zeros((CHUNK, n_codes), np.int64)
         for i in range(members):
+            row = values[i]
             for q in range(w):
-                block[q, i] = values[i, j0 + q]
-        counts = np.empty(n_codes, np.int64)
+                x = row[j0 + q]
+                # NaN fails both comparisons; -1 < x truncates to code 0 for negatives
+                if x > -1.0 and x < limit:
+                    counts[q, int(x)] += 1
         for q in range(w):
             j = j0 + q
-            counts[:] = 0
-            t = 0
-            for i in range(members):
-                x = block[q, i]
-                if not np.isfinite(x) or not (x > -1.0) or x >= 9.223372036854775808e18:
-                    continue
-                code = int(x)
-                if code < n_codes:
-                    counts[code] += 1
-                    t += 1
+            best, top, t = 0, counts[q, 0], counts[q, 0]
+            for k in range(1, n_codes):
+                c = counts[q, k]
+                t += c
+                if c > top:
+                    best, top = k, c
             if t == 0 or t < min_valid:
                 mode_out[j] = frac[j] = NAN
-                continue
-            best, top = 0, counts[0]
-            for k in range(1, n_codes):
-                if counts[k] > top:
-                    best, top = k, counts[k]
-            mode_out[j] = best
-            frac[j] = top / t
+            else:
+                mode_out[j] = best
+                frac[j] = top / t
     return mode_out, frac
 
 

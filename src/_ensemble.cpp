@@ -421,6 +421,160 @@ void mode_by_table(const float* values, int64_t members, int64_t n, int64_t n_co
     }
 }
 
+// Few codes, the common case of classes such as hydrometeor types, are counted by
+// comparing instead: a chunk's members become one-byte codes, and each code keeps a vector
+// of per-column counters that a member adds to by one compare and one subtract, S columns
+// at a time, with no increment waiting on another. Counters are bytes while at most 255
+// members are counted, then widened into 32-bit totals, so any number of members fits.
+// The work grows with the number of codes; up to 64 it stays below the table's (in cache,
+// 1.2 against 2.0 ns a member and column at 32 codes, 2.2 against about 2.4 at 64).
+constexpr int64_t mode_compare_codes = 64;
+constexpr int64_t mode_byte_round = 255;
+constexpr int64_t mode_compare_group = 8;  // codes whose counters stay in registers
+constexpr int64_t mode_compare_width = 256;
+
+inline bool use_compare(int64_t n_codes, int64_t members) {
+    return n_codes <= mode_compare_codes && members < INT32_MAX;
+}
+
+// Columns of a chunk: the one-byte codes of all members in 16 KiB, in whole 64-column
+// runs (a multiple of every vector width).
+inline int64_t mode_compare_columns(int64_t members) {
+    const int64_t fit = mode_chunk_bytes / std::max<int64_t>(members, 1);
+    return std::clamp<int64_t>(fit / 64 * 64, 64, mode_compare_width);
+}
+
+template <int S>
+struct Lanes {
+    typedef uint8_t u8 __attribute__((vector_size(S)));
+    typedef uint16_t u16 __attribute__((vector_size(2 * S)));
+    typedef int32_t i32 __attribute__((vector_size(4 * S)));
+};
+
+// Adds to totals[k] (one vector of S counters per code) the members of one run of S
+// columns equal to codes k0 .. k0+G-1.
+template <int S, int G>
+[[gnu::always_inline]] inline void count_codes(const uint8_t* codes, int64_t stride,
+                                               int64_t members, int64_t k0,
+                                               typename Lanes<S>::i32* totals) {
+    using u8 = typename Lanes<S>::u8;
+    using u16 = typename Lanes<S>::u16;
+    using i32 = typename Lanes<S>::i32;
+    for (int64_t r0 = 0; r0 < members; r0 += mode_byte_round) {
+        const int64_t r1 = std::min(members, r0 + mode_byte_round);
+        u8 count[G] = {};  // at most mode_byte_round each: never wraps
+        for (int64_t i = r0; i < r1; ++i) {
+            u8 x;
+            __builtin_memcpy(&x, codes + i * stride, S);
+            for (int g = 0; g < G; ++g) count[g] -= (u8)(x == static_cast<uint8_t>(k0 + g));
+        }
+        // Widened through 16 bits, which the compilers turn into a few unpacks.
+        for (int g = 0; g < G; ++g)
+            totals[k0 + g] += __builtin_convertvector(__builtin_convertvector(count[g], u16), i32);
+    }
+}
+
+// One chunk per call: the members' codes (255, never a code, where a member does not
+// count, and in the columns past w that fill the last run), then per run of S columns
+// the counts of every code and the arg-max, ties to the lowest code as in the table.
+template <int S>
+[[gnu::always_inline]] inline void mode_compare_body(
+    const float* values, int64_t members, int64_t n, int64_t n_codes, int64_t min_valid,
+    int64_t c0, int64_t w, uint8_t* codes, double* mode, double* fraction) {
+    using i32 = typename Lanes<S>::i32;
+    // Whole groups: a group's codes past n_codes are counted too (never found).
+    i32 totals[(mode_compare_codes + mode_compare_group - 1) / mode_compare_group *
+               mode_compare_group];
+    const int64_t stride = (w + S - 1) / S * S;
+    // n_codes is at most mode_compare_codes here, so exact as a float, and the float
+    // compares give what the double ones of the table do.
+    const float limit = static_cast<float>(n_codes);
+    for (int64_t i = 0; i < members; ++i) {
+        if (i + mode_prefetch_rows < members) {
+            const char* ahead =
+                reinterpret_cast<const char*>(values + (i + mode_prefetch_rows) * n + c0);
+            for (int64_t b = 0; b < w * 4; b += 64) __builtin_prefetch(ahead + b);
+        }
+        const float* row = values + i * n + c0;
+        uint8_t* out = codes + i * stride;
+        for (int64_t q = 0; q < w; ++q) {
+            const float x = row[q];
+            const bool counts = x > -1.0f && x < limit;
+            out[q] = static_cast<uint8_t>(static_cast<int32_t>(counts ? x : -1.0f));
+        }
+        for (int64_t q = w; q < stride; ++q) out[q] = 255;
+    }
+    const int64_t groups = (n_codes + mode_compare_group - 1) / mode_compare_group;
+    for (int64_t s0 = 0; s0 < w; s0 += S) {
+        for (int64_t k = 0; k < groups * mode_compare_group; ++k) totals[k] = i32{};
+        for (int64_t k0 = 0; k0 < n_codes; k0 += mode_compare_group) {
+            if (n_codes - k0 > mode_compare_group / 2)
+                count_codes<S, mode_compare_group>(codes + s0, stride, members, k0, totals);
+            else
+                count_codes<S, mode_compare_group / 2>(codes + s0, stride, members, k0, totals);
+        }
+        i32 best = {}, top = totals[0], t = totals[0];
+        for (int64_t k = 1; k < n_codes; ++k) {
+            const i32 c = totals[k];
+            const auto more = c > top;
+            best = more ? i32{} + static_cast<int32_t>(k) : best;
+            top = more ? c : top;
+            t += c;
+        }
+        const int64_t lanes = std::min<int64_t>(S, w - s0);
+        for (int64_t q = 0; q < lanes; ++q) {
+            const int64_t j = c0 + s0 + q;
+            if (t[q] == 0 || t[q] < min_valid) {
+                mode[j] = fraction[j] = nan_value;
+                continue;
+            }
+            mode[j] = static_cast<double>(best[q]);
+            fraction[j] = static_cast<double>(top[q]) / static_cast<double>(t[q]);
+        }
+    }
+}
+
+// The chunk body for each path, with the widest run of columns it counts at once. The
+// AVX-512 path counts 32 columns too: byte compares on 64-byte vectors need AVX-512BW,
+// beyond the AVX-512F the path is built for.
+#define KESTRUM_MODE_COMPARE_PARAMS                                                      \
+    (const float* values, int64_t members, int64_t n, int64_t n_codes, int64_t min_valid, \
+     int64_t c0, int64_t w, uint8_t* codes, double* mode, double* fraction)
+#define KESTRUM_MODE_COMPARE_CALL(S) \
+    mode_compare_body<S>(values, members, n, n_codes, min_valid, c0, w, codes, mode, fraction)
+void mode_compare_baseline KESTRUM_MODE_COMPARE_PARAMS { KESTRUM_MODE_COMPARE_CALL(16); }
+KESTRUM_TARGET_AVX2 void mode_compare_avx2 KESTRUM_MODE_COMPARE_PARAMS {
+    KESTRUM_MODE_COMPARE_CALL(32);
+}
+KESTRUM_TARGET_AVX512 void mode_compare_avx512 KESTRUM_MODE_COMPARE_PARAMS {
+    KESTRUM_MODE_COMPARE_CALL(32);
+}
+#undef KESTRUM_MODE_COMPARE_PARAMS
+#undef KESTRUM_MODE_COMPARE_CALL
+
+void mode_by_compare(const float* values, int64_t members, int64_t n, int64_t n_codes,
+                     int64_t min_valid, int64_t begin, int64_t end, uint8_t* codes,
+                     double* mode, double* fraction) {
+    const int64_t width = mode_compare_columns(members);
+    const auto path = vector_paths::chosen();
+    for (int64_t c0 = begin; c0 < end; c0 += width) {
+        const int64_t w = std::min(width, end - c0);
+        switch (path) {
+            case vector_paths::avx512:
+                mode_compare_avx512(values, members, n, n_codes, min_valid, c0, w, codes, mode,
+                                    fraction);
+                break;
+            case vector_paths::avx2:
+                mode_compare_avx2(values, members, n, n_codes, min_valid, c0, w, codes, mode,
+                                  fraction);
+                break;
+            default:
+                mode_compare_baseline(values, members, n, n_codes, min_valid, c0, w, codes, mode,
+                                      fraction);
+        }
+    }
+}
+
 // The same counts as the table: in ascending order, the first longest run is the
 // lowest of the most frequent codes.
 void mode_by_sort(const float* values, int64_t members, int64_t n, int64_t n_codes,
@@ -461,10 +615,18 @@ py::tuple mode_py(f32 values, int64_t n_codes, int64_t min_valid, int32_t n_thre
     auto fraction = runtime::new_array<double>({n});
     const float* v = values.data();
     double *pm = mode.mutable_data(), *pf = fraction.mutable_data();
+    const bool compare = use_compare(n_codes, members);
     const bool table = use_table(n_codes, members);
     {
         runtime::release_gil release;
         runtime::parallel_blocks(n, n_threads, [&](int64_t begin, int64_t end) {
+            if (compare) {
+                const int64_t width = mode_compare_columns(members);
+                std::vector<uint8_t> codes(static_cast<size_t>(width * members));
+                mode_by_compare(v, members, n, n_codes, min_valid, begin, end, codes.data(),
+                                pm, pf);
+                return;
+            }
             if (table) {
                 const int64_t width = mode_chunk_columns(members);
                 std::vector<int32_t> codes(static_cast<size_t>(width * members));

@@ -231,9 +231,11 @@ class TestStatistics:
 
 
 class TestMode:
-    # mode counts with a table of n_codes counters while n_codes <= max(members, 256) and
-    # by sorting each column beyond that. The path tests below take the switch-over point
-    # from table_limit alone: follow it here if that rule changes.
+    # mode counts up to COMPARE_LIMIT codes by vector compares in byte counters widened
+    # every 255 members, then with a table of n_codes counters while n_codes <=
+    # max(members, 256), and by sorting each column beyond that. The path tests below take
+    # the switch-over points from these constants alone: follow them if the rules change.
+    COMPARE_LIMIT = 64
     TABLE_FLOOR = 256
 
     @classmethod
@@ -276,6 +278,25 @@ class TestMode:
         ref = scipy.stats.mode(np.where((values > -1) & (values < 7), np.trunc(values), np.nan),
                                axis=0, nan_policy="omit")
         assert np.array_equal(mode[valid], ref.mode[valid])
+
+    def test_compare_path_counts_like_bincount_across_byte_rounds(self):
+        # 600 members: the byte counters are widened twice and once more for the last 90.
+        # Every column is one to four codes repeated equally often, so most columns tie.
+        rng = np.random.default_rng(9)
+        members, n = 600, 300
+        values = np.empty((members, n), dtype=np.float32)
+        for j in range(n):
+            codes = rng.choice(self.COMPARE_LIMIT, rng.integers(1, 5), replace=False)
+            values[:, j] = rng.permutation(np.resize(codes, members))
+        values[:, ::5][rng.random(values[:, ::5].shape) < 0.02] = np.nan  # ties broken
+        values[:255, ::29] = -0.5  # a whole first round of code 0
+        got = _ensemble.mode(values, self.COMPARE_LIMIT, 1, n_threads=2)
+        counts = np.stack([(np.trunc(values) == k).sum(axis=0)
+                           for k in range(self.COMPARE_LIMIT)])
+        assert np.array_equal(got[0], np.argmax(counts, axis=0))
+        assert np.array_equal(got[1], counts.max(axis=0) / counts.sum(axis=0))
+        assert (np.sort(counts, axis=0)[-1] == np.sort(counts, axis=0)[-2]).sum() > n // 3
+        assert same_arrays(_ensemble.mode(values, self.COMPARE_LIMIT + 1, 1), got)  # table
 
     @pytest.mark.parametrize("members", [20, 300])  # limit set by the floor, by members
     def test_sort_path_counts_like_the_table_on_ties(self, members):

@@ -14,8 +14,10 @@ import sys
 PATHS = ["baseline", "avx2", "avx512"]
 
 # Inputs that reach every branch of the vector loops: gaps, infinities, uneven and
-# repeated coordinates, rows whose length leaves a remainder for every vector width;
-# for mode, codes in and out of range, negative fractions, NaN, infinities, huge values.
+# repeated coordinates, rows whose length leaves a remainder for every vector width; for
+# profile, columns with gaps, infinities, missing ground and storm motion, heights in any
+# order, layers of every kind; for mode, codes in and out of range, negative fractions,
+# NaN, infinities, huge values, and members past one round of byte counters.
 SCRIPT = r"""
 import hashlib
 import numpy as np
@@ -33,7 +35,20 @@ for shape in [(2, 7, 1), (1, 9, 2), (3, 17, 33), (2, 40, 61)]:
     if shape[2] > 3:
         x[2] = x[1]  # a repeated coordinate: the IEEE quotient of a division by zero
     h.update(_kestrum.gradient(f, x, y, n_threads=1).tobytes())
-for members, n, n_codes in [(1, 5, 3), (7, 300, 4), (50, 1001, 10), (3, 2000, 256), (300, 40, 300)]:
+ground = rng.uniform(0, 500, 300)
+z = ground[:, None] + np.cumsum(rng.uniform(0, 300, (300, 30)), axis=1)
+z[:40] = z[:40, ::-1]  # heights in any order
+u, v = rng.normal(8, 5, z.shape), rng.normal(0, 5, z.shape)
+for a in (z, u, v):
+    a[rng.random(a.shape) < 0.05] = np.nan
+u[rng.random(u.shape) < 0.01] = np.inf
+ground[::7] = np.nan
+cu, cv = rng.normal(8, 2, 300), rng.normal(2, 2, 300)
+cu[::11] = np.nan
+for bottom, top in [(0.0, 3000.0), (250.0, 1000.0), (500.0, 500.0), (1000.0, 0.0)]:
+    h.update(_kestrum.profile(z, u, v, ground, bottom, top, cu, cv).tobytes())
+for members, n, n_codes in [(1, 5, 3), (7, 300, 4), (50, 1001, 10), (600, 70, 17), (3, 2000, 256),
+                            (300, 40, 300)]:
     v = rng.uniform(-2.0, n_codes + 2.0, (members, n)).astype(np.float32)
     v[rng.random(v.shape) < 0.05] = np.nan
     v[rng.random(v.shape) < 0.02] = np.inf
