@@ -1,7 +1,9 @@
 """The build from source and the package metadata."""
 
+import json
 import os
 import subprocess
+import sys
 import tomllib
 from pathlib import Path
 
@@ -64,3 +66,36 @@ def test_version_is_written_once():
     except ImportError:
         return
     assert kestrum.__version__ == installed
+
+
+def test_a_module_built_for_another_python_refuses_to_import():
+    """The import guard: each build of the modules for another minor version of CPython
+    (.ci/wheel leaves one per wheel tag in build/, e.g. build/cp312-cp312-linux_x86_64),
+    loaded into this interpreter, fails with the version-mismatch ImportError naming the
+    version it was built for, not with an undefined symbol or a crash."""
+    this = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    modules = sorted(module for folder in (ROOT / "build").glob("cp3*-cp3*-*")
+                     if not folder.name.startswith(this + "-")
+                     for module in folder.glob("*.cpython-3*.so"))
+    if not modules:
+        pytest.skip("no build for another Python version in build/ (.ci/wheel makes them)")
+    # A fresh interpreter: whatever a foreign module does on load, it does it there.
+    load = """if True:
+        import importlib.util, json, sys
+        for path in sys.argv[1:]:
+            name = path.rsplit("/", 1)[1].split(".")[0]
+            try:
+                importlib.util.module_from_spec(importlib.util.spec_from_file_location(name, path))
+                print(json.dumps([path, "loaded"]))
+            except Exception as error:
+                print(json.dumps([path, f"{type(error).__name__}: {error}"]))
+        """
+    done = subprocess.run([sys.executable, "-c", load, *map(str, modules)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    got = dict(json.loads(line) for line in done.stdout.splitlines())
+    for module in modules:
+        built = module.parent.name.split("-")[0]  # cp312
+        assert got[str(module)] == (
+            f"ImportError: Python version mismatch: module was compiled for Python "
+            f"{built[2]}.{built[3:]}, but the interpreter version is incompatible: {sys.version}.")

@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "runtime/import_guard.hpp"
+
 namespace radar {
 
 void register_qc(pybind11::module_& m);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "runtime/blocks.hpp"
+#include "runtime/import_guard.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
