@@ -6,7 +6,9 @@ Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
 files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
 NumPy arrays (masked arrays and pint quantities included) or xarray DataArrays, and
-returns named fields.
+returns named fields. :func:`observations` takes a radar volume through quality
+control, dealiasing and superobservations to those files' observations; the
+:mod:`kestrum.job` package and the ``kestrum obs`` command do it for many volumes.
 The native modules ``_kestrum``, ``_ensemble`` and ``_tavolin`` are the private,
 raw layer underneath.
 """
@@ -15,6 +17,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
 from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
+from .job import observations
 from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
 from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
 
@@ -42,6 +45,7 @@ __all__ = [
     "cold_pool",
     "gradient",
     "mode",
+    "observations",
     "perturb",
     "profile",
     "statistics",
