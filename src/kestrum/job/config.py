@@ -202,7 +202,7 @@ def _build(cls: Any, data: Any, source: str, prefix: str) -> Any:
     known = {f.name for f in dataclasses.fields(cls)}
     unknown = sorted(set(data) - known)
     if unknown:
-        raise ConfigError(f"{source}: unknown key {prefix}{unknown[0]!r} "
+        raise ConfigError(f"{source}: unknown key '{prefix}{unknown[0]}' "
                           f"(known in {where}: {', '.join(sorted(known))})")
     kwargs = {}
     for key, value in data.items():

@@ -202,6 +202,7 @@ def read_volume(path: str | Path, reader: str, fields: Fields) -> tuple[Volume, 
             warnings.simplefilter("ignore")
             obj = _xradar_open(path)
             return from_xradar(obj, fields), obj
+    raise AssertionError(reader)  # reader_module refused it
 
 
 def default_reader() -> str:
