@@ -4,7 +4,8 @@ Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
 :func:`vad_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
-files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`). Each function takes
+files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`); gate quality control
+of radar volumes (:func:`texture`, :func:`despeckle`, :func:`gate_qc`). Each function takes
 NumPy arrays (masked arrays and pint quantities included) or xarray DataArrays, and
 returns named fields. :func:`observations` takes a radar volume through quality
 control, dealiasing and superobservations to those files' observations; the
@@ -19,6 +20,7 @@ from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
 from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
 from .job import observations
 from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
+from .qc import PRESETS, GateQC, QCFlag, despeckle, gate_qc, texture
 from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
 
 try:
@@ -27,14 +29,17 @@ except PackageNotFoundError:  # run from a source tree that was never installed
     __version__ = "0+unknown"
 
 __all__ = [
+    "PRESETS",
     "VAD",
     "BeamPosition",
     "ColdPool",
     "DartBatch",
+    "GateQC",
     "Gradient",
     "Mode",
     "Perturbed",
     "Profile",
+    "QCFlag",
     "Statistics",
     "Thermo",
     "VADProfile",
@@ -43,12 +48,15 @@ __all__ = [
     "__version__",
     "beam_height",
     "cold_pool",
+    "despeckle",
+    "gate_qc",
     "gradient",
     "mode",
     "observations",
     "perturb",
     "profile",
     "statistics",
+    "texture",
     "thermo",
     "vad",
     "vad_pyart",

@@ -1,8 +1,481 @@
 // Gate quality control: kernels and their bindings for kestrum._radar.
+//
+// A volume reaches these kernels as one (rows, gates) array of rays with the row at
+// which each sweep starts (`bounds`, sweeps + 1 values, the last one the row count):
+// Py-ART's layout as it is, and a stack of equal sweeps as a view. Neighbourhoods never
+// cross from one sweep into the next; inside a sweep they wrap around in azimuth when
+// asked to (a full-circle sweep), never in range.
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <vector>
+
 #include "radar/register.hpp"
+#include "runtime/binding.hpp"
+#include "runtime/values.hpp"
+
+namespace py = pybind11;
+using runtime::f64;
+using runtime::is_finite;
+using runtime::nan_value;
+using runtime::require;
+
+namespace {
+
+using u8 = runtime::array<uint8_t, "valid">;
+using bounds_t = runtime::i64<"bounds">;
+
+// The sweeps of a volume: row bounds checked once, for every kernel.
+std::vector<int64_t> sweep_bounds(const bounds_t& bounds, int64_t rows) {
+    require(bounds.ndim() == 1 && bounds.size() >= 2, "bounds must hold at least two rows");
+    std::vector<int64_t> b(bounds.data(), bounds.data() + bounds.size());
+    require(b.front() == 0 && b.back() == rows, "bounds must run from 0 to the number of rows");
+    for (size_t s = 1; s < b.size(); ++s)
+        require(b[s] >= b[s - 1], "bounds must not decrease");
+    return b;
+}
+
+// ---------------------------------------------------------------------------------------
+// texture
+
+// Rays per item of the runner. An item computes the transformed values of its rays and
+// of the `half_rays` rays on either side once, so a few more rays than the window keeps
+// that overhead small, while the item's scratch (three planes of its rays) stays in
+// the processor's second-level cache for a NEXRAD ray of 1832 gates.
+constexpr int64_t texture_rays = 16;
+
+struct TextureParams {
+    int64_t gates, half_rays, half_gates, min_count;
+    bool wrap;
+};
+
+// A piece of one sweep: rays [begin, end) of the sweep of `rays` rays starting at `row`.
+struct Chunk {
+    int64_t row, rays, begin, end;
+    double shift;  // subtracted from every value of the sweep (linear texture)
+};
+
+// Per-item scratch: three planes (count, first and second sums) of the needed rays, the
+// window's column sums padded with `half_gates` zeros on either side, and the sums.
+struct TextureScratch {
+    std::vector<double> planes, column, window;
+    TextureScratch(int64_t rays, const TextureParams& p)
+        : planes(static_cast<size_t>(3 * rays * p.gates)),
+          column(static_cast<size_t>(3 * (p.gates + 2 * p.half_gates)), 0.0),
+          window(static_cast<size_t>(3 * p.gates)) {}
+};
+
+// Puts a ray's three planes in `q`: 1 or 0 (valid or not), and the values a mean is
+// taken of. Linear: x - shift and its square; on the fold circle: the cosine and sine of
+// the angle pi v / nyquist. Missing gates add zeros to every sum.
+template <class T>
+void transform_ray(const T* v, int64_t gates, double shift, double nyquist, bool circular,
+                   double* q) {
+    double* n = q;
+    double* a = q + gates;
+    double* b = q + 2 * gates;
+    if (circular) {
+        const double to_angle = std::numbers::pi / nyquist;
+        for (int64_t g = 0; g < gates; ++g) {
+            const double x = static_cast<double>(v[g]);
+            if (is_finite(x)) {
+                n[g] = 1.0;
+                a[g] = std::cos(x * to_angle);
+                b[g] = std::sin(x * to_angle);
+            } else {
+                n[g] = a[g] = b[g] = 0.0;
+            }
+        }
+        return;
+    }
+    for (int64_t g = 0; g < gates; ++g) {
+        const double x = static_cast<double>(v[g]);
+        const bool ok = is_finite(x);
+        const double d = ok ? x - shift : 0.0;
+        n[g] = ok ? 1.0 : 0.0;
+        a[g] = d;
+        b[g] = d * d;
+    }
+}
+
+template <class T>
+void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
+                   const TextureParams& p, TextureScratch& s, T* out) {
+    const int64_t G = p.gates, R = c.rays, hr = p.half_rays, hg = p.half_gates;
+    const bool circular = nyquist != nullptr;
+    // A sweep narrower than the window: with wrap-around every output sees each ray of
+    // the sweep once (never twice, which the window would give by wrapping past itself).
+    const bool all_rays = p.wrap && 2 * hr + 1 >= R;
+    const int64_t lo = all_rays ? 0 : (p.wrap ? c.begin - hr : std::max<int64_t>(0, c.begin - hr));
+    const int64_t hi = all_rays ? R : (p.wrap ? c.end + hr : std::min(R, c.end + hr));
+    auto ray_of = [&](int64_t j) { return ((j % R) + R) % R; };
+    for (int64_t j = lo; j < hi; ++j) {
+        const int64_t row = c.row + ray_of(j);
+        transform_ray(field + row * G, G, c.shift, circular ? nyquist[row] : 0.0, circular,
+                      s.planes.data() + 3 * (j - lo) * G);
+    }
+
+    const int64_t P = G + 2 * hg;  // padded length of a column-sum plane
+    for (int64_t r = c.begin; r < c.end; ++r) {
+        // Column sums over the window's rays, always added in ray order.
+        const int64_t first = all_rays ? 0 : (p.wrap ? r - hr : std::max(lo, r - hr));
+        const int64_t last = all_rays ? R - 1 : (p.wrap ? r + hr : std::min(hi - 1, r + hr));
+        for (int k = 0; k < 3; ++k) {
+            double* col = s.column.data() + k * P + hg;
+            const double* q0 = s.planes.data() + (3 * (first - lo) + k) * G;
+            std::copy(q0, q0 + G, col);
+            for (int64_t j = first + 1; j <= last; ++j) {
+                const double* q = s.planes.data() + (3 * (j - lo) + k) * G;
+                for (int64_t g = 0; g < G; ++g) col[g] += q[g];
+            }
+            // Window sums along the gates: the zero padding clips the window at the
+            // first and last gate, and the gate order of the additions is fixed.
+            const double* cp = s.column.data() + k * P;
+            double* w = s.window.data() + k * G;
+            std::copy(cp, cp + G, w);
+            for (int64_t d = 1; d <= 2 * hg; ++d)
+                for (int64_t g = 0; g < G; ++g) w[g] += cp[g + d];
+        }
+        const int64_t row = c.row + r;
+        const T* v = field + row * G;
+        T* o = out + row * G;
+        const double* n = s.window.data();
+        const double* a = n + G;
+        const double* b = n + 2 * G;
+        const double least = static_cast<double>(p.min_count);
+        if (circular) {
+            const double scale = nyquist[row] / std::numbers::pi;
+            for (int64_t g = 0; g < G; ++g) {
+                double t = nan_value;
+                if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
+                    const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
+                    t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
+                }
+                o[g] = static_cast<T>(t);
+            }
+        } else {
+            for (int64_t g = 0; g < G; ++g) {
+                double t = nan_value;
+                if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
+                    // Rounding can leave a constant window's variance a little below zero.
+                    const double var = (b[g] - a[g] * a[g] / n[g]) / n[g];
+                    t = var > 0.0 ? std::sqrt(var) : 0.0;
+                }
+                o[g] = static_cast<T>(t);
+            }
+        }
+    }
+}
+
+template <class T>
+using field_t = runtime::array<T, "field">;
+
+template <class T>
+py::array_t<T> texture_py(field_t<T> field, bounds_t bounds, f64 nyquist, int64_t half_rays,
+                          int64_t half_gates, bool wrap, int64_t min_count, int32_t n_threads) {
+    require(field.ndim() == 2, "field must be (rows, gates)");
+    const int64_t rows = field.shape(0), G = field.shape(1);
+    const auto b = sweep_bounds(bounds, rows);
+    const bool circular = nyquist.size() != 0;
+    require(!circular || nyquist.size() == rows, "nyquist must have one value per row");
+    require(half_rays >= 0 && half_gates >= 0, "the window's half sizes must not be negative");
+    require(min_count >= 1, "min_count must be at least 1");
+    const double* nyq = circular ? nyquist.data() : nullptr;
+    for (int64_t r = 0; circular && r < rows; ++r)
+        require(nyq[r] > 0.0 && is_finite(nyq[r]), "nyquist must be positive and finite");
+
+    auto result = runtime::new_array<T>({rows, G});
+    const T* pf = field.data();
+    T* out = result.mutable_data();
+    const TextureParams p{G, half_rays, half_gates, min_count, wrap};
+    const int64_t sweeps = static_cast<int64_t>(b.size()) - 1;
+    {
+        runtime::release_gil release;
+        // The linear texture is computed on values less their sweep's mean, so that the
+        // sums of squares lose no digits to a large common offset (reflectivity near 50
+        // dBZ, phidp near 300 degrees). Each mean is summed in row and gate order.
+        std::vector<double> shift(static_cast<size_t>(sweeps), 0.0);
+        if (!circular && G > 0) {
+            runtime::parallel_blocks(sweeps, 1, n_threads, [&](int64_t s) {
+                double sum = 0.0, n = 0.0;
+                for (int64_t i = b[s] * G; i < b[s + 1] * G; ++i) {
+                    const double x = static_cast<double>(pf[i]);
+                    if (is_finite(x)) {
+                        sum += x;
+                        n += 1.0;
+                    }
+                }
+                shift[s] = n > 0.0 ? sum / n : 0.0;
+            });
+        }
+        std::vector<Chunk> chunks;
+        for (int64_t s = 0; s < sweeps && G > 0; ++s) {
+            const int64_t R = b[s + 1] - b[s];
+            for (int64_t r = 0; r < R; r += texture_rays)
+                chunks.push_back({b[s], R, r, std::min(R, r + texture_rays), shift[s]});
+        }
+        runtime::parallel_blocks(static_cast<int64_t>(chunks.size()), 1, n_threads,
+                                 [&](int64_t i) {
+            TextureScratch scratch(texture_rays + 2 * half_rays, p);
+            texture_chunk(pf, nyq, chunks[static_cast<size_t>(i)], p, scratch, out);
+        });
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// despeckle
+
+// A run of valid gates [begin, end) on one ray.
+struct Run {
+    int64_t begin, end;
+};
+
+int64_t find(std::vector<int64_t>& parent, int64_t i) {
+    while (parent[i] != i) {
+        parent[i] = parent[parent[i]];  // path halving
+        i = parent[i];
+    }
+    return i;
+}
+
+void join(std::vector<int64_t>& parent, int64_t i, int64_t j) {
+    i = find(parent, i);
+    j = find(parent, j);
+    if (i < j) parent[j] = i;
+    else if (j < i) parent[i] = j;
+}
+
+// Joins the runs of two neighbouring rays that touch: sharing a gate (4-connectivity)
+// or a corner too (8-connectivity, `reach` 1). Both lists are in gate order.
+void join_rays(const std::vector<Run>& runs, std::vector<int64_t>& parent, int64_t a0,
+               int64_t a1, int64_t b0, int64_t b1, int64_t reach) {
+    int64_t i = a0, j = b0;
+    while (i < a1 && j < b1) {
+        const Run& x = runs[i];
+        const Run& y = runs[j];
+        if (x.begin < y.end + reach && y.begin < x.end + reach) join(parent, i, j);
+        if (x.end < y.end) ++i;
+        else ++j;
+    }
+}
+
+// Labels one sweep's valid gates by runs along the rays and keeps the gates of groups of
+// at least `min_size` gates.
+void despeckle_sweep(const uint8_t* valid, int64_t rays, int64_t gates, int64_t min_size,
+                     int64_t reach, bool wrap, uint8_t* kept) {
+    std::vector<Run> runs;
+    std::vector<int64_t> first(static_cast<size_t>(rays) + 1, 0);  // first run of each ray
+    for (int64_t r = 0; r < rays; ++r) {
+        first[r] = static_cast<int64_t>(runs.size());
+        const uint8_t* v = valid + r * gates;
+        for (int64_t g = 0; g < gates;) {
+            if (!v[g]) {
+                ++g;
+                continue;
+            }
+            const int64_t start = g;
+            while (g < gates && v[g]) ++g;
+            runs.push_back({start, g});
+        }
+    }
+    first[rays] = static_cast<int64_t>(runs.size());
+    std::vector<int64_t> parent(runs.size());
+    for (size_t i = 0; i < parent.size(); ++i) parent[i] = static_cast<int64_t>(i);
+    for (int64_t r = 1; r < rays; ++r)
+        join_rays(runs, parent, first[r - 1], first[r], first[r], first[r + 1], reach);
+    if (wrap && rays > 2)
+        join_rays(runs, parent, first[rays - 1], first[rays], first[0], first[1], reach);
+
+    std::vector<int64_t> size(runs.size(), 0);
+    for (size_t i = 0; i < runs.size(); ++i)
+        size[find(parent, static_cast<int64_t>(i))] += runs[i].end - runs[i].begin;
+    std::fill(kept, kept + rays * gates, uint8_t{0});
+    for (int64_t r = 0; r < rays; ++r)
+        for (int64_t i = first[r]; i < first[r + 1]; ++i)
+            if (size[find(parent, i)] >= min_size)
+                std::fill(kept + r * gates + runs[i].begin, kept + r * gates + runs[i].end,
+                          uint8_t{1});
+}
+
+py::array_t<bool> despeckle_py(u8 valid, bounds_t bounds, int64_t min_size, int64_t connectivity,
+                               bool wrap, int32_t n_threads) {
+    require(valid.ndim() == 2, "valid must be (rows, gates)");
+    require(connectivity == 4 || connectivity == 8, "connectivity must be 4 or 8");
+    require(min_size >= 0, "min_size must not be negative");
+    const int64_t rows = valid.shape(0), G = valid.shape(1);
+    const auto b = sweep_bounds(bounds, rows);
+    auto result = runtime::new_array<bool>({rows, G});
+    const uint8_t* pv = valid.data();
+    // NumPy's bool is one byte holding 0 or 1.
+    auto* out = reinterpret_cast<uint8_t*>(result.mutable_data());
+    {
+        runtime::release_gil release;
+        runtime::parallel_blocks(static_cast<int64_t>(b.size()) - 1, 1, n_threads,
+                                 [&](int64_t s) {
+            despeckle_sweep(pv + b[s] * G, b[s + 1] - b[s], G, min_size, connectivity == 8,
+                            wrap, out + b[s] * G);
+        });
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// thresholds, clutter and the VAD leash
+
+constexpr int64_t flag_rows = 8;
+
+// What one call tests. Fields are (rows, gates); a field fails where its value less its
+// gate's offset is below `lo` or above `hi` (a NaN bound tests nothing); a missing value
+// tests nothing. `velocity` may be null (no clutter test, no leash).
+struct FlagTests {
+    std::vector<const double*> fields, offsets;
+    std::vector<double> lo, hi;
+    std::vector<uint32_t> bits;
+    uint32_t missing_bit = 0;
+    const double* velocity = nullptr;
+    const int64_t* clutter_gates = nullptr;  // per row: gates from the radar below the height
+    double clutter_speed = 0.0;
+    uint32_t clutter_bit = 0;
+    const double *vad_u = nullptr, *vad_v = nullptr;  // (levels, gates)
+    const int64_t* vad_level = nullptr;                // per row, -1: no VAD
+    const double *sin_az = nullptr, *cos_az = nullptr, *cos_el = nullptr;
+    double leash_fraction = 0.0, leash_floor = 0.0;
+    uint32_t leash_bit = 0;
+};
+
+void flag_row(const FlagTests& t, int64_t r, int64_t G, uint32_t* flag, uint8_t* seen) {
+    std::fill(flag, flag + G, 0u);
+    std::fill(seen, seen + G, uint8_t{0});
+    for (size_t i = 0; i < t.fields.size(); ++i) {
+        const double* f = t.fields[i] + r * G;
+        const double* off = t.offsets[i];
+        const double lo = t.lo[i], hi = t.hi[i];
+        const uint32_t bit = t.bits[i];
+        for (int64_t g = 0; g < G; ++g) {
+            const double x = off ? f[g] - off[g] : f[g];
+            const bool ok = is_finite(f[g]);
+            seen[g] |= static_cast<uint8_t>(ok);
+            if (ok && (x < lo || x > hi)) flag[g] |= bit;
+        }
+    }
+    if (t.velocity != nullptr) {
+        const double* v = t.velocity + r * G;
+        for (int64_t g = 0; g < G; ++g) seen[g] |= static_cast<uint8_t>(is_finite(v[g]));
+        const int64_t near = std::min(G, t.clutter_gates ? t.clutter_gates[r] : 0);
+        for (int64_t g = 0; g < near; ++g)
+            if (std::fabs(v[g]) < t.clutter_speed) flag[g] |= t.clutter_bit;
+        const int64_t level = t.vad_level ? t.vad_level[r] : -1;
+        if (level >= 0) {
+            const double* u = t.vad_u + level * G;
+            const double* w = t.vad_v + level * G;
+            const double sa = t.sin_az[r], ca = t.cos_az[r], ce = t.cos_el[r];
+            for (int64_t g = 0; g < G; ++g) {
+                if (!is_finite(v[g]) || !is_finite(u[g]) || !is_finite(w[g])) continue;
+                const double expected = (u[g] * sa + w[g] * ca) * ce;
+                const double allowed =
+                    std::max(t.leash_fraction * std::hypot(u[g], w[g]), t.leash_floor);
+                if (std::fabs(v[g] - expected) > allowed) flag[g] |= t.leash_bit;
+            }
+        }
+    }
+    for (int64_t g = 0; g < G; ++g)
+        if (!seen[g]) flag[g] |= t.missing_bit;
+}
+
+using i64a = runtime::i64<"">;
+
+py::array_t<uint32_t> flags_py(std::vector<f64> fields, std::vector<f64> offsets, f64 lo, f64 hi,
+                               i64a bits, uint32_t missing_bit, f64 velocity, i64a clutter_gates,
+                               double clutter_speed, uint32_t clutter_bit, f64 vad_u, f64 vad_v,
+                               i64a vad_level, f64 sin_az, f64 cos_az, f64 cos_el,
+                               double leash_fraction, double leash_floor, uint32_t leash_bit,
+                               int64_t rows, int64_t gates, int32_t n_threads) {
+    require(rows >= 0 && gates >= 0, "rows and gates must not be negative");
+    const size_t nf = fields.size();
+    require(offsets.size() == nf && static_cast<size_t>(lo.size()) == nf &&
+                static_cast<size_t>(hi.size()) == nf && static_cast<size_t>(bits.size()) == nf,
+            "one offset, bound pair and bit per field");
+    auto is_plane = [&](const f64& a) {
+        return a.ndim() == 2 && a.shape(0) == rows && a.shape(1) == gates;
+    };
+    FlagTests t;
+    for (size_t i = 0; i < nf; ++i) {
+        require(is_plane(fields[i]), "every field must be (rows, gates)");
+        require(offsets[i].size() == 0 || offsets[i].size() == gates,
+                "an offset must have one value per gate");
+        t.fields.push_back(fields[i].data());
+        t.offsets.push_back(offsets[i].size() ? offsets[i].data() : nullptr);
+        t.lo.push_back(lo.data()[i]);
+        t.hi.push_back(hi.data()[i]);
+        t.bits.push_back(static_cast<uint32_t>(bits.data()[i]));
+    }
+    t.missing_bit = missing_bit;
+    if (velocity.size() != 0) {
+        require(is_plane(velocity), "velocity must be (rows, gates)");
+        t.velocity = velocity.data();
+        require(clutter_gates.size() == 0 || clutter_gates.size() == rows,
+                "clutter_gates must have one value per row");
+        t.clutter_gates = clutter_gates.size() ? clutter_gates.data() : nullptr;
+        t.clutter_speed = clutter_speed;
+        t.clutter_bit = clutter_bit;
+        if (vad_level.size() != 0) {
+            require(vad_level.size() == rows && sin_az.size() == rows && cos_az.size() == rows &&
+                        cos_el.size() == rows,
+                    "vad_level, sin_az, cos_az, cos_el must have one value per row");
+            require(vad_u.ndim() == 2 && vad_u.shape(1) == gates && vad_v.ndim() == 2 &&
+                        vad_v.shape(0) == vad_u.shape(0) && vad_v.shape(1) == gates,
+                    "vad_u and vad_v must be (levels, gates)");
+            const int64_t levels = vad_u.shape(0);
+            for (int64_t r = 0; r < rows; ++r)
+                require(vad_level.data()[r] < levels, "vad_level out of range");
+            t.vad_u = vad_u.data();
+            t.vad_v = vad_v.data();
+            t.vad_level = vad_level.data();
+            t.sin_az = sin_az.data();
+            t.cos_az = cos_az.data();
+            t.cos_el = cos_el.data();
+            t.leash_fraction = leash_fraction;
+            t.leash_floor = leash_floor;
+            t.leash_bit = leash_bit;
+        }
+    }
+    auto result = runtime::new_array<uint32_t>({rows, gates});
+    uint32_t* out = result.mutable_data();
+    {
+        runtime::release_gil release;
+        runtime::for_blocks(rows, flag_rows, n_threads, [&](int64_t begin, int64_t end) {
+            std::vector<uint8_t> seen(static_cast<size_t>(gates));
+            for (int64_t r = begin; r < end; ++r) flag_row(t, r, gates, out + r * gates, seen.data());
+        });
+    }
+    return result;
+}
+
+}  // namespace
 
 namespace radar {
 
-void register_qc(pybind11::module_& m) { (void)m; }
+void register_qc(pybind11::module_& m) {
+    // float32 first: Py-ART's fields are float32, and an exact match is taken without a
+    // copy; everything else is read as float64.
+    m.def("texture", &texture_py<float>, py::arg("field"), py::arg("bounds"), py::arg("nyquist"),
+          py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"), py::arg("min_count"),
+          py::arg("n_threads") = 0);
+    m.def("texture", &texture_py<double>, py::arg("field"), py::arg("bounds"),
+          py::arg("nyquist"), py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"),
+          py::arg("min_count"), py::arg("n_threads") = 0);
+    m.def("despeckle", &despeckle_py, py::arg("valid"), py::arg("bounds"), py::arg("min_size"),
+          py::arg("connectivity"), py::arg("wrap"), py::arg("n_threads") = 0);
+    m.def("flags", &flags_py, py::arg("fields"), py::arg("offsets"), py::arg("lo"), py::arg("hi"),
+          py::arg("bits"), py::arg("missing_bit"), py::arg("velocity"), py::arg("clutter_gates"),
+          py::arg("clutter_speed"), py::arg("clutter_bit"), py::arg("vad_u"), py::arg("vad_v"),
+          py::arg("vad_level"), py::arg("sin_az"), py::arg("cos_az"), py::arg("cos_el"),
+          py::arg("leash_fraction"), py::arg("leash_floor"), py::arg("leash_bit"), py::arg("rows"),
+          py::arg("gates"), py::arg("n_threads") = 0);
+}
 
 }  // namespace radar
