@@ -13,11 +13,11 @@ The command ``python -m kestrum obs`` (or ``kestrum obs``) runs :func:`run`.
 from .config import QC, Config, ConfigError, Dealias, Fields, Output, Superobs, load_config
 from .pipeline import STEPS, GateFates, VolumeObservations, observations
 from .batch import Failure, JobResult, as_datetime, process_file, run, summary
-from .volume import Sweep, Volume, default_reader, from_object, read_volume
+from .volume import Volume, default_reader, from_object, read_volume
 
 __all__ = [
     "QC", "STEPS", "Config", "ConfigError", "Dealias", "Failure", "Fields", "GateFates", "JobResult",
-    "Output", "Superobs", "Sweep", "Volume", "VolumeObservations", "from_object", "load_config",
+    "Output", "Superobs", "Volume", "VolumeObservations", "from_object", "load_config",
     "observations", "process_file", "read_volume", "run", "summary",
 ]
 

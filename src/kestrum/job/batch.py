@@ -24,7 +24,7 @@ import numpy as np
 from ..obsfiles import WriteCounts, write_dart_obs_seq, write_wrfda_radar
 from .config import Config
 from .pipeline import STEPS, VolumeObservations, observations
-from .volume import read_volume, reader_module
+from .volume import from_object, open_volume, reader_module
 
 __all__ = ["Failure", "JobResult", "process_file", "run", "summary"]
 
@@ -63,17 +63,17 @@ def process_file(path: str, reader: str, config: Config, window: tuple[Any, Any]
     reader_module(reader)  # imported once per process, outside the volume's time
     start = time.perf_counter()
     try:
-        volume, _ = read_volume(path, reader, config.fields)
+        obj = open_volume(path, reader)
     except KeyboardInterrupt:
         raise
     except Exception as e:  # any reader error: the file is reported and skipped
         return Failure(path, "read", f"{type(e).__name__}: {e}")
     decode = time.perf_counter() - start
-    if window is not None:
-        t = volume.time
-        if not (window[0] <= t <= window[1]):
-            return Failure(path, "window", f"volume time {t} is outside {window[0]} .. {window[1]}")
     try:
+        volume = from_object(obj, config.fields)
+        del obj
+        if window is not None and not (window[0] <= volume.start <= window[1]):
+            return Failure(path, "window", f"volume time {volume.start} is outside {window[0]} .. {window[1]}")
         obs = observations(volume, config, wrfda=wrfda, n_threads=n_threads)
     except KeyboardInterrupt:
         raise

@@ -21,7 +21,8 @@ import math
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, get_args, get_origin, get_type_hints
+from types import UnionType
+from typing import Any, Union, get_args, get_origin, get_type_hints
 
 __all__ = ["Config", "ConfigError", "Fields", "QC", "Dealias", "Superobs", "Output", "load_config"]
 
@@ -47,60 +48,71 @@ class Fields:
 
 @dataclass(frozen=True)
 class QC:
-    """Gate quality control, run before dealiasing on the raw moments.
+    """Gate quality control (:func:`kestrum.gate_qc`), run on the raw moments.
 
-    The thresholds default to the "simple" level of the Python tool that DART's
-    documentation recommends for radar observations (spectrum width > 5 m/s, rhohv <
-    0.90, zdr > 2 dB, reflectivity < 10 dBZ removed). A threshold applies only where
-    the volume has the moment. ``min_reflectivity`` and ``max_spectrum_width`` judge
-    the velocity of a gate (weak echo gives noisy velocities) and leave its
-    reflectivity to the clear-air observations; the other tests remove the gate from
-    both.
+    ``preset`` gives the thresholds (see :data:`kestrum.PRESETS`; the default "simple"
+    is the level of the Python tool that DART's documentation recommends: spectrum
+    width > 5 m/s, rhohv < 0.90, zdr > 2 dB and reflectivity < 10 dBZ removed); a key
+    set here overrides the preset's value, and ``nan`` turns its test off. A test runs
+    only where the volume has the moment. The reflectivity, spectrum-width, SNR,
+    velocity-texture tests judge only a gate's velocity (weak echo gives noisy
+    velocities) and leave its reflectivity to the clear-air observations; the other
+    tests remove the gate from both.
     """
 
     enabled: bool = True
-    min_reflectivity: float = 10.0
-    """dBZ; velocities of gates below are removed (NaN: no test)."""
-    max_spectrum_width: float = 5.0
-    """m/s; velocities of gates above are removed."""
-    min_rhohv: float = 0.90
-    """Gates below are removed (non-meteorological echo)."""
-    max_zdr: float = 2.0
-    """dB; gates above are removed."""
-    min_speckle: int = 0
-    """Connected groups of fewer valid gates are removed (0: no despeckling)."""
+    preset: str = "simple"
+    """"minimal", "simple", "texture", or "none" (only the keys set here)."""
+    min_reflectivity: float | None = None
+    """dBZ."""
+    max_spectrum_width: float | None = None
+    """m/s."""
+    min_rhohv: float | None = None
+    max_zdr: float | None = None
+    """dB."""
+    max_texture_velocity: float | None = None
+    """m/s, on the fold circle."""
+    clutter_velocity: float | None = None
+    """m/s: slower gates within 1 km above the antenna are ground clutter."""
+    min_size: int | None = None
+    """Groups of fewer gates that passed are speckle (none by default)."""
 
 
 @dataclass(frozen=True)
 class Dealias:
-    """Velocity dealiasing, with the volume's own VAD as the reference."""
+    """Velocity dealiasing (:func:`kestrum.dealias`), with the volume's own VAD as the
+    reference."""
 
     enabled: bool = True
 
 
 @dataclass(frozen=True)
 class Superobs:
-    """Polar boxes of each sweep, averaged into one observation each.
+    """Boxes averaged into one observation each (:func:`kestrum.superobs`).
 
-    The defaults are NOAA's operational radial-wind superobservation: boxes of 5
-    degrees of azimuth by 5 km of range, at least 50 gates, out to 100 km, rejected
-    where the spread inside exceeds 6 m/s. Reflectivity is averaged in linear Z; a box
-    whose gates are all below ``echo_threshold`` is clear air, written as
-    ``clear_air_value`` (the DART documentation's clear-air observations).
+    Polar boxes of each sweep go to DART; boxes of a square grid by height layer (the
+    WRFDA columns) to WRFDA. The defaults are NOAA's operational radial-wind
+    superobservation (boxes of 5 degrees by 5 km, at least 50 gates, out to 100 km,
+    spread at most 6 m/s) and, for reflectivity, the DART documentation's (at least 6
+    gates; clear air below 20 dBZ, written as 0 dBZ on every 4th box away from echo).
     """
 
     d_azimuth: float = 5.0
-    """Box width in azimuth, degrees."""
+    """Polar box width in azimuth, degrees."""
     d_range: float = 5000.0
-    """Box depth in range, m."""
+    """Polar box depth in range, m."""
     max_range: float = 100000.0
-    """Boxes beyond this range (m) are dropped."""
-    min_count: int = 50
-    """Least number of valid gates in a kept box."""
+    """Gates beyond this range (m) are not used."""
+    velocity_min_count: int = 50
+    """Least number of valid gates in a kept velocity box."""
     max_std: float = 6.0
     """Velocity boxes whose spread exceeds this (m/s) are dropped."""
+    min_coherence: float = 0.5
+    """Boxes of folded velocities whose gates agree less on the fold circle are dropped."""
     velocity_error: float = 2.0
     """Least observation error of a radial velocity, m/s (the spread when larger)."""
+    reflectivity_min_count: int = 6
+    """Least number of valid gates in a kept reflectivity box."""
     reflectivity_error: float = 5.0
     """Least observation error of a reflectivity, dB (the spread when larger)."""
     echo_threshold: float = 20.0
@@ -109,6 +121,10 @@ class Superobs:
     """Write clear-air reflectivity observations."""
     clear_air_value: float = 0.0
     """dBZ given to a clear-air observation."""
+    clear_air_thin: int = 4
+    """Clear air on every this-th box along each box axis."""
+    clear_air_halo: int = 1
+    """No clear air within this many boxes of echo."""
 
 
 @dataclass(frozen=True)
@@ -118,12 +134,9 @@ class Output:
     velocity: bool = True
     reflectivity: bool = True
     wrfda_spacing: float = 10000.0
-    """Horizontal size of a WRFDA column, m (square boxes centred on the radar)."""
-    wrfda_levels: tuple[float, ...] = tuple(float(h) for h in range(500, 10001, 500))
-    """Heights of the WRFDA levels, m above sea level; a level is the layer halfway to
-    its neighbours."""
-    wrfda_min_count: int = 10
-    """Least number of gates in a WRFDA box."""
+    """Horizontal size of a WRFDA column, m (square boxes, one centred on the radar)."""
+    wrfda_height_edges: tuple[float, ...] = tuple(float(h) for h in range(250, 10251, 500))
+    """Edges of the WRFDA levels, m above sea level; a level is written at its middle."""
 
 
 @dataclass(frozen=True)
@@ -148,13 +161,24 @@ class Config:
                 raise ConfigError(f"{key} must be a positive number, got {value!r}")
         if s.d_azimuth > 360:
             raise ConfigError(f"superobs.d_azimuth must be at most 360 degrees, got {s.d_azimuth!r}")
-        for key, count in (("superobs.min_count", s.min_count), ("output.wrfda_min_count", o.wrfda_min_count),
-                           ("qc.min_speckle", self.qc.min_speckle)):
-            if count < 0:
-                raise ConfigError(f"{key} must not be negative, got {count!r}")
-        levels = o.wrfda_levels
-        if not levels or any(b <= a for a, b in zip(levels, levels[1:])) or not all(map(math.isfinite, levels)):
-            raise ConfigError("output.wrfda_levels must be finite heights in increasing order")
+        for key, count in (("superobs.velocity_min_count", s.velocity_min_count),
+                           ("superobs.reflectivity_min_count", s.reflectivity_min_count),
+                           ("superobs.clear_air_thin", s.clear_air_thin)):
+            if count < 1:
+                raise ConfigError(f"{key} must be at least 1, got {count!r}")
+        if s.clear_air_halo < 0:
+            raise ConfigError(f"superobs.clear_air_halo must not be negative, got {s.clear_air_halo!r}")
+        if not 0.0 <= s.min_coherence <= 1.0:
+            raise ConfigError(f"superobs.min_coherence must be in [0, 1], got {s.min_coherence!r}")
+        edges = o.wrfda_height_edges
+        if (len(edges) < 2 or any(b <= a for a, b in zip(edges, edges[1:]))
+                or not all(map(math.isfinite, edges))):
+            raise ConfigError("output.wrfda_height_edges must be at least two finite heights in increasing order")
+        presets = ("minimal", "simple", "texture", "none")
+        if self.qc.preset not in presets:
+            raise ConfigError(f"qc.preset must be one of {', '.join(presets)}, got {self.qc.preset!r}")
+        if self.qc.min_size is not None and self.qc.min_size < 1:
+            raise ConfigError(f"qc.min_size must be at least 1, got {self.qc.min_size!r}")
         for name in ("reflectivity", "velocity"):
             if not getattr(self.fields, name):
                 raise ConfigError(f"fields.{name} must name at least one field")
@@ -170,7 +194,9 @@ class Config:
         for section in dataclasses.fields(self):
             out.append(f"[{section.name}]")
             for f in dataclasses.fields(getattr(self, section.name)):
-                out.append(f"{f.name} = {_toml_value(getattr(getattr(self, section.name), f.name))}")
+                value = getattr(getattr(self, section.name), f.name)
+                # TOML has no null: an unset key is shown commented out.
+                out.append(f"# {f.name} =" if value is None else f"{f.name} = {_toml_value(value)}")
             out.append("")
         return "\n".join(out)
 
@@ -221,6 +247,8 @@ def _coerce(hint: Any, value: Any, source: str, key: str) -> Any:
     def wrong(expected: str) -> ConfigError:
         return ConfigError(f"{source}: {key} must be {expected}, got {value!r}")
 
+    if get_origin(hint) in (Union, UnionType):  # "X | None": None is the default, never read
+        hint = next(a for a in get_args(hint) if a is not type(None))
     if get_origin(hint) is tuple:
         item = get_args(hint)[0]
         if not isinstance(value, list):

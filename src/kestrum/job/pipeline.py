@@ -9,17 +9,14 @@ from typing import Any
 import numpy as np
 
 from ..obsfiles import DartBatch, WrfdaRadar
-from ..radar import beam_height
 from . import steps
 from .config import Config
-from .volume import Volume, from_object
+from .volume import from_object
 
 __all__ = ["GateFates", "VolumeObservations", "observations", "STEPS"]
 
 #: The steps timed for every volume, in order ("read" is timed by the command).
 STEPS = ("read", "qc", "dealias", "superobs", "output")
-KINDS = {"velocity": "DOPPLER_RADIAL_VELOCITY", "reflectivity": "RADAR_REFLECTIVITY",
-         "clear_air": "RADAR_CLEARAIR_REFLECTIVITY"}
 
 
 @dataclass
@@ -139,91 +136,48 @@ def observations(volume: Any, config: Config | None = None, *, wrfda: bool = Tru
     vol = from_object(volume, cfg.fields)
     lap("read")
     for moment in ("velocity", "reflectivity"):
-        if not any(moment in s.moments for s in vol.sweeps):
+        if moment not in vol.moments:
             raise ValueError(f"volume {vol.name!r} has no {moment} field (looked for "
                              f"{', '.join(getattr(cfg.fields, moment))}; set fields.{moment})")
-    fates = {m: GateFates() for m in ("velocity", "reflectivity")}
-    for s in vol.sweeps:
-        for m, f in fates.items():
-            if m in s.moments:
-                f.read += int(np.isfinite(s.moments[m]).sum())
+    fates = {m: GateFates(read=int(np.isfinite(vol.moments[m]).sum())) for m in ("velocity", "reflectivity")}
 
-    # 1. quality control
-    codes = [steps.qc_codes(s, cfg.qc) for s in vol.sweeps]
-    vel, ref = [], []
-    for s, code in zip(vol.sweeps, codes):
-        for m, f, out, tests in (("velocity", fates["velocity"], vel, 0xFF),
-                                 ("reflectivity", fates["reflectivity"], ref, ~steps.VELOCITY_ONLY & 0xFF)):
-            values = s.moments.get(m)
-            if values is None:
-                out.append(np.full(code.shape, np.nan))
-                continue
-            valid = np.isfinite(values)
-            mine = code & tests
-            for bit, test in enumerate(steps.QC_TESTS):
-                if tests >> bit & 1:
-                    f.by_test[test] = f.by_test.get(test, 0) + int((valid & (mine >> bit & 1).astype(bool)).sum())
-            gone = valid & (mine != 0)
-            f.qc_removed += int(gone.sum())
-            out.append(np.where(gone, np.nan, values))
+    # 1. quality control, on the raw moments
+    flags = steps.qc_flags(vol, cfg.qc, n_threads)
+    kept = {}
+    for m, f in fates.items():
+        valid = np.isfinite(vol.moments[m])
+        gone = valid & steps.removes(flags, m)
+        f.by_test = steps.qc_counts(flags, valid, m)
+        f.qc_removed = int(gone.sum())
+        kept[m] = np.where(gone, np.nan, vol.moments[m])
     lap("qc")
 
-    # 2. dealiasing
-    for k, s in enumerate(vol.sweeps):
-        if "velocity" not in s.moments:
-            continue
-        if s.nyquist is None and np.isfinite(vel[k]).any():
-            raise ValueError(f"volume {vol.name!r} has velocities but no Nyquist velocity")
-        d = steps.dealias(vel[k], s, cfg.dealias.enabled)
-        fates["velocity"].folds_moved += int((d.folds != 0).sum())
-        fates["velocity"].unresolved += int(d.unresolved.sum())
-        vel[k] = d.velocity
+    # 2. dealiasing of the velocities that passed
+    if vol.nyquist is None and np.isfinite(kept["velocity"]).any():
+        raise ValueError(f"volume {vol.name!r} has velocities but no Nyquist velocity")
+    d = steps.dealias(vol, kept["velocity"], cfg.dealias.enabled, n_threads)
+    fates["velocity"].folds_moved = int(np.count_nonzero(d.folds))
+    fates["velocity"].unresolved = int(d.unresolved.sum())
+    kept["velocity"] = d.velocity
     lap("dealias")
 
-    # 3. superobservations
-    boxes = {}
-    for m, fields_ in (("velocity", vel), ("reflectivity", ref)):
-        b = steps.concat([steps.superobs(v, s, m, cfg.superobs) for s, v in zip(vol.sweeps, fields_)])
-        fates[m].boxes = int(b.count.size)
-        fates[m].in_kept_box = int(b.count.sum())
-        fates[m].in_dropped_box = b.dropped
-        boxes[m] = b
+    # 3. superobservations: polar boxes of each sweep for DART
+    polar = {m: steps.boxes(vol, kept[m], m, cfg, d.dealiased, n_threads) for m in kept}
+    for m, b in polar.items():
+        f = fates[m]
+        f.boxes = int(b.count.size)
+        f.in_kept_box = int(b.count.sum())
+        f.in_dropped_box = f.read - f.qc_removed - f.unresolved - f.in_kept_box
     lap("superobs")
 
-    # 4. observations for the files
-    site = (vol.latitude, vol.longitude, vol.altitude)
-    dart = _dart_batches(boxes, site, cfg)
+    # 4. observations for the files (the WRFDA columns are boxes of a height grid)
+    dart = [b for m, so in polar.items() if getattr(cfg.output, m) for b in so.to_dart()]
     block = None
     if wrfda:
-        cols = steps.columns(vol.sweeps, vel, ref, site, cfg.superobs, cfg.output)
-        block = WrfdaRadar(
-            name=vol.name[:12], lon=vol.longitude, lat=vol.latitude, elv=vol.altitude,
-            time=vol.time.astype("datetime64[s]"), centres=np.asarray(cfg.output.wrfda_levels),
-            col_lat=cols.lat, col_lon=cols.lon, col_elv=vol.altitude,
-            rv=cols.rv if cfg.output.velocity else np.nan, rv_err=cols.rv_err,
-            rf=cols.rf if cfg.output.reflectivity else np.nan, rf_err=cols.rf_err)
+        wanted = [m for m in ("velocity", "reflectivity") if getattr(cfg.output, m)]
+        grids = [steps.boxes(vol, kept[m], m, cfg, d.dealiased, n_threads, grid=True) for m in wanted]
+        if grids:
+            block = grids[0].to_wrfda(vol.name[:12], *grids[1:], time=vol.start.astype("datetime64[s]"))
     lap("output")
-    return VolumeObservations(vol.name, vol.time, site, dart, block, fates, seconds)
-
-
-def _dart_batches(boxes: dict[str, steps.Boxes], site: tuple[float, float, float], cfg: Config
-                  ) -> list[DartBatch]:
-    lat0, lon0, alt = site
-    out = []
-    for m, b in boxes.items():
-        if not getattr(cfg.output, m) or b.count.size == 0:
-            continue
-        pos = beam_height(b.range, b.elevation, alt)
-        lat, lon = steps.geographic(lat0, lon0, b.azimuth, pos.distance)
-        variance = b.error**2
-        if m == "velocity":
-            out.append(DartBatch(
-                KINDS[m], value=b.value, variance=variance, lon=lon, lat=lat, height=pos.height,
-                time=b.time, radar_lon=lon0, radar_lat=lat0, radar_height=alt,
-                azimuth=b.azimuth, elevation=b.elevation, nyquist=b.nyquist, range=b.range))
-            continue
-        for kind, rows in (("reflectivity", ~b.clear_air), ("clear_air", b.clear_air)):
-            if rows.any():
-                out.append(DartBatch(KINDS[kind], value=b.value[rows], variance=variance[rows],
-                                     lon=lon[rows], lat=lat[rows], height=pos.height[rows], time=b.time[rows]))
-    return out
+    site = (vol.latitude, vol.longitude, vol.altitude)
+    return VolumeObservations(vol.name, vol.start, site, dart, block, fates, seconds)

@@ -18,7 +18,7 @@ import numpy as np
 
 from .config import Fields
 
-__all__ = ["Sweep", "Volume", "from_object", "read_volume", "READERS"]
+__all__ = ["Volume", "from_object", "read_volume", "READERS"]
 
 READERS = ("pyart", "xradar")
 
@@ -27,35 +27,49 @@ MOMENTS = ("reflectivity", "velocity", "spectrum_width", "rhohv", "zdr", "phidp"
 
 
 @dataclass
-class Sweep:
-    azimuth: np.ndarray
-    """(rays,) degrees clockwise from north."""
-    elevation: np.ndarray
-    """(rays,) degrees."""
-    range: np.ndarray
-    """(gates,) m to the centre of each gate."""
-    time: np.ndarray
-    """(rays,) datetime64[ms]."""
-    nyquist: np.ndarray | None
-    """(rays,) m/s, or None where the volume does not say."""
-    moments: dict[str, np.ndarray]
-    """(rays, gates) float64, NaN where missing, by moment name (see MOMENTS)."""
-
-
-@dataclass
 class Volume:
+    """The rays of every sweep one after another, as Py-ART lays a volume out."""
+
     name: str
     """Radar name (at most 12 characters are written to WRFDA)."""
     latitude: float
     longitude: float
     altitude: float
     """Site position: degrees, degrees, m above sea level."""
-    sweeps: list[Sweep]
+    azimuth: np.ndarray
+    """(rays,) degrees clockwise from north."""
+    elevation: np.ndarray
+    """(rays,) degrees."""
+    time: np.ndarray
+    """(rays,) datetime64[ms]."""
+    nyquist: np.ndarray | None
+    """(rays,) m/s, or None where the volume does not say."""
+    range: np.ndarray
+    """(gates,) m to the centre of each gate."""
+    starts: np.ndarray
+    """(sweeps,) int64, the first ray of each sweep."""
+    moments: dict[str, np.ndarray]
+    """(rays, gates) float64, NaN where missing, by moment name (see MOMENTS)."""
 
     @property
-    def time(self) -> np.datetime64:
+    def start(self) -> np.datetime64:
         """Time of the first ray: the volume's time in the files and the window."""
-        return min(s.time.min() for s in self.sweeps if s.time.size)
+        return self.time.min()
+
+    @property
+    def sweep(self) -> np.ndarray:
+        """(rays,) the sweep of each ray."""
+        bounds = np.append(self.starts, self.azimuth.size)
+        return np.repeat(np.arange(self.starts.size), np.diff(bounds))
+
+    def stacked(self, values: np.ndarray, fill: float = np.nan) -> np.ndarray:
+        """(rays, ...) per-ray values as (sweeps, most rays, ...), padded with `fill`."""
+        bounds = np.append(self.starts, self.azimuth.size)
+        rays = int(np.diff(bounds).max())
+        out = np.full((self.starts.size, rays, *values.shape[1:]), fill, dtype=values.dtype)
+        for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
+            out[k, : b - a] = values[a:b]
+        return out
 
 
 #: netCDF's default fill of a float variable: a file written without a _FillValue
@@ -93,27 +107,20 @@ def _site(name: str, lat: float, lon: float, alt: float) -> tuple[float, float, 
 def from_pyart(radar: Any, fields: Fields) -> Volume:
     """The volume of a Py-ART ``Radar``."""
     names = {m: _pick(getattr(fields, m), radar.fields) for m in MOMENTS}
-    times = _cf_times(radar.time)
     nyquist = None
     params = radar.instrument_parameters or {}
     if "nyquist_velocity" in params:
         nyquist = _floats(params["nyquist_velocity"]["data"]).reshape(-1)
-        if nyquist.size == 1:
-            nyquist = np.full(radar.nrays, nyquist[0])
-    rng = _floats(radar.range["data"])
-    sweeps = []
-    for start, end in zip(radar.sweep_start_ray_index["data"], radar.sweep_end_ray_index["data"]):
-        rays = slice(int(start), int(end) + 1)
-        sweeps.append(Sweep(
-            azimuth=_floats(radar.azimuth["data"][rays]), elevation=_floats(radar.elevation["data"][rays]),
-            range=rng, time=times[rays], nyquist=None if nyquist is None else nyquist[rays],
-            moments={m: _floats(radar.fields[n]["data"][rays]) for m, n in names.items() if n},
-        ))
+        nyquist = np.broadcast_to(nyquist, (radar.nrays,)).copy() if nyquist.size == 1 else nyquist
     meta = radar.metadata or {}
     name = str(meta.get("instrument_name") or meta.get("radar_name") or "RADAR").strip()
     lat, lon, alt = (float(_floats(getattr(radar, k)["data"]).reshape(-1)[0])
                      for k in ("latitude", "longitude", "altitude"))
-    return Volume(name, *_site(name, lat, lon, alt), sweeps)
+    return Volume(name, *_site(name, lat, lon, alt), azimuth=_floats(radar.azimuth["data"]),
+                  elevation=_floats(radar.elevation["data"]), time=_cf_times(radar.time), nyquist=nyquist,
+                  range=_floats(radar.range["data"]),
+                  starts=np.asarray(radar.sweep_start_ray_index["data"], np.int64),
+                  moments={m: _floats(radar.fields[n]["data"]) for m, n in names.items() if n})
 
 
 def from_xradar(tree: Any, fields: Fields) -> Volume:
@@ -122,28 +129,44 @@ def from_xradar(tree: Any, fields: Fields) -> Volume:
     nodes = sorted((k for k in tree.children if k.startswith("sweep_")), key=lambda k: int(k.split("_")[1]))
     if not nodes:
         raise ValueError("the DataTree has no sweep_N nodes")
-    sweeps = []
-    for node in nodes:
-        ds = tree[node].ds
-        names = {m: _pick(getattr(fields, m), ds.data_vars) for m in MOMENTS}
-        nyquist = None
-        if "nyquist_velocity" in ds.variables:
-            nyquist = np.broadcast_to(_floats(ds["nyquist_velocity"].values), ds["azimuth"].shape).copy()
-        sweeps.append(Sweep(
-            azimuth=_floats(ds["azimuth"].values), elevation=_floats(ds["elevation"].values),
-            range=_floats(ds["range"].values), time=ds["time"].values.astype("datetime64[ms]"),
-            nyquist=nyquist,
-            moments={m: _floats(ds[n].transpose("azimuth", "range").values) for m, n in names.items() if n},
-        ))
+    sweeps = [tree[node].ds for node in nodes]
+    ranges = [_floats(ds["range"].values) for ds in sweeps]
+    longest = max(ranges, key=len)
+    if not all(np.allclose(r, longest[: r.size], rtol=1e-6, atol=1e-3) for r in ranges):
+        raise ValueError("the sweeps have gates at different ranges, which one volume cannot hold")
+    gates = longest.size
+    names = [n for n in MOMENTS if any(_pick(getattr(fields, n), ds.data_vars) for ds in sweeps)]
+
+    def rays(ds: Any, key: str) -> np.ndarray:
+        return _floats(np.broadcast_to(ds[key].values, ds["azimuth"].shape))
+
+    moments = {}
+    for m in names:
+        parts = []
+        for ds in sweeps:
+            n = _pick(getattr(fields, m), ds.data_vars)
+            v = (_floats(ds[n].transpose("azimuth", "range").values) if n
+                 else np.full((ds["azimuth"].size, ds["range"].size), np.nan))
+            parts.append(np.pad(v, ((0, 0), (0, gates - v.shape[1])), constant_values=np.nan))
+        moments[m] = np.concatenate(parts)
+    nyquist = None
+    if all("nyquist_velocity" in ds.variables for ds in sweeps):
+        nyquist = np.concatenate([rays(ds, "nyquist_velocity") for ds in sweeps])
+    counts = [ds["azimuth"].size for ds in sweeps]
 
     def site(key: str) -> float:
-        for ds in (root, tree[nodes[0]].ds):
+        for ds in (root, sweeps[0]):
             if key in ds.variables:
                 return float(np.asarray(ds[key].values, np.float64).reshape(-1)[0])
         return float("nan")
 
     name = str(tree.attrs.get("instrument_name") or root.attrs.get("instrument_name") or "RADAR").strip()
-    return Volume(name, *_site(name, site("latitude"), site("longitude"), site("altitude")), sweeps)
+    return Volume(name, *_site(name, site("latitude"), site("longitude"), site("altitude")),
+                  azimuth=np.concatenate([rays(ds, "azimuth") for ds in sweeps]),
+                  elevation=np.concatenate([rays(ds, "elevation") for ds in sweeps]),
+                  time=np.concatenate([ds["time"].values.astype("datetime64[ms]") for ds in sweeps]),
+                  nyquist=nyquist, range=longest,
+                  starts=np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64), moments=moments)
 
 
 def from_object(volume: Any, fields: Fields) -> Volume:
@@ -188,21 +211,22 @@ def reader_module(reader: str) -> Any:
     return _quiet_import("pyart" if reader == "pyart" else "xradar.io")
 
 
+def open_volume(path: str | Path, reader: str) -> Any:
+    """Read one file with Py-ART (a ``Radar``) or xradar (a DataTree)."""
+    lib = reader_module(reader)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if reader == "pyart":
+            return lib.io.read(str(path))
+        tree = _xradar_open(Path(path))
+        # xradar reads lazily: the file is decoded here, inside the read's time and errors.
+        return tree.load()
+
+
 def read_volume(path: str | Path, reader: str, fields: Fields) -> tuple[Volume, Any]:
     """Read one file with Py-ART or xradar; returns the volume and the library's object."""
-    path = Path(path)
-    lib = reader_module(reader)
-    if reader == "pyart":
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            obj = lib.io.read(str(path))
-        return from_pyart(obj, fields), obj
-    if reader == "xradar":
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            obj = _xradar_open(path)
-            return from_xradar(obj, fields), obj
-    raise AssertionError(reader)  # reader_module refused it
+    obj = open_volume(path, reader)
+    return from_object(obj, fields), obj
 
 
 def default_reader() -> str:
