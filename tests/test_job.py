@@ -55,7 +55,7 @@ def volumes(tmp_path_factory):
     with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
         warnings.simplefilter("ignore")
         pyart = pytest.importorskip("pyart")
-        import pyart.testing
+        pytest.importorskip("pyart.testing")
     folder = tmp_path_factory.mktemp("volumes")
     paths = []
     for k in (2, 0, 1):
@@ -164,7 +164,7 @@ class TestFiles:
                 station = read("(a12,3x,a19,2x,2(f12.3,2x),f8.1,2x,i6)", lines[at])
                 assert station[1] == head[5] and station[5] == levels
                 for lv in range(levels):
-                    height, rv, rv_qc, rv_err, rf, rf_qc, rf_err = read(
+                    height, rv, rv_qc, rv_err, *_ = read(
                         "(3x,f12.1,2(f12.3,i4,f12.3,2x))", lines[at + 1 + lv])
                     assert height == 500.0 * (lv + 1)
                     if rv_qc == 0:
@@ -177,7 +177,7 @@ class TestFiles:
 
 class TestObservations:
     def test_every_gate_read_has_one_fate(self, volumes):
-        vol, radar = job.read_volume(volumes[0], "pyart", job.Config().fields)
+        _, radar = job.read_volume(volumes[0], "pyart", job.Config().fields)
         obs = job.observations(radar)
         for moment, f in obs.fates.items():
             assert f.read == int(radar.fields[moment]["data"].count())

@@ -19,7 +19,6 @@ from typing import Any
 import _ensemble
 import _kestrum
 import _tavolin
-
 import kestrum
 
 #: Optional dependencies: import name and distribution name.

@@ -10,14 +10,15 @@
 The command ``python -m kestrum obs`` (or ``kestrum obs``) runs :func:`run`.
 """
 
+from .batch import Failure, JobResult, as_datetime, process_file, run, summary
 from .config import QC, Config, ConfigError, Dealias, Fields, Output, Superobs, load_config
 from .pipeline import STEPS, GateFates, VolumeObservations, observations
-from .batch import Failure, JobResult, as_datetime, process_file, run, summary
 from .volume import Volume, default_reader, from_object, read_volume
 
 __all__ = [
     "QC", "STEPS", "Config", "ConfigError", "Dealias", "Failure", "Fields", "GateFates", "JobResult",
-    "Output", "Superobs", "Volume", "VolumeObservations", "from_object", "load_config",
+    "Output", "Superobs", "Volume", "VolumeObservations", "as_datetime", "default_reader", "from_object",
+    "load_config",
     "observations", "process_file", "read_volume", "run", "summary",
 ]
 

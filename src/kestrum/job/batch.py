@@ -66,7 +66,7 @@ def process_file(path: str, reader: str, config: Config, window: tuple[Any, Any]
         obj = open_volume(path, reader)
     except KeyboardInterrupt:
         raise
-    except Exception as e:  # any reader error: the file is reported and skipped
+    except Exception as e:  # noqa: BLE001  (any reader error: the file is reported and skipped)
         return Failure(path, "read", f"{type(e).__name__}: {e}")
     decode = time.perf_counter() - start
     try:
@@ -77,7 +77,7 @@ def process_file(path: str, reader: str, config: Config, window: tuple[Any, Any]
         obs = observations(volume, config, wrfda=wrfda, n_threads=n_threads)
     except KeyboardInterrupt:
         raise
-    except Exception as e:
+    except Exception as e:  # noqa: BLE001  (named in the summary and the exit status)
         detail = traceback.format_exception_only(type(e), e)[-1].strip()
         return Failure(path, "process", detail)
     obs.seconds["read"] += decode
@@ -177,12 +177,15 @@ def run(paths: Sequence[str | os.PathLike[str]], *, dart: str | os.PathLike[str]
     if not threads:
         threads = 1 if scheduler else max(1, cores // max(1, min(workers, len(paths))))
     tasks = [(os.fspath(p), reader, config, window, wrfda is not None, threads) for p in paths]
-    results = _dask(tasks, scheduler) if scheduler else _local(tasks, workers)
+    results: Iterable[VolumeObservations | Failure] = _dask(tasks, scheduler) if scheduler else _local(tasks, workers)
     if progress is not None:
         results = progress(results, len(tasks))
     job = JobResult()
     for r in results:
-        (job.failures if isinstance(r, Failure) else job.volumes).append(r)
+        if isinstance(r, Failure):
+            job.failures.append(r)
+        else:
+            job.volumes.append(r)
     job.volumes.sort(key=_order)
     job.failures.sort(key=lambda f: f.source)
     if job.volumes:
@@ -220,9 +223,9 @@ def summary(job: JobResult) -> str:
     lines = ["  ".join(h.ljust(w) if i < 3 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths)))]
     lines += ["  ".join(c.ljust(w) if i < 3 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
               for r in rows]
-    for f in job.failures:
-        lines.append(f"{'skipped' if not f.error else 'FAILED'} {f.source}: "
-                     f"{'unreadable: ' if f.stage == 'read' else ''}{f.message}")
+    for failure in job.failures:
+        lines.append(f"{'FAILED' if failure.error else 'skipped'} {failure.source}: "
+                     f"{'unreadable: ' if failure.stage == 'read' else ''}{failure.message}")
     for name, counts in (("DART", job.dart), ("WRFDA", job.wrfda)):
         if counts is not None:
             lines.append(f"{name}: {counts.written} observations written, {counts.missing} missing")

@@ -17,6 +17,7 @@ back silently to a default.
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import math
 import tomllib
 from dataclasses import dataclass, field
@@ -24,7 +25,7 @@ from pathlib import Path
 from types import UnionType
 from typing import Any, Union, get_args, get_origin, get_type_hints
 
-__all__ = ["Config", "ConfigError", "Fields", "QC", "Dealias", "Superobs", "Output", "load_config"]
+__all__ = ["QC", "Config", "ConfigError", "Dealias", "Fields", "Output", "Superobs", "load_config"]
 
 
 class ConfigError(ValueError):
@@ -171,7 +172,7 @@ class Config:
         if not 0.0 <= s.min_coherence <= 1.0:
             raise ConfigError(f"superobs.min_coherence must be in [0, 1], got {s.min_coherence!r}")
         edges = o.wrfda_height_edges
-        if (len(edges) < 2 or any(b <= a for a, b in zip(edges, edges[1:]))
+        if (len(edges) < 2 or any(b <= a for a, b in itertools.pairwise(edges))
                 or not all(map(math.isfinite, edges))):
             raise ConfigError("output.wrfda_height_edges must be at least two finite heights in increasing order")
         presets = ("minimal", "simple", "texture", "none")

@@ -13,7 +13,7 @@ from . import steps
 from .config import Config
 from .volume import from_object
 
-__all__ = ["GateFates", "VolumeObservations", "observations", "STEPS"]
+__all__ = ["STEPS", "GateFates", "VolumeObservations", "observations"]
 
 #: The steps timed for every volume, in order ("read" is timed by the command).
 STEPS = ("read", "qc", "dealias", "superobs", "output")

@@ -8,7 +8,7 @@ returns what the gate count needs (which gates a step removed, moved or kept).
 from __future__ import annotations
 
 import math
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -36,7 +36,7 @@ def qc_flags(vol: Volume, cfg: QC, n_threads: int) -> np.ndarray:
     shape = (vol.azimuth.size, vol.range.size)
     if not cfg.enabled:
         return np.zeros(shape, np.uint32)
-    fields = {arg: vol.moments[m] for arg, m in _QC_FIELDS.items() if m in vol.moments}
+    fields: dict[str, Any] = {arg: vol.moments[m] for arg, m in _QC_FIELDS.items() if m in vol.moments}
     given = {k: getattr(cfg, k) for k in _QC_KEYS if getattr(cfg, k) is not None}
     return gate_qc(
         **fields, preset=None if cfg.preset == "none" else cfg.preset, **given,
@@ -88,11 +88,11 @@ def dealias(vol: Volume, velocity: np.ndarray, enabled: bool, n_threads: int) ->
 # --- superobservations ------------------------------------------------------------------
 
 
-def _stacked(vol: Volume, values: np.ndarray) -> dict[str, np.ndarray]:
+def _stacked(vol: Volume, values: np.ndarray) -> dict[str, Any]:
     """The arguments of :func:`kestrum.superobs` for a volume whose sweeps may have
     different numbers of rays: sweeps stacked, short sweeps padded with missing rays."""
-    return dict(values=vol.stacked(values), azimuth=vol.stacked(vol.azimuth),
-                elevation=vol.stacked(vol.elevation), time=vol.stacked(vol.time, np.datetime64("NaT")))
+    return {"values": vol.stacked(values), "azimuth": vol.stacked(vol.azimuth),
+            "elevation": vol.stacked(vol.elevation), "time": vol.stacked(vol.time, np.datetime64("NaT"))}
 
 
 def boxes(vol: Volume, values: np.ndarray, quantity: str, cfg: Config, dealiased: bool, n_threads: int,
@@ -101,15 +101,15 @@ def boxes(vol: Volume, values: np.ndarray, quantity: str, cfg: Config, dealiased
     s = cfg.superobs
     args = _stacked(vol, values)
     if quantity == "velocity":
-        opts = dict(min_count=s.velocity_min_count, max_std=s.max_std, min_coherence=s.min_coherence,
-                    error_floor=s.velocity_error)
+        opts: dict[str, Any] = {"min_count": s.velocity_min_count, "max_std": s.max_std,
+                                "min_coherence": s.min_coherence, "error_floor": s.velocity_error}
         # Folded velocities are averaged on the fold circle; dealiased ones plainly.
         if not dealiased and vol.nyquist is not None:
             opts["nyquist"] = vol.stacked(vol.nyquist)
     else:
-        opts = dict(min_count=s.reflectivity_min_count, error_floor=s.reflectivity_error,
-                    echo_threshold=s.echo_threshold, clear_air_value=s.clear_air_value,
-                    clear_air_thin=s.clear_air_thin, clear_air_halo=s.clear_air_halo)
+        opts = {"min_count": s.reflectivity_min_count, "error_floor": s.reflectivity_error,
+                "echo_threshold": s.echo_threshold, "clear_air_value": s.clear_air_value,
+                "clear_air_thin": s.clear_air_thin, "clear_air_halo": s.clear_air_halo}
     if grid:
         o = cfg.output
         half = math.ceil(s.max_range / o.wrfda_spacing - 0.5)
@@ -117,12 +117,13 @@ def boxes(vol: Volume, values: np.ndarray, quantity: str, cfg: Config, dealiased
         opts["grid"] = (edges, edges, np.asarray(o.wrfda_height_edges))
     else:
         opts.update(d_azimuth=s.d_azimuth, d_range=s.d_range)
-    out = superobs(**args, range=vol.range, quantity=quantity, latitude=vol.latitude,
+    out: Boxes = superobs(**args, range=vol.range, quantity=quantity, latitude=vol.latitude,
                    longitude=vol.longitude, altitude=vol.altitude, max_range=s.max_range,
                    n_threads=n_threads, **opts)
     if quantity == "reflectivity" and not s.clear_air:
-        out = Boxes(*(f[~out.clear_air] if isinstance(f, np.ndarray) and f.shape[:1] == out.clear_air.shape
-                      else f for f in out))
+        echo = ~np.asarray(out.clear_air, bool)
+        out = out._replace(**{name: np.asarray(getattr(out, name))[echo] for name in Boxes._fields
+                              if name not in ("quantity", "site", "grid")})
     if quantity == "velocity" and dealiased and vol.nyquist is not None and not grid:
         # Dealiased boxes were averaged without a Nyquist velocity; DART's platform block
         # still wants the one the radar measured with: the largest of the box's sweep.

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import io
+import itertools
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
@@ -18,7 +19,7 @@ import numpy as np
 
 from .config import Fields
 
-__all__ = ["Volume", "from_object", "read_volume", "READERS"]
+__all__ = ["READERS", "Volume", "from_object", "open_volume", "read_volume"]
 
 READERS = ("pyart", "xradar")
 
@@ -62,12 +63,12 @@ class Volume:
         bounds = np.append(self.starts, self.azimuth.size)
         return np.repeat(np.arange(self.starts.size), np.diff(bounds))
 
-    def stacked(self, values: np.ndarray, fill: float = np.nan) -> np.ndarray:
+    def stacked(self, values: np.ndarray, fill: Any = np.nan) -> np.ndarray:
         """(rays, ...) per-ray values as (sweeps, most rays, ...), padded with `fill`."""
         bounds = np.append(self.starts, self.azimuth.size)
         rays = int(np.diff(bounds).max())
         out = np.full((self.starts.size, rays, *values.shape[1:]), fill, dtype=values.dtype)
-        for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
+        for k, (a, b) in enumerate(itertools.pairwise(bounds)):
             out[k, : b - a] = values[a:b]
         return out
 
@@ -194,7 +195,7 @@ def _xradar_open(path: Path) -> Any:
         head = f.read(12)
     if head.startswith((b"AR2V", b"ARCHIVE2")) or head[:2] == b"\x1f\x8b" or head[:3] == b"BZh":
         return xd.open_nexradlevel2_datatree(str(path))
-    if head.startswith(b"CDF") or head.startswith(b"\x89HDF"):
+    if head.startswith((b"CDF", b"\x89HDF")):
         try:
             return xd.open_cfradial1_datatree(str(path))
         except Exception:
