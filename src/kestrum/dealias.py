@@ -1,0 +1,363 @@
+"""Radial-velocity dealiasing of radar sweeps and volumes, with Py-ART and xradar adapters."""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _convert as cv
+from . import _radar
+from ._convert import Array
+from .radar import beam_height
+
+__all__ = ["Dealiased", "dealias", "dealias_pyart", "dealias_xradar"]
+
+
+class Dealiased(NamedTuple):
+    """Dealiased radial velocities and the folds each gate was moved; both in the input's shape."""
+
+    velocity: Any
+    """Dealiased radial velocity, m/s: NaN (masked for masked input) where unresolved."""
+    folds: npt.NDArray[np.int16]
+    """Folds moved: ``velocity = input + 2 * folds * nyquist``; 0 where unresolved."""
+
+
+# --- the volume as the kernels read it ------------------------------------------------
+
+
+class _Rays(NamedTuple):
+    """A volume as rays on one axis: sweep s is rays start[s] .. start[s+1]-1."""
+
+    velocity: Array  # (rays, gates), NaN where missing
+    azimuth: Array  # (rays,) degrees
+    elevation: Array  # (rays,) degrees
+    nyquist: Array  # (rays,) m/s
+    start: npt.NDArray[np.int64]  # (sweeps + 1,)
+    range: Array  # (gates,) m
+
+
+def _full_circle(az: Array) -> bool:
+    """A sweep whose last ray neighbours its first: it covers the circle without a gap
+    wider than twice its usual spacing."""
+    az = az[np.isfinite(az)]
+    if az.size < 8:
+        return False
+    step = np.abs((np.diff(az) + 180.0) % 360.0 - 180.0)
+    closing = abs((az[0] - az[-1] + 180.0) % 360.0 - 180.0)
+    return bool(closing <= 2.0 * np.median(step) + 1e-9 and step.sum() + closing > 350.0)
+
+
+def _sweep_profiles(rays: _Rays, altitude: float) -> tuple[Array, Array]:
+    """Mean elevation (degrees) and gate heights (m, on the reference of ``altitude``) per sweep."""
+    s = len(rays.start) - 1
+    el = np.full(s, np.nan)
+    for k in range(s):
+        e = rays.elevation[rays.start[k]:rays.start[k + 1]]
+        if np.isfinite(e).any():
+            el[k] = np.nanmean(e)
+    height = beam_height(rays.range, el[:, None], altitude).height
+    return el, np.asarray(height)
+
+
+def _fit_profile(rays: _Rays, wrap: Any, height: Array, layer_depth: float, n_threads: int) -> Any:
+    """u, v, w of the self-made first guess at every (sweep, gate), NaN where no layer fit."""
+    finite = np.isfinite(height)
+    if not finite.any():
+        return np.full((height.shape[0], 3, height.shape[1]), np.nan)
+    base = np.floor(np.nanmin(height) / layer_depth) * layer_depth
+    layer = np.where(finite, np.floor((np.where(finite, height, base) - base) / layer_depth), -1)
+    layers = int(layer.max()) + 1
+    # Every fourth gate along a ray is plenty for a layer's fit, and a quarter of the cost.
+    fit = _radar.dealias_fit(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
+                             rays.nyquist, rays.start, wrap, layer.astype(np.int64), layers, 4, 0.05,
+                             n_threads)
+    u, v, w, bins, agreement = fit
+    good = np.isfinite(u) & (bins >= 8) & (agreement >= 0.6)
+    centres = base + (np.arange(layers) + 0.5) * layer_depth
+    return _profile_at(centres[good], u[good], v[good], w[good], height)
+
+
+def _profile_at(z: Array, u: Array, v: Array, w: Any, height: Array) -> Any:
+    """Winds at heights ``z`` interpolated (linearly, constant beyond the ends) to ``height``."""
+    ok = np.isfinite(z) & np.isfinite(u) & np.isfinite(v)
+    out = np.full((height.shape[0], 3, height.shape[1]), np.nan)
+    if not ok.any():
+        return out
+    order = np.argsort(z[ok], kind="stable")
+    zs = z[ok][order]
+    w = np.zeros_like(u) if w is None else np.where(np.isfinite(w), w, 0.0)
+    for k, comp in enumerate((u, v, w)):
+        out[:, k, :] = np.interp(height, zs, comp[ok][order])
+    out[~np.isfinite(height)[:, None, :].repeat(3, axis=1)] = np.nan
+    return out
+
+
+def _reference_uvw(func: str, reference: Any, height: Array) -> Any:
+    """u, v (w = 0) at every (sweep, gate) from a profile: a VADProfile, an object with
+    ``height``, ``u`` and ``v``, or a ``(height, u, v)`` tuple."""
+    if isinstance(reference, tuple) and not hasattr(reference, "_fields"):
+        if len(reference) != 3:
+            raise cv.fail(func, "reference as a tuple must be (height, u, v)")
+        z, u, v = reference
+    else:
+        z, u, v = reference.height, reference.u, reference.v
+    z = cv.nan_filled(cv.array(func, "reference height", z, "m")).reshape(-1)
+    u = cv.nan_filled(cv.array(func, "reference u", u, "m/s")).reshape(-1)
+    v = cv.nan_filled(cv.array(func, "reference v", v, "m/s")).reshape(-1)
+    if not z.shape == u.shape == v.shape:
+        raise cv.fail(func, f"reference height, u and v must have one value per level, "
+                            f"not shapes {z.shape}, {u.shape}, {v.shape}")
+    return _profile_at(z, u, v, None, height)
+
+
+def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: float,
+         max_step: float, min_region: int, n_threads: int) -> tuple[Array, npt.NDArray[np.int16]]:
+    """The dealiased rays and their folds; ``reference`` is None, a profile, or (rays, gates)."""
+    s = len(rays.start) - 1
+    wrap = np.array([_full_circle(rays.azimuth[rays.start[k]:rays.start[k + 1]]) for k in range(s)],
+                    dtype=np.uint8)
+    _, height = _sweep_profiles(rays, altitude)
+    ref = None
+    if reference is None:
+        uvw = _fit_profile(rays, wrap, height, layer_depth, n_threads)
+    elif isinstance(reference, np.ndarray) and reference.ndim == 2:
+        # A previous volume or a model's radial wind: gates it lacks fall back to the
+        # self-made first guess.
+        ref = reference
+        uvw = _fit_profile(rays, wrap, height, layer_depth, n_threads) if np.isnan(ref).any() else None
+    else:
+        uvw = _reference_uvw(func, reference, height)
+    return _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
+                                 rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region, n_threads)
+
+
+# --- arguments ---------------------------------------------------------------------
+
+
+def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: bool) -> Array:
+    """A scalar, per-sweep (stacked input only) or per-ray value as (sweeps * rays,) floats."""
+    a = cv.nan_filled(value)
+    if a.ndim == 0:
+        out = np.full((sweeps, rays), float(a))
+    elif stacked and a.shape == (sweeps,):
+        out = np.repeat(a[:, None], rays, axis=1)
+    elif a.shape == ((sweeps, rays) if stacked else (rays,)):
+        out = a.reshape(sweeps, rays)
+    else:
+        want = "a number, one value per sweep or per ray" if stacked else "a number or one value per ray"
+        raise cv.fail(func, f"{name} must be {want}: (sweeps, rays) = {(sweeps, rays)}, "
+                            f"not shape {a.shape}")
+    return np.ascontiguousarray(out.reshape(-1))
+
+
+def _check_nyquist(func: str, nyquist: Array) -> None:
+    bad = np.isfinite(nyquist) & ~(nyquist > 0)
+    if bad.any():
+        raise cv.fail(func, f"nyquist must be positive (a missing value may be NaN), "
+                            f"found {nyquist[bad][0]}")
+
+
+def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, nyquist: Any,
+           reference: Any, altitude: float, layer_depth: float, max_step: float, min_region: int,
+           n_threads: int) -> Dealiased:
+    vel = cv.array(func, "velocity", velocity)
+    if vel.ndim not in (2, 3):
+        raise cv.fail(func, f"velocity must be (rays, gates) or (sweeps, rays, gates), not shape {vel.shape}")
+    stacked = vel.ndim == 3
+    sweeps, rays, gates = (vel.shape if stacked else (1,) + vel.shape)
+    az = cv.nan_filled(cv.array(func, "azimuth", azimuth, "degree"))
+    if az.shape != vel.shape[:-1]:
+        raise cv.fail(func, f"azimuth must have shape {vel.shape[:-1]} (one value per ray), not {az.shape}")
+    rng = cv.nan_filled(cv.array(func, "range", range_, "m"))
+    if rng.shape != (gates,):
+        raise cv.fail(func, f"range must have shape ({gates},) (one value per gate), not {rng.shape}")
+    el = _per_ray(func, "elevation", cv.array(func, "elevation", elevation, "degree"), sweeps, rays, stacked)
+    nyq = _per_ray(func, "nyquist", cv.array(func, "nyquist", nyquist, "m/s"), sweeps, rays, stacked)
+    _check_nyquist(func, nyq)
+    masked = isinstance(vel, np.ma.MaskedArray)
+    data = np.ascontiguousarray(cv.nan_filled(vel).reshape(sweeps * rays, gates))
+    ref = reference
+    if reference is not None and not _is_profile(reference):
+        ref = cv.nan_filled(cv.array(func, "reference", reference, "m/s"))
+        if ref.shape != vel.shape:
+            raise cv.fail(func, f"reference must be a profile or have the velocity's shape "
+                                f"{vel.shape}, not {ref.shape}")
+        ref = np.ascontiguousarray(ref.reshape(sweeps * rays, gates))
+    # Sweeps with fewer rays are padded at their end: the padding is not part of the
+    # sweep's circle.
+    has = np.isfinite(az.reshape(sweeps, rays))
+    count = np.where(has.any(axis=1), rays - np.argmax(has[:, ::-1], axis=1), 0)
+    start = _ragged_start(count, rays)
+    out, folds = _run(func, _Rays(data, az.reshape(-1), el, nyq, start, rng), ref, altitude,
+                      layer_depth, max_step, min_region, n_threads)
+    out = out.reshape(vel.shape)
+    folds = folds.reshape(vel.shape)
+    if masked:
+        out = np.ma.masked_invalid(out)
+    return Dealiased(out, folds)
+
+
+def _ragged_start(count: Any, rays: int) -> Any:
+    """Sweep starts for stacked sweeps whose last rays are padding: the padding becomes a
+    sweep of its own (of no valid ray), so the real sweeps end where their rays do."""
+    edges = [0]
+    for s, n in enumerate(count):
+        edges += [s * rays + int(n), (s + 1) * rays]
+    return np.array(edges, dtype=np.int64)
+
+
+def _is_profile(reference: Any) -> bool:
+    return (isinstance(reference, tuple) and not hasattr(reference, "shape")) or all(
+        hasattr(reference, name) for name in ("height", "u", "v"))
+
+
+def dealias(
+    velocity: Any,
+    azimuth: Any,
+    range: Any,  # noqa: A002
+    elevation: Any,
+    nyquist: Any,
+    *,
+    reference: Any = None,
+    altitude: float = 0.0,
+    layer_depth: float = 500.0,
+    max_step: float = 0.5,
+    min_region: int = 3,
+    n_threads: int = 0,
+) -> Any:
+    """Unfold aliased radial velocities of a sweep or a volume.
+
+    A first guess (a VAD wind per height layer, or ``reference``) gives every gate a
+    fold; a continuity pass then grows regions of gates whose neighbours differ by
+    less than ``max_step`` Nyquist velocities, each gate taking the fold nearest its
+    neighbour, and moves each region as a whole to the folds its gates' first guess
+    votes for. So a feature the first guess cannot know (a vortex couplet, a shear
+    line) stays on its own folds as long as it is continuous, while gates that agree
+    with no neighbour are left unresolved rather than guessed.
+
+    Parameters
+    ----------
+    velocity : array_like, shape (rays, gates) or (sweeps, rays, gates)
+        Aliased radial velocity, m/s, positive away from the radar; NaN or masked
+        where missing. Stacked sweeps with fewer rays are padded at their end with
+        rays of NaN azimuth.
+    azimuth : array_like, shape (rays,) or (sweeps, rays)
+        Azimuth of each ray, degrees clockwise from north, in scan order.
+    range : array_like, shape (gates,)
+        Range of each gate along the beam, m.
+    elevation : float or array_like
+        Elevation, degrees: one number, one per sweep (sweeps,), or one per ray.
+    nyquist : float or array_like
+        Nyquist velocity, m/s (> 0; NaN leaves a ray unresolved): one number, one per
+        sweep (sweeps,), or one per ray (dual-PRF scans alternate it from ray to ray).
+    reference : optional
+        The first guess. None: fitted to the aliased data themselves. A
+        :class:`~kestrum.VADProfile` (or any object with ``height``, ``u``, ``v``), or a
+        tuple ``(height, u, v)`` of winds at heights (a sounding; m above the reference
+        of ``altitude``, m/s): interpolated linearly in height. Or radial velocities in
+        the shape of ``velocity`` (a previous dealiased volume, a model's): gates where
+        it is NaN fall back to the self-made guess.
+    altitude : float, optional
+        Height of the antenna, m, on the reference of the profile's heights.
+    layer_depth : float, optional
+        Depth of the height layers of the self-made first guess, m.
+    max_step : float, optional
+        Largest difference between neighbouring gates that continuity follows, as a
+        fraction of the Nyquist velocity (0 < max_step <= 1).
+    min_region : int, optional
+        Regions of fewer gates (gates agreeing with none of their neighbours) are left
+        unresolved.
+    n_threads : int, optional
+        Threads to use; 0 means all the hardware has. Results do not depend on it.
+
+    Returns
+    -------
+    Dealiased
+        ``velocity`` (float64, the input's shape: NaN where unresolved, masked there
+        for masked input) and ``folds`` (int16, the folds of 2 * nyquist added to each
+        gate, 0 where unresolved). For an xarray ``DataArray``, a Dataset with these
+        variables on its dimensions.
+
+    Raises
+    ------
+    ValueError
+        If shapes do not match, a Nyquist velocity is not positive, or a quantity has
+        the wrong units.
+
+    Notes
+    -----
+    The first guess fits, per layer, ``v_r = cos(el) (u sin(az) + v cos(az)) + w`` on
+    the fold circle: gates enter as phasors ``exp(i pi v_r / V_n)``, which folding
+    leaves unchanged. Neighbours are the next gates along a ray and the same gate of
+    the rays before and after; a sweep covering the full circle wraps around from
+    its last ray to its first (across azimuth 0/360). Each sweep is unfolded on its
+    own; the profile links them through height.
+
+    Examples
+    --------
+    >>> import numpy as np, kestrum
+    >>> az = np.arange(360.0) + 0.5
+    >>> rng = np.arange(100) * 250.0 + 2000.0
+    >>> true = 25.0 * np.sin(np.deg2rad(az))[:, None] * np.cos(np.deg2rad(0.5)) + 0 * rng
+    >>> aliased = (true + 10.0) % 20.0 - 10.0             # Nyquist velocity 10 m/s
+    >>> out = kestrum.dealias(aliased, az, rng, 0.5, 10.0)
+    >>> bool(np.allclose(out.velocity, true)), int(out.folds.max())
+    (True, 1)
+    """
+    func = "dealias"
+    min_region = cv.integer(func, "min_region", min_region)
+    max_step = cv.scalar(func, "max_step", max_step)
+    layer_depth = cv.scalar(func, "layer_depth", layer_depth, "m")
+    altitude = cv.scalar(func, "altitude", altitude, "m")
+    if not 0 < max_step <= 1:
+        raise cv.fail(func, f"max_step must be in (0, 1], not {max_step}")
+    if not layer_depth > 0:
+        raise cv.fail(func, f"layer_depth must be positive, not {layer_depth}")
+    if min_region < 1:
+        raise cv.fail(func, f"min_region must be at least 1, not {min_region}")
+    velocity = cv.strip_units(func, "velocity", velocity, "m/s")
+    azimuth = cv.strip_units(func, "azimuth", azimuth, "degree")
+    range = cv.strip_units(func, "range", range, "m")
+    elevation = cv.strip_units(func, "elevation", elevation, "degree")
+    nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
+    if cv.is_dataarray(reference) and not _is_profile(reference):
+        reference = cv.strip_units(func, "reference", reference, "m/s")
+
+    def kernel(vel: Any, az: Any, rg: Any, el: Any, nyq: Any, ref: Any = None) -> tuple[Any, Any]:
+        r = _numpy(func, vel, az, rg, el, nyq, ref if ref is not None else reference, altitude,
+                   layer_depth, max_step, min_region, n_threads)
+        return r.velocity, r.folds
+
+    if cv.is_dataarray(velocity):
+        return _xarray(func, kernel, velocity, azimuth, range, elevation, nyquist, reference)
+    return Dealiased(*kernel(velocity, azimuth, range, elevation, nyquist))
+
+
+def _xarray(func: str, kernel: Any, velocity: Any, azimuth: Any, range_: Any, elevation: Any,
+            nyquist: Any, reference: Any) -> Any:
+    """A DataArray sweep (…, ray, gate) or volume (…, sweep, ray, gate): the last two or
+    three dimensions are core (``sweep_dim`` the third from last when it has three);
+    further leading dimensions (volumes in time) run one by one, chunk by chunk under Dask."""
+    core = velocity.dims[-2:]
+    ray, gate = core
+    args = {"velocity": cv.Core(velocity, core), "azimuth": cv.Core(azimuth, _dims_of(azimuth, core)),
+            "range": cv.Core(range_, (gate,)), "elevation": cv.Core(elevation, _dims_of(elevation, core)),
+            "nyquist": cv.Core(nyquist, _dims_of(nyquist, core))}
+    if cv.is_dataarray(reference) and not _is_profile(reference):
+        args["reference"] = cv.Core(reference, core)
+    elif isinstance(reference, np.ndarray):
+        raise cv.fail(func, "a reference volume must be a DataArray when velocity is one")
+    ds = cv.apply_xarray(func, lambda *a: tuple(np.ma.filled(x, np.nan) if np.ma.isMaskedArray(x) else x
+                                                 for x in kernel(*a)),
+                         args, Dealiased._fields, [core, core])
+    ds["folds"] = ds["folds"].astype(np.int16)
+    return ds
+
+
+def _dims_of(value: Any, core: tuple[str, ...]) -> tuple[str, ...]:
+    """The core dimensions a per-ray argument has: the ray dimension when it has it."""
+    if cv.is_dataarray(value):
+        return tuple(d for d in core[:1] if d in value.dims)
+    return core[:1] if np.ndim(value) == 1 else ()
