@@ -82,9 +82,15 @@ class QC:
 @dataclass(frozen=True)
 class Dealias:
     """Velocity dealiasing (:func:`kestrum.dealias`), with the volume's own VAD as the
-    reference."""
+    reference. Without it the velocity boxes are averaged on the fold circle."""
 
     enabled: bool = True
+    layer_depth: float = 500.0
+    """Depth of the height layers of the VAD first guess, m."""
+    max_step: float = 0.5
+    """Largest step between neighbouring gates that continuity follows, in Nyquist velocities."""
+    min_region: int = 3
+    """Regions of fewer gates are left unresolved."""
 
 
 @dataclass(frozen=True)
@@ -156,7 +162,7 @@ class Config:
                     "superobs.max_range": s.max_range, "superobs.max_std": s.max_std,
                     "superobs.velocity_error": s.velocity_error,
                     "superobs.reflectivity_error": s.reflectivity_error,
-                    "output.wrfda_spacing": o.wrfda_spacing}
+                    "output.wrfda_spacing": o.wrfda_spacing, "dealias.layer_depth": self.dealias.layer_depth}
         for key, value in positive.items():
             if not (math.isfinite(value) and value > 0):
                 raise ConfigError(f"{key} must be a positive number, got {value!r}")
@@ -169,6 +175,10 @@ class Config:
                 raise ConfigError(f"{key} must be at least 1, got {count!r}")
         if s.clear_air_halo < 0:
             raise ConfigError(f"superobs.clear_air_halo must not be negative, got {s.clear_air_halo!r}")
+        if not 0.0 < self.dealias.max_step <= 1.0:
+            raise ConfigError(f"dealias.max_step must be in (0, 1], got {self.dealias.max_step!r}")
+        if self.dealias.min_region < 1:
+            raise ConfigError(f"dealias.min_region must be at least 1, got {self.dealias.min_region!r}")
         if not 0.0 <= s.min_coherence <= 1.0:
             raise ConfigError(f"superobs.min_coherence must be in [0, 1], got {s.min_coherence!r}")
         edges = o.wrfda_height_edges

@@ -155,7 +155,7 @@ def observations(volume: Any, config: Config | None = None, *, wrfda: bool = Tru
     # 2. dealiasing of the velocities that passed
     if vol.nyquist is None and np.isfinite(kept["velocity"]).any():
         raise ValueError(f"volume {vol.name!r} has velocities but no Nyquist velocity")
-    d = steps.dealias(vol, kept["velocity"], cfg.dealias.enabled, n_threads)
+    d = steps.dealias(vol, kept["velocity"], cfg.dealias, n_threads)
     fates["velocity"].folds_moved = int(np.count_nonzero(d.folds))
     fates["velocity"].unresolved = int(d.unresolved.sum())
     kept["velocity"] = d.velocity

@@ -12,10 +12,12 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from ..dealias import dealias as _dealias
 from ..qc import QCFlag, gate_qc
 from ..superobs import Superobs as Boxes
 from ..superobs import superobs
 from .config import QC, Config
+from .config import Dealias as DealiasConfig
 from .volume import Volume
 
 #: Tests that judge only a gate's velocity (see :class:`~.config.QC`).
@@ -80,9 +82,17 @@ class Dealiased(NamedTuple):
     on the fold circle)."""
 
 
-def dealias(vol: Volume, velocity: np.ndarray, enabled: bool, n_threads: int) -> Dealiased:
-    """Velocities on their true fold (passed through, folded, until a dealiaser is wired in)."""
-    return Dealiased(velocity, np.zeros(velocity.shape, np.int8), np.zeros(velocity.shape, bool), False)
+def dealias(vol: Volume, velocity: np.ndarray, cfg: DealiasConfig, n_threads: int) -> Dealiased:
+    """Velocities on their true fold, with the volume's own VAD (fitted on the fold
+    circle) as the first guess; passed through, still folded, when not enabled."""
+    if not cfg.enabled or vol.nyquist is None:
+        return Dealiased(velocity, np.zeros(velocity.shape, np.int16), np.zeros(velocity.shape, bool), False)
+    out = _dealias(vol.stacked(velocity), vol.stacked(vol.azimuth), vol.range, vol.stacked(vol.elevation),
+                   vol.stacked(vol.nyquist), altitude=vol.altitude, layer_depth=cfg.layer_depth,
+                   max_step=cfg.max_step, min_region=cfg.min_region, n_threads=n_threads)
+    rows = vol.stacked(np.ones(vol.azimuth.size, bool), False)  # the rays that are not padding
+    v, folds = out.velocity[rows], out.folds[rows]
+    return Dealiased(v, folds, np.isfinite(velocity) & ~np.isfinite(v), True)
 
 
 # --- superobservations ------------------------------------------------------------------
