@@ -1,9 +1,11 @@
 """The main job: radar volumes in, one DART file and one WRFDA file out.
 
 Data: the NEXRAD Level II volume that ships with Py-ART's tests (KATX, 2013-07-17
-19:50 UTC), and two volumes made from its geometry (every ray and gate of the real
-scan) with a known wind folded by a 10 m/s Nyquist velocity, 5 and 10 minutes later,
-so that dealiasing has work to do and its result can be checked against the truth.
+19:50 UTC, 16 sweeps of 720 or 360 rays; the file keeps the real scan but its moments
+are placeholders, so the job finds clear air only), and two volumes made on its
+geometry (every ray, gates out to 127 km) with a storm and a known wind folded by a
+10 m/s Nyquist velocity, 5 and 10 minutes later, so that quality control and
+dealiasing have work to do and the result can be checked against the truth.
 
 1. ``kestrum obs`` on the three files, with worker processes: quality control,
    dealiasing, superobservations, both files, and the per-volume, per-step table.
@@ -50,39 +52,48 @@ def true_radial(azimuth, elevation, height):
     return (u * np.sin(a) + v * np.cos(a)) * np.cos(e)
 
 
-def aliased_copy(pyart, radar, minutes, seed):
-    """The real volume's geometry and reflectivity with the made wind, folded."""
+def aliased_copy(pyart, radar, minutes, seed, gates=500):
+    """The real volume's geometry (first `gates` gates, 127 km) with a made storm and the
+    made wind, folded."""
     made = radar.extract_sweeps(range(radar.nsweeps))  # a copy
     made.time["data"] = made.time["data"] + 60.0 * minutes
+    made.range["data"] = made.range["data"][:gates]
+    made.ngates = gates
     az = made.azimuth["data"][:, None].astype(np.float64)
     el = made.elevation["data"][:, None].astype(np.float64)
-    rng = made.range["data"][None, :]
+    rng = made.range["data"][None, :].astype(np.float64)
     height = rng * np.sin(np.deg2rad(el)) + rng**2 / (2 * 4.0 / 3.0 * 6371e3)
+    gen = np.random.default_rng(seed)
+    # A storm 40 km south-west of the radar, moving east 1 km a minute, over weak echo,
+    # with a gap of no echo to the north-east.
+    x, y = rng * np.sin(np.deg2rad(az)), rng * np.cos(np.deg2rad(az))
+    storm = np.exp(-(((x + 28e3 - 1e3 * minutes) / 12e3) ** 2 + ((y + 28e3) / 8e3) ** 2) - (height / 9e3) ** 2)
+    dbz = 8.0 + 45.0 * storm + gen.normal(0.0, 2.0, storm.shape)
+    missing = (gen.random(storm.shape) < 0.02) | ((x > 20e3) & (y > 20e3))
     true = true_radial(az, el, height)
-    noise = np.random.default_rng(seed).normal(0.0, 0.7, true.shape)
-    folded = np.mod(true + noise + NYQUIST, 2 * NYQUIST) - NYQUIST
-    # Velocities where the real volume has echo, in every sweep (not only the Doppler cuts).
-    echo = np.ma.getmaskarray(made.fields["reflectivity"]["data"])
-    vel = made.fields["velocity"]
-    vel["data"] = np.ma.masked_array(folded, echo)
-    vel["_FillValue"] = -9999.0
+    folded = np.mod(true + gen.normal(0.0, 0.7, true.shape) + NYQUIST, 2 * NYQUIST) - NYQUIST
+    fields = {"reflectivity": ("dBZ", dbz), "velocity": ("meters_per_second", folded),
+              "spectrum_width": ("meters_per_second", np.abs(gen.normal(1.5, 1.0, true.shape)))}
+    made.fields = {}
+    for name, (units, data) in fields.items():
+        made.add_field(name, {"data": np.ma.masked_array(data.astype(np.float32), missing), "units": units,
+                              "_FillValue": np.float32(-9999.0)})
     made.instrument_parameters["nyquist_velocity"]["data"] = np.full(made.nrays, NYQUIST, np.float32)
-    for name in list(made.fields):
-        if name not in ("reflectivity", "velocity", "cross_correlation_ratio", "differential_reflectivity",
-                        "spectrum_width"):
-            del made.fields[name]
-    made.fields["spectrum_width"]["data"] = np.ma.masked_array(np.full(true.shape, 1.0), echo)
     return made
 
 
 def make_volumes(pyart, out):
-    """Paths of the three volumes: the real file and two aliased copies as CfRadial."""
+    """Paths of the three volumes: the real file and two aliased NEXRAD-size copies (CfRadial)."""
     real = pyart.testing.NEXRAD_ARCHIVE_MSG31_FILE
-    radar = pyart.io.read(real)
     paths = [real]
+    radar = None
     for k, minutes in enumerate((5, 10)):
         path = out / f"KATX_aliased_{minutes:02d}min.nc"
         if not path.exists():
+            if radar is None:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")  # Py-ART's NEXRAD reader is deprecated for xradar's
+                    radar = pyart.io.read(real)
             pyart.io.write_cfradial(str(path), aliased_copy(pyart, radar, minutes, seed=k))
         paths.append(str(path))
     return paths
@@ -159,7 +170,7 @@ def figure(result, path):
     ax.legend(loc="lower right", fontsize=8)
     ax.tick_params(axis="y", labelsize=7)
 
-    first = result.volumes[0]
+    first = result.volumes[1]  # the first made volume
     lat0, lon0, _ = first.site
     batches = {b.kind: b for b in first.dart}
     kx = np.cos(np.deg2rad(lat0)) * 111.2

@@ -102,6 +102,10 @@ def _pick(names: tuple[str, ...], present: Any) -> str | None:
 def _site(name: str, lat: float, lon: float, alt: float) -> tuple[float, float, float]:
     if not (np.isfinite(lat) and np.isfinite(lon) and -90 <= lat <= 90):
         raise ValueError(f"volume {name!r} has no usable site position ({lat}, {lon})")
+    if lat == 0.0 and lon == 0.0 and not alt:
+        # What a file without a site position reads as: every observation would be
+        # written in the Gulf of Guinea.
+        raise ValueError(f"volume {name!r} has no site position (it reads as 0N 0E, 0 m)")
     return float(lat), float(lon), float(alt) if np.isfinite(alt) else 0.0
 
 
@@ -114,7 +118,7 @@ def from_pyart(radar: Any, fields: Fields) -> Volume:
         nyquist = _floats(params["nyquist_velocity"]["data"]).reshape(-1)
         nyquist = np.broadcast_to(nyquist, (radar.nrays,)).copy() if nyquist.size == 1 else nyquist
     meta = radar.metadata or {}
-    name = str(meta.get("instrument_name") or meta.get("radar_name") or "RADAR").strip()
+    name = str(meta.get("instrument_name") or meta.get("radar_name") or "").strip("\x00 ") or "RADAR"
     lat, lon, alt = (float(_floats(getattr(radar, k)["data"]).reshape(-1)[0])
                      for k in ("latitude", "longitude", "altitude"))
     return Volume(name, *_site(name, lat, lon, alt), azimuth=_floats(radar.azimuth["data"]),
@@ -161,7 +165,7 @@ def from_xradar(tree: Any, fields: Fields) -> Volume:
                 return float(np.asarray(ds[key].values, np.float64).reshape(-1)[0])
         return float("nan")
 
-    name = str(tree.attrs.get("instrument_name") or root.attrs.get("instrument_name") or "RADAR").strip()
+    name = str(tree.attrs.get("instrument_name") or root.attrs.get("instrument_name") or "").strip("\x00 ") or "RADAR"
     return Volume(name, *_site(name, site("latitude"), site("longitude"), site("altitude")),
                   azimuth=np.concatenate([rays(ds, "azimuth") for ds in sweeps]),
                   elevation=np.concatenate([rays(ds, "elevation") for ds in sweeps]),
