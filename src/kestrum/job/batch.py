@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import os
 import signal
-import sys
 import time
 import traceback
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -102,8 +101,10 @@ def _local(tasks: list[tuple[Any, ...]], workers: int) -> Iterator[VolumeObserva
         return
     import multiprocessing
 
-    pool = multiprocessing.get_context("fork" if sys.platform == "linux" else "spawn").Pool(
-        min(workers, len(tasks)), initializer=_ignore_sigint)
+    # Workers start from a clean server process, not a fork of this one, which may hold
+    # threads (a Dask client, a progress bar) that a fork would copy mid-lock.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    pool = multiprocessing.get_context(method).Pool(min(workers, len(tasks)), initializer=_ignore_sigint)
     try:
         yield from pool.imap_unordered(_call, tasks, chunksize=1)
         pool.close()

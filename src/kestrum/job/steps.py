@@ -56,12 +56,14 @@ def removes(flags: np.ndarray, moment: str) -> np.ndarray:
 
 def qc_counts(flags: np.ndarray, valid: np.ndarray, moment: str) -> dict[str, int]:
     """Gates of `valid` that failed each test (by test name) that removes `moment`."""
+    # One pass: how many gates have each code, then each test's share of the codes.
+    per_code = np.bincount(flags[valid].astype(np.intp), minlength=int(max(QCFlag)) * 2)
+    codes = np.arange(per_code.size)
     out = {}
-    mine = flags[valid]
     for flag in QCFlag:
         if flag is QCFlag.MISSING or (moment == "reflectivity" and flag & VELOCITY_ONLY):
             continue
-        n = int(np.count_nonzero(mine & np.uint32(flag)))
+        n = int(per_code[(codes & int(flag)) != 0].sum())
         if n:
             out[str(flag.name).lower()] = n
     return out
