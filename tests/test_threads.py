@@ -13,6 +13,7 @@ import pytest
 import _ensemble
 import _kestrum
 import _tavolin
+from kestrum import _radar
 
 nan = np.nan
 
@@ -91,7 +92,32 @@ def format_dart(rng):
         u(0.55, 0.65), u(0, 1000), rng.normal(0, 1, (n, 3)), u(10, 40), rng.integers(1, 1000, n), 3)
 
 
-CALLS = [vad, gradient, profile, cold_pool, thermo, perturb, statistics, mode, format_wrfda, format_dart]
+def _superobs_rays(rng, rays=16 * 5 + 3, gates=50):
+    az = rng.uniform(0, 360, rays)
+    a = np.deg2rad(az)
+    return (holes(rng, rng.normal(0, 8, (rays, gates)), 0.3), np.sin(a), np.cos(a),
+            rng.uniform(0.4, 1.6, rays), rng.uniform(0, 300, rays), np.full(rays, 10.0),
+            np.arange(gates) * 250.0 + 2000.0)
+
+
+def superobs_polar(rng):
+    values, sin_az, cos_az, el, t, nyq, gate_range = _superobs_rays(rng)
+    # 4 * 3 + 1 groups (blocks of 4) of 5 range boxes.
+    rays, gates = values.shape
+    return _radar.superobs_polar, (values, rng.integers(-1, 13, rays), 13, np.arange(gates) // 10, 5,
+                                   sin_az, cos_az, el, t, nyq, gate_range, 1)
+
+
+def superobs_grid(rng):
+    values, sin_az, cos_az, el, t, nyq, gate_range = _superobs_rays(rng)
+    edges = np.linspace(-15e3, 15e3, 17)
+    return _radar.superobs_grid, (values, np.zeros(values.shape[0], np.int64), 1, sin_az, cos_az,
+                                  el, t, nyq, gate_range, edges, edges, np.array([0.0, 200.0, 400.0]),
+                                  0.0, 2)
+
+
+CALLS = [vad, gradient, profile, cold_pool, thermo, perturb, statistics, mode, format_wrfda, format_dart,
+         superobs_polar, superobs_grid]
 
 
 def identical(a, b):

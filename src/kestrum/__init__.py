@@ -1,7 +1,8 @@
 """kestrum: weather-radar data assimilation kernels with a NumPy, xarray and Dask API.
 
 Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
-:func:`vad_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
+:func:`vad_xradar`), superobservations of radar volumes (:func:`superobs`,
+:func:`superobs_pyart`, :func:`superobs_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
 files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`); gate quality control
@@ -22,6 +23,7 @@ from .job import observations
 from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
 from .qc import PRESETS, GateQC, QCFlag, despeckle, gate_qc, texture
 from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
+from .superobs import Superobs, superobs, superobs_pyart, superobs_xradar
 
 try:
     __version__ = version("kestrum")
@@ -41,6 +43,7 @@ __all__ = [
     "Profile",
     "QCFlag",
     "Statistics",
+    "Superobs",
     "Thermo",
     "VADProfile",
     "WriteCounts",
@@ -56,6 +59,9 @@ __all__ = [
     "perturb",
     "profile",
     "statistics",
+    "superobs",
+    "superobs_pyart",
+    "superobs_xradar",
     "texture",
     "thermo",
     "vad",

@@ -367,10 +367,10 @@ def _superobs_rays(
         good_r = np.isfinite(rng) & (rng >= 0)
         n_r = int(np.floor(np.max(rng[good_r]) / d_r)) + 1 if good_r.any() else 0
         ia = np.floor(np.where(ray_ok, az, 0.0) / d_az).astype(np.int64)
-        ray_box = np.where(ray_ok & (n_r > 0), (ray_sweep * n_az + ia) * n_r, -1)
+        ray_group = np.where(ray_ok, ray_sweep * n_az + ia, -1)
         gate_box = np.where(good_r, np.floor(np.where(good_r, rng, 0.0) / d_r), -1).astype(np.int64)
         shape: tuple[int, ...] = (sweeps, n_az, n_r)
-        out = _radar.superobs_polar(values, ray_box, gate_box, sweeps * n_az * n_r, sin_az, cos_az,
+        out = _radar.superobs_polar(values, ray_group, sweeps * n_az, gate_box, n_r, sin_az, cos_az,
                                     elevation, time, ny, rng, code, n_threads)
         wrap: tuple[bool, ...] = (True, False)
     else:

@@ -6,6 +6,8 @@
 // gates by box, then one box per item of the runner. No sum is ever shared between
 // threads.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -28,6 +30,70 @@ namespace {
 constexpr double pi = std::numbers::pi;
 constexpr double degree = pi / 180.0;
 constexpr double effective_radius = 4.0 / 3.0 * 6371000.0;
+
+// --- gate functions ---------------------------------------------------------------------
+// Plain arithmetic in place of the C library's exp and sincos: a loop over a ray's gates
+// then has no calls and no branches, so the compiler can run it several gates to an
+// instruction, and the results are the same bits in any vector width. Both are accurate
+// to a few units in the last place over the gates' values.
+
+// Taylor coefficients: 1/k! of exp, (-1)^k/(2k+1)! of sin(t)/t and (-1)^k/(2k)! of cos,
+// each the double nearest the quotient (computed when compiled).
+constexpr double factorial(int k) { return k <= 1 ? 1.0 : k * factorial(k - 1); }
+constexpr auto taylor = [](auto term) {
+    std::array<double, 14> c{};
+    for (int k = 0; k < 14; ++k) c[k] = term(k);
+    return c;
+};
+constexpr auto taylor_exp = taylor([](int k) { return 1.0 / factorial(k); });
+constexpr auto taylor_sin = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k + 1); });
+constexpr auto taylor_cos = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k); });
+
+// The whole number nearest x (ties to even), for |x| < 2^51: adding and taking away
+// 1.5 * 2^52 leaves no fraction bits. Without SSE4.1 (the baseline has none) std::floor is a
+// library call; this is two additions and keeps the loops free of calls.
+inline double nearest(double x) {
+    constexpr double magic = 6755399441055744.0;
+    return (x + magic) - magic;
+}
+
+// 2^n for a whole number n in [-1022, 1023], from its exponent bits.
+inline double pow2i(double n) {
+    return std::bit_cast<double>(static_cast<int64_t>(n + 1023.0) << 52);
+}
+
+// 10^(dbz / 10), as 2^n 2^f with n the nearest whole number to dbz log2(10) / 10 and
+// 2^f = exp(f ln 2), |f ln 2| <= 0.35, by its Taylor series to the 13th power (the next
+// term is below 1e-17 relative). Values are held within 10^(+-300).
+inline double linear_z(double dbz) {
+    double x = dbz * 0.33219280948873623;  // log2(10) / 10
+    x = std::min(std::max(x, -1000.0), 1000.0);
+    const double n = nearest(x);
+    const double t = (x - n) * 0.6931471805599453;
+    double p = taylor_exp[13];
+    for (int k = 12; k >= 0; --k) p = p * t + taylor_exp[k];
+    return p * pow2i(n);
+}
+
+// sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact: x
+// minus an even whole number), then to f in [-1/4, 1/4] by quarter turns q, where the Taylor series of
+// sin and cos of pi f to the 17th and 16th powers are within 1e-17; the quarter turns are
+// put back by swapping and negating.
+inline void sincos_pi(double x, double& s, double& c) {
+    const double r = x - 2.0 * nearest(0.5 * x);
+    const double q = nearest(2.0 * r);
+    const double t = pi * (r - 0.5 * q), t2 = t * t;
+    double sp = taylor_sin[8], cp = taylor_cos[8];
+    for (int k = 7; k >= 0; --k) {
+        sp = sp * t2 + taylor_sin[k];
+        cp = cp * t2 + taylor_cos[k];
+    }
+    sp *= t;
+    const bool odd = q == 1.0 || q == -1.0;
+    const double a = odd ? cp : sp, b = odd ? sp : cp;
+    s = (q == 0.0 || q == 1.0) ? a : -a;
+    c = (q == 0.0 || q == -1.0) ? b : -b;
+}
 
 // What a box's value is.
 enum Quantity : int {
@@ -122,26 +188,40 @@ Groups group_gates(const double* values, int64_t rays, int64_t gates, int64_t bo
     return groups;
 }
 
-// The statistics of one box from its gates (flat indices `idx`, n of them, n > 0 or the
+// One box's gates as read in the first pass, for the passes after it: a gate's value
+// (after unfolding, for velocities) and its ray. Sized once per block of boxes to the
+// largest box, so the passes allocate nothing.
+struct BoxScratch {
+    std::vector<double> value;
+    std::vector<int64_t> ray;
+    explicit BoxScratch(int64_t n) : value(static_cast<size_t>(n)), ray(static_cast<size_t>(n)) {}
+};
+
+// The statistics of one box from its gates (flat indices `idx`, n of them; with none the
 // box is left missing). `out` points at plane 0 of the box; planes are `stride` apart.
+// The input is read once, in the first pass; the others run over the scratch copy.
 //
 // A folded velocity's value is the mean on the fold circle, each gate at phase
 // pi v / V of its own Nyquist velocity V, scaled back by the box's mean Nyquist; each
 // gate is then taken to its fold nearest that value before the spread, least and
 // greatest are taken. The spread is the population standard deviation.
 void box_stats(const int64_t* idx, int64_t n, const double* values, int64_t gates,
-               const Rays& rays, const double* range, int quantity, double* out,
-               int64_t stride) {
+               const Rays& rays, const double* range, int quantity, BoxScratch& scratch,
+               double* out, int64_t stride) {
     for (int p = 0; p < planes; ++p) out[p * stride] = nan_value;
     out[p_count * stride] = static_cast<double>(n);
     if (n == 0) return;
 
+    double* kept = scratch.value.data();
+    int64_t* ray_of = scratch.ray.data();
     double s_az = 0.0, c_az = 0.0, sum_el = 0.0, sum_r = 0.0, sum_t = 0.0;
     double sum = 0.0, sum_z = 0.0, sum_s = 0.0, sum_c = 0.0, sum_ny = 0.0;
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (int64_t k = 0; k < n; ++k) {
         const int64_t ray = idx[k] / gates, gate = idx[k] - ray * gates;
         const double v = values[idx[k]];
+        kept[k] = v;
+        ray_of[k] = ray;
         s_az += rays.sin_az[ray];
         c_az += rays.cos_az[ray];
         sum_el += rays.elevation[ray];
@@ -150,7 +230,7 @@ void box_stats(const int64_t* idx, int64_t n, const double* values, int64_t gate
         if (quantity == folded) {
             const double ny = rays.nyquist[ray];
             double s, c;
-            sincos(pi * v / ny, &s, &c);
+            sincos_pi(v / ny, s, c);
             sum_s += s;
             sum_c += c;
             sum_ny += ny;
@@ -158,41 +238,32 @@ void box_stats(const int64_t* idx, int64_t n, const double* values, int64_t gate
             sum += v;
             lo = std::min(lo, v);
             hi = std::max(hi, v);
-            if (quantity == reflectivity) sum_z += std::pow(10.0, v / 10.0);
+            if (quantity == reflectivity) sum_z += linear_z(v);
         }
     }
     const double count = static_cast<double>(n);
-    double value, mean;
+    double value;
     if (quantity == folded) {
         const double ny = sum_ny / count;
         value = ny / pi * std::atan2(sum_s, sum_c);
         out[p_coherence * stride] = std::sqrt(sum_s * sum_s + sum_c * sum_c) / count;
         out[p_nyquist * stride] = ny;
-        // The gates on their folds nearest the value: their mean for the spread, and
-        // their extremes.
+        // Every gate to its fold nearest the value.
         sum = 0.0;
         for (int64_t k = 0; k < n; ++k) {
-            const int64_t ray = idx[k] / gates;
-            const double v = values[idx[k]], two = 2.0 * rays.nyquist[ray];
-            const double u = v + two * std::floor((value - v) / two + 0.5);
+            const double v = kept[k], two = 2.0 * rays.nyquist[ray_of[k]];
+            const double u = v + two * nearest((value - v) / two);
+            kept[k] = u;
             sum += u;
             lo = std::min(lo, u);
             hi = std::max(hi, u);
         }
-        mean = sum / count;
     } else {
-        mean = sum / count;
-        value = quantity == reflectivity ? 10.0 * std::log10(sum_z / count) : mean;
+        value = quantity == reflectivity ? 10.0 * std::log10(sum_z / count) : sum / count;
     }
+    const double mean = sum / count;
     double squares = 0.0;
-    for (int64_t k = 0; k < n; ++k) {
-        double v = values[idx[k]];
-        if (quantity == folded) {
-            const double two = 2.0 * rays.nyquist[idx[k] / gates];
-            v += two * std::floor((value - v) / two + 0.5);
-        }
-        squares += (v - mean) * (v - mean);
-    }
+    for (int64_t k = 0; k < n; ++k) squares += (kept[k] - mean) * (kept[k] - mean);
     out[p_value * stride] = value;
     out[p_std * stride] = std::sqrt(squares / count);
     out[p_min * stride] = lo;
@@ -203,6 +274,24 @@ void box_stats(const int64_t* idx, int64_t n, const double* values, int64_t gate
     out[p_elevation * stride] = sum_el / count;
     out[p_range * stride] = sum_r / count;
     out[p_time * stride] = sum_t / count;
+}
+
+// Statistics of every box from the grouped gates, one box per item of the runner, into
+// `out` of (planes, boxes).
+void reduce_boxes(const Groups& groups, int64_t boxes, const double* values, int64_t gates,
+                  const Rays& rays, const double* range, int quantity, int32_t n_threads,
+                  double* out) {
+    int64_t largest = 0;
+    for (int64_t b = 0; b < boxes; ++b)
+        largest = std::max(largest, groups.start[b + 1] - groups.start[b]);
+    runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
+        BoxScratch scratch(largest);
+        for (int64_t b = first; b < last; ++b) {
+            const int64_t begin = groups.start[b];
+            box_stats(groups.order.data() + begin, groups.start[b + 1] - begin, values, gates,
+                      rays, range, quantity, scratch, out + b, boxes);
+        }
+    });
 }
 
 // The index of the cell of `edges` (n + 1 increasing edges of n cells) that holds x, or
@@ -223,50 +312,231 @@ void check_quantity(int quantity, const f64& nyquist, int64_t rays) {
     require(quantity != folded || nyquist.size() == rays, "nyquist must have one value per ray");
 }
 
-// Statistics of every box from the grouped gates, one box per item of the runner, into
-// `out` of (planes, boxes).
-void reduce_boxes(const Groups& groups, int64_t boxes, const double* values, int64_t gates,
-                  const Rays& rays, const double* range, int quantity, int32_t n_threads,
-                  double* out) {
-    runtime::parallel_blocks(boxes, 64, n_threads, [&](int64_t b) {
-        const int64_t begin = groups.start[b];
-        box_stats(groups.order.data() + begin, groups.start[b + 1] - begin, values, gates, rays,
-                  range, quantity, out + b, boxes);
-    });
+// Polar boxes, one azimuth group (the boxes of one sweep's azimuth cell, one per range
+// cell) per item of the runner. The group's rays are taken in ray order and each ray's
+// gates in gate order, so every box's sums run over its gates in the gates' order, as
+// the grid boxes' do after their sort; no sort is needed, and the rows are read where
+// they lie. A group's rows (a few rays) stay in cache for the passes after the first.
+struct GroupScratch {
+    std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, mean, sq;
+    // Per gate of the ray at hand: 1 for a valid gate and 0 otherwise, the value (0 where
+    // missing), and its linear Z or the sine and cosine of its phase.
+    std::vector<double> w, x, f1, f2;
+    GroupScratch(int64_t n, int64_t gates) {
+        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
+                        &value, &mean, &sq})
+            v->assign(static_cast<size_t>(n), 0.0);
+        for (auto* v : {&w, &x, &f1, &f2}) v->assign(static_cast<size_t>(gates), 0.0);
+    }
+    void clear() {
+        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
+            std::fill(v->begin(), v->end(), 0.0);
+        std::fill(lo.begin(), lo.end(), std::numeric_limits<double>::infinity());
+        std::fill(hi.begin(), hi.end(), -std::numeric_limits<double>::infinity());
+    }
+};
+
+// The gates of range cell j are cell_gates[first[j] .. first[j+1]-1], in gate order.
+void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
+                 const int64_t* first, const int64_t* cell_gates, int64_t cells,
+                 const Rays& rays, const double* range, int quantity, GroupScratch& a,
+                 double* out, int64_t stride) {
+    a.clear();
+    // Per ray: the gate functions for every gate (missing gates computed on 0 and given
+    // weight 0), then each box's sums carried in registers along its gates and put back.
+    // Adding a weight-0 gate adds exact zeros, so the sums are those of the valid gates
+    // alone, in gate order.
+    double *w = a.w.data(), *x = a.x.data(), *f1 = a.f1.data(), *f2 = a.f2.data();
+    for (int64_t q = 0; q < n_rays; ++q) {
+        const int64_t ray = ray_list[q];
+        const double* row = values + ray * gates;
+        const double sa = rays.sin_az[ray], ca = rays.cos_az[ray], el = rays.elevation[ray];
+        const double t = rays.time[ray];
+        const double ny = quantity == folded ? rays.nyquist[ray] : 1.0;
+        for (int64_t g = 0; g < gates; ++g) {
+            const bool ok = is_finite(row[g]);
+            w[g] = ok ? 1.0 : 0.0;
+            x[g] = ok ? row[g] : 0.0;
+        }
+        if (quantity == folded) {
+            const double per_ny = 1.0 / ny;
+            for (int64_t g = 0; g < gates; ++g) sincos_pi(x[g] * per_ny, f1[g], f2[g]);
+        } else if (quantity == reflectivity) {
+            for (int64_t g = 0; g < gates; ++g) f1[g] = linear_z(x[g]);
+        }
+        for (int64_t j = 0; j < cells; ++j) {
+            double n = a.count[j], s_az = a.s_az[j], c_az = a.c_az[j], s_el = a.el[j];
+            double s_rg = a.rg[j], s_t = a.t[j], s_ny = a.ny[j];
+            double sum = a.sum[j], z = a.z[j], s = a.s[j], c = a.c[j], lo = a.lo[j], hi = a.hi[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const int64_t g = cell_gates[k];
+                const double wg = w[g], v = x[g];
+                n += wg;
+                s_az += wg * sa;
+                c_az += wg * ca;
+                s_el += wg * el;
+                s_rg += wg * range[g];
+                s_t += wg * t;
+                if (quantity == folded) {
+                    s += wg * f1[g];
+                    c += wg * f2[g];
+                    s_ny += wg * ny;
+                } else {
+                    sum += v;
+                    lo = wg != 0.0 ? std::min(lo, v) : lo;
+                    hi = wg != 0.0 ? std::max(hi, v) : hi;
+                    if (quantity == reflectivity) z += wg * f1[g];
+                }
+            }
+            a.count[j] = n;
+            a.s_az[j] = s_az;
+            a.c_az[j] = c_az;
+            a.el[j] = s_el;
+            a.rg[j] = s_rg;
+            a.t[j] = s_t;
+            a.ny[j] = s_ny;
+            a.sum[j] = sum;
+            a.z[j] = z;
+            a.s[j] = s;
+            a.c[j] = c;
+            a.lo[j] = lo;
+            a.hi[j] = hi;
+        }
+    }
+    for (int64_t j = 0; j < cells; ++j) {
+        const double n = a.count[j];
+        if (n == 0.0) continue;
+        if (quantity == folded) {
+            a.value[j] = a.ny[j] / n / pi * std::atan2(a.s[j], a.c[j]);
+        } else {
+            a.mean[j] = a.sum[j] / n;
+            a.value[j] = quantity == reflectivity ? 10.0 * std::log10(a.z[j] / n) : a.mean[j];
+        }
+    }
+    // Velocities: every gate to its fold nearest its box's value, for the mean, least and
+    // greatest, recomputed (it is exact and cheap) for the squares below.
+    if (quantity == folded) {
+        for (int64_t q = 0; q < n_rays; ++q) {
+            const int64_t ray = ray_list[q];
+            const double* row = values + ray * gates;
+            const double two = 2.0 * rays.nyquist[ray];
+            for (int64_t j = 0; j < cells; ++j) {
+                const double value = a.value[j];
+                double sum = a.sum[j], lo = a.lo[j], hi = a.hi[j];
+                for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                    const double v = row[cell_gates[k]];
+                    const bool ok = is_finite(v);
+                    const double u0 = ok ? v : 0.0;
+                    const double u = u0 + two * nearest((value - u0) / two);
+                    sum += ok ? u : 0.0;
+                    lo = ok ? std::min(lo, u) : lo;
+                    hi = ok ? std::max(hi, u) : hi;
+                }
+                a.sum[j] = sum;
+                a.lo[j] = lo;
+                a.hi[j] = hi;
+            }
+        }
+        for (int64_t j = 0; j < cells; ++j)
+            if (a.count[j] != 0.0) a.mean[j] = a.sum[j] / a.count[j];
+    }
+    for (int64_t q = 0; q < n_rays; ++q) {
+        const int64_t ray = ray_list[q];
+        const double* row = values + ray * gates;
+        const double two = quantity == folded ? 2.0 * rays.nyquist[ray] : 0.0;
+        for (int64_t j = 0; j < cells; ++j) {
+            const double value = a.value[j], mean = a.mean[j];
+            double sq = a.sq[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const double v = row[cell_gates[k]];
+                const bool ok = is_finite(v);
+                double u = ok ? v : mean;
+                if (quantity == folded) u += two * nearest((value - u) / two);
+                const double d = ok ? u - mean : 0.0;
+                sq += d * d;
+            }
+            a.sq[j] = sq;
+        }
+    }
+    for (int64_t j = 0; j < cells; ++j) {
+        double* o = out + j;
+        const double n = a.count[j];
+        for (int p = 0; p < planes; ++p) o[p * stride] = nan_value;
+        o[p_count * stride] = n;
+        if (n == 0.0) continue;
+        o[p_value * stride] = a.value[j];
+        o[p_std * stride] = std::sqrt(a.sq[j] / n);
+        o[p_min * stride] = a.lo[j];
+        o[p_max * stride] = a.hi[j];
+        if (quantity == folded) {
+            o[p_coherence * stride] = std::sqrt(a.s[j] * a.s[j] + a.c[j] * a.c[j]) / n;
+            o[p_nyquist * stride] = a.ny[j] / n;
+        }
+        double az = std::atan2(a.s_az[j], a.c_az[j]) / degree;
+        if (az < 0.0) az += 360.0;
+        o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
+        o[p_elevation * stride] = a.el[j] / n;
+        o[p_range * stride] = a.rg[j] / n;
+        o[p_time * stride] = a.t[j] / n;
+    }
 }
 
-// Polar boxes: a gate's box is ray_box[ray] + gate_box[gate], or none when either is
-// negative.
-py::array_t<double> polar_py(f64 values, runtime::i64<"ray_box"> ray_box,
-                             runtime::i64<"gate_box"> gate_box, int64_t boxes, f64 sin_az,
+// Polar boxes: box ray_group[ray] * cells + gate_box[gate], none where either is negative.
+py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, int64_t groups,
+                             runtime::i64<"gate_box"> gate_box, int64_t cells, f64 sin_az,
                              f64 cos_az, f64 elevation, f64 time, f64 nyquist, f64 range,
                              int quantity, int32_t n_threads) {
     require(values.ndim() == 2, "values must be 2-D (rays, gates)");
     const int64_t rays = values.shape(0), gates = values.shape(1);
-    require(ray_box.size() == rays && sin_az.size() == rays && cos_az.size() == rays &&
+    require(ray_group.size() == rays && sin_az.size() == rays && cos_az.size() == rays &&
                 elevation.size() == rays && time.size() == rays,
             "ray arrays must have one value per ray");
     require(gate_box.size() == gates && range.size() == gates,
             "gate arrays must have one value per gate");
-    require(boxes >= 0 && boxes < std::numeric_limits<int32_t>::max(), "too many boxes");
+    require(groups >= 0 && cells >= 0, "groups and cells must not be negative");
     check_quantity(quantity, nyquist, rays);
-    const int64_t* rb = ray_box.data();
+    const int64_t* rg = ray_group.data();
     const int64_t* gb = gate_box.data();
-    for (int64_t r = 0; r < rays; ++r) require(rb[r] < boxes, "ray_box out of range");
-    for (int64_t g = 0; g < gates; ++g) require(gb[g] < boxes, "gate_box out of range");
+    for (int64_t r = 0; r < rays; ++r) require(rg[r] < groups, "ray_group out of range");
+    // The gates of each range cell in gate order (a stable counting sort of the gates):
+    // cell j's are cell_gates[first[j] .. first[j+1]-1]. Ranges usually increase, so a
+    // cell is a run of neighbouring gates.
+    std::vector<int64_t> first(static_cast<size_t>(cells) + 1, 0), cell_gates;
+    for (int64_t g = 0; g < gates; ++g) {
+        require(gb[g] < cells, "gate_box out of range");
+        if (gb[g] >= 0) ++first[gb[g] + 1];
+    }
+    for (int64_t j = 0; j < cells; ++j) first[j + 1] += first[j];
+    cell_gates.resize(static_cast<size_t>(first[cells]));
+    {
+        std::vector<int64_t> next(first.begin(), first.end() - 1);
+        for (int64_t g = 0; g < gates; ++g)
+            if (gb[g] >= 0) cell_gates[next[gb[g]]++] = g;
+    }
     const Rays info{sin_az.data(), cos_az.data(), elevation.data(), time.data(), nyquist.data()};
+    const int64_t boxes = groups * cells;
     auto result = runtime::new_array<double>({planes, boxes});
     double* out = result.mutable_data();
+    const double* pv = values.data();
+    const double* pr = range.data();
     {
         runtime::release_gil release;
-        const Groups groups = group_gates(values.data(), rays, gates, boxes, n_threads,
-                             [&](int64_t r, int64_t g) -> int64_t {
-                                 if (rb[r] < 0 || gb[g] < 0) return -1;
-                                 const int64_t b = rb[r] + gb[g];
-                                 return b < boxes ? b : -1;
-                             });
-        reduce_boxes(groups, boxes, values.data(), gates, info, range.data(), quantity,
-                     n_threads, out);
+        // The rays of each group in ray order: a stable counting sort of the rays.
+        std::vector<int64_t> start(static_cast<size_t>(groups) + 1, 0), order;
+        for (int64_t r = 0; r < rays; ++r)
+            if (rg[r] >= 0) ++start[rg[r] + 1];
+        for (int64_t k = 0; k < groups; ++k) start[k + 1] += start[k];
+        order.resize(static_cast<size_t>(start[groups]));
+        std::vector<int64_t> next(start.begin(), start.end() - 1);
+        for (int64_t r = 0; r < rays; ++r)
+            if (rg[r] >= 0) order[next[rg[r]]++] = r;
+        runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
+            GroupScratch scratch(cells, gates);
+            for (int64_t k = begin; k < end; ++k)
+                group_stats(order.data() + start[k], start[k + 1] - start[k], pv, gates,
+                            first.data(), cell_gates.data(), cells, info, pr, quantity, scratch,
+                            out + k * cells, boxes);
+        });
     }
     return result;
 }
@@ -329,8 +599,8 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
 }  // namespace
 
 void register_superobs(pybind11::module_& m) {
-    m.def("superobs_polar", &polar_py, py::arg("values"), py::arg("ray_box"), py::arg("gate_box"),
-          py::arg("boxes"), py::arg("sin_az"), py::arg("cos_az"), py::arg("elevation"),
+    m.def("superobs_polar", &polar_py, py::arg("values"), py::arg("ray_group"), py::arg("groups"),
+          py::arg("gate_box"), py::arg("cells"), py::arg("sin_az"), py::arg("cos_az"), py::arg("elevation"),
           py::arg("time"), py::arg("nyquist"), py::arg("range"), py::arg("quantity"),
           py::arg("n_threads") = 0);
     m.def("superobs_grid", &grid_py, py::arg("values"), py::arg("ray_sweep"), py::arg("sweeps"),
