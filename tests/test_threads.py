@@ -116,8 +116,30 @@ def superobs_grid(rng):
                                   0.0, 2)
 
 
+def _aliased_volume(rng):
+    sweeps, rays, gates = 5, 90, 40  # one sweep per item, of different ray counts
+    az = np.tile(np.deg2rad(np.arange(rays) * 4.0), sweeps)
+    true = 25 * np.sin(az)[:, None] + rng.normal(0, 1, (sweeps * rays, gates)) + np.linspace(0, 10, gates)
+    vel = holes(rng, (true + 8) % 16 - 8, 0.2)
+    start = np.array([0, 90, 180, 270, 400, 450], dtype=np.int64)
+    return vel, az, np.full(sweeps * rays, 0.99), np.full(sweeps * rays, 8.0), start, np.array([1, 1, 0, 1, 0], np.uint8)
+
+
+def dealias_fit(rng):
+    vel, az, cos_el, nyq, start, wrap = _aliased_volume(rng)
+    layer = np.tile(np.arange(40) // 4, (5, 1)).astype(np.int64)
+    return _radar.dealias_fit, (vel, az, cos_el, nyq, start, wrap, layer, 10, 2, 0.05)
+
+
+def dealias_unfold(rng):
+    vel, az, cos_el, nyq, start, wrap = _aliased_volume(rng)
+    uvw = np.zeros((5, 3, 40))
+    uvw[:, 0] = 24.0
+    return _radar.dealias_unfold, (vel, az, cos_el, nyq, start, wrap, uvw, None, 0.5, 3)
+
+
 CALLS = [vad, gradient, profile, cold_pool, thermo, perturb, statistics, mode, format_wrfda, format_dart,
-         superobs_polar, superobs_grid]
+         superobs_polar, superobs_grid, dealias_fit, dealias_unfold]
 
 
 def identical(a, b):

@@ -2,7 +2,9 @@
 
 Winds from radar sweeps (:func:`vad`, :func:`beam_height`, :func:`vad_pyart`,
 :func:`vad_xradar`), superobservations of radar volumes (:func:`superobs`,
-:func:`superobs_pyart`, :func:`superobs_xradar`), fields on a model grid (:func:`thermo`, :func:`gradient`,
+:func:`superobs_pyart`, :func:`superobs_xradar`), dealiased radial velocities
+(:func:`dealias`, :func:`dealias_pyart`, :func:`dealias_xradar`), fields on a model grid
+(:func:`thermo`, :func:`gradient`,
 :func:`profile`, :func:`cold_pool`) and ensembles of observations (:func:`perturb`,
 :func:`statistics`, :func:`mode`), written as complete WRFDA and DART observation
 files (:func:`write_wrfda_radar`, :func:`write_dart_obs_seq`); gate quality control
@@ -17,12 +19,36 @@ raw layer underneath.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .dealias import Dealiased, dealias, dealias_pyart, dealias_xradar
 from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
-from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
+from .fields import (
+    ColdPool,
+    Gradient,
+    Profile,
+    Thermo,
+    cold_pool,
+    gradient,
+    profile,
+    thermo,
+)
 from .job import observations
-from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
+from .obsfiles import (
+    DartBatch,
+    WrfdaRadar,
+    WriteCounts,
+    write_dart_obs_seq,
+    write_wrfda_radar,
+)
 from .qc import PRESETS, GateQC, QCFlag, despeckle, gate_qc, texture
-from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
+from .radar import (
+    VAD,
+    BeamPosition,
+    VADProfile,
+    beam_height,
+    vad,
+    vad_pyart,
+    vad_xradar,
+)
 from .superobs import Superobs, superobs, superobs_pyart, superobs_xradar
 
 try:
@@ -36,6 +62,7 @@ __all__ = [
     "BeamPosition",
     "ColdPool",
     "DartBatch",
+    "Dealiased",
     "GateQC",
     "Gradient",
     "Mode",
@@ -46,11 +73,14 @@ __all__ = [
     "Superobs",
     "Thermo",
     "VADProfile",
-    "WriteCounts",
     "WrfdaRadar",
+    "WriteCounts",
     "__version__",
     "beam_height",
     "cold_pool",
+    "dealias",
+    "dealias_pyart",
+    "dealias_xradar",
     "despeckle",
     "gate_qc",
     "gradient",

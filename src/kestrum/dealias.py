@@ -61,9 +61,14 @@ def _sweep_profiles(rays: _Rays, altitude: float) -> tuple[Array, Array]:
     return el, np.asarray(height)
 
 
+_TOP = 20000.0  # m, the highest layer of the self-made first guess
+
+
 def _fit_profile(rays: _Rays, wrap: Any, height: Array, layer_depth: float, n_threads: int) -> Any:
     """u, v, w of the self-made first guess at every (sweep, gate), NaN where no layer fit."""
-    finite = np.isfinite(height)
+    # Radial winds above the tropopause are rare and the beam is wide there: layers stop
+    # at _TOP, and gates above take the top layer's wind.
+    finite = np.isfinite(height) & (height < _TOP)
     if not finite.any():
         return np.full((height.shape[0], 3, height.shape[1]), np.nan)
     base = np.floor(np.nanmin(height) / layer_depth) * layer_depth
@@ -152,6 +157,13 @@ def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: 
     return np.ascontiguousarray(out.reshape(-1))
 
 
+def _nan_data(vel: Any) -> Array:
+    """Velocities as float64 with NaN where masked, in one pass (a volume is large)."""
+    if isinstance(vel, np.ma.MaskedArray):
+        return np.where(np.ma.getmaskarray(vel), np.float64(np.nan), np.ma.getdata(vel))
+    return np.asarray(vel, dtype=np.float64)
+
+
 def _check_nyquist(func: str, nyquist: Array) -> None:
     bad = np.isfinite(nyquist) & ~(nyquist > 0)
     if bad.any():
@@ -177,7 +189,7 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     nyq = _per_ray(func, "nyquist", cv.array(func, "nyquist", nyquist, "m/s"), sweeps, rays, stacked)
     _check_nyquist(func, nyq)
     masked = isinstance(vel, np.ma.MaskedArray)
-    data = np.ascontiguousarray(cv.nan_filled(vel).reshape(sweeps * rays, gates))
+    data = np.ascontiguousarray(_nan_data(vel).reshape(sweeps * rays, gates))
     ref = reference
     if reference is not None and not _is_profile(reference):
         ref = cv.nan_filled(cv.array(func, "reference", reference, "m/s"))
@@ -195,7 +207,7 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     out = out.reshape(vel.shape)
     folds = folds.reshape(vel.shape)
     if masked:
-        out = np.ma.masked_invalid(out)
+        out = np.ma.MaskedArray(out, mask=np.isnan(out))
     return Dealiased(out, folds)
 
 
@@ -361,3 +373,199 @@ def _dims_of(value: Any, core: tuple[str, ...]) -> tuple[str, ...]:
     if cv.is_dataarray(value):
         return tuple(d for d in core[:1] if d in value.dims)
     return core[:1] if np.ndim(value) == 1 else ()
+
+
+# --- adapters --------------------------------------------------------------------------
+
+
+def dealias_pyart(
+    radar: Any,
+    field: str = "velocity",
+    *,
+    nyquist: Any = None,
+    gatefilter: Any = None,
+    reference: Any = None,
+    layer_depth: float = 500.0,
+    max_step: float = 0.5,
+    min_region: int = 3,
+    n_threads: int = 0,
+    folds: bool = False,
+) -> Any:
+    """Dealias a velocity field of a Py-ART ``Radar``: a field dictionary to add to it.
+
+    Parameters
+    ----------
+    radar : pyart.core.Radar
+        The volume (all its sweeps are unfolded, each sweep with its own ray count).
+    field : str, optional
+        Name of the aliased radial-velocity field, m/s.
+    nyquist : float or array_like, optional
+        Nyquist velocity, m/s: one number, one per sweep or one per ray. Default: the
+        radar's ``instrument_parameters["nyquist_velocity"]`` (per ray, so dual-PRF
+        volumes keep each ray's own).
+    gatefilter : pyart.filters.GateFilter, optional
+        Gates it excludes are left out (and masked in the result), as the field's mask.
+    reference : optional
+        As for :func:`dealias`; radial velocities must be (rays, gates) like the field
+        (e.g. ``radar.fields["previous"]["data"]``). Profile heights are on the reference
+        of ``radar.altitude``.
+    layer_depth, max_step, min_region, n_threads
+        As for :func:`dealias`.
+    folds : bool, optional
+        Also return a second field dictionary with the folds moved per gate.
+
+    Returns
+    -------
+    dict or (dict, dict)
+        A Py-ART field dictionary (masked ``data`` where unresolved, ``units``,
+        ``standard_name``, ``long_name``, ``_FillValue``): ``radar.add_field("corrected_velocity",
+        field)``. With ``folds=True`` also the folds field (int16).
+
+    Raises
+    ------
+    KeyError
+        If the radar has no such field.
+    ValueError
+        If the radar has no Nyquist velocity and none is given, or it is not positive.
+
+    Examples
+    --------
+    >>> import pyart, kestrum                                   # doctest: +SKIP
+    >>> radar = pyart.testing.make_velocity_aliased_radar()     # doctest: +SKIP
+    >>> radar.add_field("corrected_velocity", kestrum.dealias_pyart(radar))  # doctest: +SKIP
+    """
+    func = "dealias_pyart"
+    if field not in radar.fields:
+        raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
+    vel = cv.with_units_attribute(func, field, radar.fields[field]["data"],
+                                  radar.fields[field].get("units"), "m/s")
+    data = _nan_data(vel)
+    if gatefilter is not None:
+        data[np.asarray(gatefilter.gate_excluded, dtype=bool)] = np.nan
+    if nyquist is None:
+        params = getattr(radar, "instrument_parameters", None) or {}
+        if "nyquist_velocity" not in params:
+            raise cv.fail(func, "the radar has no instrument_parameters['nyquist_velocity']: "
+                                "pass nyquist=")
+        nyquist = params["nyquist_velocity"]["data"]
+    start = np.asarray(radar.sweep_start_ray_index["data"], dtype=np.int64)
+    stop = np.asarray(radar.sweep_end_ray_index["data"], dtype=np.int64) + 1
+    if not (np.array_equal(start[1:], stop[:-1]) and start[0] == 0 and stop[-1] == radar.nrays):
+        raise cv.fail(func, "the radar's sweeps must follow each other over all its rays")
+    nyq = cv.nan_filled(cv.array(func, "nyquist", nyquist, "m/s"))
+    if nyq.ndim == 0:
+        nyq = np.full(radar.nrays, float(nyq))
+    elif nyq.shape == (radar.nsweeps,):
+        nyq = np.repeat(nyq, stop - start)
+    elif nyq.shape != (radar.nrays,):
+        raise cv.fail(func, f"nyquist must be a number, one value per sweep ({radar.nsweeps}) or "
+                            f"per ray ({radar.nrays}), not shape {nyq.shape}")
+    _check_nyquist(func, nyq)
+    ref = reference
+    if reference is not None and not _is_profile(reference):
+        ref = np.ascontiguousarray(cv.nan_filled(cv.array(func, "reference", reference, "m/s")))
+        if ref.shape != data.shape:
+            raise cv.fail(func, f"reference must have the field's shape {data.shape}, not {ref.shape}")
+    altitude = float(cv.nan_filled(radar.altitude["data"]).reshape(-1)[0])
+    rays = _Rays(np.ascontiguousarray(data), cv.nan_filled(radar.azimuth["data"]),
+                 cv.nan_filled(radar.elevation["data"]), np.ascontiguousarray(nyq),
+                 np.concatenate([start, stop[-1:]]), cv.nan_filled(radar.range["data"]))
+    out, moved = _run(func, rays, ref, altitude, layer_depth, max_step, min_region, n_threads)
+    result = {
+        "data": np.ma.MaskedArray(out, mask=np.isnan(out)),
+        "units": "meters_per_second",
+        "standard_name": "corrected_radial_velocity_of_scatterers_away_from_instrument",
+        "long_name": "Dealiased radial velocity of scatterers away from instrument",
+        "_FillValue": -9999.0,
+        "comment": f"dealiased by kestrum from field {field!r}",
+    }
+    if not folds:
+        return result
+    return result, {"data": moved, "units": "1", "long_name": "Folds moved by dealiasing",
+                    "comment": "corrected = original + 2 * folds * nyquist_velocity"}
+
+
+def dealias_xradar(
+    tree: Any,
+    field: str = "VRADH",
+    *,
+    nyquist: Any = None,
+    reference: Any = None,
+    layer_depth: float = 500.0,
+    max_step: float = 0.5,
+    min_region: int = 3,
+    n_threads: int = 0,
+) -> Any:
+    """Dealias the sweeps of an xradar DataTree (or one sweep ``Dataset``).
+
+    Parameters
+    ----------
+    tree : xarray.DataTree or xarray.Dataset
+        A volume as xradar opens it (nodes ``sweep_0``, ``sweep_1``, ... with dimensions
+        (azimuth, range) and coordinates ``azimuth``, ``elevation``, ``range``), or one
+        sweep as a Dataset.
+    field : str, optional
+        Name of the aliased radial-velocity variable, m/s.
+    nyquist : float or array_like, optional
+        Nyquist velocity, m/s: one number for all sweeps, or one per sweep. Default:
+        each sweep's ``nyquist_velocity`` variable (per ray or a number), as xradar
+        reads it from the file's instrument parameters.
+    reference, layer_depth, max_step, min_region, n_threads
+        As for :func:`dealias` (profile heights above the antenna unless the tree has
+        ``altitude``).
+
+    Returns
+    -------
+    dict of str to xarray.Dataset, or xarray.Dataset
+        Per sweep name, a Dataset with ``velocity`` (NaN where unresolved) and
+        ``folds`` on the sweep's dimensions; a Dataset for a Dataset. Each sweep is
+        unfolded on its own, the self-made first guess from its own gates.
+
+    Raises
+    ------
+    KeyError
+        If a sweep has no such variable.
+    ValueError
+        If no Nyquist velocity is given nor found.
+    """
+    func = "dealias_xradar"
+    if hasattr(tree, "data_vars") and field in getattr(tree, "data_vars", {}):
+        return _xradar_sweep(func, tree, field, nyquist, reference, None, layer_depth, max_step,
+                             min_region, n_threads)
+    names = sorted((k for k in tree.children if k.startswith("sweep_")), key=lambda k: int(k[6:]))
+    altitude = float(np.asarray(tree["altitude"]).reshape(-1)[0]) if "altitude" in tree.variables else None
+    per_sweep = nyquist is not None and np.ndim(nyquist) == 1
+    if per_sweep and np.shape(nyquist)[0] != len(names):
+        raise cv.fail(func, f"nyquist must be one number or one per sweep ({len(names)})")
+    out = {}
+    for k, name in enumerate(names):
+        ds = tree[name].to_dataset()
+        out[name] = _xradar_sweep(func, ds, field, nyquist[k] if per_sweep else nyquist, reference,
+                                  altitude, layer_depth, max_step, min_region, n_threads)
+    return out
+
+
+def _xradar_sweep(func: str, ds: Any, field: str, nyquist: Any, reference: Any, altitude: Any,
+                  layer_depth: float, max_step: float, min_region: int, n_threads: int) -> Any:
+    import xarray as xr
+
+    if field not in ds:
+        raise KeyError(f"{func}: the sweep has no variable {field!r}")
+    vel = ds[field]
+    if nyquist is None:
+        if "nyquist_velocity" not in ds.variables:
+            raise cv.fail(func, "the sweep has no nyquist_velocity: pass nyquist=")
+        nyquist = np.asarray(ds["nyquist_velocity"].values, dtype=float)
+        if nyquist.ndim == 1 and nyquist.shape[0] != vel.shape[0]:
+            nyquist = nyquist.reshape(-1)[0]
+    if altitude is None:
+        altitude = float(np.asarray(ds["altitude"]).reshape(-1)[0]) if "altitude" in ds.variables else 0.0
+    ray, gate = vel.dims[-2:]
+    r = dealias(cv.with_units_attribute(func, field, vel.values, vel.attrs.get("units"), "m/s"),
+                np.asarray(ds["azimuth"].values, float), np.asarray(ds[gate].values, float),
+                np.asarray(ds["elevation"].values, float), nyquist, reference=reference,
+                altitude=altitude, layer_depth=layer_depth, max_step=max_step,
+                min_region=min_region, n_threads=n_threads)
+    coords = {k: c for k, c in vel.coords.items() if set(c.dims) <= {ray, gate}}
+    return xr.Dataset({"velocity": ((ray, gate), r.velocity, {"units": "m/s"}),
+                       "folds": ((ray, gate), r.folds)}, coords=coords)

@@ -25,6 +25,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <vector>
@@ -67,18 +69,19 @@ constexpr int fit_planes = 5;  // u, v, w, bins, agreement
 constexpr double min_coherence = 0.3;  // |mean phasor| of a bin worth fitting
 constexpr int gauss_newton_steps = 5;
 
-// Phasor sums of sweep s, one bin per (ray, layer): re, im, n at [ray * layers + layer].
+// Phasor sums of sweep s, one bin per (ray, layer), at [ray * layers + layer]: each bin's
+// phase, and its weight (count times coherence; 0 for a bin with too little to fit).
 void bin_phasors(const Volume& vol, int64_t s, const int64_t* layer, int64_t layers,
-                 int64_t step, double* re, double* im, double* n) {
+                 int64_t step, double* phase, double* weight, double* count) {
     const int64_t G = vol.gates;
     const int64_t* lay = layer + s * G;
     for (int64_t r = vol.start[s]; r < vol.start[s + 1]; ++r) {
-        double* bre = re + r * layers;
-        double* bim = im + r * layers;
-        double* bn = n + r * layers;
-        std::fill(bre, bre + layers, 0.0);
-        std::fill(bim, bim + layers, 0.0);
-        std::fill(bn, bn + layers, 0.0);
+        double* re = phase + r * layers;
+        double* im = weight + r * layers;
+        double* n = count + r * layers;
+        std::fill(re, re + layers, 0.0);
+        std::fill(im, im + layers, 0.0);
+        std::fill(n, n + layers, 0.0);
         const double vn = vol.nyq[r];
         if (!(vn > 0.0) || !is_finite(vol.sin_az[r])) continue;
         const double scale = pi / vn;
@@ -86,10 +89,16 @@ void bin_phasors(const Volume& vol, int64_t s, const int64_t* layer, int64_t lay
         for (int64_t g = 0; g < G; g += step) {
             const int64_t l = lay[g];
             if (l < 0 || !is_finite(v[g])) continue;
-            const double phase = scale * v[g];
-            bre[l] += std::cos(phase);
-            bim[l] += std::sin(phase);
-            bn[l] += 1.0;
+            re[l] += std::cos(scale * v[g]);
+            im[l] += std::sin(scale * v[g]);
+            n[l] += 1.0;
+        }
+        for (int64_t l = 0; l < layers; ++l) {
+            const double coherence = n[l] > 0.0 ? std::sqrt(re[l] * re[l] + im[l] * im[l]) / n[l] : 0.0;
+            const bool usable = coherence >= min_coherence;
+            const double p = usable ? std::atan2(im[l], re[l]) : 0.0;
+            im[l] = usable ? n[l] * coherence : 0.0;
+            re[l] = p;
         }
     }
 }
@@ -124,19 +133,9 @@ bool solve(std::array<double, N * N> A, std::array<double, N> b, std::array<doub
     return true;
 }
 
-// A bin's phase and weight (count times coherence), or false when it has too little.
-inline bool bin_phase(double re, double im, double n, double& phase, double& weight) {
-    if (!(n > 0.0)) return false;
-    const double coherence = std::sqrt(re * re + im * im) / n;
-    if (!(coherence >= min_coherence)) return false;
-    phase = std::atan2(im, re);
-    weight = n * coherence;
-    return true;
-}
-
 // Fit of layer l from the bins of every sweep; writes fit_planes values at out[p * stride].
-void fit_layer(const Volume& vol, int64_t l, int64_t layers, const double* re, const double* im,
-               const double* n, double min_spread, double* out, int64_t stride) {
+void fit_layer(const Volume& vol, int64_t l, int64_t layers, const double* phase,
+               const double* weight, double min_spread, double* out, int64_t stride) {
     for (int p = 0; p < fit_planes; ++p) out[p * stride] = nan_value;
     auto at = [&](int64_t r) { return r * layers + l; };
 
@@ -149,8 +148,8 @@ void fit_layer(const Volume& vol, int64_t l, int64_t layers, const double* re, c
     for (int64_t s = 0; s < vol.sweeps; ++s) {
         const int64_t first = vol.start[s], last = vol.start[s + 1], count = last - first;
         for (int64_t r = first; r < last; ++r) {
-            double p1, w1;
-            if (!bin_phase(re[at(r)], im[at(r)], n[at(r)], p1, w1)) continue;
+            const double p1 = phase[at(r)], w1 = weight[at(r)];
+            if (!(w1 > 0.0)) continue;
             bins += 1.0;
             for (int64_t j = 1; j <= 3 && j < count; ++j) {
                 int64_t q = r + j;
@@ -159,8 +158,8 @@ void fit_layer(const Volume& vol, int64_t l, int64_t layers, const double* re, c
                     q -= count;
                 }
                 if (vol.nyq[q] != vol.nyq[r]) continue;
-                double p2, w2;
-                if (!bin_phase(re[at(q)], im[at(q)], n[at(q)], p2, w2)) break;
+                const double p2 = phase[at(q)], w2 = weight[at(q)];
+                if (!(w2 > 0.0)) break;
                 const double sin_d = vol.sin_az[q] * vol.cos_az[r] - vol.cos_az[q] * vol.sin_az[r];
                 const double cos_d = vol.cos_az[q] * vol.cos_az[r] + vol.sin_az[q] * vol.sin_az[r];
                 const double daz = std::atan2(sin_d, cos_d);
@@ -200,16 +199,18 @@ void fit_layer(const Volume& vol, int64_t l, int64_t layers, const double* re, c
         double weights = 0.0, agree = 0.0;
         for (int64_t s = 0; s < vol.sweeps; ++s) {
             for (int64_t r = vol.start[s]; r < vol.start[s + 1]; ++r) {
-                double phase, weight;
-                if (!bin_phase(re[at(r)], im[at(r)], n[at(r)], phase, weight)) continue;
+                const double p = phase[at(r)], wb = weight[at(r)];
+                if (!(wb > 0.0)) continue;
                 const double c = vol.cos_el[r];
                 const double xs = c * vol.sin_az[r], xc = c * vol.cos_az[r];
                 const double model = xs * u + xc * v + w;
-                const double res = wrap_angle(phase - pi * model / vol.nyq[r]);
-                const double fit = 0.5 * (1.0 + std::cos(res));
-                agree += weight * fit;
-                weights += weight;
-                const double wt = weight * fit;
+                const double res = wrap_angle(p - pi * model / vol.nyq[r]);
+                // A biweight: bins far from the fit on the circle count little.
+                const double e = 1.0 - res * res / (pi * pi);
+                const double fit = e * e;
+                agree += wb * fit;
+                weights += wb;
+                const double wt = wb * fit;
                 const double d = vol.nyq[r] / pi * res;
                 const double x[3] = {xs, xc, 1.0};
                 for (int i = 0; i < 3; ++i) {
@@ -293,13 +294,35 @@ int vote_winner(const std::array<int64_t, 2 * max_vote + 1>& votes) {
 //    one moves by the folds its boundary votes for, when that makes at least half of its
 //    boundary agree and more of it than staying. A region of fewer than min_region gates,
 //    or one without any reference, must join that way or stays unresolved.
+struct UnfoldEdge {
+    int32_t gate, other_gate;  // gate of this region, gate of the other
+    int32_t other;             // the other region
+};
+
+// The work memory of one sweep, reused from sweep to sweep: taking fresh pages for every
+// sweep costs as much as the unfolding itself.
+struct UnfoldScratch {
+    std::vector<int32_t> label;
+    std::vector<uint8_t> known;
+    std::vector<int64_t> size;
+    std::vector<uint8_t> has_ref, resolved, visited;
+    std::vector<int> shift;
+    std::vector<int32_t> order;
+    std::vector<std::pair<int64_t, int32_t>> heap;
+    std::vector<UnfoldEdge> crossing, edges;
+    std::vector<int64_t> edge_start, fill;
+};
+
 class SweepUnfolder {
 public:
-    SweepUnfolder(const SweepInput& in, const Settings& set)
+    SweepUnfolder(const SweepInput& in, const Settings& set, UnfoldScratch& w)
         : in_(in), vol_(in.vol), set_(set), first_(vol_.start[in.s]),
           rays_(vol_.start[in.s + 1] - first_), G_(vol_.gates), N_(rays_ * G_),
           nyq_(vol_.nyq + first_), vel_(vol_.vel + first_ * G_),
-          wrap_(vol_.wrap[in.s] != 0 && rays_ > 2) {}
+          wrap_(vol_.wrap[in.s] != 0 && rays_ > 2), label_(w.label), known_(w.known),
+          size_(w.size), has_ref_(w.has_ref), resolved_(w.resolved), visited_(w.visited),
+          shift_(w.shift), order_(w.order), heap_(w.heap), crossing_(w.crossing),
+          edges_(w.edges), edge_start_(w.edge_start), fill_(w.fill) {}
 
     void run(double* out, int16_t* folds) {
         x_ = out;
@@ -421,10 +444,7 @@ private:
         }
     }
 
-    struct Edge {
-        int32_t gate, other_gate;  // gate of this region, gate of the other
-        int32_t other;             // the other region
-    };
+    using Edge = UnfoldEdge;
 
     // Calls f(i, j) for every neighbouring pair of valid gates once: along rays, between
     // consecutive rays, and between the last and first rays of a full circle.
@@ -555,15 +575,15 @@ private:
     bool wrap_;
     double* x_ = nullptr;   // values on the current folds (the result)
     int16_t* k_ = nullptr;  // folds (the result)
-    std::vector<int32_t> label_;
-    std::vector<uint8_t> known_;  // the gate had a reference
-    std::vector<int64_t> size_;
-    std::vector<uint8_t> has_ref_, resolved_, visited_;
-    std::vector<int> shift_;
-    std::vector<int32_t> order_;
-    std::vector<std::pair<int64_t, int32_t>> heap_;
-    std::vector<Edge> crossing_, edges_;
-    std::vector<int64_t> edge_start_, fill_;
+    std::vector<int32_t>& label_;
+    std::vector<uint8_t>& known_;  // the gate had a reference
+    std::vector<int64_t>& size_;
+    std::vector<uint8_t>&has_ref_, &resolved_, &visited_;
+    std::vector<int>& shift_;
+    std::vector<int32_t>& order_;
+    std::vector<std::pair<int64_t, int32_t>>& heap_;
+    std::vector<UnfoldEdge>&crossing_, &edges_;
+    std::vector<int64_t>&edge_start_, &fill_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -621,12 +641,12 @@ py::array_t<double> fit_py(f64 vel, f64 az, f64 cos_el, f64 nyq, i64 start, u8 w
     {
         runtime::release_gil release;
         const size_t bins = static_cast<size_t>(vol.rays * layers);
-        std::vector<double> re(bins), im(bins), n(bins);
+        std::vector<double> phase(bins), weight(bins), count(bins);
         runtime::parallel_blocks(vol.sweeps, 1, n_threads, [&](int64_t s) {
-            bin_phasors(vol, s, lay, layers, step, re.data(), im.data(), n.data());
+            bin_phasors(vol, s, lay, layers, step, phase.data(), weight.data(), count.data());
         });
         runtime::parallel_blocks(layers, 1, n_threads, [&](int64_t l) {
-            fit_layer(vol, l, layers, re.data(), im.data(), n.data(), min_spread, out + l, layers);
+            fit_layer(vol, l, layers, phase.data(), weight.data(), min_spread, out + l, layers);
         });
     }
     return result;
@@ -655,11 +675,25 @@ py::tuple unfold_py(f64 vel, f64 az, f64 cos_el, f64 nyq, i64 start, u8 wrap,
     const Settings set{max_step, min_region};
     {
         runtime::release_gil release;
+        // Scratch memory for each thread at work, handed out and back under a lock.
+        std::mutex lock;
+        std::vector<std::unique_ptr<UnfoldScratch>> pool;
         runtime::parallel_blocks(vol.sweeps, 1, n_threads, [&](int64_t s) {
+            std::unique_ptr<UnfoldScratch> w;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                if (!pool.empty()) {
+                    w = std::move(pool.back());
+                    pool.pop_back();
+                }
+            }
+            if (!w) w = std::make_unique<UnfoldScratch>();
             const SweepInput in{vol, s, pr, pu};
-            SweepUnfolder unfolder(in, set);
+            SweepUnfolder unfolder(in, set, *w);
             const int64_t at = vol.start[s] * vol.gates;
             unfolder.run(po + at, pf + at);
+            std::lock_guard<std::mutex> hold(lock);
+            pool.push_back(std::move(w));
         });
     }
     return py::make_tuple(out, folds);
