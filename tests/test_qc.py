@@ -48,6 +48,15 @@ def holes(rng, a, fraction):
     return a
 
 
+def test_docstring_examples_run():
+    import doctest
+
+    import kestrum.qc
+
+    result = doctest.testmod(kestrum.qc, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0 and result.failed == 0
+
+
 class TestTexture:
     @pytest.mark.parametrize("window", [(3, 7), (5, 3), (1, 1)])
     @pytest.mark.parametrize("wrap", [True, False])

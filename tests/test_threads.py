@@ -138,8 +138,34 @@ def dealias_unfold(rng):
     return _radar.dealias_unfold, (vel, az, cos_el, nyq, start, wrap, uvw, None, 0.5, 3)
 
 
+def texture(rng):
+    # Two sweeps of 16 * 3 + 5 rays (four items each of the runner) and a 2-ray sweep.
+    field = holes(rng, rng.normal(30, 5, (16 * 6 + 12, 50)), 0.2)
+    return _radar.texture, (field, [0, 53, 106, 108], np.empty(0), 1, 3, True, 3)
+
+
+def texture_circular(rng):
+    field = holes(rng, rng.uniform(-10, 10, (16 * 6 + 12, 50)), 0.2)
+    return _radar.texture, (field.astype(np.float32), [0, 53, 106, 108], np.full(108, 10.0), 2, 1, True, 2)
+
+
+def despeckle(rng):
+    return _radar.despeckle, (rng.random((100, 60)) < 0.5, [0, 30, 31, 70, 100], 5, 8, True)
+
+
+def qc_flags(rng):
+    rows, gates = 8 * 5 + 3, 30
+    planes = [holes(rng, rng.normal(size=(rows, gates)), 0.3) for _ in range(2)]
+    u = rng.normal(size=(2, gates))
+    return _radar.flags, (planes, [np.empty(0), rng.normal(size=gates)], [-1.0, nan], [1.0, 0.5], [2, 4], 1,
+                          holes(rng, rng.normal(size=(rows, gates)), 0.3), rng.integers(0, gates, rows), 0.5, 8,
+                          u, u[::-1], rng.integers(-1, 2, rows), *rng.uniform(-1, 1, (3, rows)), 0.3, 1.0, 16,
+                          rows, gates)
+
+
 CALLS = [vad, gradient, profile, cold_pool, thermo, perturb, statistics, mode, format_wrfda, format_dart,
-         superobs_polar, superobs_grid, dealias_fit, dealias_unfold]
+         superobs_polar, superobs_grid, dealias_fit, dealias_unfold, texture, texture_circular, despeckle,
+         qc_flags]
 
 
 def identical(a, b):

@@ -20,6 +20,7 @@ SCRIPT = r"""
 import hashlib
 import numpy as np
 import _kestrum, _ensemble
+from kestrum import _radar
 
 rng = np.random.default_rng(12)
 h = hashlib.sha256()
@@ -42,6 +43,11 @@ for members, n, n_codes in [(1, 5, 3), (7, 300, 4), (50, 1001, 10), (3, 2000, 25
     for min_valid in (1, 3):
         for out in _ensemble.mode(v, n_codes, min_valid, n_threads=2):
             h.update(out.tobytes())
+for dtype in (np.float64, np.float32):  # textures: window sums and the standard deviation
+    f = rng.normal(30.0, 5.0, (3 * 21, 37)).astype(dtype)
+    f[rng.random(f.shape) < 0.2] = np.nan
+    f[:, 33:] = np.nan
+    h.update(_radar.texture(f, [0, 21, 42, 63], np.empty(0), 2, 3, True, 2, n_threads=1).tobytes())
 print(h.hexdigest())
 """
 

@@ -21,34 +21,11 @@ from importlib.metadata import PackageNotFoundError, version
 
 from .dealias import Dealiased, dealias, dealias_pyart, dealias_xradar
 from .ensemble import Mode, Perturbed, Statistics, mode, perturb, statistics
-from .fields import (
-    ColdPool,
-    Gradient,
-    Profile,
-    Thermo,
-    cold_pool,
-    gradient,
-    profile,
-    thermo,
-)
+from .fields import ColdPool, Gradient, Profile, Thermo, cold_pool, gradient, profile, thermo
 from .job import observations
-from .obsfiles import (
-    DartBatch,
-    WrfdaRadar,
-    WriteCounts,
-    write_dart_obs_seq,
-    write_wrfda_radar,
-)
+from .obsfiles import DartBatch, WrfdaRadar, WriteCounts, write_dart_obs_seq, write_wrfda_radar
 from .qc import PRESETS, GateQC, QCFlag, despeckle, gate_qc, texture
-from .radar import (
-    VAD,
-    BeamPosition,
-    VADProfile,
-    beam_height,
-    vad,
-    vad_pyart,
-    vad_xradar,
-)
+from .radar import VAD, BeamPosition, VADProfile, beam_height, vad, vad_pyart, vad_xradar
 from .superobs import Superobs, superobs, superobs_pyart, superobs_xradar
 
 try:

@@ -8,6 +8,7 @@ neighbourhoods never cross from one sweep into the next.
 from __future__ import annotations
 
 import enum
+import importlib
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -15,13 +16,15 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _convert as cv
-from . import _radar
 from .radar import beam_height
+
+# The radar module's kernels, untyped: private, and called only from the functions below.
+_radar: Any = importlib.import_module("kestrum._radar")
 
 if TYPE_CHECKING:
     import xarray as xr
 
-__all__ = ["PRESETS", "QCFlag", "GateQC", "texture", "despeckle", "gate_qc"]
+__all__ = ["PRESETS", "GateQC", "QCFlag", "despeckle", "gate_qc", "texture"]
 
 
 class QCFlag(enum.IntFlag):
@@ -154,12 +157,14 @@ def _window(func: str, window: Any) -> tuple[int, int]:
     sizes = tuple(cv.integer(func, "window", n) for n in sizes)
     if any(n < 1 or n % 2 == 0 for n in sizes):
         raise cv.fail(func, f"window must be odd sizes of at least 1, not {sizes}")
-    return sizes  # type: ignore[return-value]
+    return sizes[0], sizes[1]
 
 
 def _wrap_result(field: Any, out: Any) -> Any:
     """A masked result for a masked input (Py-ART's fields), a plain array otherwise."""
-    return np.ma.masked_invalid(out) if isinstance(field, np.ma.MaskedArray) else out
+    if isinstance(field, np.ma.MaskedArray):
+        return np.ma.MaskedArray(out, mask=np.isnan(out), copy=False)
+    return out
 
 
 # --- texture ------------------------------------------------------------------------
@@ -209,6 +214,13 @@ def texture(
         float32 field, float64 otherwise. NaN (masked, for a masked field) where the
         gate is missing or its window has fewer than ``min_count`` valid gates.
 
+    Raises
+    ------
+    ValueError
+        If ``field`` has fewer than two axes, ``window`` is not odd sizes of at least
+        one, ``nyquist`` is not positive or has no value per ray, ``sweeps`` is not
+        increasing ray indices from 0, or ``min_count`` is below 1.
+
     Notes
     -----
     The linear texture is the population standard deviation (``ddof=0``, as NumPy's
@@ -224,9 +236,9 @@ def texture(
     >>> import numpy as np, kestrum
     >>> v = np.tile([9.0, -9.5, 9.8, -9.9], (4, 2))       # folded at nyquist 10 m/s
     >>> kestrum.texture(v, window=3).max().round(2)        # linear: huge
-    np.float64(9.65)
+    np.float64(9.85)
     >>> kestrum.texture(v, window=3, nyquist=10.0).max().round(2)
-    np.float64(0.69)
+    np.float64(0.75)
     """
     func = "texture"
     half_rays, half_gates = (n // 2 for n in _window(func, window))
@@ -237,15 +249,7 @@ def texture(
 
     def kernel(values: Any, nyq: Any) -> Any:
         vol = _volume(func, "field", values, sweeps)
-        if nyq is None:
-            rates = np.empty(0)
-        else:
-            rates = _per_ray(func, "nyquist", nyq, vol.shape, "m/s")
-            if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
-                raise cv.fail(func, "nyquist must be positive and finite")
-        out = _radar.texture(vol.rows, vol.bounds, rates, half_rays, half_gates, bool(wrap),
-                             min_count, n_threads)
-        return out.reshape(vol.shape)
+        return _texture(func, vol, nyq, (half_rays, half_gates), wrap, min_count, n_threads)
 
     if cv.is_dataarray(field):
         ray, gate = field.dims[-2:]
@@ -266,6 +270,20 @@ def texture(
     if values.dtype != np.float32:
         values = values.astype(np.float64, copy=False)
     return _wrap_result(values, kernel(values, nyquist))
+
+
+def _texture(func: str, vol: _Volume, nyquist: Any, half: tuple[int, int], wrap: bool,
+             min_count: int, n_threads: int) -> Any:
+    """The native texture of a volume, in the volume's shape."""
+    if nyquist is None:
+        rates = np.empty(0)
+    else:
+        rates = _per_ray(func, "nyquist", nyquist, vol.shape, "m/s")
+        if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
+            raise cv.fail(func, "nyquist must be positive and finite")
+    out = _radar.texture(vol.rows, vol.bounds, rates, half[0], half[1], bool(wrap), min_count,
+                         n_threads)
+    return out.reshape(vol.shape)
 
 
 # --- despeckle ----------------------------------------------------------------------
@@ -305,6 +323,19 @@ def despeckle(
     ndarray of bool or xarray.DataArray
         The kept gates: valid and in a group of at least ``min_size`` gates.
 
+    Raises
+    ------
+    ValueError
+        If ``valid`` has fewer than two axes, ``connectivity`` is not 4 or 8,
+        ``min_size`` is negative, or ``sweeps`` is not increasing ray indices from 0.
+
+    Notes
+    -----
+    Each sweep is labelled on its own (one sweep per thread): runs of valid gates along
+    each ray are joined with the touching runs of the next ray by union-find, and the
+    last ray with the first when ``wrap``. The result equals ``scipy.ndimage.label``'s
+    groups with the groups that meet across the wrap joined.
+
     Examples
     --------
     >>> import numpy as np, kestrum
@@ -334,11 +365,12 @@ def despeckle(
 
 def _valid_mask(func: str, value: Any) -> npt.NDArray[np.bool_]:
     value = cv.array(func, "valid", value)
-    if value.dtype == bool and not isinstance(value, np.ma.MaskedArray):
-        return value
+    out: npt.NDArray[np.bool_]
     if value.dtype == bool:
-        return np.ma.filled(value, False)
-    return np.isfinite(cv.nan_where_masked(value.astype(np.float64, copy=False)))
+        out = np.asarray(np.ma.filled(value, False), dtype=bool)
+    else:
+        out = np.isfinite(cv.nan_where_masked(value.astype(np.float64, copy=False)))
+    return out
 
 
 # --- the combined test ------------------------------------------------------------
@@ -354,11 +386,12 @@ class GateQC(NamedTuple):
 
     def failed(self, test: QCFlag) -> npt.NDArray[np.bool_]:
         """The gates that failed ``test`` (any of them, for several flags or'ed together)."""
-        return (self.flags & np.uint32(test)) != 0
+        failed: npt.NDArray[np.bool_] = (self.flags & np.uint32(test)) != 0
+        return failed
 
     def counts(self) -> dict[str, int]:
         """Number of gates that failed each test (a gate may fail several), and kept."""
-        out = {flag.name: int(np.count_nonzero(self.failed(flag))) for flag in QCFlag}
+        out = {str(flag.name): int(np.count_nonzero(self.failed(flag))) for flag in QCFlag}
         return {**{k: v for k, v in out.items() if v}, "kept": int(np.count_nonzero(self.keep))}
 
     def to_gatefilter(self, radar: Any) -> Any:
@@ -366,7 +399,7 @@ class GateQC(NamedTuple):
 
         The flags must have the radar's (rays, gates) shape.
         """
-        from pyart.filters import GateFilter
+        from pyart.filters import GateFilter  # type: ignore[import-untyped]
 
         keep = np.asarray(self.keep)
         if keep.shape != (radar.nrays, radar.ngates):
@@ -411,7 +444,8 @@ class GateQC(NamedTuple):
             flag_meanings=" ".join(f.name.lower() for f in QCFlag),  # type: ignore[union-attr]
         )
         ds["keep"].attrs.update(long_name="gate passed every quality control test")
-        return ds
+        out: xr.Dataset = ds
+        return out
 
     @classmethod
     def from_xarray(cls, ds: Any) -> GateQC:
@@ -548,6 +582,23 @@ def gate_qc(
         ``flags`` (uint32 bit codes of :class:`QCFlag`) and ``keep`` (``flags == 0``),
         of the fields' shape.
 
+    Raises
+    ------
+    ValueError
+        If no field is given, the fields differ in shape, a threshold names a field
+        that is not given, a test lacks the geometry it needs (``range``, ``elevation``,
+        ``azimuth``), or ``preset`` is not one of :data:`PRESETS`.
+
+    Notes
+    -----
+    Bounds are compared in the fields' own type: float32 fields (Py-ART's) against the
+    bounds rounded to float32, as NumPy compares them. A gate missing in every field
+    given is flagged :attr:`QCFlag.MISSING`. Heights for the clutter test and the leash
+    are those of :func:`beam_height` (4/3 earth model), computed once per distinct
+    elevation. Textures use ``min_count=3``. The velocity clutter test also catches
+    weather where the wind crosses the beam (the zero isodop), so keep
+    ``clutter_height`` low or combine it with polarimetric tests.
+
     Examples
     --------
     >>> import numpy as np, kestrum
@@ -569,9 +620,13 @@ def gate_qc(
     ) if value is not None}
     if not fields:
         raise cv.fail(func, "no field given")
-    arrays = {n: _field(func, n, v) for n, v in fields.items()}
+    # Float32 fields (Py-ART's) are read as they are, and their bounds are compared in
+    # float32 as NumPy would (a stored 0.9 is at the bound 0.9, not below it).
+    single = all(getattr(v, "dtype", None) == np.float32 for v in fields.values())
+    dtype = np.float32 if single else np.float64
+    arrays = {n: _field(func, n, v, dtype) for n, v in fields.items()}
     shape = next(iter(arrays.values())).shape
-    for n, a in arrays.items():
+    for a in arrays.values():
         if a.shape != shape or len(shape) < 2:
             raise cv.fail(func, f"every field must have one shape (..., rays, gates): "
                                 f"{cv.describe([(k, b.shape) for k, b in arrays.items()])}")
@@ -580,23 +635,27 @@ def gate_qc(
 
     planes, offsets, lo, hi, bits = [], [], [], [], []
 
+    tested = set()
+
     def test(plane: Any, bit: int, low: Any, high: Any, offset: Any = None) -> None:
         low = np.nan if low is None else low
         high = np.nan if high is None else high
         if np.isnan(low) and np.isnan(high) and bit:
             return
+        tested.add(id(plane))
         planes.append(plane.reshape(-1, gates))
         offsets.append(np.empty(0) if offset is None else offset)
-        lo.append(low)
-        hi.append(high)
+        lo.append(float(dtype(low)))
+        hi.append(float(dtype(high)))
         bits.append(int(bit))
 
     for name, bit, low, high in _FIELD_TESTS:
-        low_value, high_value = settings.get(low), settings.get(high)
+        low_value = settings.get(low) if low else None
+        high_value = settings.get(high) if high else None
         if name in arrays:
             test(arrays[name], bit, low_value, high_value)
         elif name == "snr" and low_value is not None and "reflectivity" in arrays:
-            r = _range(func, range, gates, "an SNR estimated from reflectivity")
+            r = _range(func, range, gates, "an SNR estimated from reflectivity", positive=True)
             offset = 20.0 * np.log10(r / 1000.0)
             noise = noise_reflectivity
             if noise is None:
@@ -605,10 +664,11 @@ def gate_qc(
                     corrected = z - offset
                 noise = float(np.nanmin(corrected)) if np.isfinite(corrected).any() else 0.0
             test(arrays["reflectivity"], bit, low_value, high_value, offset + cv.scalar(func, "noise_reflectivity", noise))
-        elif given.get(low) is not None or given.get(high) is not None:
+        elif (low and given.get(low) is not None) or (high and given.get(high) is not None):
             raise cv.fail(func, f"a threshold on {name} needs {name}")
 
-    window = settings.get("texture_window", (3, 7))
+    sizes = _window(func, settings.get("texture_window", (3, 7)))
+    half = (sizes[0] // 2, sizes[1] // 2)
     for name, bit, bound in _TEXTURE_TESTS:
         limit = settings.get(bound)
         if limit is None or np.isnan(limit):
@@ -617,15 +677,17 @@ def gate_qc(
             if given.get(bound) is not None:
                 raise cv.fail(func, f"{bound} needs {name}")
             continue  # a preset's test of a field the caller does not have
-        tex = texture(arrays[name], window=window, nyquist=nyquist if name == "velocity" else None,
-                      wrap=wrap, sweeps=sweeps, n_threads=n_threads)
-        test(np.asarray(tex, dtype=np.float64), bit, None, limit)
+        if nyquist is not None and name == "velocity":
+            nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
+        tex = _texture(func, _volume(func, name, arrays[name], sweeps),
+                       nyquist if name == "velocity" else None, half, wrap, 3, n_threads)
+        test(tex, bit, None, limit)
 
     # Fields without a test of their own still say that the gate has data.
     for name, value in arrays.items():
-        if name != "velocity":
+        if name != "velocity" and id(value) not in tested:
             test(value, 0, None, None)
-    args = _velocity_tests(func, arrays.get("velocity"), vol, range, elevation, azimuth, altitude,
+    args = _velocity_tests(func, arrays.get("velocity"), dtype, vol, range, elevation, azimuth, altitude,
                            clutter_velocity, clutter_height, vad, leash_fraction, leash_floor)
     flags = _radar.flags(planes, offsets, np.array(lo, float), np.array(hi, float),
                          np.array(bits, np.int64), int(QCFlag.MISSING), *args,
@@ -658,23 +720,31 @@ def _settings(func: str, preset: str | None, given: Mapping[str, Any], window: A
     return settings
 
 
-def _field(func: str, name: str, value: Any) -> Any:
+def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
+    """A field in ``dtype`` with NaN where it is masked: read by several kernels, so
+    converted once."""
     out = cv.array(func, name, value, None)
-    return out.astype(np.float64, copy=False)
+    if isinstance(out, np.ma.MaskedArray):
+        data = out.data.astype(dtype)
+        data[np.ma.getmaskarray(out)] = np.nan
+        return data
+    return np.ascontiguousarray(out, dtype=dtype)
 
 
-def _range(func: str, value: Any, gates: int, why: str) -> Any:
+def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) -> Any:
     if value is None:
         raise cv.fail(func, f"range is needed for {why}")
     r = cv.nan_filled(cv.array(func, "range", value, "m")).reshape(-1)
     if r.shape != (gates,):
         raise cv.fail(func, f"range has {r.size} values for {gates} gates")
-    if not np.all(np.isfinite(r)) or np.any(r <= 0) or np.any(np.diff(r) <= 0):
-        raise cv.fail(func, "range must be positive, finite and increasing")
+    if not np.all(np.isfinite(r)) or np.any(np.diff(r) <= 0):
+        raise cv.fail(func, "range must be finite and increasing")
+    if positive and np.any(r <= 0):
+        raise cv.fail(func, f"range must be positive for {why}")
     return r
 
 
-def _velocity_tests(func: str, velocity: Any, vol: _Volume, range_: Any, elevation: Any,
+def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: Any, elevation: Any,
                     azimuth: Any, altitude: float, clutter_velocity: float | None,
                     clutter_height: float, vad: Any, leash_fraction: float,
                     leash_floor: float) -> tuple[Any, ...]:
@@ -684,9 +754,9 @@ def _velocity_tests(func: str, velocity: Any, vol: _Volume, range_: Any, elevati
     if velocity is None:
         if clutter_velocity is not None or vad is not None:
             raise cv.fail(func, "the clutter test and the VAD leash need velocity")
-        return (none, empty_i, 0.0, 0, none.reshape(0, 0), none.reshape(0, 0), empty_i,
+        return (np.empty(0, dtype), empty_i, 0.0, 0, none.reshape(0, 0), none.reshape(0, 0), empty_i,
                 none, none, none, 0.0, 0.0, 0)
-    rows, gates = vol.rows.shape
+    gates = vol.rows.shape[1]
     clutter_gates, vad_u, vad_v, level = empty_i, none.reshape(0, gates), none.reshape(0, gates), empty_i
     sin_az = cos_az = cos_el = none
     speed = 0.0

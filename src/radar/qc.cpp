@@ -16,6 +16,7 @@
 #include "radar/register.hpp"
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "runtime/vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
@@ -46,6 +47,7 @@ std::vector<int64_t> sweep_bounds(const bounds_t& bounds, int64_t rows) {
 // that overhead small, while the item's scratch (three planes of its rays) stays in
 // the processor's second-level cache for a NEXRAD ray of 1832 gates.
 constexpr int64_t texture_rays = 16;
+constexpr int64_t texture_items = 8;
 
 struct TextureParams {
     int64_t gates, half_rays, half_gates, min_count;
@@ -68,23 +70,49 @@ struct TextureScratch {
           window(static_cast<size_t>(3 * p.gates)) {}
 };
 
+// sin(pi t) and cos(pi t) for t in units of the fold (v / nyquist). The quarter-turn k
+// nearest to 2t is taken off exactly (2t - k is exact in binary floating point), which
+// leaves |x| <= pi/4 for the kernel polynomials of fdlibm (Sun Microsystems, 1993; error
+// below one unit in the last place there). A library sincos call for every valid gate
+// cost as much as all the rest of the texture.
+inline void sincos_pi(double t, double& s, double& c) {
+    const double twice = 2.0 * t;
+    const double k = std::nearbyint(twice);
+    const double x = (twice - k) * (std::numbers::pi / 2);
+    const double z = x * x;
+    const double sx = x + x * z * (-1.66666666666666324348e-01 +
+                      z * (8.33333333332248946124e-03 + z * (-1.98412698298579493134e-04 +
+                      z * (2.75573137070700676789e-06 + z * (-2.50507602534068634195e-08 +
+                      z * 1.58969099521155010221e-10)))));
+    const double cx = 1.0 - 0.5 * z + z * z * (4.16666666666666019037e-02 +
+                      z * (-1.38888888888741095749e-03 + z * (2.48015872894767294178e-05 +
+                      z * (-2.75573143513906633035e-07 + z * (2.08757232129817482790e-09 +
+                      z * -1.13596475577881948265e-11)))));
+    // The quadrant k mod 4, exact for every integer k a double holds.
+    const int quadrant = static_cast<int>(k - 4.0 * std::floor(k / 4.0));
+    switch (quadrant) {
+        case 0: s = sx; c = cx; break;
+        case 1: s = cx; c = -sx; break;
+        case 2: s = -sx; c = -cx; break;
+        default: s = -cx; c = sx; break;
+    }
+}
+
 // Puts a ray's three planes in `q`: 1 or 0 (valid or not), and the values a mean is
 // taken of. Linear: x - shift and its square; on the fold circle: the cosine and sine of
 // the angle pi v / nyquist. Missing gates add zeros to every sum.
 template <class T>
 void transform_ray(const T* v, int64_t gates, double shift, double nyquist, bool circular,
-                   double* q) {
+                   double* q, int64_t stride) {
     double* n = q;
-    double* a = q + gates;
-    double* b = q + 2 * gates;
+    double* a = q + stride;
+    double* b = q + 2 * stride;
     if (circular) {
-        const double to_angle = std::numbers::pi / nyquist;
         for (int64_t g = 0; g < gates; ++g) {
             const double x = static_cast<double>(v[g]);
             if (is_finite(x)) {
                 n[g] = 1.0;
-                a[g] = std::cos(x * to_angle);
-                b[g] = std::sin(x * to_angle);
+                sincos_pi(x / nyquist, b[g], a[g]);
             } else {
                 n[g] = a[g] = b[g] = 0.0;
             }
@@ -101,6 +129,93 @@ void transform_ray(const T* v, int64_t gates, double shift, double nyquist, bool
     }
 }
 
+// The three window sums of one output ray, from the planes of its window's `rays`
+// consecutive rays: column sums over the rays, always added in ray order, then sums
+// along the gates, in the same gate order at every position. `column` is three planes
+// of G + 2 half_gates with zeros in the padding, which clips the window at the first and
+// last gate; only the first E gates are computed (the rest are past every valid gate).
+[[gnu::always_inline]] inline void window_sums_body(const double* planes, int64_t rays,
+                                                    int64_t G, int64_t E, int64_t hg,
+                                                    double* column, double* window) {
+    const int64_t P = G + 2 * hg;
+    for (int k = 0; k < 3; ++k) {
+        double* __restrict col = column + k * P + hg;
+        const double* q0 = planes + k * G;
+        for (int64_t g = 0; g < E; ++g) col[g] = q0[g];
+        for (int64_t j = 1; j < rays; ++j) {
+            const double* q = planes + (3 * j + k) * G;
+            for (int64_t g = 0; g < E; ++g) col[g] += q[g];
+        }
+        for (int64_t g = E; g < E + hg; ++g) col[g] = 0.0;
+        const double* cp = column + k * P;
+        double* __restrict w = window + k * G;
+        for (int64_t g = 0; g < E; ++g) w[g] = cp[g];
+        for (int64_t d = 1; d <= 2 * hg; ++d)
+            for (int64_t g = 0; g < E; ++g) w[g] += cp[g + d];
+    }
+}
+
+KESTRUM_VECTOR_PATHS(window_sums, window_sums_body,
+                     (const double* planes, int64_t rays, int64_t G, int64_t E, int64_t hg,
+                      double* column, double* window),
+                     (planes, rays, G, E, hg, column, window))
+
+// The population standard deviation from the sums of a window (n, sum of x - shift, sum
+// of its square), where the gate itself is valid and the window holds `least` gates.
+template <class T>
+[[gnu::always_inline]] inline void linear_texture_body(const double* sums, int64_t G,
+                                                       int64_t E, const T* v, double least,
+                                                       T* __restrict out) {
+    const double* n = sums;
+    const double* a = sums + G;
+    const double* b = sums + 2 * G;
+    for (int64_t g = 0; g < E; ++g) {
+        // Rounding can leave a constant window's variance a little below zero.
+        const double var = (b[g] - a[g] * a[g] / n[g]) / n[g];
+        const double t = var > 0.0 ? std::sqrt(var) : 0.0;
+        const bool ok = is_finite(static_cast<double>(v[g])) && n[g] >= least;
+        out[g] = static_cast<T>(ok ? t : nan_value);
+    }
+}
+
+KESTRUM_VECTOR_PATHS(linear_texture_f32, linear_texture_body<float>,
+                     (const double* sums, int64_t G, int64_t E, const float* v, double least,
+                      float* out),
+                     (sums, G, E, v, least, out))
+KESTRUM_VECTOR_PATHS(linear_texture_f64, linear_texture_body<double>,
+                     (const double* sums, int64_t G, int64_t E, const double* v,
+                      double least, double* out),
+                     (sums, G, E, v, least, out))
+
+inline void linear_texture(const double* sums, int64_t G, int64_t E, const float* v,
+                           double least, float* out) {
+    linear_texture_f32(sums, G, E, v, least, out);
+}
+inline void linear_texture(const double* sums, int64_t G, int64_t E, const double* v,
+                           double least, double* out) {
+    linear_texture_f64(sums, G, E, v, least, out);
+}
+
+// The circular standard deviation (nyquist / pi) sqrt(-2 ln R) from the sums of a window
+// (n, sum of cos, sum of sin).
+template <class T>
+void circular_texture(const double* sums, int64_t G, int64_t E, const T* v, int64_t min_count,
+                      double nyquist, T* out) {
+    const double* n = sums;
+    const double* a = sums + G;
+    const double* b = sums + 2 * G;
+    const double scale = nyquist / std::numbers::pi;
+    const double least = static_cast<double>(min_count);
+    for (int64_t g = 0; g < E; ++g) {
+        double t = nan_value;
+        if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
+            const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
+            t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
+        }
+        out[g] = static_cast<T>(t);
+    }
+}
+
 template <class T>
 void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
                    const TextureParams& p, TextureScratch& s, T* out) {
@@ -109,63 +224,39 @@ void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
     // A sweep narrower than the window: with wrap-around every output sees each ray of
     // the sweep once (never twice, which the window would give by wrapping past itself).
     const bool all_rays = p.wrap && 2 * hr + 1 >= R;
-    const int64_t lo = all_rays ? 0 : (p.wrap ? c.begin - hr : std::max<int64_t>(0, c.begin - hr));
+    const int64_t lo =
+        all_rays ? 0 : (p.wrap ? c.begin - hr : std::max<int64_t>(0, c.begin - hr));
     const int64_t hi = all_rays ? R : (p.wrap ? c.end + hr : std::min(R, c.end + hr));
     auto ray_of = [&](int64_t j) { return ((j % R) + R) % R; };
+    // Gates past the last valid gate of every ray the item reads add nothing to any
+    // window, and their textures are missing: the work stops there. Radars record
+    // velocity over a shorter range than reflectivity, or not at all on some sweeps.
+    int64_t E = 0;
+    for (int64_t j = lo; j < hi; ++j) {
+        const T* v = field + (c.row + ray_of(j)) * G;
+        int64_t last = G;
+        while (last > E && !is_finite(static_cast<double>(v[last - 1]))) --last;
+        E = std::max(E, last);
+    }
     for (int64_t j = lo; j < hi; ++j) {
         const int64_t row = c.row + ray_of(j);
-        transform_ray(field + row * G, G, c.shift, circular ? nyquist[row] : 0.0, circular,
-                      s.planes.data() + 3 * (j - lo) * G);
+        transform_ray(field + row * G, E, c.shift, circular ? nyquist[row] : 0.0, circular,
+                      s.planes.data() + 3 * (j - lo) * G, G);
     }
 
-    const int64_t P = G + 2 * hg;  // padded length of a column-sum plane
     for (int64_t r = c.begin; r < c.end; ++r) {
-        // Column sums over the window's rays, always added in ray order.
         const int64_t first = all_rays ? 0 : (p.wrap ? r - hr : std::max(lo, r - hr));
         const int64_t last = all_rays ? R - 1 : (p.wrap ? r + hr : std::min(hi - 1, r + hr));
-        for (int k = 0; k < 3; ++k) {
-            double* col = s.column.data() + k * P + hg;
-            const double* q0 = s.planes.data() + (3 * (first - lo) + k) * G;
-            std::copy(q0, q0 + G, col);
-            for (int64_t j = first + 1; j <= last; ++j) {
-                const double* q = s.planes.data() + (3 * (j - lo) + k) * G;
-                for (int64_t g = 0; g < G; ++g) col[g] += q[g];
-            }
-            // Window sums along the gates: the zero padding clips the window at the
-            // first and last gate, and the gate order of the additions is fixed.
-            const double* cp = s.column.data() + k * P;
-            double* w = s.window.data() + k * G;
-            std::copy(cp, cp + G, w);
-            for (int64_t d = 1; d <= 2 * hg; ++d)
-                for (int64_t g = 0; g < G; ++g) w[g] += cp[g + d];
-        }
+        window_sums(s.planes.data() + 3 * (first - lo) * G, last - first + 1, G, E, hg,
+                    s.column.data(), s.window.data());
         const int64_t row = c.row + r;
         const T* v = field + row * G;
         T* o = out + row * G;
-        const double* n = s.window.data();
-        const double* a = n + G;
-        const double* b = n + 2 * G;
-        const double least = static_cast<double>(p.min_count);
+        std::fill(o + E, o + G, static_cast<T>(nan_value));
         if (circular) {
-            const double scale = nyquist[row] / std::numbers::pi;
-            for (int64_t g = 0; g < G; ++g) {
-                double t = nan_value;
-                if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
-                    const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
-                    t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
-                }
-                o[g] = static_cast<T>(t);
-            }
+            circular_texture(s.window.data(), G, E, v, p.min_count, nyquist[row], o);
         } else {
-            for (int64_t g = 0; g < G; ++g) {
-                double t = nan_value;
-                if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
-                    // Rounding can leave a constant window's variance a little below zero.
-                    const double var = (b[g] - a[g] * a[g] / n[g]) / n[g];
-                    t = var > 0.0 ? std::sqrt(var) : 0.0;
-                }
-                o[g] = static_cast<T>(t);
-            }
+            linear_texture(s.window.data(), G, E, v, static_cast<double>(p.min_count), o);
         }
     }
 }
@@ -217,10 +308,13 @@ py::array_t<T> texture_py(field_t<T> field, bounds_t bounds, f64 nyquist, int64_
             for (int64_t r = 0; r < R; r += texture_rays)
                 chunks.push_back({b[s], R, r, std::min(R, r + texture_rays), shift[s]});
         }
-        runtime::parallel_blocks(static_cast<int64_t>(chunks.size()), 1, n_threads,
-                                 [&](int64_t i) {
+        // Several items per block of the runner, so that a block's scratch is allocated
+        // once for all of them.
+        runtime::for_blocks(static_cast<int64_t>(chunks.size()), texture_items, n_threads,
+                            [&](int64_t begin, int64_t end) {
             TextureScratch scratch(texture_rays + 2 * half_rays, p);
-            texture_chunk(pf, nyq, chunks[static_cast<size_t>(i)], p, scratch, out);
+            for (int64_t i = begin; i < end; ++i)
+                texture_chunk(pf, nyq, chunks[static_cast<size_t>(i)], p, scratch, out);
         });
     }
     return result;
@@ -330,13 +424,16 @@ constexpr int64_t flag_rows = 8;
 
 // What one call tests. Fields are (rows, gates); a field fails where its value less its
 // gate's offset is below `lo` or above `hi` (a NaN bound tests nothing); a missing value
-// tests nothing. `velocity` may be null (no clutter test, no leash).
+// tests nothing. A field with bit 0 only says where there is data. `velocity` may be
+// null (no clutter test, no leash).
+template <class T>
 struct FlagTests {
-    std::vector<const double*> fields, offsets;
+    std::vector<const T*> fields;
+    std::vector<const double*> offsets;
     std::vector<double> lo, hi;
     std::vector<uint32_t> bits;
     uint32_t missing_bit = 0;
-    const double* velocity = nullptr;
+    const T* velocity = nullptr;
     const int64_t* clutter_gates = nullptr;  // per row: gates from the radar below the height
     double clutter_speed = 0.0;
     uint32_t clutter_bit = 0;
@@ -347,62 +444,88 @@ struct FlagTests {
     uint32_t leash_bit = 0;
 };
 
-void flag_row(const FlagTests& t, int64_t r, int64_t G, uint32_t* flag, uint8_t* seen) {
-    std::fill(flag, flag + G, 0u);
-    std::fill(seen, seen + G, uint8_t{0});
-    for (size_t i = 0; i < t.fields.size(); ++i) {
-        const double* f = t.fields[i] + r * G;
-        const double* off = t.offsets[i];
-        const double lo = t.lo[i], hi = t.hi[i];
-        const uint32_t bit = t.bits[i];
-        for (int64_t g = 0; g < G; ++g) {
-            const double x = off ? f[g] - off[g] : f[g];
-            const bool ok = is_finite(f[g]);
-            seen[g] |= static_cast<uint8_t>(ok);
-            if (ok && (x < lo || x > hi)) flag[g] |= bit;
-        }
+// One field's test along a row, written without branches so that it compiles to vector
+// code: a NaN bound compares false, as does a missing value, which is then also not seen.
+// Without an offset the field is compared in its own type (the bounds arrive rounded to
+// it), so float32 planes are read four gates at a time.
+template <class T>
+void test_field(const T* f, const double* off, double lo, double hi, uint32_t bit, int64_t G,
+                uint32_t* flag, uint32_t* seen) {
+    if (bit == 0 || (std::isnan(lo) && std::isnan(hi))) {
+        for (int64_t g = 0; g < G; ++g) seen[g] |= static_cast<uint32_t>(is_finite(f[g]));
+        return;
     }
+    if (off == nullptr) {
+        const T l = static_cast<T>(lo), h = static_cast<T>(hi);
+        for (int64_t g = 0; g < G; ++g) {
+            const T x = f[g];
+            const uint32_t ok = is_finite(x);
+            seen[g] |= ok;
+            flag[g] |= (ok & static_cast<uint32_t>((x < l) | (x > h))) * bit;
+        }
+        return;
+    }
+    for (int64_t g = 0; g < G; ++g) {
+        const double x = static_cast<double>(f[g]);
+        const double y = x - off[g];
+        const uint32_t ok = is_finite(x);
+        seen[g] |= ok;
+        flag[g] |= (ok & static_cast<uint32_t>((y < lo) | (y > hi))) * bit;
+    }
+}
+
+template <class T>
+void flag_row(const FlagTests<T>& t, int64_t r, int64_t G, uint32_t* flag, uint32_t* seen) {
+    std::fill(flag, flag + G, 0u);
+    std::fill(seen, seen + G, 0u);
+    for (size_t i = 0; i < t.fields.size(); ++i)
+        test_field(t.fields[i] + r * G, t.offsets[i], t.lo[i], t.hi[i], t.bits[i], G, flag, seen);
     if (t.velocity != nullptr) {
-        const double* v = t.velocity + r * G;
-        for (int64_t g = 0; g < G; ++g) seen[g] |= static_cast<uint8_t>(is_finite(v[g]));
+        const T* v = t.velocity + r * G;
+        for (int64_t g = 0; g < G; ++g) seen[g] |= static_cast<uint32_t>(is_finite(v[g]));
         const int64_t near = std::min(G, t.clutter_gates ? t.clutter_gates[r] : 0);
         for (int64_t g = 0; g < near; ++g)
-            if (std::fabs(v[g]) < t.clutter_speed) flag[g] |= t.clutter_bit;
+            if (std::fabs(static_cast<double>(v[g])) < t.clutter_speed) flag[g] |= t.clutter_bit;
         const int64_t level = t.vad_level ? t.vad_level[r] : -1;
         if (level >= 0) {
             const double* u = t.vad_u + level * G;
             const double* w = t.vad_v + level * G;
             const double sa = t.sin_az[r], ca = t.cos_az[r], ce = t.cos_el[r];
             for (int64_t g = 0; g < G; ++g) {
-                if (!is_finite(v[g]) || !is_finite(u[g]) || !is_finite(w[g])) continue;
+                const double x = static_cast<double>(v[g]);
+                if (!is_finite(x) || !is_finite(u[g]) || !is_finite(w[g])) continue;
                 const double expected = (u[g] * sa + w[g] * ca) * ce;
                 const double allowed =
                     std::max(t.leash_fraction * std::hypot(u[g], w[g]), t.leash_floor);
-                if (std::fabs(v[g] - expected) > allowed) flag[g] |= t.leash_bit;
+                if (std::fabs(x - expected) > allowed) flag[g] |= t.leash_bit;
             }
         }
     }
-    for (int64_t g = 0; g < G; ++g)
-        if (!seen[g]) flag[g] |= t.missing_bit;
+    for (int64_t g = 0; g < G; ++g) flag[g] |= (1u - seen[g]) * t.missing_bit;
 }
 
 using i64a = runtime::i64<"">;
 
-py::array_t<uint32_t> flags_py(std::vector<f64> fields, std::vector<f64> offsets, f64 lo, f64 hi,
-                               i64a bits, uint32_t missing_bit, f64 velocity, i64a clutter_gates,
-                               double clutter_speed, uint32_t clutter_bit, f64 vad_u, f64 vad_v,
-                               i64a vad_level, f64 sin_az, f64 cos_az, f64 cos_el,
-                               double leash_fraction, double leash_floor, uint32_t leash_bit,
-                               int64_t rows, int64_t gates, int32_t n_threads) {
+template <class T>
+using plane_t = runtime::array<T, "fields">;
+
+template <class T>
+py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<f64> offsets, f64 lo,
+                               f64 hi, i64a bits, uint32_t missing_bit, plane_t<T> velocity,
+                               i64a clutter_gates, double clutter_speed, uint32_t clutter_bit,
+                               f64 vad_u, f64 vad_v, i64a vad_level, f64 sin_az, f64 cos_az,
+                               f64 cos_el, double leash_fraction, double leash_floor,
+                               uint32_t leash_bit, int64_t rows, int64_t gates,
+                               int32_t n_threads) {
     require(rows >= 0 && gates >= 0, "rows and gates must not be negative");
     const size_t nf = fields.size();
     require(offsets.size() == nf && static_cast<size_t>(lo.size()) == nf &&
                 static_cast<size_t>(hi.size()) == nf && static_cast<size_t>(bits.size()) == nf,
             "one offset, bound pair and bit per field");
-    auto is_plane = [&](const f64& a) {
+    auto is_plane = [&](const plane_t<T>& a) {
         return a.ndim() == 2 && a.shape(0) == rows && a.shape(1) == gates;
     };
-    FlagTests t;
+    FlagTests<T> t;
     for (size_t i = 0; i < nf; ++i) {
         require(is_plane(fields[i]), "every field must be (rows, gates)");
         require(offsets[i].size() == 0 || offsets[i].size() == gates,
@@ -448,8 +571,9 @@ py::array_t<uint32_t> flags_py(std::vector<f64> fields, std::vector<f64> offsets
     {
         runtime::release_gil release;
         runtime::for_blocks(rows, flag_rows, n_threads, [&](int64_t begin, int64_t end) {
-            std::vector<uint8_t> seen(static_cast<size_t>(gates));
-            for (int64_t r = begin; r < end; ++r) flag_row(t, r, gates, out + r * gates, seen.data());
+            std::vector<uint32_t> seen(static_cast<size_t>(gates));
+            for (int64_t r = begin; r < end; ++r)
+                flag_row(t, r, gates, out + r * gates, seen.data());
         });
     }
     return result;
@@ -470,12 +594,17 @@ void register_qc(pybind11::module_& m) {
           py::arg("min_count"), py::arg("n_threads") = 0);
     m.def("despeckle", &despeckle_py, py::arg("valid"), py::arg("bounds"), py::arg("min_size"),
           py::arg("connectivity"), py::arg("wrap"), py::arg("n_threads") = 0);
-    m.def("flags", &flags_py, py::arg("fields"), py::arg("offsets"), py::arg("lo"), py::arg("hi"),
-          py::arg("bits"), py::arg("missing_bit"), py::arg("velocity"), py::arg("clutter_gates"),
-          py::arg("clutter_speed"), py::arg("clutter_bit"), py::arg("vad_u"), py::arg("vad_v"),
-          py::arg("vad_level"), py::arg("sin_az"), py::arg("cos_az"), py::arg("cos_el"),
-          py::arg("leash_fraction"), py::arg("leash_floor"), py::arg("leash_bit"), py::arg("rows"),
-          py::arg("gates"), py::arg("n_threads") = 0);
+    auto flags_args = [&](auto function) {
+        m.def("flags", function, py::arg("fields"), py::arg("offsets"), py::arg("lo"),
+              py::arg("hi"), py::arg("bits"), py::arg("missing_bit"), py::arg("velocity"),
+              py::arg("clutter_gates"), py::arg("clutter_speed"), py::arg("clutter_bit"),
+              py::arg("vad_u"), py::arg("vad_v"), py::arg("vad_level"), py::arg("sin_az"),
+              py::arg("cos_az"), py::arg("cos_el"), py::arg("leash_fraction"),
+              py::arg("leash_floor"), py::arg("leash_bit"), py::arg("rows"), py::arg("gates"),
+              py::arg("n_threads") = 0);
+    };
+    flags_args(&flags_py<float>);
+    flags_args(&flags_py<double>);
 }
 
 }  // namespace radar
