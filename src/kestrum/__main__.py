@@ -65,7 +65,7 @@ configuration; 130 interrupted (no file written).
 
 
 def _obs_parser(sub: Any) -> argparse.ArgumentParser:
-    p = sub.add_parser("obs", help="radar volumes to DART and WRFDA observation files",
+    p: argparse.ArgumentParser = sub.add_parser("obs", help="radar volumes to DART and WRFDA observation files",
                        description=OBS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("volumes", nargs="*", metavar="VOLUME", help="volume files (NEXRAD, CfRadial, ...)")
     p.add_argument("--dart", metavar="FILE", help="DART obs_seq file to write")
@@ -92,7 +92,7 @@ def _progress(enabled: bool | None) -> Any:
         enabled = sys.stderr.isatty()
     if not enabled or importlib.util.find_spec("tqdm") is None:
         return None
-    from tqdm import tqdm
+    tqdm = importlib.import_module("tqdm").tqdm
 
     def bar(results: Any, total: int) -> Any:
         return tqdm(results, total=total, unit="volume", file=sys.stderr)

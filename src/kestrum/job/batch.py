@@ -118,7 +118,10 @@ def _local(tasks: list[tuple[Any, ...]], workers: int) -> Iterator[VolumeObserva
 
 def _dask(tasks: list[tuple[Any, ...]], address: str) -> Iterator[VolumeObservations | Failure]:
     try:
-        from distributed import Client, as_completed
+        import importlib
+
+        distributed = importlib.import_module("distributed")
+        Client, as_completed = distributed.Client, distributed.as_completed
     except ImportError:
         raise ImportError("--scheduler needs Dask distributed: pip install 'dask[distributed]'") from None
     with Client(address) as client:

@@ -197,7 +197,8 @@ class Config:
     @classmethod
     def from_dict(cls, data: dict[str, Any], *, source: str = "config") -> Config:
         """A configuration from nested mappings (as ``tomllib`` reads them)."""
-        return _build(cls, data, source, "")
+        config: Config = _build(cls, data, source, "")
+        return config
 
     def to_toml(self) -> str:
         """The whole configuration as TOML text that :func:`load_config` reads back."""

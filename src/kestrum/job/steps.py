@@ -51,7 +51,8 @@ def removes(flags: np.ndarray, moment: str) -> np.ndarray:
     """The gates whose `moment` quality control removes, from their bit codes."""
     tests = flags & ~VELOCITY_ONLY if moment == "reflectivity" else flags
     # A gate with no field at all is no gate of the moment: it was never read.
-    return (tests & ~np.uint32(QCFlag.MISSING)) != 0
+    gone: np.ndarray = (tests & ~np.uint32(QCFlag.MISSING)) != 0
+    return gone
 
 
 def qc_counts(flags: np.ndarray, valid: np.ndarray, moment: str) -> dict[str, int]:

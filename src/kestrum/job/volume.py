@@ -55,7 +55,8 @@ class Volume:
     @property
     def start(self) -> np.datetime64:
         """Time of the first ray: the volume's time in the files and the window."""
-        return self.time.min()
+        first: np.datetime64 = self.time.min()
+        return first
 
     @property
     def sweep(self) -> np.ndarray:
