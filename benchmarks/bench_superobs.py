@@ -45,7 +45,7 @@ def box_statistics(b, nb, v, ray, gate, az, el, t, r, nyq, quantity):
     """Every plane of every box by np.bincount (and ufunc.at for the extremes)."""
     n = np.bincount(b, minlength=nb).astype(np.float64)
     with np.errstate(invalid="ignore", divide="ignore"):
-        mean = lambda w: np.bincount(b, w, minlength=nb) / n  # noqa: E731
+        mean = lambda w: np.bincount(b, w, minlength=nb) / n
         out = dict(count=n, coherence=np.full(nb, np.nan), nyquist=np.full(nb, np.nan))
         if quantity == "velocity":
             ph = np.pi * v / nyq
@@ -150,7 +150,7 @@ def pyart_cressman(d, grid):
     radar.add_field("velocity", {"data": np.ma.masked_invalid(d["vel"].reshape(S * R, G))})
     x, y, z = grid
     shape = (len(z) - 1, len(y) - 1, len(x) - 1)
-    centre = lambda e: (e[0] + (e[1] - e[0]) / 2, e[-1] - (e[1] - e[0]) / 2)  # noqa: E731
+    centre = lambda e: (e[0] + (e[1] - e[0]) / 2, e[-1] - (e[1] - e[0]) / 2)
     return lambda: pyart.map.grid_from_radars(
         radar, grid_shape=shape, grid_limits=(centre(z), centre(y), centre(x)),
         fields=["velocity"], weighting_function="Cressman", roi_func="constant", constant_roi=2 * (x[1] - x[0]),
@@ -191,8 +191,8 @@ def main():
          lambda: numpy_grid(d, "dbz", "reflectivity", grid)),
     ]
     for label, field, quantity, g, peer in cases:
-        one = best(lambda: ours(d, field, quantity, g, 1), args.repeat)
-        two = best(lambda: ours(d, field, quantity, g, 2), args.repeat)
+        one = best(lambda f=field, q=quantity, g=g: ours(d, f, q, g, 1), args.repeat)
+        two = best(lambda f=field, q=quantity, g=g: ours(d, f, q, g, 2), args.repeat)
         other = best(peer, max(1, args.repeat - 1))
         print(f"{label:38s} {one:9.3f} {two:9.3f} {other:9.3f} {other / one:7.1f}x {one / two:5.2f}x"
               f"   peer: NumPy bincount")

@@ -146,7 +146,7 @@ class TestAgainstNumpy:
             assert np.max(np.abs(plain.value - so.value)) > 5.0
 
     def test_error_quality_and_defaults(self):
-        values, az, el, gate_range, t = volume(rays=360, gates=200)
+        values, az, el, gate_range, _ = volume(rays=360, gates=200)
         v = values * 3.0
         loose = superobs(v, az, gate_range, el, quantity="velocity", nyquist=30.0, **KEEP_ALL)
         so = superobs(v, az, gate_range, el, quantity="velocity", nyquist=30.0, min_count=20,
@@ -218,6 +218,14 @@ class TestAgainstNumpy:
         with pytest.raises(ValueError, match=message):
             superobs(**args)
 
+    def test_examples_in_the_docstrings_run(self):
+        import doctest
+        import sys
+
+        module = sys.modules["kestrum.superobs"]  # the function of that name hides the module
+        result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert result.attempted > 0 and result.failed == 0
+
     def test_site_at_0n_0e_altitude_0_warns(self):
         values, az, el, gate_range, _ = volume()
         with pytest.warns(UserWarning, match="0N 0E"):
@@ -280,6 +288,30 @@ class TestNexrad:
                                  ("latitude", vel.latitude), ("vertical", vel.height)):
             np.testing.assert_allclose(rv[column], expected[order], rtol=1e-12, atol=1e-9)
 
+    def test_xradar_sweep_gives_what_pyart_gives(self, nexrad):
+        xr = pytest.importorskip("xarray")
+        sweep = 1
+        rows = nexrad.get_slice(sweep)
+        base = np.datetime64(nexrad.time["units"].split("since")[1].strip().rstrip("Z"), "ms")
+        ds = xr.Dataset(
+            {"VRADH": (("azimuth", "range"), nexrad.fields["velocity"]["data"][rows].filled(np.nan),
+                       {"units": "m/s"}),
+             "nyquist_velocity": ("azimuth", nexrad.instrument_parameters["nyquist_velocity"]["data"][rows])},
+            coords={"azimuth": nexrad.azimuth["data"][rows], "range": nexrad.range["data"],
+                    "elevation": ("azimuth", nexrad.elevation["data"][rows]),
+                    "time": ("azimuth", base + np.rint(nexrad.time["data"][rows] * 1000).astype("m8[ms]")),
+                    **SITE})
+        got = kestrum.superobs_xradar(ds, "VRADH", min_count=10)
+        want = superobs_pyart(nexrad, "velocity", sweeps=[sweep], min_count=10, **SITE)
+        assert got.value.size > 20
+        np.testing.assert_array_equal(got.box[:, 1:], want.box[:, 1:])
+        for name in ("value", "std", "count", "azimuth", "range", "latitude", "height", "nyquist"):
+            np.testing.assert_array_equal(getattr(got, name), getattr(want, name), err_msg=name)
+        np.testing.assert_array_equal(got.time, want.time)
+        table = got.to_dataset()
+        np.testing.assert_array_equal(table["value"].values, got.value)
+        assert table.sizes["box"] == got.value.size and table.attrs["quantity"] == "velocity"
+
     def test_wrfda_file_read_back_with_its_formats(self, nexrad, tmp_path):
         from test_obsfiles import read_wrfda
 
@@ -296,7 +328,7 @@ class TestNexrad:
         col_of = {int(k): i for i, k in enumerate(cols)}
         for so, at in ((vel, 1), (dbz, 4)):
             for k, b in enumerate(so.box.tolist()):
-                station, levels = got["cols"][col_of[b[1] * 12 + b[2]]]
+                _, levels = got["cols"][col_of[b[1] * 12 + b[2]]]
                 row = levels[b[0]]
                 assert row[0] == pytest.approx(500.0 + 1000.0 * b[0])
                 assert row[at] == pytest.approx(so.value[k], abs=5e-4)

@@ -7,9 +7,10 @@ import warnings
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _convert as cv
-from . import _radar
+from . import _radar  # type: ignore[attr-defined]  # a native module without a stub
 from ._convert import Array
 from .obsfiles import RADIAL_VELOCITY, DartBatch, WrfdaRadar
 from .radar import beam_height
@@ -42,7 +43,7 @@ class Superobs(NamedTuple):
     """Box value: mean (velocity: on the fold circle; reflectivity: in linear Z, as dBZ)."""
     std: Array
     """Spread of the gates in the box (population standard deviation), in the field's unit."""
-    count: Array
+    count: npt.NDArray[np.int64]  # type: ignore[assignment]  # the name users expect
     """Number of valid gates in the box."""
     min: Array
     """Least gate value (velocity: after unfolding to the value's fold)."""
@@ -72,9 +73,9 @@ class Superobs(NamedTuple):
     """Mean resultant length of the velocities on the fold circle, in [0, 1] (NaN otherwise)."""
     nyquist: Array
     """Mean Nyquist velocity of the box's gates, m/s (NaN without one)."""
-    clear_air: Array
+    clear_air: npt.NDArray[np.bool_]
     """True for clear-air reflectivity boxes (value set to ``clear_air_value``)."""
-    box: Array
+    box: npt.NDArray[np.int64]
     """Box index, int64 (boxes, 3): (sweep, azimuth, range) or (height or sweep, y, x)."""
     quantity: str
     """``"velocity"``, ``"reflectivity"`` or ``"other"``."""
@@ -157,8 +158,8 @@ class Superobs(NamedTuple):
         parts = {s.quantity: s for s in (self, other) if s is not None}
         if len(parts) != (1 if other is None else 2) or not set(parts) <= {"velocity", "reflectivity"}:
             raise cv.fail(func, "needs velocity and/or reflectivity superobservations, one of each")
-        grids = [s.grid for s in parts.values()]
-        if any(g is None or len(g) != 3 for g in grids) or not all(
+        grids = [s.grid for s in parts.values() if s.grid is not None and len(s.grid) == 3]
+        if len(grids) != len(parts) or not all(
                 np.array_equal(a, b) for g in grids for a, b in zip(g, grids[0])):
             raise cv.fail(func, "WRFDA columns need boxes of one grid with height edges "
                                 "(superobs(..., grid=(x_edges, y_edges, z_edges)))")
@@ -439,7 +440,7 @@ def _superobs_rays(
 def superobs(
     values: Any,
     azimuth: Any,
-    range: Any,  # noqa: A002
+    range: Any,
     elevation: Any,
     *,
     quantity: str,
@@ -565,11 +566,12 @@ def superobs(
     >>> import numpy as np, kestrum
     >>> az = np.arange(0.5, 360.0)                     # 360 rays
     >>> rng = np.arange(125.0, 20000.0, 250.0)          # 80 gates
-    >>> v = np.full((360, 80), 9.0)
-    >>> v[1::2] = -9.0 + 0.5                            # folded half of the gates (V = 10)
+    >>> v = np.where(np.arange(80) % 2 == 0, 9.8, -9.8) * np.ones((360, 1))  # 10.2 folded
     >>> so = kestrum.superobs(v, az, rng, 0.5, quantity="velocity", nyquist=10.0)
-    >>> so.value.size, float(so.value[0].round(3)), float(so.coherence[0].round(3))
-    (288, 10.0, 0.999)
+    >>> so.value.size, float(so.value[0].round(6)), float(so.std[0].round(6)), int(so.count[0])
+    (288, 10.0, 0.2, 100)
+    >>> float(so.min[0].round(6)), float(so.max[0].round(6)), float(so.coherence[0].round(3))
+    (9.8, 10.2, 0.998)
     """
     func = "superobs"
     unit = {"velocity": "m/s"}.get(quantity)
@@ -628,7 +630,10 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
         rows.append(np.pad(v, ((0, 0), (0, gates - v.shape[1])), constant_values=np.nan))
     values = np.concatenate(rows)
     ray_sweep = np.concatenate([np.full(p["values"].shape[0], k) for k, p in enumerate(parts)])
-    cat = lambda name: np.concatenate([cv.nan_filled(p[name]).ravel() for p in parts])  # noqa: E731
+
+    def cat(name: str) -> Array:
+        return np.concatenate([cv.nan_filled(p[name]).ravel() for p in parts])
+
     ny = None
     if quantity == "velocity" and not dealiased:
         if nyquist is not None:
@@ -697,6 +702,22 @@ def superobs_pyart(radar: Any, field: str, sweeps: Any = None, *, quantity: str 
     -------
     Superobs
 
+    Raises
+    ------
+    KeyError
+        If the radar has no such field.
+    ValueError
+        A sweep that does not exist, velocities without a Nyquist velocity (unless
+        ``dealiased``), a field whose quantity cannot be told from its units, or any
+        argument :func:`superobs` refuses.
+
+    Notes
+    -----
+    The sweeps' rays are taken together (polar boxes never mix sweeps; grid boxes with
+    height edges do). Times come from ``radar.time`` and its units; Nyquist velocities of
+    0 or missing are accepted on rays without data (a file's reflectivity-only cuts). A
+    file without a site position reads as 0°N 0°E, altitude 0: :func:`superobs` warns.
+
     Examples
     --------
     >>> import pyart, kestrum                                   # doctest: +SKIP
@@ -730,8 +751,9 @@ def superobs_pyart(radar: Any, field: str, sweeps: Any = None, *, quantity: str 
             "time": None if ray_time is None else ray_time[rows],
             "nyquist": None if ny is None else np.broadcast_to(ny, (radar.nrays,))[rows],
         })
-    site = tuple(float(cv.nan_filled(getattr(radar, k)["data"]).reshape(-1)[0])
-                 for k in ("latitude", "longitude", "altitude"))
+    lat, lon, alt = (float(cv.nan_filled(getattr(radar, k)["data"]).reshape(-1)[0])
+                     for k in ("latitude", "longitude", "altitude"))
+    site = (lat, lon, alt)
     return _sweeps_together(func, parts, quantity, field, radar.fields[field].get("units"), nyquist,
                             dealiased, site, numbers, options)
 
@@ -760,6 +782,21 @@ def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quant
     Returns
     -------
     Superobs
+
+    Raises
+    ------
+    KeyError
+        If a sweep asked for has no such variable.
+    ValueError
+        A sweep that does not exist, sweeps with different gate ranges, velocities
+        without a Nyquist velocity (unless ``dealiased``), or any argument
+        :func:`superobs` refuses.
+
+    Notes
+    -----
+    Without ``sweeps``, a tree's sweeps without the variable are skipped (split cuts).
+    Sweeps with fewer gates than the longest are padded with missing gates, so their
+    ranges must be the first of the longest sweep's.
 
     Examples
     --------

@@ -2,9 +2,10 @@
 //
 // Gates are grouped into boxes (polar boxes of a sweep, or boxes of a grid) and each box
 // is reduced to one observation. The work is ordered so that every box's sums run over
-// its gates in gate order whatever the thread count: a stable counting sort of the valid
-// gates by box, then one box per item of the runner. No sum is ever shared between
-// threads.
+// its gates in gate order whatever the thread count. Polar boxes: the rays of each
+// azimuth cell of a sweep (a stable counting sort of the rays) are one item of the
+// runner, which reads them row by row. Grid boxes: a stable counting sort of the valid
+// gates by box, then one box per item. No sum is ever shared between threads.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -46,7 +47,8 @@ constexpr auto taylor = [](auto term) {
     return c;
 };
 constexpr auto taylor_exp = taylor([](int k) { return 1.0 / factorial(k); });
-constexpr auto taylor_sin = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k + 1); });
+constexpr auto taylor_sin =
+    taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k + 1); });
 constexpr auto taylor_cos = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / factorial(2 * k); });
 
 // The whole number nearest x (ties to even), for |x| < 2^51: adding and taking away
@@ -55,6 +57,22 @@ constexpr auto taylor_cos = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / fac
 inline double nearest(double x) {
     constexpr double magic = 6755399441055744.0;
     return (x + magic) - magic;
+}
+
+// v where ok, +0 elsewhere, by masking the bits: a choice made per gate on data that the
+// processor cannot predict must not become a branch.
+inline double keep_if(bool ok, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & (uint64_t{0} - uint64_t{ok}));
+}
+
+// v where ok, `otherwise` elsewhere (adding +0 changes no value but the sign of a zero).
+inline double choose(bool ok, double v, double otherwise) {
+    return keep_if(ok, v) + keep_if(!ok, otherwise);
+}
+
+// -v where flip, v elsewhere.
+inline double negate_if(bool flip, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ (uint64_t{flip} << 63));
 }
 
 // 2^n for a whole number n in [-1022, 1023], from its exponent bits.
@@ -75,10 +93,10 @@ inline double linear_z(double dbz) {
     return p * pow2i(n);
 }
 
-// sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact: x
-// minus an even whole number), then to f in [-1/4, 1/4] by quarter turns q, where the Taylor series of
-// sin and cos of pi f to the 17th and 16th powers are within 1e-17; the quarter turns are
-// put back by swapping and negating.
+// sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact:
+// x minus an even whole number), then to f in [-1/4, 1/4] by quarter turns q, where the
+// Taylor series of sin and cos of pi f to the 17th and 16th powers are within 1e-17; the
+// quarter turns are put back by swapping and negating.
 inline void sincos_pi(double x, double& s, double& c) {
     const double r = x - 2.0 * nearest(0.5 * x);
     const double q = nearest(2.0 * r);
@@ -89,10 +107,12 @@ inline void sincos_pi(double x, double& s, double& c) {
         cp = cp * t2 + taylor_cos[k];
     }
     sp *= t;
-    const bool odd = q == 1.0 || q == -1.0;
-    const double a = odd ? cp : sp, b = odd ? sp : cp;
-    s = (q == 0.0 || q == 1.0) ? a : -a;
-    c = (q == 0.0 || q == -1.0) ? b : -b;
+    // Quarter turns q in 0..3: (sin, cos) of pi (f + q/2) are (sp, cp), (cp, -sp),
+    // (-sp, -cp), (-cp, sp).
+    const auto turns = static_cast<uint64_t>(static_cast<int64_t>(q)) & 3;
+    const bool odd = turns & 1;
+    s = negate_if(turns & 2, choose(odd, cp, sp));
+    c = negate_if((turns + 1) & 2, choose(odd, sp, cp));
 }
 
 // What a box's value is.
@@ -299,7 +319,8 @@ void reduce_boxes(const Groups& groups, int64_t boxes, const double* values, int
 // edges themselves, so uneven cells are found exactly, only more slowly.
 inline int64_t cell(const double* edges, int64_t n, double x) {
     if (!(x >= edges[0] && x < edges[n])) return -1;
-    int64_t k = static_cast<int64_t>((x - edges[0]) / (edges[n] - edges[0]) * static_cast<double>(n));
+    const double width = (edges[n] - edges[0]) / static_cast<double>(n);
+    int64_t k = static_cast<int64_t>((x - edges[0]) / width);
     k = std::clamp<int64_t>(k, 0, n - 1);
     while (x < edges[k]) --k;
     while (x >= edges[k + 1]) ++k;
@@ -321,12 +342,15 @@ struct GroupScratch {
     std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, mean, sq;
     // Per gate of the ray at hand: 1 for a valid gate and 0 otherwise, the value (0 where
     // missing), and its linear Z or the sine and cosine of its phase.
-    std::vector<double> w, x, f1, f2;
+    std::vector<double> w, x, f1, f2, lo_of, hi_of;
+    std::vector<int64_t> at;
     GroupScratch(int64_t n, int64_t gates) {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
                         &value, &mean, &sq})
             v->assign(static_cast<size_t>(n), 0.0);
-        for (auto* v : {&w, &x, &f1, &f2}) v->assign(static_cast<size_t>(gates), 0.0);
+        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of})
+            v->assign(static_cast<size_t>(gates), 0.0);
+        at.assign(static_cast<size_t>(gates), 0);
     }
     void clear() {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
@@ -347,22 +371,32 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
     // Adding a weight-0 gate adds exact zeros, so the sums are those of the valid gates
     // alone, in gate order.
     double *w = a.w.data(), *x = a.x.data(), *f1 = a.f1.data(), *f2 = a.f2.data();
+    double *lo_of = a.lo_of.data(), *hi_of = a.hi_of.data();  // the value, or +-inf if missing
+    int64_t* at = a.at.data();
+    constexpr double infinity = std::numeric_limits<double>::infinity();
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
         const double* row = values + ray * gates;
         const double sa = rays.sin_az[ray], ca = rays.cos_az[ray], el = rays.elevation[ray];
         const double t = rays.time[ray];
         const double ny = quantity == folded ? rays.nyquist[ray] : 1.0;
+        // The valid gates' numbers, gathered without a branch, so that the gate functions
+        // run on those only (their results elsewhere get weight 0 and may be stale).
+        int64_t valid = 0;
         for (int64_t g = 0; g < gates; ++g) {
             const bool ok = is_finite(row[g]);
-            w[g] = ok ? 1.0 : 0.0;
-            x[g] = ok ? row[g] : 0.0;
+            w[g] = keep_if(ok, 1.0);
+            x[g] = keep_if(ok, row[g]);
+            lo_of[g] = choose(ok, row[g], infinity);
+            hi_of[g] = choose(ok, row[g], -infinity);
+            at[valid] = g;
+            valid += ok;
         }
         if (quantity == folded) {
             const double per_ny = 1.0 / ny;
-            for (int64_t g = 0; g < gates; ++g) sincos_pi(x[g] * per_ny, f1[g], f2[g]);
+            for (int64_t k = 0; k < valid; ++k) sincos_pi(x[at[k]] * per_ny, f1[at[k]], f2[at[k]]);
         } else if (quantity == reflectivity) {
-            for (int64_t g = 0; g < gates; ++g) f1[g] = linear_z(x[g]);
+            for (int64_t k = 0; k < valid; ++k) f1[at[k]] = linear_z(x[at[k]]);
         }
         for (int64_t j = 0; j < cells; ++j) {
             double n = a.count[j], s_az = a.s_az[j], c_az = a.c_az[j], s_el = a.el[j];
@@ -383,8 +417,8 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
                     s_ny += wg * ny;
                 } else {
                     sum += v;
-                    lo = wg != 0.0 ? std::min(lo, v) : lo;
-                    hi = wg != 0.0 ? std::max(hi, v) : hi;
+                    lo = std::min(lo, lo_of[g]);
+                    hi = std::max(hi, hi_of[g]);
                     if (quantity == reflectivity) z += wg * f1[g];
                 }
             }
@@ -419,18 +453,18 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
         for (int64_t q = 0; q < n_rays; ++q) {
             const int64_t ray = ray_list[q];
             const double* row = values + ray * gates;
-            const double two = 2.0 * rays.nyquist[ray];
+            const double two = 2.0 * rays.nyquist[ray], per_two = 1.0 / two;
             for (int64_t j = 0; j < cells; ++j) {
                 const double value = a.value[j];
                 double sum = a.sum[j], lo = a.lo[j], hi = a.hi[j];
                 for (int64_t k = first[j]; k < first[j + 1]; ++k) {
                     const double v = row[cell_gates[k]];
                     const bool ok = is_finite(v);
-                    const double u0 = ok ? v : 0.0;
-                    const double u = u0 + two * nearest((value - u0) / two);
-                    sum += ok ? u : 0.0;
-                    lo = ok ? std::min(lo, u) : lo;
-                    hi = ok ? std::max(hi, u) : hi;
+                    const double u0 = keep_if(ok, v);
+                    const double u = u0 + two * nearest((value - u0) * per_two);
+                    sum += keep_if(ok, u);
+                    lo = std::min(lo, choose(ok, u, infinity));
+                    hi = std::max(hi, choose(ok, u, -infinity));
                 }
                 a.sum[j] = sum;
                 a.lo[j] = lo;
@@ -444,15 +478,16 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
         const int64_t ray = ray_list[q];
         const double* row = values + ray * gates;
         const double two = quantity == folded ? 2.0 * rays.nyquist[ray] : 0.0;
+        const double per_two = quantity == folded ? 1.0 / two : 0.0;
         for (int64_t j = 0; j < cells; ++j) {
             const double value = a.value[j], mean = a.mean[j];
             double sq = a.sq[j];
             for (int64_t k = first[j]; k < first[j + 1]; ++k) {
                 const double v = row[cell_gates[k]];
                 const bool ok = is_finite(v);
-                double u = ok ? v : mean;
-                if (quantity == folded) u += two * nearest((value - u) / two);
-                const double d = ok ? u - mean : 0.0;
+                double u = keep_if(ok, v);
+                if (quantity == folded) u += two * nearest((value - u) * per_two);
+                const double d = keep_if(ok, u - mean);
                 sq += d * d;
             }
             a.sq[j] = sq;
@@ -575,19 +610,25 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
     const Rays info{ps, pc, pe, time.data(), nyquist.data()};
     auto result = runtime::new_array<double>({planes, boxes});
     double* out = result.mutable_data();
+    // The beam's elevation is the ray's: its sine and cosine once per ray, not per gate.
+    std::vector<double> sin_el(static_cast<size_t>(rays)), cos_el(static_cast<size_t>(rays));
+    for (int64_t r = 0; r < rays; ++r) {
+        sin_el[r] = std::sin(pe[r] * degree);
+        cos_el[r] = std::cos(pe[r] * degree);
+    }
     {
         runtime::release_gil release;
         const Groups groups = group_gates(values.data(), rays, gates, boxes, n_threads,
                              [&](int64_t r, int64_t g) -> int64_t {
                                  if (rs[r] < 0) return -1;
-                                 const double rg = pr[g], theta = pe[r] * degree;
-                                 const double ka = effective_radius;
+                                 const double rg = pr[g], ka = effective_radius;
                                  const double rise =
-                                     std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * std::sin(theta)) - ka;
-                                 const double s = ka * std::asin(rg * std::cos(theta) / (ka + rise));
+                                     std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el[r]) - ka;
+                                 const double s = ka * std::asin(rg * cos_el[r] / (ka + rise));
                                  const int64_t ix = cell(xe, nx, s * ps[r]);
                                  const int64_t iy = cell(ye, ny, s * pc[r]);
-                                 const int64_t iz = by_height ? cell(ze, nz, rise + altitude) : rs[r];
+                                 const int64_t iz =
+                                     by_height ? cell(ze, nz, rise + altitude) : rs[r];
                                  if (ix < 0 || iy < 0 || iz < 0) return -1;
                                  return (iz * ny + iy) * nx + ix;
                              });
@@ -600,7 +641,8 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
 
 void register_superobs(pybind11::module_& m) {
     m.def("superobs_polar", &polar_py, py::arg("values"), py::arg("ray_group"), py::arg("groups"),
-          py::arg("gate_box"), py::arg("cells"), py::arg("sin_az"), py::arg("cos_az"), py::arg("elevation"),
+          py::arg("gate_box"), py::arg("cells"), py::arg("sin_az"), py::arg("cos_az"),
+          py::arg("elevation"),
           py::arg("time"), py::arg("nyquist"), py::arg("range"), py::arg("quantity"),
           py::arg("n_threads") = 0);
     m.def("superobs_grid", &grid_py, py::arg("values"), py::arg("ray_sweep"), py::arg("sweeps"),
