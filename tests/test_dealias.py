@@ -259,6 +259,18 @@ class TestArguments:
                            coords={"elevation": ("azimuth", np.full(az.size, 0.75))})
         assert right(kestrum.dealias_xradar(sweep).velocity.values, true).all()
 
+    def test_dask_volumes_in_time(self):
+        xr = pytest.importorskip("xarray")
+        da = pytest.importorskip("dask.array")
+        az, rg = np.arange(360.0) + 0.5, np.arange(100) * 250.0 + 2000
+        true = 25 * np.sin(np.deg2rad(az))[:, None] * np.cos(np.deg2rad(0.5)) + 0 * rg
+        scans = np.stack([true, 0.5 * true])
+        vel = xr.DataArray(da.from_array(fold(scans, 10.0), chunks=(1, 360, 100)),
+                           dims=("time", "azimuth", "range"), coords={"azimuth": az, "range": rg})
+        ds = dealias(vel, vel.azimuth, vel.range, 0.5, 10.0)
+        assert isinstance(ds.velocity.data, da.Array)
+        assert right(ds.velocity.values, scans).all()
+
 
 class TestPyart:
     def test_field_dict_added_to_the_radar(self, volume):

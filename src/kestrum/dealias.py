@@ -2,17 +2,20 @@
 
 from __future__ import annotations
 
+import importlib
 from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _convert as cv
-from . import _radar
 from ._convert import Array
 from .radar import beam_height
 
 __all__ = ["Dealiased", "dealias", "dealias_pyart", "dealias_xradar"]
+
+# The radar module's kernels (its functions are typed at this module's boundary).
+_radar: Any = importlib.import_module("kestrum._radar")
 
 
 class Dealiased(NamedTuple):
@@ -134,8 +137,11 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
         uvw = _fit_profile(rays, wrap, height, layer_depth, n_threads) if np.isnan(ref).any() else None
     else:
         uvw = _reference_uvw(func, reference, height)
-    return _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
-                                 rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region, n_threads)
+    # rays.velocity is always a private copy: the result is written over it.
+    out: tuple[Array, npt.NDArray[np.int16]] = _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
+                                 rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region,
+                                 into=rays.velocity, n_threads=n_threads)
+    return out
 
 
 # --- arguments ---------------------------------------------------------------------
@@ -158,10 +164,11 @@ def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: 
 
 
 def _nan_data(vel: Any) -> Array:
-    """Velocities as float64 with NaN where masked, in one pass (a volume is large)."""
+    """Velocities as a new C-contiguous float64 array with NaN where masked, in one pass
+    (a volume is large); being new, the result may be written over it."""
     if isinstance(vel, np.ma.MaskedArray):
         return np.where(np.ma.getmaskarray(vel), np.float64(np.nan), np.ma.getdata(vel))
-    return np.asarray(vel, dtype=np.float64)
+    return np.array(vel, dtype=np.float64, order="C")
 
 
 def _check_nyquist(func: str, nyquist: Array) -> None:
@@ -189,7 +196,7 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     nyq = _per_ray(func, "nyquist", cv.array(func, "nyquist", nyquist, "m/s"), sweeps, rays, stacked)
     _check_nyquist(func, nyq)
     masked = isinstance(vel, np.ma.MaskedArray)
-    data = np.ascontiguousarray(_nan_data(vel).reshape(sweeps * rays, gates))
+    data = _nan_data(vel).reshape(sweeps * rays, gates)
     ref = reference
     if reference is not None and not _is_profile(reference):
         ref = cv.nan_filled(cv.array(func, "reference", reference, "m/s"))
@@ -349,30 +356,41 @@ def dealias(
 
 def _xarray(func: str, kernel: Any, velocity: Any, azimuth: Any, range_: Any, elevation: Any,
             nyquist: Any, reference: Any) -> Any:
-    """A DataArray sweep (…, ray, gate) or volume (…, sweep, ray, gate): the last two or
-    three dimensions are core (``sweep_dim`` the third from last when it has three);
-    further leading dimensions (volumes in time) run one by one, chunk by chunk under Dask."""
-    core = velocity.dims[-2:]
-    ray, gate = core
+    """A DataArray sweep (ray, gate) or volume (sweep, ray, gate): the last two dimensions,
+    or three where the other arguments have a sweep dimension, are the core; any further
+    leading dimension (volumes in time) is looped over, chunk by chunk under Dask."""
+    per_sweep = [a for a in (azimuth, elevation, nyquist) if cv.is_dataarray(a) and a.ndim >= 2]
+    core = velocity.dims[-3:] if velocity.ndim >= 3 and per_sweep else velocity.dims[-2:]
     args = {"velocity": cv.Core(velocity, core), "azimuth": cv.Core(azimuth, _dims_of(azimuth, core)),
-            "range": cv.Core(range_, (gate,)), "elevation": cv.Core(elevation, _dims_of(elevation, core)),
+            "range": cv.Core(range_, core[-1:]), "elevation": cv.Core(elevation, _dims_of(elevation, core)),
             "nyquist": cv.Core(nyquist, _dims_of(nyquist, core))}
     if cv.is_dataarray(reference) and not _is_profile(reference):
         args["reference"] = cv.Core(reference, core)
     elif isinstance(reference, np.ndarray):
         raise cv.fail(func, "a reference volume must be a DataArray when velocity is one")
-    ds = cv.apply_xarray(func, lambda *a: tuple(np.ma.filled(x, np.nan) if np.ma.isMaskedArray(x) else x
-                                                 for x in kernel(*a)),
-                         args, Dealiased._fields, [core, core])
+    cores = [len(c.dims) for c in args.values()]
+
+    def run(*arrays: Any) -> tuple[Any, Any]:
+        lead = np.shape(arrays[0])[: np.ndim(arrays[0]) - len(core)]
+        vel_out = np.empty(np.shape(arrays[0]))
+        fold_out = np.empty(np.shape(arrays[0]), dtype=np.int16)
+        for index in np.ndindex(lead):
+            one = [np.broadcast_to(a, lead + np.shape(a)[np.ndim(a) - n:])[index] if np.ndim(a) > n else a
+                   for a, n in zip(arrays, cores)]
+            v, f = kernel(*one)
+            vel_out[index], fold_out[index] = np.ma.filled(v, np.nan), f
+        return vel_out, fold_out
+
+    ds = cv.apply_xarray(func, run, args, Dealiased._fields, [core, core])
     ds["folds"] = ds["folds"].astype(np.int16)
     return ds
 
 
 def _dims_of(value: Any, core: tuple[str, ...]) -> tuple[str, ...]:
-    """The core dimensions a per-ray argument has: the ray dimension when it has it."""
+    """The core dimensions (other than the gate's) that a per-ray argument has."""
     if cv.is_dataarray(value):
-        return tuple(d for d in core[:1] if d in value.dims)
-    return core[:1] if np.ndim(value) == 1 else ()
+        return tuple(d for d in core[:-1] if d in value.dims)
+    return core[-1 - np.ndim(value):-1] if np.ndim(value) else ()
 
 
 # --- adapters --------------------------------------------------------------------------
@@ -467,7 +485,7 @@ def dealias_pyart(
         if ref.shape != data.shape:
             raise cv.fail(func, f"reference must have the field's shape {data.shape}, not {ref.shape}")
     altitude = float(cv.nan_filled(radar.altitude["data"]).reshape(-1)[0])
-    rays = _Rays(np.ascontiguousarray(data), cv.nan_filled(radar.azimuth["data"]),
+    rays = _Rays(data, cv.nan_filled(radar.azimuth["data"]),
                  cv.nan_filled(radar.elevation["data"]), np.ascontiguousarray(nyq),
                  np.concatenate([start, stop[-1:]]), cv.nan_filled(radar.range["data"]))
     out, moved = _run(func, rays, ref, altitude, layer_depth, max_step, min_region, n_threads)

@@ -241,6 +241,7 @@ void fit_layer(const Volume& vol, int64_t l, int64_t layers, const double* phase
 // neighbours moved by continuity with their resolved neighbours
 
 constexpr int max_vote = 16;  // folds a region can move: votes are counted in [-16, 16]
+constexpr double join_step = 0.8;  // fraction of Vn within which a small region may join
 
 struct Settings {
     double max_step;  // largest step between neighbours that counts as agreement, fraction of Vn
@@ -338,9 +339,9 @@ public:
                 x_[i] = nan_value;
                 k_[i] = 0;
             } else if (shift_[c] != 0) {
-                const int k = k_[i] + shift_[c];
-                k_[i] = static_cast<int16_t>(k);
-                x_[i] = vel_[i] + 2.0 * nyq_[i / G_] * k;
+                // From the value, not the input: the result may be written over the input.
+                k_[i] = static_cast<int16_t>(k_[i] + shift_[c]);
+                x_[i] += 2.0 * nyq_[i / G_] * shift_[c];
             }
         }
     }
@@ -353,6 +354,14 @@ private:
 
     bool agree(double xa, double vna, double xb, double vnb) const {
         return std::fabs(xa - xb) < set_.max_step * std::min(vna, vnb);
+    }
+
+    // A gate of a small region sides with a resolved neighbour unless the two are nearly
+    // half a fold circle apart, where the next fold would fit almost as well: a noisy
+    // gate a little beyond max_step is kept, an ambiguous one is not.
+    bool sides_with(double xa, double vna, double xb, double vnb) const {
+        const double step = std::max(set_.max_step, join_step);
+        return std::fabs(xa - xb) < step * std::min(vna, vnb);
     }
 
     int32_t find(int32_t i) {
@@ -513,8 +522,9 @@ private:
                 const Edge& ed = edges_[e];
                 if (!resolved_[ed.other]) continue;
                 const double vn = nyq_[ed.gate / G_];
-                n += agree(x_[ed.gate] + 2.0 * vn * k, vn, final_value(ed.other_gate),
-                           nyq_[ed.other_gate / G_]);
+                const double xa = x_[ed.gate] + 2.0 * vn * k, xb = final_value(ed.other_gate);
+                const double vnb = nyq_[ed.other_gate / G_];
+                n += need ? sides_with(xa, vn, xb, vnb) : agree(xa, vn, xb, vnb);
             }
             return n;
         };
@@ -654,7 +664,8 @@ py::array_t<double> fit_py(f64 vel, f64 az, f64 cos_el, f64 nyq, i64 start, u8 w
 
 py::tuple unfold_py(f64 vel, f64 az, f64 cos_el, f64 nyq, i64 start, u8 wrap,
                     std::optional<f64> uvw, std::optional<f64> ref, double max_step,
-                    int64_t min_region, int32_t n_threads) {
+                    int64_t min_region, std::optional<py::array_t<double>> into,
+                    int32_t n_threads) {
     VolumeArrays va = read_volume(vel, az, cos_el, nyq, start, wrap);
     const Volume& vol = va.vol;
     if (uvw)
@@ -666,7 +677,21 @@ py::tuple unfold_py(f64 vel, f64 az, f64 cos_el, f64 nyq, i64 start, u8 wrap,
                 "ref must be (rays, gates) like vel");
     require(max_step > 0.0 && max_step <= 1.0, "max_step must be in (0, 1]");
     require(min_region >= 1, "min_region must be >= 1");
-    auto out = runtime::new_array<double>({vol.rays, vol.gates});
+    // `into`: where to write the result, possibly the velocities themselves (each gate's
+    // input is read before its result is written, and never after), saving a volume of
+    // fresh memory.
+    py::array_t<double> out;
+    if (into) {
+        out = *into;
+        require(out.ndim() == 2 && out.shape(0) == vol.rays && out.shape(1) == vol.gates &&
+                    (out.flags() & py::array::c_style) && out.writeable(),
+                "into must be a writeable C-contiguous float64 (rays, gates) array");
+        require(out.data() == vel.data() ||
+                    !(out.data() < vel.data() + vel.size() && vel.data() < out.data() + out.size()),
+                "into must be vel itself or not overlap it");
+    } else {
+        out = runtime::new_array<double>({vol.rays, vol.gates});
+    }
     auto folds = runtime::new_array<int16_t>({vol.rays, vol.gates});
     double* po = out.mutable_data();
     int16_t* pf = folds.mutable_data();
@@ -709,7 +734,7 @@ void register_dealias(py::module_& m) {
     m.def("dealias_unfold", &unfold_py, py::arg("vel"), py::arg("az"), py::arg("cos_el"),
           py::arg("nyq"), py::arg("start"), py::arg("wrap"), py::arg("uvw").none(true),
           py::arg("ref").none(true), py::arg("max_step"), py::arg("min_region"),
-          py::arg("n_threads") = 0,
+          py::arg("into").none(true) = py::none(), py::arg("n_threads") = 0,
           "Dealiased velocities and folds moved per gate (regions grown by continuity, "
           "moved by reference votes).");
 }
