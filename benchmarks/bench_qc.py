@@ -51,7 +51,7 @@ def synthetic_fields(radar, seed=0):
     despeckling does), so the fields are replaced by: four convective cells and a
     stratiform region (reflectivity, rhohv near 0.98, zdr near 0.5 dB, phidp rising
     through the cells), a sheared wind folded at each sweep's nyquist, ground clutter
-    within 30 km on the two lowest tilts, and 0.3% of the gates as isolated noise.
+    within 30 km on the two lowest tilts, and 0.02% of the gates as isolated noise.
     Velocity is missing on the surveillance sweeps (nyquist below 10 m/s), as there.
     """
     rng = np.random.default_rng(seed)
@@ -66,8 +66,8 @@ def synthetic_fields(radar, seed=0):
         dbz = dbz + peak * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / 2 / size**2)
     dbz = dbz * np.clip(1.2 - z / 10.0, 0, 1) + rng.normal(0, 1.5, shape).astype(np.float32)
     weather = (dbz > 5) & (r < 400)
-    speckle = ~weather & (rng.random(shape) < 0.003)
-    clutter = (r < 30) & (el < np.deg2rad(1.0)) & (rng.random(shape) < 0.15)
+    speckle = ~weather & (rng.random(shape) < 0.0002)
+    clutter = (r < 30) & (el < np.deg2rad(1.0)) & (rng.random(shape) < 0.5)
     valid = weather | speckle | clutter
     noise = lambda lo, hi: rng.uniform(lo, hi, shape).astype(np.float32)  # noqa: E731
     dbz = np.where(speckle, noise(-10, 20), np.where(clutter, noise(40, 60), dbz))
@@ -160,18 +160,21 @@ def main():
     def case(name, ours, peers, agree):
         runs = {"1": [], "2": []} | {label: [] for label, _ in peers}
         out = {}
-        for _ in range(args.repeat):
+        for round_ in range(args.repeat):
             for t in ("1", "2"):
                 dt, out[t] = best(lambda t=t: ours(int(t)), 1)
                 runs[t].append(dt)
             for label, peer in peers:
-                dt, out[label] = best(peer, 1)
-                runs[label].append(dt)
+                # Py-ART's peers take seconds to minutes: one run each is enough.
+                if round_ == 0 or not label.startswith("Py-ART"):
+                    dt, out[label] = best(peer, 1)
+                    runs[label].append(dt)
         t1, t2 = min(runs["1"]), min(runs["2"])
         for k, (label, _) in enumerate(peers):
             tp = min(runs[label])
             rows.append((name if k == 0 else "", label, t2, t1, tp, tp / t1, t1 / t2,
                          agree(out["1"], out[label])))
+            print(rows[-1], f"load {os.getloadavg()[0]:.2f}", flush=True)
         same = np.ma.filled(out["1"], np.nan).tobytes() == np.ma.filled(out["2"], np.nan).tobytes()
         assert same, f"{name}: one and two threads differ"
 
@@ -224,7 +227,7 @@ def main():
           ("SciPy ndimage.label, per sweep", lambda: scipy_despeckle(valid, starts, 10))],
          mask_agreement)
 
-    print(f"\nNEXRAD volume {size}; load average {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f}; "
+    print(f"\nNEXRAD-size volume {size}; load average {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f}; "
           f"best of {args.repeat}\n")
     head = ("case", "peer", "ours 2 thr", "ours 1 thr", "peer", "peer / ours 1", "1 -> 2 thr", "agreement")
     print("| " + " | ".join(head) + " |")

@@ -83,6 +83,10 @@ class TestTexture:
         assert isinstance(got, np.ma.MaskedArray) and got.dtype == np.float32
         np.testing.assert_array_equal(got.mask, np.isnan(want))
         np.testing.assert_allclose(got.filled(nan), want, rtol=1e-5, atol=1e-6)
+        xr = pytest.importorskip("xarray")
+        da = kestrum.texture(xr.DataArray(field, dims=("sweep", "azimuth", "range")))
+        assert da.dims == ("sweep", "azimuth", "range")
+        np.testing.assert_array_equal(da.values, kestrum.texture(field))
 
     def test_circular_texture_of_a_smooth_folded_field_is_small(self):
         # A smooth wind of +-25 m/s seen with a nyquist of 10 m/s folds twice per ray.

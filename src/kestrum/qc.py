@@ -252,24 +252,19 @@ def texture(
         return _texture(func, vol, nyq, (half_rays, half_gates), wrap, min_count, n_threads)
 
     if cv.is_dataarray(field):
-        ray, gate = field.dims[-2:]
-        nyq_dims = getattr(nyquist, "dims", ())
-        ds = cv.apply_xarray(
-            func,
-            lambda f, *n: (kernel(f, n[0] if n else None).astype(np.float64),),
-            {"field": cv.Core(field, (ray, gate)),
-             **({"nyquist": cv.Core(nyquist, tuple(d for d in nyq_dims if d == ray))}
-                if nyquist is not None else {})},
-            ["texture"],
-            [(ray, gate)],
-        )
-        return ds["texture"].assign_attrs(long_name="texture", units=field.attrs.get("units", ""))
+        # The window needs whole sweeps: the data are read in one piece, not by chunks.
+        values = np.asarray(field.values)
+        values = values if values.dtype == np.float32 else values.astype(np.float64, copy=False)
+        nyq = None if nyquist is None else np.asarray(getattr(nyquist, "values", nyquist))
+        out = field.copy(data=kernel(values, nyq)).rename("texture")
+        out.attrs = {"long_name": "texture", "units": field.attrs.get("units", "")}
+        return out
     values = cv.array(func, "field", field)
     if nyquist is not None:
         nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
-    if values.dtype != np.float32:
-        values = values.astype(np.float64, copy=False)
-    return _wrap_result(values, kernel(values, nyquist))
+    # One copy with NaN in the masked gates (the native converter would make two).
+    filled = _field(func, "field", values, np.float32 if values.dtype == np.float32 else np.float64)
+    return _wrap_result(values, kernel(filled, nyquist))
 
 
 def _texture(func: str, vol: _Volume, nyquist: Any, half: tuple[int, int], wrap: bool,
@@ -526,7 +521,7 @@ def gate_qc(
         width (m/s), signal-to-noise ratio (dB), differential phase (degrees, for its
         texture only) and radial velocity (m/s). NaN and masked gates are missing.
     preset : {"minimal", "simple", "texture"}, optional
-        Thresholds from :data:`PRESETS`:
+        Thresholds from ``kestrum.PRESETS``:
 
         ==========  ============================================================
         minimal     reflectivity >= 10 dBZ (DART's recommended QC tool, level 1)
@@ -587,7 +582,7 @@ def gate_qc(
     ValueError
         If no field is given, the fields differ in shape, a threshold names a field
         that is not given, a test lacks the geometry it needs (``range``, ``elevation``,
-        ``azimuth``), or ``preset`` is not one of :data:`PRESETS`.
+        ``azimuth``), or ``preset`` is not one of ``kestrum.PRESETS``.
 
     Notes
     -----

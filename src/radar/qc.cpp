@@ -109,10 +109,11 @@ void transform_ray(const T* v, int64_t gates, double shift, double nyquist, bool
     double* b = q + 2 * stride;
     if (circular) {
         for (int64_t g = 0; g < gates; ++g) {
-            const double x = static_cast<double>(v[g]);
-            if (is_finite(x)) {
+            // A value so large that its number of folds overflows has no angle.
+            const double t = static_cast<double>(v[g]) / nyquist;
+            if (is_finite(t)) {
                 n[g] = 1.0;
-                sincos_pi(x / nyquist, b[g], a[g]);
+                sincos_pi(t, b[g], a[g]);
             } else {
                 n[g] = a[g] = b[g] = 0.0;
             }
