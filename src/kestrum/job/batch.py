@@ -127,9 +127,13 @@ def _dask(tasks: list[tuple[Any, ...]], address: str) -> Iterator[VolumeObservat
     with Client(address) as client:
         futures = [client.submit(_call, t, pure=False, key=f"kestrum-obs-{i}-{os.getpid()}-{time.time_ns()}")
                    for i, t in enumerate(tasks)]
+        source = {f.key: t[0] for f, t in zip(futures, tasks)}
         try:
             for future in as_completed(futures):
-                yield future.result()
+                try:
+                    yield future.result()
+                except Exception as e:  # noqa: BLE001  (a worker lost with its volume: named, not fatal)
+                    yield Failure(source[future.key], "process", f"{type(e).__name__} on the cluster: {e}")
                 future.release()
         except BaseException:
             client.cancel(futures)
