@@ -1,6 +1,8 @@
 """Dealiasing: folded winds of known truth on a real NEXRAD geometry, scored gate by gate
 and side by side with Py-ART's region-based dealiasing on the same input."""
 
+import doctest
+import sys
 import warnings
 
 import numpy as np
@@ -224,6 +226,10 @@ class TestLayout:
 
 
 class TestArguments:
+    def test_docstring_examples_run(self):
+        result = doctest.testmod(sys.modules["kestrum.dealias"], optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert result.attempted > 0 and result.failed == 0
+
     def test_masked_input_gives_masked_output(self):
         radar = pyart.testing.make_velocity_aliased_radar()
         vel = np.ma.masked_array(radar.fields["velocity"]["data"], mask=False)

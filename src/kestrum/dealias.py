@@ -138,9 +138,9 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
     else:
         uvw = _reference_uvw(func, reference, height)
     # rays.velocity is always a private copy: the result is written over it.
-    out: tuple[Array, npt.NDArray[np.int16]] = _radar.dealias_unfold(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
-                                 rays.nyquist, rays.start, wrap, uvw, ref, max_step, min_region,
-                                 into=rays.velocity, n_threads=n_threads)
+    out: tuple[Array, npt.NDArray[np.int16]] = _radar.dealias_unfold(
+        rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)), rays.nyquist,
+        rays.start, wrap, uvw, ref, max_step, min_region, into=rays.velocity, n_threads=n_threads)
     return out
 
 
@@ -446,6 +446,12 @@ def dealias_pyart(
     ValueError
         If the radar has no Nyquist velocity and none is given, or it is not positive.
 
+    Notes
+    -----
+    The sweeps are unfolded as they are stored (720 and 360 rays alike), each on its
+    own, with the first guess fitted over all of them; see :func:`dealias`. Py-ART's
+    own dealiasing takes one Nyquist velocity per sweep; here every ray keeps its own.
+
     Examples
     --------
     >>> import pyart, kestrum                                   # doctest: +SKIP
@@ -545,6 +551,18 @@ def dealias_xradar(
         If a sweep has no such variable.
     ValueError
         If no Nyquist velocity is given nor found.
+
+    Notes
+    -----
+    A sweep's ``nyquist_velocity`` that does not have one value per ray is read as one
+    number (its first value).
+
+    Examples
+    --------
+    >>> import xradar, kestrum                                  # doctest: +SKIP
+    >>> tree = xradar.io.open_nexradlevel2_datatree(path)       # doctest: +SKIP
+    >>> out = kestrum.dealias_xradar(tree, "VRADH")             # doctest: +SKIP
+    >>> out["sweep_1"].velocity                                 # doctest: +SKIP
     """
     func = "dealias_xradar"
     if hasattr(tree, "data_vars") and field in getattr(tree, "data_vars", {}):
