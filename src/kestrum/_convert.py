@@ -20,6 +20,7 @@ Optional dependencies (pint, xarray, Dask, tqdm) are imported only when used.
 
 from __future__ import annotations
 
+import math
 import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -209,6 +210,27 @@ def scalar(func: str, name: str, value: Any, unit: str | None = None) -> float:
     if np.ma.is_masked(out):
         return float("nan")
     return float(np.ma.getdata(out).reshape(()))
+
+
+def bounded(func: str, name: str, x: float, low: float | None = None, high: float | None = None,
+            above: float | None = None, finite: bool = False) -> float:
+    """``x`` if it is within [``low``, ``high``] and greater than ``above`` (each where
+    given), else an error naming the argument; any bound, or ``finite``, refuses NaN
+    and infinities (a box size, a step or a fraction of infinity means nothing)."""
+    if low is None and high is None and above is None and not finite:
+        return x
+    ok = math.isfinite(x) and (low is None or x >= low) and (high is None or x <= high) and (
+        above is None or x > above)
+    if not ok:
+        if above is not None:
+            where = "positive" if above == 0 and high is None else (
+                f"greater than {above:g}" if high is None else f"in ({above:g}, {high:g}]")
+        elif low is not None:
+            where = f"at least {low:g}" if high is None else f"in [{low:g}, {high:g}]"
+        else:
+            where = f"at most {high:g}" if high is not None else "finite"
+        raise fail(func, f"{name} must be {where}, not {x}")
+    return x
 
 
 def integer(func: str, name: str, value: Any, low: int | None = None, high: int | None = None) -> int:
