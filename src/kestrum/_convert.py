@@ -325,6 +325,20 @@ def fit(func: str, name: str, value: Any, shape: tuple[int, ...], what: str = ""
     return broadcast_to(value, shape)
 
 
+def per_ray(func: str, name: str, value: Any, rays: tuple[int, ...]) -> Array:
+    """A value per ray of a radar field whose rays have shape ``rays`` (..., rays): one
+    number, one per sweep (``rays[:-1]``, or (..., 1)) or one per ray, as a new C-ordered
+    float64 array of one value per ray, flat, NaN where masked."""
+    a = nan_filled(array(func, name, value))
+    if len(rays) > 1 and a.shape == rays[:-1]:
+        a = a[..., None]  # one per sweep
+    if not fits(a, rays):
+        want = (f"a number, one value per sweep {rays[:-1]} or one per ray {rays}" if len(rays) > 1
+                else f"a number or one value per ray {rays}")
+        raise fail(func, f"{name} has shape {a.shape}: {name} must be {want}")
+    return np.ascontiguousarray(np.broadcast_to(a, rays).reshape(-1))
+
+
 def broadcast_leading(
     func: str, shape: tuple[int, ...], what: str, **arrays: Any
 ) -> list[Any]:

@@ -167,22 +167,6 @@ _PYART = {"nyquist": Arg(unit="m/s", optional=True), "reference": Arg("pass"), "
 _XRADAR = {"nyquist": Arg(unit="m/s", optional=True), "reference": Arg("pass"), **_TUNING}
 
 
-def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: bool) -> Array:
-    """A scalar, per-sweep (stacked input only) or per-ray value as (sweeps * rays,) floats."""
-    a = cv.nan_filled(value)
-    if a.ndim == 0:
-        out = np.full((sweeps, rays), float(a))
-    elif stacked and a.shape == (sweeps,):
-        out = np.repeat(a[:, None], rays, axis=1)
-    elif a.shape == ((sweeps, rays) if stacked else (rays,)):
-        out = a.reshape(sweeps, rays)
-    else:
-        want = "a number, one value per sweep or per ray" if stacked else "a number or one value per ray"
-        raise cv.fail(func, f"{name} must be {want}: (sweeps, rays) = {(sweeps, rays)}, "
-                            f"not shape {a.shape}")
-    return np.ascontiguousarray(out.reshape(-1))
-
-
 def _nan_data(vel: Any) -> Array:
     """Velocities as a new C-contiguous float64 array with NaN where masked, in one pass
     (a volume is large); being new, the result may be written over it."""
@@ -212,8 +196,8 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     rng = cv.nan_filled(cv.array(func, "range", range_))
     if rng.shape != (gates,):
         raise cv.fail(func, f"range must have shape ({gates},) (one value per gate), not {rng.shape}")
-    el = _per_ray(func, "elevation", cv.array(func, "elevation", elevation), sweeps, rays, stacked)
-    nyq = _per_ray(func, "nyquist", cv.array(func, "nyquist", nyquist), sweeps, rays, stacked)
+    el = cv.per_ray(func, "elevation", elevation, vel.shape[:-1])
+    nyq = cv.per_ray(func, "nyquist", nyquist, vel.shape[:-1])
     _check_nyquist(func, nyq)
     masked = isinstance(vel, np.ma.MaskedArray)
     data = _nan_data(vel).reshape(sweeps * rays, gates)

@@ -155,18 +155,6 @@ def _volume(func: str, name: str, value: Any, sweeps: Any) -> _Volume:
     return _Volume(np.reshape(value, (-1, gates)), bounds, shape)
 
 
-def _per_ray(func: str, name: str, value: Any, shape: tuple[int, ...]) -> Any:
-    """A per-ray argument (a number, one per ray, one per sweep as (..., 1)) as one value per row."""
-    value = cv.nan_filled(cv.array(func, name, value))
-    rays = shape[:-1]
-    try:
-        if value.ndim > len(rays):
-            raise ValueError
-        return np.ascontiguousarray(np.broadcast_to(value, rays).reshape(-1))
-    except ValueError:
-        raise cv.fail(func, f"{name} has shape {value.shape} but the field's rays are {rays}") from None
-
-
 def _window(func: str, window: Any) -> tuple[int, int]:
     sizes = (window, window) if np.ndim(window) == 0 else tuple(window)
     if len(sizes) != 2:
@@ -288,7 +276,7 @@ def _texture(func: str, vol: _Volume, nyquist: Any, half: tuple[int, int], wrap:
     if nyquist is None:
         rates = np.empty(0)
     else:
-        rates = _per_ray(func, "nyquist", nyquist, vol.shape)
+        rates = cv.per_ray(func, "nyquist", nyquist, vol.shape[:-1])
         if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
             raise cv.fail(func, "nyquist must be positive and finite")
     out = _radar.texture(vol.rows, vol.bounds, rates, half[0], half[1], wrap, min_count, n_threads)
@@ -790,7 +778,7 @@ def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: 
         r = _range(func, range_, gates, why)
         if elevation is None:
             raise cv.fail(func, f"elevation is needed for {why}")
-        el = _per_ray(func, "elevation", elevation, vol.shape)
+        el = cv.per_ray(func, "elevation", elevation, vol.shape[:-1])
         if not np.all(np.isfinite(el)):
             raise cv.fail(func, "elevation has missing values")
         geo.check_elevation(func, "elevation", el)
@@ -807,7 +795,7 @@ def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: 
         if vad is not None:
             if azimuth is None:
                 raise cv.fail(func, "azimuth is needed for the VAD leash")
-            az = np.deg2rad(_per_ray(func, "azimuth", azimuth, vol.shape))
+            az = np.deg2rad(cv.per_ray(func, "azimuth", azimuth, vol.shape[:-1]))
             h, u, v = _profile_table(func, vad)
             at = height + altitude
             if h.size:

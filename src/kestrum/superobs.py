@@ -262,21 +262,7 @@ _SUPEROBS = {
 _FROM_OBJECT = {"nyquist": Arg(unit="m/s", optional=True), "dealiased": FLAG}
 
 
-def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: bool) -> Array:
-    """A scalar, per-sweep (sweeps,) or per-ray value as a float (sweeps * rays,) array."""
-    a = cv.nan_filled(cv.array(func, name, value))
-    if stacked and a.ndim == 1 and a.shape[0] == sweeps and sweeps != rays:
-        a = a[:, None]
-    try:
-        if a.ndim > 2:
-            raise ValueError
-        return np.ascontiguousarray(np.broadcast_to(a, (sweeps, rays)).reshape(-1))
-    except ValueError:
-        raise cv.fail(func, f"{name} has shape {a.shape}: give one value, one per sweep "
-                            f"({sweeps},) or one per ray ({sweeps}, {rays})") from None
-
-
-def _ray_times(func: str, time: Any, sweeps: int, rays: int, stacked: bool) -> tuple[Array, Any]:
+def _ray_times(func: str, time: Any, sweeps: int, rays: int) -> tuple[Array, Any]:
     """Ray times as float seconds from a reference, and the reference (None for numbers)."""
     if time is None:
         return np.full(sweeps * rays, np.nan), np.datetime64("NaT", "ms")
@@ -287,8 +273,8 @@ def _ray_times(func: str, time: Any, sweeps: int, rays: int, stacked: bool) -> t
         ref = t[good].min() if good.any() else np.datetime64("NaT", "ms")
         secs = np.where(good, (t - ref).astype(np.int64) / 1000.0, np.nan) if good.any() else \
             np.full(t.shape, np.nan)
-        return _per_ray(func, "time", secs, sweeps, rays, stacked), ref
-    return _per_ray(func, "time", t, sweeps, rays, stacked), None
+        return cv.per_ray(func, "time", secs, (sweeps, rays)), ref
+    return cv.per_ray(func, "time", t, (sweeps, rays)), None
 
 
 def _thin_and_halo(echo: np.ndarray, shape: tuple[int, ...], wrap: tuple[bool, ...], thin: int,
@@ -590,14 +576,14 @@ def superobs(
         raise cv.fail(func, f"values must be (rays, gates) or (sweeps, rays, gates), not shape {values.shape}")
     stacked = values.ndim == 3
     sweeps, rays, gates = values.shape if stacked else (1, *values.shape)
-    az = _per_ray(func, "azimuth", args.pop("azimuth"), sweeps, rays, stacked)
-    el = _per_ray(func, "elevation", args.pop("elevation"), sweeps, rays, stacked)
+    az = cv.per_ray(func, "azimuth", args.pop("azimuth"), (sweeps, rays))
+    el = cv.per_ray(func, "elevation", args.pop("elevation"), (sweeps, rays))
     rng = cv.nan_filled(cv.array(func, "range", args.pop("range")))
     if rng.shape != (gates,):
         raise cv.fail(func, f"values has {gates} gates but range has shape {rng.shape}")
-    t, ref = _ray_times(func, args.pop("time"), sweeps, rays, stacked)
+    t, ref = _ray_times(func, args.pop("time"), sweeps, rays)
     ny = args.pop("nyquist")
-    ny = None if ny is None else _per_ray(func, "nyquist", ny, sweeps, rays, stacked)
+    ny = None if ny is None else cv.per_ray(func, "nyquist", ny, (sweeps, rays))
     return _superobs_rays(func, values.reshape(sweeps * rays, gates), az, el,
                           np.repeat(np.arange(sweeps), rays), sweeps, rng, t, ref, ny, quantity, **args)
 
@@ -653,9 +639,9 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
     times = [p["time"] for p in parts]
     if all(t is not None for t in times):
         t, ref = _ray_times(func, np.concatenate([np.asarray(t, "datetime64[ms]") for t in times]),
-                            1, ray_sweep.size, False)
+                            1, ray_sweep.size)
     else:
-        t, ref = _ray_times(func, None, 1, ray_sweep.size, False)
+        t, ref = _ray_times(func, None, 1, ray_sweep.size)
     unknown = sorted(set(options) - set(_OPTIONS))
     if unknown:
         raise TypeError(f"{func}: unexpected keyword arguments {unknown}")
