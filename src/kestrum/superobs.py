@@ -591,6 +591,17 @@ def superobs(
 # --- from radar objects ----------------------------------------------------------------
 
 
+def _sweep_numbers(func: str, sweeps: Any, available: list[int], has: str) -> list[int]:
+    """The sweep numbers asked for (an integer or a sequence of them; None: all)."""
+    if sweeps is None:
+        return available
+    numbers = [cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))]
+    for s in numbers:
+        if s not in available:
+            raise cv.fail(func, f"sweep {s} does not exist: {has}")
+    return numbers
+
+
 def _guess_quantity(func: str, field: str, units: Any) -> str:
     text = str(units or "").strip().lower()
     if text in ("m/s", "m s-1", "meters_per_second", "meter_per_second", "m.s-1"):
@@ -720,11 +731,7 @@ def superobs_pyart(radar: Any, field: str, sweeps: Any = None, *, quantity: str 
     nyquist, dealiased = _road.arguments(func, _FROM_OBJECT, locals()).values()
     if field not in radar.fields:
         raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
-    numbers = list(range(radar.nsweeps)) if sweeps is None else [
-        cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))]
-    for s in numbers:
-        if not 0 <= s < radar.nsweeps:
-            raise cv.fail(func, f"sweep {s} does not exist: the radar has {radar.nsweeps}")
+    numbers = _sweep_numbers(func, sweeps, list(range(radar.nsweeps)), f"the radar has {radar.nsweeps}")
     data = radar.fields[field]["data"]
     params = radar.instrument_parameters or {}
     ny = params.get("nyquist_velocity", {}).get("data") if "nyquist_velocity" in params else None
@@ -806,11 +813,7 @@ def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quant
         names = sorted((k for k in sweep_or_tree.children if k.startswith("sweep_")),
                        key=lambda k: int(k.split("_")[1]))
         available = [int(k.split("_")[1]) for k in names]
-        numbers = available if sweeps is None else [
-            cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))]
-        for s in numbers:
-            if s not in available:
-                raise cv.fail(func, f"sweep {s} does not exist: the tree has {available}")
+        numbers = _sweep_numbers(func, sweeps, available, f"the tree has {available}")
         nodes = [sweep_or_tree[f"sweep_{s}"].to_dataset() for s in numbers]
         if sweeps is None:
             # Split cuts: a volume's field is in some sweeps only.
