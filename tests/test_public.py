@@ -617,6 +617,26 @@ class TestImpossibleAngles:
         with pytest.raises(ValueError, match="beam_height: elevation is a dimensionless quantity"):
             kestrum.beam_height(1e4, ureg.Quantity(0.5, "dimensionless"))
 
+    def test_radar_functions_refuse_them_and_decibel_velocities(self):
+        xr = pytest.importorskip("xarray")
+        ureg = pytest.importorskip("pint").get_application_registry()
+        vr, az = sweep_of(gates=20)
+        rng = 2000.0 + 250.0 * np.arange(20)
+        calls = {
+            "superobs": lambda v, el: kestrum.superobs(v, az, rng, el, quantity="velocity"),
+            "dealias": lambda v, el: kestrum.dealias(v, az, rng, el, 10.0),
+            "gate_qc": lambda v, el: kestrum.gate_qc(velocity=v, range=rng, elevation=el,
+                                                     clutter_velocity=1.0),
+        }
+        dbz = xr.DataArray(vr, dims=("azimuth", "range"), attrs={"units": "dBZ"})
+        for name, call in calls.items():
+            with pytest.raises(ValueError, match=f"^{name}: elevation 95.0 is not an elevation"):
+                call(vr, np.full(az.size, 95.0))
+            with pytest.raises(ValueError, match=f"^{name}: elevation is a dimensionless quantity"):
+                call(vr, ureg.Quantity(0.5, ""))
+            with pytest.raises(ValueError, match=f"^{name}: (values|velocity) is in dBZ, which cannot be"):
+                call(dbz, 0.5)
+
 
 def test_decibels_are_never_a_velocity_height_or_angle_without_pint():
     # Run where pint cannot be imported at all: the names must be known by the package.
@@ -661,6 +681,51 @@ class TestIntegerArguments:
         one = kestrum.statistics(values, [50], n_threads=1)
         for n in (2**31, 10**6, -3):
             assert same(np.stack(kestrum.statistics(values, [50], n_threads=n)[:2]), np.stack(one[:2]))
+
+
+def radar_calls():
+    """A call of every radar function (n_threads and the argument changed given by keyword),
+    and the result array to compare, on one folded sweep of 36 rays and 20 gates."""
+    xr = pytest.importorskip("xarray")
+    az, rng = np.arange(5.0, 360.0, 10.0), 2000.0 + 250.0 * np.arange(20)
+    vel = (15.0 * np.sin(np.deg2rad(az))[:, None] + 0 * rng + 10.0) % 20.0 - 10.0
+    sweep = xr.Dataset({"VRADH": (("azimuth", "range"), vel, {"units": "m/s"}), "nyquist_velocity": 10.0},
+                       coords={"azimuth": az, "range": rng, "elevation": ("azimuth", np.full(36, 0.5))})
+    pyart = pytest.importorskip("pyart")
+    radar = pyart.testing.make_velocity_aliased_radar()
+    so = dict(quantity="velocity", min_count=1)
+    return {
+        "superobs": (lambda **k: kestrum.superobs(vel, az, rng, 0.5, nyquist=10.0, **{**so, **k}).value,
+                     "min_count"),
+        "superobs_pyart": (lambda **k: kestrum.superobs_pyart(radar, "velocity", **{**so, **k}).value,
+                           "clear_air_thin"),
+        "superobs_xradar": (lambda **k: kestrum.superobs_xradar(sweep, "VRADH", **{**so, **k}).value,
+                            "min_count"),
+        "dealias": (lambda **k: kestrum.dealias(vel, az, rng, 0.5, 10.0, **k).velocity, "min_region"),
+        "dealias_pyart": (lambda **k: kestrum.dealias_pyart(radar, **k)["data"], "min_region"),
+        "dealias_xradar": (lambda **k: kestrum.dealias_xradar(sweep, **k).velocity.values, "min_region"),
+        "texture": (lambda **k: kestrum.texture(vel, **k), "min_count"),
+        "despeckle": (lambda **k: kestrum.despeckle(vel > 0, **k), "min_size"),
+        "gate_qc": (lambda **k: kestrum.gate_qc(velocity=vel, max_texture_velocity=5.0, **k).flags,
+                    "min_size"),
+    }
+
+
+@pytest.mark.parametrize("name", ["superobs", "superobs_pyart", "superobs_xradar", "dealias",
+                                  "dealias_pyart", "dealias_xradar", "texture", "despeckle", "gate_qc"])
+def test_radar_functions_check_threads_and_integers_under_their_public_names(name):
+    call, count = radar_calls()[name]
+    for bad in (2.0, True, "2"):
+        with pytest.raises(TypeError, match=f"^{name}: n_threads must be an integer, not "):
+            call(n_threads=bad)
+    one = call(n_threads=1)
+    for n in (10**6, 2**31, -3):  # capped to the hardware, or all of it
+        np.testing.assert_array_equal(call(n_threads=n), one)
+    least = -1 if count == "min_size" else 0
+    with pytest.raises(ValueError, match=f"^{name}: {count} must be (positive|at least 0), not {least}$"):
+        call(**{count: least})
+    with pytest.raises(TypeError, match=f"^{name}: {count} must be an integer, not float"):
+        call(**{count: 3.0})
 
 
 class TestEmptyAxes:

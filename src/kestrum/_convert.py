@@ -20,6 +20,7 @@ Optional dependencies (pint, xarray, Dask, tqdm) are imported only when used.
 
 from __future__ import annotations
 
+import math
 import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -211,6 +212,27 @@ def scalar(func: str, name: str, value: Any, unit: str | None = None) -> float:
     return float(np.ma.getdata(out).reshape(()))
 
 
+def bounded(func: str, name: str, x: float, low: float | None = None, high: float | None = None,
+            above: float | None = None, finite: bool = False) -> float:
+    """``x`` if it is within [``low``, ``high``] and greater than ``above`` (each where
+    given), else an error naming the argument; any bound, or ``finite``, refuses NaN
+    and infinities (a box size, a step or a fraction of infinity means nothing)."""
+    if low is None and high is None and above is None and not finite:
+        return x
+    ok = math.isfinite(x) and (low is None or x >= low) and (high is None or x <= high) and (
+        above is None or x > above)
+    if not ok:
+        if above is not None:
+            where = "positive" if above == 0 and high is None else (
+                f"greater than {above:g}" if high is None else f"in ({above:g}, {high:g}]")
+        elif low is not None:
+            where = f"at least {low:g}" if high is None else f"in [{low:g}, {high:g}]"
+        else:
+            where = f"at most {high:g}" if high is not None else "finite"
+        raise fail(func, f"{name} must be {where}, not {x}")
+    return x
+
+
 def integer(func: str, name: str, value: Any, low: int | None = None, high: int | None = None) -> int:
     """An integer argument: Python or NumPy integers only (2.0 is refused, as natively),
     within [``low``, ``high``] where given (the native type's range, say)."""
@@ -301,6 +323,20 @@ def fit(func: str, name: str, value: Any, shape: tuple[int, ...], what: str = ""
         where = f"{what} has shape {shape}" if what else f"it must broadcast to {shape}"
         raise fail(func, f"{name} has shape {np.shape(value)} but {where}")
     return broadcast_to(value, shape)
+
+
+def per_ray(func: str, name: str, value: Any, rays: tuple[int, ...]) -> Array:
+    """A value per ray of a radar field whose rays have shape ``rays`` (..., rays): one
+    number, one per sweep (``rays[:-1]``, or (..., 1)) or one per ray, as a new C-ordered
+    float64 array of one value per ray, flat, NaN where masked."""
+    a = nan_filled(array(func, name, value))
+    if len(rays) > 1 and a.shape == rays[:-1]:
+        a = a[..., None]  # one per sweep
+    if not fits(a, rays):
+        want = (f"a number, one value per sweep {rays[:-1]} or one per ray {rays}" if len(rays) > 1
+                else f"a number or one value per ray {rays}")
+        raise fail(func, f"{name} has shape {a.shape}: {name} must be {want}")
+    return np.ascontiguousarray(np.broadcast_to(a, rays).reshape(-1))
 
 
 def broadcast_leading(

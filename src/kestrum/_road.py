@@ -51,7 +51,9 @@ class Arg:
         per sweep or per ray, say).
     missing : the code a masked element of an integer array becomes.
     optional : None is allowed (and handed on as None).
-    low, high : the range of an integer.
+    low, high : the range of an integer or a float, ends included.
+    above : a float must be greater than this (``above=0``: positive).
+    finite : a float must be finite (implied by any bound: NaN is within none).
     """
 
     kind: str = "array"
@@ -60,8 +62,10 @@ class Arg:
     loose: bool = False
     missing: int | None = None
     optional: bool = False
-    low: int | None = None
-    high: int | None = None
+    low: float | None = None
+    high: float | None = None
+    above: float | None = None
+    finite: bool = False
 
 
 THREADS = Arg("threads")
@@ -76,11 +80,12 @@ def convert(func: str, name: str, arg: Arg, value: Any) -> Any:
     if arg.kind == "threads":
         return cv.threads(func, value)
     if arg.kind == "int":
-        return cv.integer(func, name, value, arg.low, arg.high)
+        return cv.integer(func, name, value, arg.low, arg.high)  # type: ignore[arg-type]
     if arg.kind == "bool":
         return cv.boolean(func, name, value)
     if arg.kind == "float":
-        return cv.scalar(func, name, value, arg.unit)
+        return cv.bounded(func, name, cv.scalar(func, name, value, arg.unit), arg.low, arg.high,
+                          arg.above, arg.finite)
     if arg.kind == "pass":
         return value
     return cv.strip_units(func, name, value, arg.unit)

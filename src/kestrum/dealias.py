@@ -9,7 +9,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _convert as cv
+from . import _geometry as geo
+from . import _road
 from ._convert import Array
+from ._road import FLAG, THREADS, Arg
 from .radar import beam_height
 
 __all__ = ["Dealiased", "dealias", "dealias_pyart", "dealias_xradar"]
@@ -124,6 +127,7 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
          max_step: float, min_region: int, n_threads: int) -> tuple[Array, npt.NDArray[np.int16]]:
     """The dealiased rays and their folds; ``reference`` is None, a profile, or (rays, gates)."""
     s = len(rays.start) - 1
+    geo.check_elevation(func, "elevation", rays.elevation)
     wrap = np.array([_full_circle(rays.azimuth[rays.start[k]:rays.start[k + 1]]) for k in range(s)],
                     dtype=np.uint8)
     _, height = _sweep_profiles(rays, altitude)
@@ -146,21 +150,21 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
 
 # --- arguments ---------------------------------------------------------------------
 
-
-def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: bool) -> Array:
-    """A scalar, per-sweep (stacked input only) or per-ray value as (sweeps * rays,) floats."""
-    a = cv.nan_filled(value)
-    if a.ndim == 0:
-        out = np.full((sweeps, rays), float(a))
-    elif stacked and a.shape == (sweeps,):
-        out = np.repeat(a[:, None], rays, axis=1)
-    elif a.shape == ((sweeps, rays) if stacked else (rays,)):
-        out = a.reshape(sweeps, rays)
-    else:
-        want = "a number, one value per sweep or per ray" if stacked else "a number or one value per ray"
-        raise cv.fail(func, f"{name} must be {want}: (sweeps, rays) = {(sweeps, rays)}, "
-                            f"not shape {a.shape}")
-    return np.ascontiguousarray(out.reshape(-1))
+#: How the unfolding is tuned, the same for every entry point.
+_TUNING = {
+    "layer_depth": Arg("float", unit="m", above=0.0),
+    "max_step": Arg("float", above=0.0, high=1.0),
+    "min_region": Arg("int", low=1, high=cv.INT64[1]),
+    "n_threads": THREADS,
+}
+_DEALIAS = {
+    "velocity": Arg(unit="m/s"), "azimuth": Arg(unit="degree"), "range": Arg(unit="m"),
+    "elevation": Arg(unit="degree"), "nyquist": Arg(unit="m/s"), "reference": Arg("pass"),
+    "altitude": Arg("float", unit="m", finite=True), **_TUNING,
+}
+_PYART = {"nyquist": Arg(unit="m/s", optional=True), "reference": Arg("pass"), "folds": FLAG,
+          **_TUNING}
+_XRADAR = {"nyquist": Arg(unit="m/s", optional=True), "reference": Arg("pass"), **_TUNING}
 
 
 def _nan_data(vel: Any) -> Array:
@@ -186,14 +190,14 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
         raise cv.fail(func, f"velocity must be (rays, gates) or (sweeps, rays, gates), not shape {vel.shape}")
     stacked = vel.ndim == 3
     sweeps, rays, gates = (vel.shape if stacked else (1,) + vel.shape)
-    az = cv.nan_filled(cv.array(func, "azimuth", azimuth, "degree"))
+    az = cv.nan_filled(cv.array(func, "azimuth", azimuth))
     if az.shape != vel.shape[:-1]:
         raise cv.fail(func, f"azimuth must have shape {vel.shape[:-1]} (one value per ray), not {az.shape}")
-    rng = cv.nan_filled(cv.array(func, "range", range_, "m"))
+    rng = cv.nan_filled(cv.array(func, "range", range_))
     if rng.shape != (gates,):
         raise cv.fail(func, f"range must have shape ({gates},) (one value per gate), not {rng.shape}")
-    el = _per_ray(func, "elevation", cv.array(func, "elevation", elevation, "degree"), sweeps, rays, stacked)
-    nyq = _per_ray(func, "nyquist", cv.array(func, "nyquist", nyquist, "m/s"), sweeps, rays, stacked)
+    el = cv.per_ray(func, "elevation", elevation, vel.shape[:-1])
+    nyq = cv.per_ray(func, "nyquist", nyquist, vel.shape[:-1])
     _check_nyquist(func, nyq)
     masked = isinstance(vel, np.ma.MaskedArray)
     data = _nan_data(vel).reshape(sweeps * rays, gates)
@@ -325,22 +329,13 @@ def dealias(
     >>> bool(np.allclose(out.velocity, true)), int(out.folds.max())
     (True, 1)
     """
-    func = "dealias"
-    min_region = cv.integer(func, "min_region", min_region)
-    max_step = cv.scalar(func, "max_step", max_step)
-    layer_depth = cv.scalar(func, "layer_depth", layer_depth, "m")
-    altitude = cv.scalar(func, "altitude", altitude, "m")
-    if not 0 < max_step <= 1:
-        raise cv.fail(func, f"max_step must be in (0, 1], not {max_step}")
-    if not layer_depth > 0:
-        raise cv.fail(func, f"layer_depth must be positive, not {layer_depth}")
-    if min_region < 1:
-        raise cv.fail(func, f"min_region must be at least 1, not {min_region}")
-    velocity = cv.strip_units(func, "velocity", velocity, "m/s")
-    azimuth = cv.strip_units(func, "azimuth", azimuth, "degree")
-    range = cv.strip_units(func, "range", range, "m")
-    elevation = cv.strip_units(func, "elevation", elevation, "degree")
-    nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
+    return _dealias("dealias", **_road.arguments("dealias", _DEALIAS, locals()))
+
+
+def _dealias(func: str, velocity: Any, azimuth: Any, range: Any, elevation: Any, nyquist: Any,
+             reference: Any, altitude: float, layer_depth: float, max_step: float, min_region: int,
+             n_threads: int) -> Any:
+    """:func:`dealias` of converted arguments (DataArrays kept: they choose the road)."""
     if cv.is_dataarray(reference) and not _is_profile(reference):
         reference = cv.strip_units(func, "reference", reference, "m/s")
 
@@ -459,6 +454,8 @@ def dealias_pyart(
     >>> radar.add_field("corrected_velocity", kestrum.dealias_pyart(radar))  # doctest: +SKIP
     """
     func = "dealias_pyart"
+    args = _road.arguments(func, _PYART, locals())
+    nyquist, reference, folds = args.pop("nyquist"), args.pop("reference"), args.pop("folds")
     if field not in radar.fields:
         raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
     vel = cv.with_units_attribute(func, field, radar.fields[field]["data"],
@@ -476,7 +473,7 @@ def dealias_pyart(
     stop = np.asarray(radar.sweep_end_ray_index["data"], dtype=np.int64) + 1
     if not (np.array_equal(start[1:], stop[:-1]) and start[0] == 0 and stop[-1] == radar.nrays):
         raise cv.fail(func, "the radar's sweeps must follow each other over all its rays")
-    nyq = cv.nan_filled(cv.array(func, "nyquist", nyquist, "m/s"))
+    nyq = cv.nan_filled(cv.array(func, "nyquist", nyquist))
     if nyq.ndim == 0:
         nyq = np.full(radar.nrays, float(nyq))
     elif nyq.shape == (radar.nsweeps,):
@@ -494,7 +491,7 @@ def dealias_pyart(
     rays = _Rays(data, cv.nan_filled(radar.azimuth["data"]),
                  cv.nan_filled(radar.elevation["data"]), np.ascontiguousarray(nyq),
                  np.concatenate([start, stop[-1:]]), cv.nan_filled(radar.range["data"]))
-    out, moved = _run(func, rays, ref, altitude, layer_depth, max_step, min_region, n_threads)
+    out, moved = _run(func, rays, ref, altitude, **args)
     result = {
         "data": np.ma.MaskedArray(out, mask=np.isnan(out)),
         "units": "meters_per_second",
@@ -565,9 +562,10 @@ def dealias_xradar(
     >>> out["sweep_1"].velocity                                 # doctest: +SKIP
     """
     func = "dealias_xradar"
+    args = _road.arguments(func, _XRADAR, locals())
+    nyquist, reference = args.pop("nyquist"), args.pop("reference")
     if hasattr(tree, "data_vars") and field in getattr(tree, "data_vars", {}):
-        return _xradar_sweep(func, tree, field, nyquist, reference, None, layer_depth, max_step,
-                             min_region, n_threads)
+        return _xradar_sweep(func, tree, field, nyquist, reference, None, **args)
     names = sorted((k for k in tree.children if k.startswith("sweep_")), key=lambda k: int(k[6:]))
     altitude = float(np.asarray(tree["altitude"]).reshape(-1)[0]) if "altitude" in tree.variables else None
     per_sweep = nyquist is not None and np.ndim(nyquist) == 1
@@ -577,7 +575,7 @@ def dealias_xradar(
     for k, name in enumerate(names):
         ds = tree[name].to_dataset()
         out[name] = _xradar_sweep(func, ds, field, nyquist[k] if per_sweep else nyquist, reference,
-                                  altitude, layer_depth, max_step, min_region, n_threads)
+                                  altitude, **args)
     return out
 
 
@@ -597,11 +595,11 @@ def _xradar_sweep(func: str, ds: Any, field: str, nyquist: Any, reference: Any, 
     if altitude is None:
         altitude = float(np.asarray(ds["altitude"]).reshape(-1)[0]) if "altitude" in ds.variables else 0.0
     ray, gate = vel.dims[-2:]
-    r = dealias(cv.with_units_attribute(func, field, vel.values, vel.attrs.get("units"), "m/s"),
-                np.asarray(ds["azimuth"].values, float), np.asarray(ds[gate].values, float),
-                np.asarray(ds["elevation"].values, float), nyquist, reference=reference,
-                altitude=altitude, layer_depth=layer_depth, max_step=max_step,
-                min_region=min_region, n_threads=n_threads)
+    r = _dealias(func, cv.with_units_attribute(func, field, vel.values, vel.attrs.get("units"), "m/s"),
+                 np.asarray(ds["azimuth"].values, float), np.asarray(ds[gate].values, float),
+                 np.asarray(ds["elevation"].values, float), nyquist, reference=reference,
+                 altitude=cv.scalar(func, "altitude", altitude, "m"), layer_depth=layer_depth,
+                 max_step=max_step, min_region=min_region, n_threads=n_threads)
     coords = {k: c for k, c in vel.coords.items() if set(c.dims) <= {ray, gate}}
     return xr.Dataset({"velocity": ((ray, gate), r.velocity, {"units": "m/s"}),
                        "folds": ((ray, gate), r.folds)}, coords=coords)

@@ -16,6 +16,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _convert as cv
+from . import _geometry as geo
+from . import _road
+from ._road import FLAG, THREADS, Arg
 from .radar import beam_height
 
 # The radar module's kernels, untyped: private, and called only from the functions below.
@@ -106,7 +109,21 @@ _THRESHOLDS = tuple(
 )
 
 
-# --- arguments: sweeps and volumes ------------------------------------------------
+# --- arguments: declarations, sweeps and volumes ----------------------------------
+
+_TEXTURE = {
+    "field": Arg(), "window": Arg("pass"), "nyquist": Arg(unit="m/s", optional=True),
+    "wrap": FLAG, "min_count": Arg("int", low=1, high=cv.INT64[1]), "sweeps": Arg("pass"),
+    "n_threads": THREADS,
+}
+_DESPECKLE = {
+    "valid": Arg("pass"), "min_size": Arg("int", low=0, high=cv.INT64[1]),
+    "connectivity": Arg("int"), "wrap": FLAG, "sweeps": Arg("pass"),
+    "n_threads": THREADS,
+}
+#: The unit of each field of gate_qc, of its bounds and of its texture's bound.
+_FIELD_UNITS = {"reflectivity": "dB", "rhohv": None, "zdr": "dB", "spectrum_width": "m/s",
+                "snr": "dB", "phidp": "degree", "velocity": "m/s"}
 
 
 class _Volume(NamedTuple):
@@ -138,23 +155,11 @@ def _volume(func: str, name: str, value: Any, sweeps: Any) -> _Volume:
     return _Volume(np.reshape(value, (-1, gates)), bounds, shape)
 
 
-def _per_ray(func: str, name: str, value: Any, shape: tuple[int, ...], unit: str | None = None) -> Any:
-    """A per-ray argument (a number, one per ray, one per sweep as (..., 1)) as one value per row."""
-    value = cv.nan_filled(cv.array(func, name, value, unit))
-    rays = shape[:-1]
-    try:
-        if value.ndim > len(rays):
-            raise ValueError
-        return np.ascontiguousarray(np.broadcast_to(value, rays).reshape(-1))
-    except ValueError:
-        raise cv.fail(func, f"{name} has shape {value.shape} but the field's rays are {rays}") from None
-
-
 def _window(func: str, window: Any) -> tuple[int, int]:
     sizes = (window, window) if np.ndim(window) == 0 else tuple(window)
     if len(sizes) != 2:
         raise cv.fail(func, f"window must be (rays, gates), not {window!r}")
-    sizes = tuple(cv.integer(func, "window", n) for n in sizes)
+    sizes = tuple(cv.integer(func, "window", n, 1, cv.INT64[1]) for n in sizes)
     if any(n < 1 or n % 2 == 0 for n in sizes):
         raise cv.fail(func, f"window must be odd sizes of at least 1, not {sizes}")
     return sizes[0], sizes[1]
@@ -240,12 +245,12 @@ def texture(
     >>> kestrum.texture(v, window=3, nyquist=10.0).max().round(2)
     np.float64(0.75)
     """
-    func = "texture"
+    return _texture_of("texture", **_road.arguments("texture", _TEXTURE, locals()))
+
+
+def _texture_of(func: str, field: Any, window: Any, nyquist: Any, wrap: bool, min_count: int,
+                sweeps: Any, n_threads: int) -> Any:
     half_rays, half_gates = (n // 2 for n in _window(func, window))
-    min_count = cv.integer(func, "min_count", min_count)
-    if min_count < 1:
-        raise cv.fail(func, f"min_count must be at least 1, not {min_count}")
-    field = cv.strip_units(func, "field", field, None)
 
     def kernel(values: Any, nyq: Any) -> Any:
         vol = _volume(func, "field", values, sweeps)
@@ -260,8 +265,6 @@ def texture(
         out.attrs = {"long_name": "texture", "units": field.attrs.get("units", "")}
         return out
     values = cv.array(func, "field", field)
-    if nyquist is not None:
-        nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
     # One copy with NaN in the masked gates (the native converter would make two).
     filled = _field(func, "field", values, np.float32 if values.dtype == np.float32 else np.float64)
     return _wrap_result(values, kernel(filled, nyquist))
@@ -273,11 +276,10 @@ def _texture(func: str, vol: _Volume, nyquist: Any, half: tuple[int, int], wrap:
     if nyquist is None:
         rates = np.empty(0)
     else:
-        rates = _per_ray(func, "nyquist", nyquist, vol.shape, "m/s")
+        rates = cv.per_ray(func, "nyquist", nyquist, vol.shape[:-1])
         if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
             raise cv.fail(func, "nyquist must be positive and finite")
-    out = _radar.texture(vol.rows, vol.bounds, rates, half[0], half[1], bool(wrap), min_count,
-                         n_threads)
+    out = _radar.texture(vol.rows, vol.bounds, rates, half[0], half[1], wrap, min_count, n_threads)
     return out.reshape(vol.shape)
 
 
@@ -340,17 +342,17 @@ def despeckle(
     >>> kestrum.despeckle(valid, min_size=4).sum()
     np.int64(6)
     """
-    func = "despeckle"
-    min_size = cv.integer(func, "min_size", min_size)
-    connectivity = cv.integer(func, "connectivity", connectivity)
+    return _despeckle("despeckle", **_road.arguments("despeckle", _DESPECKLE, locals()))
+
+
+def _despeckle(func: str, valid: Any, min_size: int, connectivity: int, wrap: bool, sweeps: Any,
+               n_threads: int) -> Any:
     if connectivity not in (4, 8):
         raise cv.fail(func, f"connectivity must be 4 or 8, not {connectivity}")
-    if min_size < 0:
-        raise cv.fail(func, f"min_size must not be negative, not {min_size}")
 
     def kernel(mask: Any) -> Any:
         vol = _volume(func, "valid", mask, sweeps)
-        kept = _radar.despeckle(vol.rows, vol.bounds, min_size, connectivity, bool(wrap), n_threads)
+        kept = _radar.despeckle(vol.rows, vol.bounds, min_size, connectivity, wrap, n_threads)
         return kept.reshape(vol.shape)
 
     if cv.is_dataarray(valid):
@@ -464,6 +466,24 @@ def _profile_table(func: str, vad: Any) -> tuple[Any, Any, Any]:
     ok = np.isfinite(height) & np.isfinite(u) & np.isfinite(v)
     order = np.argsort(height[ok], kind="stable")
     return height[ok][order], u[ok][order], v[ok][order]
+
+
+_GATE_QC = {
+    **{name: Arg(unit=unit, optional=True) for name, unit in _FIELD_UNITS.items()},
+    "preset": Arg("pass"),
+    # A bound is in its field's unit, a texture's bound too.
+    **{bound: Arg("float", unit=_FIELD_UNITS[name], optional=True)
+       for name, _, low, high in _FIELD_TESTS for bound in (low, high) if bound},
+    **{bound: Arg("float", unit=_FIELD_UNITS[name], optional=True) for name, _, bound in _TEXTURE_TESTS},
+    "noise_reflectivity": Arg("float", unit="dB", optional=True), "texture_window": Arg("pass"),
+    "nyquist": Arg(unit="m/s", optional=True), "range": Arg(unit="m", optional=True),
+    "elevation": Arg(unit="degree", optional=True), "azimuth": Arg(unit="degree", optional=True),
+    "altitude": Arg("float", unit="m"), "clutter_velocity": Arg("float", unit="m/s", optional=True),
+    "clutter_height": Arg("float", unit="m"), "vad": Arg("pass"), "leash_fraction": Arg("float"),
+    "leash_floor": Arg("float", unit="m/s"), "min_size": Arg("int", low=0, high=cv.INT64[1], optional=True),
+    "connectivity": Arg("int"), "exclude": Arg("pass"), "wrap": FLAG, "sweeps": Arg("pass"),
+    "n_threads": THREADS,
+}
 
 
 def gate_qc(
@@ -607,12 +627,14 @@ def gate_qc(
     [<QCFlag.REFLECTIVITY: 2>, <QCFlag.RHOHV: 4>]
     """
     func = "gate_qc"
-    given = {k: v for k, v in locals().items() if k in _THRESHOLDS}
+    args = _road.arguments(func, _GATE_QC, locals())
+    given = {k: args[k] for k in _THRESHOLDS}
     settings = _settings(func, preset, given, texture_window)
-    fields = {name: value for name, value in (
-        ("reflectivity", reflectivity), ("rhohv", rhohv), ("zdr", zdr),
-        ("spectrum_width", spectrum_width), ("snr", snr), ("phidp", phidp), ("velocity", velocity),
-    ) if value is not None}
+    fields = {name: args[name] for name in _FIELD_UNITS if args[name] is not None}
+    (nyquist, range, elevation, azimuth, altitude, clutter_velocity, clutter_height,
+     leash_fraction, leash_floor, noise_reflectivity, min_size, wrap, n_threads) = (args[k] for k in (
+        "nyquist", "range", "elevation", "azimuth", "altitude", "clutter_velocity", "clutter_height",
+        "leash_fraction", "leash_floor", "noise_reflectivity", "min_size", "wrap", "n_threads"))
     if not fields:
         raise cv.fail(func, "no field given")
     # Float32 fields (Py-ART's) are read as they are, and their bounds are compared in
@@ -658,7 +680,7 @@ def gate_qc(
                 with np.errstate(invalid="ignore"):
                     corrected = z - offset
                 noise = float(np.nanmin(corrected)) if np.isfinite(corrected).any() else 0.0
-            test(arrays["reflectivity"], bit, low_value, high_value, offset + cv.scalar(func, "noise_reflectivity", noise))
+            test(arrays["reflectivity"], bit, low_value, high_value, offset + noise)
         elif (low and given.get(low) is not None) or (high and given.get(high) is not None):
             raise cv.fail(func, f"a threshold on {name} needs {name}")
 
@@ -672,8 +694,6 @@ def gate_qc(
             if given.get(bound) is not None:
                 raise cv.fail(func, f"{bound} needs {name}")
             continue  # a preset's test of a field the caller does not have
-        if nyquist is not None and name == "velocity":
-            nyquist = cv.strip_units(func, "nyquist", nyquist, "m/s")
         tex = _texture(func, _volume(func, name, arrays[name], sweeps),
                        nyquist if name == "velocity" else None, half, wrap, 3, n_threads)
         test(tex, bit, None, limit)
@@ -682,10 +702,11 @@ def gate_qc(
     for name, value in arrays.items():
         if name != "velocity" and id(value) not in tested:
             test(value, 0, None, None)
-    args = _velocity_tests(func, arrays.get("velocity"), dtype, vol, range, elevation, azimuth, altitude,
-                           clutter_velocity, clutter_height, vad, leash_fraction, leash_floor)
+    native = _velocity_tests(func, arrays.get("velocity"), dtype, vol, range, elevation, azimuth,
+                             altitude, clutter_velocity, clutter_height, vad, leash_fraction,
+                             leash_floor)
     flags = _radar.flags(planes, offsets, np.array(lo, float), np.array(hi, float),
-                         np.array(bits, np.int64), int(QCFlag.MISSING), *args,
+                         np.array(bits, np.int64), int(QCFlag.MISSING), *native,
                          vol.rows.shape[0], gates, n_threads).reshape(shape)
     if exclude is not None:
         excluded = (np.asarray(exclude.gate_excluded) if hasattr(exclude, "gate_excluded")
@@ -695,8 +716,7 @@ def gate_qc(
         flags[excluded] |= np.uint32(QCFlag.EXCLUDED)
     if min_size is not None:
         passed = flags == 0
-        kept = despeckle(passed, min_size=min_size, connectivity=connectivity, wrap=wrap,
-                         sweeps=sweeps, n_threads=n_threads)
+        kept = _despeckle(func, passed, min_size, args["connectivity"], wrap, sweeps, n_threads)
         flags[passed & ~kept] |= np.uint32(QCFlag.SPECKLE)
     return GateQC(flags, flags == 0)
 
@@ -707,9 +727,7 @@ def _settings(func: str, preset: str | None, given: Mapping[str, Any], window: A
         if preset not in PRESETS:
             raise cv.fail(func, f"preset must be one of {sorted(PRESETS)}, not {preset!r}")
         settings.update({k: v for k, v in PRESETS[preset].items() if k != "source"})
-    for name, value in given.items():
-        if value is not None:
-            settings[name] = cv.scalar(func, name, value)
+    settings.update({name: value for name, value in given.items() if value is not None})
     if window is not None:
         settings["texture_window"] = window
     return settings
@@ -729,7 +747,7 @@ def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
 def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) -> Any:
     if value is None:
         raise cv.fail(func, f"range is needed for {why}")
-    r = cv.nan_filled(cv.array(func, "range", value, "m")).reshape(-1)
+    r = cv.nan_filled(cv.array(func, "range", value)).reshape(-1)
     if r.shape != (gates,):
         raise cv.fail(func, f"range has {r.size} values for {gates} gates")
     if not np.all(np.isfinite(r)) or np.any(np.diff(r) <= 0):
@@ -760,15 +778,15 @@ def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: 
         r = _range(func, range_, gates, why)
         if elevation is None:
             raise cv.fail(func, f"elevation is needed for {why}")
-        el = _per_ray(func, "elevation", elevation, vol.shape, "degree")
+        el = cv.per_ray(func, "elevation", elevation, vol.shape[:-1])
         if not np.all(np.isfinite(el)):
             raise cv.fail(func, "elevation has missing values")
+        geo.check_elevation(func, "elevation", el)
         # Heights are computed once per distinct elevation, not per gate.
         levels, row_level = np.unique(el, return_inverse=True)
         height = beam_height(r[None, :], levels[:, None]).height
         if clutter_velocity is not None:
-            speed = cv.scalar(func, "clutter_velocity", clutter_velocity, "m/s")
-            top = cv.scalar(func, "clutter_height", clutter_height, "m")
+            speed, top = clutter_velocity, clutter_height
             # Below the height is a prefix of the ray: the beam rises with range once
             # past its lowest point, which is below the antenna for negative elevations.
             high = height >= top
@@ -777,9 +795,9 @@ def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: 
         if vad is not None:
             if azimuth is None:
                 raise cv.fail(func, "azimuth is needed for the VAD leash")
-            az = np.deg2rad(_per_ray(func, "azimuth", azimuth, vol.shape, "degree"))
+            az = np.deg2rad(cv.per_ray(func, "azimuth", azimuth, vol.shape[:-1]))
             h, u, v = _profile_table(func, vad)
-            at = height + cv.scalar(func, "altitude", altitude, "m")
+            at = height + altitude
             if h.size:
                 vad_u = np.interp(at, h, u, left=np.nan, right=np.nan)
                 vad_v = np.interp(at, h, v, left=np.nan, right=np.nan)
@@ -789,5 +807,4 @@ def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: 
             sin_az, cos_az = np.sin(az), np.cos(az)
             cos_el = np.cos(np.deg2rad(el))
     return (velocity.reshape(-1, gates), clutter_gates, speed, int(QCFlag.CLUTTER), vad_u, vad_v,
-            level, sin_az, cos_az, cos_el, cv.scalar(func, "leash_fraction", leash_fraction),
-            cv.scalar(func, "leash_floor", leash_floor, "m/s"), int(QCFlag.VAD_LEASH))
+            level, sin_az, cos_az, cos_el, leash_fraction, leash_floor, int(QCFlag.VAD_LEASH))

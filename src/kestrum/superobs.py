@@ -10,8 +10,13 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _convert as cv
-from . import _radar  # type: ignore[attr-defined]  # a native module without a stub
+from . import _geometry as geo
+from . import (  # type: ignore[attr-defined]  # _radar: a native module without a stub
+    _radar,
+    _road,
+)
 from ._convert import Array
+from ._road import COUNT, FLAG, THREADS, Arg
 from .obsfiles import RADIAL_VELOCITY, DartBatch, WrfdaRadar
 from .radar import beam_height
 
@@ -227,23 +232,37 @@ def aeqd_inverse(x: Any, y: Any, lat0: float, lon0: float) -> tuple[Array, Array
 
 # --- argument conversion ---------------------------------------------------------------
 
+#: The unit of the values, by quantity (other quantities are taken as given).
+_UNIT = {"velocity": "m/s", "reflectivity": "dB"}
 
-def _per_ray(func: str, name: str, value: Any, sweeps: int, rays: int, stacked: bool,
-             unit: str | None) -> Array:
-    """A scalar, per-sweep (sweeps,) or per-ray value as a float (sweeps * rays,) array."""
-    a = cv.nan_filled(cv.array(func, name, value, unit))
-    if stacked and a.ndim == 1 and a.shape[0] == sweeps and sweeps != rays:
-        a = a[:, None]
-    try:
-        if a.ndim > 2:
-            raise ValueError
-        return np.ascontiguousarray(np.broadcast_to(a, (sweeps, rays)).reshape(-1))
-    except ValueError:
-        raise cv.fail(func, f"{name} has shape {a.shape}: give one value, one per sweep "
-                            f"({sweeps},) or one per ray ({sweeps}, {rays})") from None
+#: The keyword options of :func:`superobs`, which the adapters take as ``**options``.
+_OPTIONS = {
+    "latitude": Arg("float", unit="degree", optional=True, low=-90.0, high=90.0),
+    "longitude": Arg("float", unit="degree", optional=True, finite=True),
+    "altitude": Arg("float", unit="m", finite=True),
+    "d_azimuth": Arg("float", unit="degree", above=0.0),
+    "d_range": Arg("float", unit="m", above=0.0),
+    "grid": Arg("pass"),
+    "max_range": Arg("float", unit="m", above=0.0, optional=True),
+    "min_count": Arg("int", low=1, high=cv.INT64[1], optional=True),
+    "max_std": Arg("float", optional=True),
+    "min_coherence": Arg("float", low=0.0, high=1.0),
+    "error_floor": Arg("float", low=0.0, optional=True),
+    "echo_threshold": Arg("float", unit="dB"),
+    "clear_air_value": Arg("float", unit="dB"),
+    "clear_air_thin": COUNT,
+    "clear_air_halo": Arg("int", low=0, high=cv.INT64[1]),
+    "n_threads": THREADS,
+}
+_SUPEROBS = {
+    "azimuth": Arg(unit="degree"), "range": Arg(unit="m"), "elevation": Arg(unit="degree"),
+    "time": Arg("pass"), "nyquist": Arg(unit="m/s", optional=True), **_OPTIONS,
+}
+#: What the adapters read besides the options.
+_FROM_OBJECT = {"nyquist": Arg(unit="m/s", optional=True), "dealiased": FLAG}
 
 
-def _ray_times(func: str, time: Any, sweeps: int, rays: int, stacked: bool) -> tuple[Array, Any]:
+def _ray_times(func: str, time: Any, sweeps: int, rays: int) -> tuple[Array, Any]:
     """Ray times as float seconds from a reference, and the reference (None for numbers)."""
     if time is None:
         return np.full(sweeps * rays, np.nan), np.datetime64("NaT", "ms")
@@ -254,15 +273,8 @@ def _ray_times(func: str, time: Any, sweeps: int, rays: int, stacked: bool) -> t
         ref = t[good].min() if good.any() else np.datetime64("NaT", "ms")
         secs = np.where(good, (t - ref).astype(np.int64) / 1000.0, np.nan) if good.any() else \
             np.full(t.shape, np.nan)
-        return _per_ray(func, "time", secs, sweeps, rays, stacked, None), ref
-    return _per_ray(func, "time", t, sweeps, rays, stacked, None), None
-
-
-def _positive(func: str, name: str, value: Any, unit: str | None = None) -> float:
-    x = cv.scalar(func, name, value, unit)
-    if not (np.isfinite(x) and x > 0):
-        raise cv.fail(func, f"{name} must be a positive number, not {x}")
-    return x
+        return cv.per_ray(func, "time", secs, (sweeps, rays)), ref
+    return cv.per_ray(func, "time", t, (sweeps, rays)), None
 
 
 def _thin_and_halo(echo: np.ndarray, shape: tuple[int, ...], wrap: tuple[bool, ...], thin: int,
@@ -303,36 +315,26 @@ def _thin_and_halo(echo: np.ndarray, shape: tuple[int, ...], wrap: tuple[bool, .
 def _superobs_rays(
     func: str, values: Any, azimuth: Array, elevation: Array, ray_sweep: np.ndarray, sweeps: int,
     rng: Array, time: Array, time_ref: Any, nyquist: Array | None, quantity: str,
-    latitude: Any, longitude: Any, altitude: Any, d_azimuth: Any, d_range: Any, grid: Any,
-    max_range: Any, min_count: Any, max_std: Any, min_coherence: Any, error_floor: Any,
-    echo_threshold: Any, clear_air_value: Any, clear_air_thin: Any, clear_air_halo: Any,
+    latitude: float | None, longitude: float | None, altitude: float, d_azimuth: float,
+    d_range: float, grid: Any, max_range: float | None, min_count: int | None,
+    max_std: float | None, min_coherence: float, error_floor: float | None,
+    echo_threshold: float, clear_air_value: float, clear_air_thin: int, clear_air_halo: int,
     n_threads: int,
 ) -> Superobs:
-    """Superobservations of rays laid out flat: values (rays, gates), the rest per ray."""
+    """Superobservations of rays laid out flat: values (rays, gates), the rest per ray;
+    the options converted by their declarations (:data:`_OPTIONS`)."""
     if quantity not in _QUANTITIES:
         raise cv.fail(func, f"quantity must be one of {', '.join(map(repr, _QUANTITIES))}, got {quantity!r}")
     defaults = _DEFAULTS[quantity]
-    min_count = defaults["min_count"] if min_count is None else cv.integer(func, "min_count", min_count)
-    if min_count < 1:
-        raise cv.fail(func, f"min_count must be at least 1, not {min_count}")
-    max_std = defaults["max_std"] if max_std is None else cv.scalar(func, "max_std", max_std)
-    error_floor = defaults["error_floor"] if error_floor is None else cv.scalar(func, "error_floor", error_floor)
-    if not (error_floor >= 0 and np.isfinite(error_floor)):
-        raise cv.fail(func, f"error_floor must be a finite number >= 0, not {error_floor}")
-    min_coherence = cv.scalar(func, "min_coherence", min_coherence)
-    if not 0.0 <= min_coherence <= 1.0:
-        raise cv.fail(func, f"min_coherence must be in [0, 1], not {min_coherence}")
-    altitude = cv.scalar(func, "altitude", altitude, "m")
-    if not np.isfinite(altitude):
-        raise cv.fail(func, f"altitude must be finite, not {altitude}")
+    min_count = int(defaults["min_count"]) if min_count is None else min_count
+    max_std = defaults["max_std"] if max_std is None else max_std
+    error_floor = defaults["error_floor"] if error_floor is None else error_floor
+    geo.check_elevation(func, "elevation", elevation)
     if (latitude is None) != (longitude is None):
         raise cv.fail(func, "give both latitude and longitude of the site, or neither")
     lat0 = lon0 = math.nan
-    if latitude is not None:
-        lat0 = cv.scalar(func, "latitude", latitude, "degree")
-        lon0 = cv.scalar(func, "longitude", longitude, "degree")
-        if not (np.isfinite(lat0) and np.isfinite(lon0) and -90 <= lat0 <= 90):
-            raise cv.fail(func, f"latitude {lat0} and longitude {lon0} are not a site position")
+    if latitude is not None and longitude is not None:
+        lat0, lon0 = latitude, longitude
         if lat0 == 0.0 and lon0 == 0.0 and altitude == 0.0:
             warnings.warn(f"{func}: the radar site is at 0N 0E and altitude 0, which is what a "
                           "file without a site position reads as; positions may be wrong",
@@ -352,7 +354,7 @@ def _superobs_rays(
             "other": _PLAIN}[quantity]
     rng = np.ascontiguousarray(rng, dtype=np.float64)
     if max_range is not None:
-        rng = np.where(rng <= _positive(func, "max_range", max_range, "m"), rng, np.nan)
+        rng = np.where(rng <= max_range, rng, np.nan)
     ray_ok = np.isfinite(azimuth) & np.isfinite(elevation)
     az = np.mod(azimuth, 360.0)
     az = np.where(az >= 360.0, 0.0, az)
@@ -362,8 +364,7 @@ def _superobs_rays(
 
     edges: tuple[Array, ...] | None = None
     if grid is None:
-        d_az = _positive(func, "d_azimuth", d_azimuth, "degree")
-        d_r = _positive(func, "d_range", d_range, "m")
+        d_az, d_r = d_azimuth, d_range
         n_az = math.ceil(360.0 / d_az)
         good_r = np.isfinite(rng) & (rng >= 0)
         n_r = int(np.floor(np.max(rng[good_r]) / d_r)) + 1 if good_r.any() else 0
@@ -394,13 +395,8 @@ def _superobs_rays(
     clear = np.zeros(count.shape, bool)
     keep = count >= min_count
     if quantity == "reflectivity":
-        threshold = cv.scalar(func, "echo_threshold", echo_threshold)
-        thin = cv.integer(func, "clear_air_thin", clear_air_thin)
-        halo = cv.integer(func, "clear_air_halo", clear_air_halo)
-        if thin < 1 or halo < 0:
-            raise cv.fail(func, "clear_air_thin must be at least 1 and clear_air_halo at least 0")
-        echo = (count > 0) & (planes["max"] >= threshold)
-        clear = (count > 0) & ~echo & _thin_and_halo(echo, shape, wrap, thin, halo)
+        echo = (count > 0) & (planes["max"] >= echo_threshold)
+        clear = (count > 0) & ~echo & _thin_and_halo(echo, shape, wrap, clear_air_thin, clear_air_halo)
         keep &= echo | clear
     ok_spread = ~(planes["std"] > max_std)
     if code == _FOLDED:
@@ -409,7 +405,7 @@ def _superobs_rays(
     idx = np.flatnonzero(keep)
     p = {k: v[idx] for k, v in planes.items()}
     clear = clear[idx]
-    value = np.where(clear, cv.scalar(func, "clear_air_value", clear_air_value), p["value"])
+    value = np.where(clear, clear_air_value, p["value"])
     error = np.where(clear, error_floor, np.maximum(p["std"], error_floor))
     box = np.column_stack(np.unravel_index(idx, shape)).astype(np.int64).reshape(-1, 3)
 
@@ -574,28 +570,36 @@ def superobs(
     (9.8, 10.2, 0.998)
     """
     func = "superobs"
-    unit = {"velocity": "m/s"}.get(quantity)
-    values = cv.array(func, "values", values, unit)
+    args = _road.arguments(func, {"values": Arg(unit=_UNIT.get(quantity)), **_SUPEROBS}, locals())
+    values = cv.array(func, "values", args.pop("values"))
     if values.ndim not in (2, 3):
         raise cv.fail(func, f"values must be (rays, gates) or (sweeps, rays, gates), not shape {values.shape}")
     stacked = values.ndim == 3
     sweeps, rays, gates = values.shape if stacked else (1, *values.shape)
-    az = _per_ray(func, "azimuth", azimuth, sweeps, rays, stacked, "degree")
-    el = _per_ray(func, "elevation", elevation, sweeps, rays, stacked, "degree")
-    rng = cv.nan_filled(cv.array(func, "range", range, "m"))
+    az = cv.per_ray(func, "azimuth", args.pop("azimuth"), (sweeps, rays))
+    el = cv.per_ray(func, "elevation", args.pop("elevation"), (sweeps, rays))
+    rng = cv.nan_filled(cv.array(func, "range", args.pop("range")))
     if rng.shape != (gates,):
         raise cv.fail(func, f"values has {gates} gates but range has shape {rng.shape}")
-    t, ref = _ray_times(func, time, sweeps, rays, stacked)
-    ny = None if nyquist is None else _per_ray(func, "nyquist", nyquist, sweeps, rays, stacked, "m/s")
-    return _superobs_rays(
-        func, values.reshape(sweeps * rays, gates), az, el, np.repeat(np.arange(sweeps), rays), sweeps,
-        rng, t, ref, ny, quantity, latitude, longitude, altitude, d_azimuth, d_range, grid, max_range,
-        min_count, max_std, min_coherence, error_floor, echo_threshold, clear_air_value,
-        clear_air_thin, clear_air_halo, n_threads,
-    )
+    t, ref = _ray_times(func, args.pop("time"), sweeps, rays)
+    ny = args.pop("nyquist")
+    ny = None if ny is None else cv.per_ray(func, "nyquist", ny, (sweeps, rays))
+    return _superobs_rays(func, values.reshape(sweeps * rays, gates), az, el,
+                          np.repeat(np.arange(sweeps), rays), sweeps, rng, t, ref, ny, quantity, **args)
 
 
 # --- from radar objects ----------------------------------------------------------------
+
+
+def _sweep_numbers(func: str, sweeps: Any, available: list[int], has: str) -> list[int]:
+    """The sweep numbers asked for (an integer or a sequence of them; None: all)."""
+    if sweeps is None:
+        return available
+    numbers = [cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))]
+    for s in numbers:
+        if s not in available:
+            raise cv.fail(func, f"sweep {s} does not exist: {has}")
+    return numbers
 
 
 def _guess_quantity(func: str, field: str, units: Any) -> str:
@@ -623,10 +627,9 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
         if not np.allclose(r, longest[: r.size], rtol=1e-6, atol=1e-3):
             raise cv.fail(func, "the sweeps have different gate ranges; call superobs per sweep")
     gates = longest.size
-    unit = "m/s" if quantity == "velocity" else None
     rows = []
     for p in parts:
-        v = cv.nan_filled(cv.with_units_attribute(func, field, p["values"], units, unit))
+        v = cv.nan_filled(cv.with_units_attribute(func, field, p["values"], units, _UNIT.get(quantity)))
         rows.append(np.pad(v, ((0, 0), (0, gates - v.shape[1])), constant_values=np.nan))
     values = np.concatenate(rows)
     ray_sweep = np.concatenate([np.full(p["values"].shape[0], k) for k, p in enumerate(parts)])
@@ -637,7 +640,7 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
     ny = None
     if quantity == "velocity" and not dealiased:
         if nyquist is not None:
-            ny = np.broadcast_to(cv.nan_filled(cv.array(func, "nyquist", nyquist, "m/s")),
+            ny = np.broadcast_to(cv.nan_filled(cv.array(func, "nyquist", nyquist)),
                                  ray_sweep.shape).astype(np.float64)
         elif all(p["nyquist"] is not None for p in parts):
             ny = cat("nyquist")
@@ -647,15 +650,14 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
     times = [p["time"] for p in parts]
     if all(t is not None for t in times):
         t, ref = _ray_times(func, np.concatenate([np.asarray(t, "datetime64[ms]") for t in times]),
-                            1, ray_sweep.size, False)
+                            1, ray_sweep.size)
     else:
-        t, ref = _ray_times(func, None, 1, ray_sweep.size, False)
-    merged = {**options}
-    for key, value in zip(("latitude", "longitude", "altitude"), site):
-        merged.setdefault(key, value)
-    args = {k: merged.pop(k, d) for k, d in _OPTIONS.items()}
-    if merged:
-        raise TypeError(f"{func}: unexpected keyword arguments {sorted(merged)}")
+        t, ref = _ray_times(func, None, 1, ray_sweep.size)
+    unknown = sorted(set(options) - set(_OPTIONS))
+    if unknown:
+        raise TypeError(f"{func}: unexpected keyword arguments {unknown}")
+    args = _road.arguments(func, _OPTIONS, {**_DEFAULT_OPTIONS, **dict(
+        zip(("latitude", "longitude", "altitude"), site)), **options})
     so = _superobs_rays(func, values, cat("azimuth"), cat("elevation"), ray_sweep, len(parts),
                         np.asarray(longest, np.float64), t, ref, ny, quantity, **args)
     if so.grid is None or len(so.grid) == 2:
@@ -664,7 +666,7 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
     return so
 
 
-_OPTIONS = {
+_DEFAULT_OPTIONS = {
     "latitude": None, "longitude": None, "altitude": 0.0, "d_azimuth": 5.0, "d_range": 5000.0,
     "grid": None, "max_range": None, "min_count": None, "max_std": None, "min_coherence": 0.5,
     "error_floor": None, "echo_threshold": 20.0, "clear_air_value": 0.0, "clear_air_thin": 4,
@@ -726,13 +728,10 @@ def superobs_pyart(radar: Any, field: str, sweeps: Any = None, *, quantity: str 
     >>> kestrum.write_dart_obs_seq("obs_seq.out", so.to_dart())  # doctest: +SKIP
     """
     func = "superobs_pyart"
+    nyquist, dealiased = _road.arguments(func, _FROM_OBJECT, locals()).values()
     if field not in radar.fields:
         raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
-    numbers = list(range(radar.nsweeps)) if sweeps is None else [
-        cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))]
-    for s in numbers:
-        if not 0 <= s < radar.nsweeps:
-            raise cv.fail(func, f"sweep {s} does not exist: the radar has {radar.nsweeps}")
+    numbers = _sweep_numbers(func, sweeps, list(range(radar.nsweeps)), f"the radar has {radar.nsweeps}")
     data = radar.fields[field]["data"]
     params = radar.instrument_parameters or {}
     ny = params.get("nyquist_velocity", {}).get("data") if "nyquist_velocity" in params else None
@@ -805,6 +804,7 @@ def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quant
     >>> so = kestrum.superobs_xradar(tree, "VRADH", nyquist=26.0)        # doctest: +SKIP
     """
     func = "superobs_xradar"
+    nyquist, dealiased = _road.arguments(func, _FROM_OBJECT, locals()).values()
     import xarray as xr
 
     if isinstance(sweep_or_tree, xr.Dataset):
@@ -813,11 +813,7 @@ def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quant
         names = sorted((k for k in sweep_or_tree.children if k.startswith("sweep_")),
                        key=lambda k: int(k.split("_")[1]))
         available = [int(k.split("_")[1]) for k in names]
-        numbers = available if sweeps is None else [
-            cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))]
-        for s in numbers:
-            if s not in available:
-                raise cv.fail(func, f"sweep {s} does not exist: the tree has {available}")
+        numbers = _sweep_numbers(func, sweeps, available, f"the tree has {available}")
         nodes = [sweep_or_tree[f"sweep_{s}"].to_dataset() for s in numbers]
         if sweeps is None:
             # Split cuts: a volume's field is in some sweeps only.
