@@ -449,9 +449,14 @@ def dealias_pyart(
 
     Examples
     --------
-    >>> import pyart, kestrum                                   # doctest: +SKIP
-    >>> radar = pyart.testing.make_velocity_aliased_radar()     # doctest: +SKIP
-    >>> radar.add_field("corrected_velocity", kestrum.dealias_pyart(radar))  # doctest: +SKIP
+    >>> import contextlib, io, numpy as np, kestrum
+    >>> with contextlib.redirect_stdout(io.StringIO()):  # Py-ART greets on import
+    ...     import pyart
+    >>> radar = pyart.testing.make_velocity_aliased_radar()
+    >>> radar.add_field("corrected_velocity", kestrum.dealias_pyart(radar))
+    >>> float(radar.fields["velocity"]["data"].max()), float(
+    ...     radar.fields["corrected_velocity"]["data"].max())
+    (9.5, 13.5)
     """
     func = "dealias_pyart"
     args = _road.arguments(func, _PYART, locals())
@@ -556,10 +561,20 @@ def dealias_xradar(
 
     Examples
     --------
-    >>> import xradar, kestrum                                  # doctest: +SKIP
-    >>> tree = xradar.io.open_nexradlevel2_datatree(path)       # doctest: +SKIP
-    >>> out = kestrum.dealias_xradar(tree, "VRADH")             # doctest: +SKIP
-    >>> out["sweep_1"].velocity                                 # doctest: +SKIP
+    >>> import numpy as np, xarray as xr, kestrum
+    >>> az, rng = np.arange(360.0) + 0.5, 2125.0 + 250.0 * np.arange(400)
+    >>> true = 25 * np.sin(np.deg2rad(az))[:, None] * np.ones(400)
+    >>> sweep = xr.Dataset(
+    ...     {"VRADH": (("azimuth", "range"), (true + 10) % 20 - 10, {"units": "m/s"}),
+    ...      "nyquist_velocity": ("azimuth", np.full(360, 10.0))},
+    ...     coords={"azimuth": az, "range": rng, "elevation": ("azimuth", np.full(360, 0.5)),
+    ...             "altitude": 370.0})
+    >>> out = kestrum.dealias_xradar(sweep)
+    >>> float(abs(out.velocity - true).max()) < 1e-9, int(out.folds.max())
+    (True, 1)
+
+    A volume read by xradar: ``kestrum.dealias_xradar(tree, "VRADH")``, then
+    ``out["sweep_1"].velocity``.
     """
     func = "dealias_xradar"
     args = _road.arguments(func, _XRADAR, locals())

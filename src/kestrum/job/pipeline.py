@@ -116,10 +116,19 @@ def observations(volume: Any, config: Config | None = None, *, wrfda: bool = Tru
 
     Examples
     --------
-    >>> import kestrum, pyart                                   # doctest: +SKIP
-    >>> radar = pyart.io.read(pyart.testing.NEXRAD_ARCHIVE_MSG31_FILE)  # doctest: +SKIP
-    >>> obs = kestrum.observations(radar)                       # doctest: +SKIP
-    >>> kestrum.write_dart_obs_seq("obs_seq.out", obs.dart)     # doctest: +SKIP
+    >>> import contextlib, io, kestrum
+    >>> with contextlib.redirect_stdout(io.StringIO()):  # Py-ART greets on import
+    ...     import pyart
+    >>> radar = pyart.io.read_nexrad_archive(pyart.testing.NEXRAD_ARCHIVE_MSG31_FILE)
+    >>> obs = kestrum.observations(radar, wrfda=False)
+    >>> [batch.kind for batch in obs.dart]
+    ['DOPPLER_RADIAL_VELOCITY', 'RADAR_REFLECTIVITY', 'RADAR_CLEARAIR_REFLECTIVITY']
+    >>> fates = obs.fates["reflectivity"]
+    >>> fates.read == fates.qc_removed + fates.unresolved + fates.in_kept_box + fates.in_dropped_box
+    True
+
+    (That file's moments are placeholders, so its boxes are clear air.)
+    ``kestrum.write_dart_obs_seq("obs_seq.out", obs.dart)`` writes them.
     """
     cfg = config if config is not None else Config()
     if not isinstance(cfg, Config):
