@@ -36,7 +36,9 @@ def make_volume(sweeps: int | None, divisor: float = 3.0):
         radar = radar.extract_sweeps(list(range(sweeps)))
     import kestrum
 
-    height = kestrum.beam_height(radar.range["data"][None, :], radar.elevation["data"][:, None]).height
+    height = kestrum.beam_height(
+        radar.range["data"][None, :], radar.elevation["data"][:, None]
+    ).height
     h = np.minimum(height / 10000.0, 1.2)
     speed, direction = 15 + 40 * h, np.deg2rad(180 + 90 * h)
     u, v = -speed * np.sin(direction), -speed * np.cos(direction)
@@ -49,7 +51,10 @@ def make_volume(sweeps: int | None, divisor: float = 3.0):
     u, v = u - dy / r * vt, v + dx / r * vt
     true = np.cos(np.deg2rad(radar.elevation["data"]))[:, None] * (u * np.sin(a) + v * np.cos(a))
     true += np.random.default_rng(0).normal(0, 1.0, true.shape)
-    nyquist = np.asarray(radar.instrument_parameters["nyquist_velocity"]["data"], float)[:, None] / divisor
+    nyquist = (
+        np.asarray(radar.instrument_parameters["nyquist_velocity"]["data"], float)[:, None]
+        / divisor
+    )
     radar.instrument_parameters["nyquist_velocity"]["data"] = nyquist[:, 0].copy()
     echo = ~np.ma.getmaskarray(radar.fields["velocity"]["data"])
     aliased = (true + nyquist) % (2 * nyquist) - nyquist
@@ -95,22 +100,34 @@ def main() -> None:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         peers["Py-ART dealias_region_based"] = best(
-            lambda: pyart.correct.dealias_region_based(radar, vel_field="aliased"), args.peer_repeat)
+            lambda: pyart.correct.dealias_region_based(radar, vel_field="aliased"), args.peer_repeat
+        )
         peers["Py-ART dealias_unwrap_phase"] = best(
-            lambda: pyart.correct.dealias_unwrap_phase(radar, vel_field="aliased"), args.peer_repeat)
+            lambda: pyart.correct.dealias_unwrap_phase(radar, vel_field="aliased"), args.peer_repeat
+        )
 
     nyq = radar.instrument_parameters["nyquist_velocity"]["data"]
-    moved = np.abs(np.round((true - radar.fields["aliased"]["data"].data) / (2 * nyq[:, None])))[echo]
-    print(f"{radar.nsweeps} sweeps, {radar.nrays} rays x {radar.ngates} gates "
-          f"({radar.nrays * radar.ngates / 1e6:.1f} M gates, {echo.sum() / 1e6:.2f} M with echo), "
-          f"Nyquist {nyq.min():.1f} to {nyq.max():.1f} m/s, {np.mean(moved > 0):.0%} of gates folded "
-          f"(up to {moved.max():.0f} times); load average {os.getloadavg()[0]:.2f} on {threads} cores")
-    print(f"{'function':32s} {'threads':>7s} {'time s':>8s} {'right':>8s} {'region-based / this':>20s}")
+    moved = np.abs(np.round((true - radar.fields["aliased"]["data"].data) / (2 * nyq[:, None])))[
+        echo
+    ]
+    print(
+        f"{radar.nsweeps} sweeps, {radar.nrays} rays x {radar.ngates} gates "
+        f"({radar.nrays * radar.ngates / 1e6:.1f} M gates, {echo.sum() / 1e6:.2f} M with echo), "
+        f"Nyquist {nyq.min():.1f} to {nyq.max():.1f} m/s, {np.mean(moved > 0):.0%} of gates folded "
+        f"(up to {moved.max():.0f} times); load average {os.getloadavg()[0]:.2f} on {threads} cores"
+    )
+    print(
+        f"{'function':32s} {'threads':>7s} {'time s':>8s} {'right':>8s} {'region-based / this':>20s}"
+    )
     region = peers["Py-ART dealias_region_based"][0]
     for n, (t, out) in sorted(ours.items()):
-        print(f"{'kestrum dealias_pyart':32s} {n:7d} {t:8.3f} {score(out['data'], true, echo):8.4f} {region / t:20.1f}")
+        print(
+            f"{'kestrum dealias_pyart':32s} {n:7d} {t:8.3f} {score(out['data'], true, echo):8.4f} {region / t:20.1f}"
+        )
     for name, (t, out) in peers.items():
-        print(f"{name:32s} {1:7d} {t:8.3f} {score(out['data'], true, echo):8.4f} {region / t:20.1f}")
+        print(
+            f"{name:32s} {1:7d} {t:8.3f} {score(out['data'], true, echo):8.4f} {region / t:20.1f}"
+        )
     if threads > 1:
         print(f"kestrum scaling 1 -> {threads} threads: {ours[1][0] / ours[threads][0]:.2f}x")
     if args.figure:
@@ -134,10 +151,17 @@ def draw(radar, field, path, sweep=1, reach=150e3):
     aliased = radar.fields["aliased"]["data"][s:e, gates]
     _, folds = kestrum.dealias_pyart(radar, "aliased", folds=True)
     nyq = radar.instrument_parameters["nyquist_velocity"]["data"][s]
-    panels = [(aliased, f"aliased (Nyquist {nyq:.1f} m/s)", "RdBu_r", (-nyq, nyq), "m/s"),
-              (field["data"][s:e, gates], "dealiased by kestrum.dealias", "RdBu_r", (-45, 45), "m/s"),
-              (np.ma.masked_where(np.ma.getmaskarray(aliased), folds["data"][s:e, gates]),
-               "folds moved", "PuOr", (-3.5, 3.5), "folds")]
+    panels = [
+        (aliased, f"aliased (Nyquist {nyq:.1f} m/s)", "RdBu_r", (-nyq, nyq), "m/s"),
+        (field["data"][s:e, gates], "dealiased by kestrum.dealias", "RdBu_r", (-45, 45), "m/s"),
+        (
+            np.ma.masked_where(np.ma.getmaskarray(aliased), folds["data"][s:e, gates]),
+            "folds moved",
+            "PuOr",
+            (-3.5, 3.5),
+            "folds",
+        ),
+    ]
     fig, axes = plt.subplots(1, 3, figsize=(16, 5.2), constrained_layout=True)
     for ax, (data, title, cmap, (lo, hi), unit) in zip(axes, panels):
         cmap = plt.get_cmap(cmap, 7) if unit == "folds" else cmap
@@ -147,8 +171,10 @@ def draw(radar, field, path, sweep=1, reach=150e3):
         ax.set_aspect("equal")
         ax.set_xlabel("east, km")
     axes[0].set_ylabel("north, km")
-    fig.suptitle(f"Py-ART's NEXRAD test volume, sweep {sweep} "
-                 f"({radar.fixed_angle['data'][sweep]:.2f} deg): a veering wind with a vortex couplet")
+    fig.suptitle(
+        f"Py-ART's NEXRAD test volume, sweep {sweep} "
+        f"({radar.fixed_angle['data'][sweep]:.2f} deg): a veering wind with a vortex couplet"
+    )
     fig.savefig(path, dpi=90)
 
 

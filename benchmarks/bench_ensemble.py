@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import numpy as np
 import scipy.stats
+from common import Case, Peer, Setup, numba_peers, scaled, with_threads
 
 import _ensemble
-from common import Case, Peer, Setup, numba_peers, scaled, with_threads
 
 K = 4.342944819032518
 
@@ -49,8 +49,13 @@ def words_setup(scale):
     return Setup(
         f"{4 * n:,} words",
         lambda t: _ensemble.words(12345, 67890, 3, 0, n),
-        [Peer("NumPy Philox.random_raw", lambda t: philox_words(12345, 67890, 3, 0, n),
-              threaded=False)],
+        [
+            Peer(
+                "NumPy Philox.random_raw",
+                lambda t: philox_words(12345, 67890, 3, 0, n),
+                threaded=False,
+            )
+        ],
     )
 
 
@@ -70,11 +75,19 @@ def perturb_setup(scale):
         for f in fields:
             f[::7] = np.nan
     key = (7, 11, 0)
-    peers = [Peer("NumPy on Philox words", lambda t: perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key),
-                  threaded=False, repeat=1)]
+    peers = [
+        Peer(
+            "NumPy on Philox words",
+            lambda t: perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key),
+            threaded=False,
+            repeat=1,
+        )
+    ]
     nb = numba_peers()
     if nb:
-        peers.append(Peer("Numba", with_threads(lambda: nb.perturb(*fields, fac, bias_dbz, bias_zdr, *key))))
+        peers.append(
+            Peer("Numba", with_threads(lambda: nb.perturb(*fields, fac, bias_dbz, bias_zdr, *key)))
+        )
     return Setup(
         f"{members} members x {n:,} gates, 5 fields",
         lambda t: _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, *key, n_threads=t),
@@ -101,8 +114,19 @@ def statistics_setup(scale, pcts=(5.0, 25.0, 50.0, 75.0, 95.0)):
         )
 
     # The NumPy peer takes tens of seconds; it is timed once, on the row with all five.
-    peers = [Peer("nanmean + nanstd + nanpercentile", numpy_peer, threaded=False, exact=False,
-                  repeat=1)] if len(pcts) > 1 else []
+    peers = (
+        [
+            Peer(
+                "nanmean + nanstd + nanpercentile",
+                numpy_peer,
+                threaded=False,
+                exact=False,
+                repeat=1,
+            )
+        ]
+        if len(pcts) > 1
+        else []
+    )
     nb = numba_peers()
     if nb:
         import numbagg
@@ -125,11 +149,18 @@ def statistics_setup(scale, pcts=(5.0, 25.0, 50.0, 75.0, 95.0)):
         bottleneck = None
     if bottleneck is not None and len(pcts) == 1 and pcts[0] == 50.0:
         # bottleneck has no percentiles but the median: the row with the median only.
-        peers.append(Peer("bottleneck", lambda t: (
-            bottleneck.nanmean(values, axis=0),
-            bottleneck.nanstd(values, axis=0, ddof=1),
-            bottleneck.nanmedian(values, axis=0)[None, :],
-        ), threaded=False, exact=False))
+        peers.append(
+            Peer(
+                "bottleneck",
+                lambda t: (
+                    bottleneck.nanmean(values, axis=0),
+                    bottleneck.nanstd(values, axis=0, ddof=1),
+                    bottleneck.nanmedian(values, axis=0)[None, :],
+                ),
+                threaded=False,
+                exact=False,
+            )
+        )
     return Setup(
         f"50 x {n:,}, {len(pcts)} pct, 1% NaN",
         lambda t: _ensemble.statistics(values, pcts, 1, n_threads=t),
@@ -147,8 +178,15 @@ def mode_setup(scale, n_codes=10):
         values[rng.random(values.shape) < 0.05] = -0.5  # truncates to 0
         values[:, ::13] = np.nan
     n = values.shape[1]
-    peers = [Peer("scipy.stats.mode", lambda t: scipy.stats.mode(values, axis=0),
-                  threaded=False, exact=False, repeat=2)]
+    peers = [
+        Peer(
+            "scipy.stats.mode",
+            lambda t: scipy.stats.mode(values, axis=0),
+            threaded=False,
+            exact=False,
+            repeat=2,
+        )
+    ]
     nb = numba_peers()
     if nb:
         peers.append(Peer("Numba", with_threads(lambda: nb.mode(values, n_codes, 1))))
@@ -168,7 +206,11 @@ CASES = [
     Case("words", words_setup),
     Case("perturb", perturb_setup, small(perturb_setup)),
     Case("statistics", statistics_setup, small(statistics_setup)),
-    Case("statistics", lambda s: statistics_setup(s, pcts=(50.0,)), small(statistics_setup, pcts=(50.0,))),
+    Case(
+        "statistics",
+        lambda s: statistics_setup(s, pcts=(50.0,)),
+        small(statistics_setup, pcts=(50.0,)),
+    ),
     Case("mode", mode_setup, small(mode_setup)),
     # few classes, such as hydrometeor types
     Case("mode", lambda s: mode_setup(s, n_codes=4), small(mode_setup, n_codes=4)),

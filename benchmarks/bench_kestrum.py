@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import numpy as np
+from common import Case, Peer, Setup, numba_peers, scaled, with_threads
 
 import _kestrum
-from common import Case, Peer, Setup, numba_peers, scaled, with_threads
 
 
 def vad_numpy(vr, az, cos_el, min_gates, min_spread):
@@ -20,7 +20,9 @@ def vad_numpy(vr, az, cos_el, min_gates, min_spread):
     n = w.sum(axis=1)
     out = np.full((8, vr.shape[0]), np.nan)
     out[4] = n
-    ok = (n >= max(min_gates, 3)) & (np.linalg.det(XtX[:, 1:3, 1:3] / n[:, None, None]) >= min_spread)
+    ok = (n >= max(min_gates, 3)) & (
+        np.linalg.det(XtX[:, 1:3, 1:3] / n[:, None, None]) >= min_spread
+    )
     first = np.linalg.solve(XtX[ok][:, :3, :3], Xty[ok][:, :3, None])[..., 0]
     resid = v[ok] - np.einsum("rgk,rk->rg", X[ok][:, :, :3], first)
     out[0, ok] = first[:, 1] / cos_el[ok]
@@ -50,8 +52,15 @@ def vad_setup(scale, shared=True):
     if scale < 0.05:
         az[rng.random(az.shape) < 0.01] = np.nan  # the agreement check: missing azimuths too
     nb = numba_peers()
-    peers = [Peer("NumPy normal equations", lambda t: vad_numpy(vr, az, cos_el, 10, 0.05),
-                  threaded=False, exact=False, repeat=2)]
+    peers = [
+        Peer(
+            "NumPy normal equations",
+            lambda t: vad_numpy(vr, az, cos_el, 10, 0.05),
+            threaded=False,
+            exact=False,
+            repeat=2,
+        )
+    ]
     if nb:
         peers.append(Peer("Numba", with_threads(lambda: nb.vad(vr, az, cos_el, 10, 0.05))))
     layout = "shared az" if shared else "az per row"
@@ -75,9 +84,15 @@ def gradient_setup(scale, gaps=False):
         f[rng.random(f.shape) < 0.05] = np.nan
         f[0, :, 3] = np.nan
     else:
-        peers.append(Peer("numpy.gradient, even grid, no gaps",
-                          lambda t: np.gradient(f, 250.0, 250.0, axis=(2, 1), edge_order=1),
-                          threaded=False, exact=False, repeat=2))
+        peers.append(
+            Peer(
+                "numpy.gradient, even grid, no gaps",
+                lambda t: np.gradient(f, 250.0, 250.0, axis=(2, 1), edge_order=1),
+                threaded=False,
+                exact=False,
+                repeat=2,
+            )
+        )
     nb = numba_peers()
     if nb:
         peers.append(Peer("Numba", with_threads(lambda: nb.gradient(f, x, y))))
@@ -175,13 +190,24 @@ def profile_setup(scale):
         cu[::13] = np.nan
     args = (z, u, v, ground, 0.0, 3000.0, cu, cv)
     nb = numba_peers()
-    peers = [Peer("vectorised NumPy with masks", lambda t: profile_numpy(*args),
-                  threaded=False, exact=False, repeat=1)]
+    peers = [
+        Peer(
+            "vectorised NumPy with masks",
+            lambda t: profile_numpy(*args),
+            threaded=False,
+            exact=False,
+            repeat=1,
+        )
+    ]
     if nb:
         peers.append(Peer("Numba", with_threads(lambda: nb.profile(*args))))
     moved = z.nbytes + u.nbytes + v.nbytes + 3 * ground.nbytes + 7 * 8 * n
-    return Setup(f"{n:,} columns x {levels} levels",
-                 lambda t: _kestrum.profile(*args, n_threads=t), peers, moved)
+    return Setup(
+        f"{n:,} columns x {levels} levels",
+        lambda t: _kestrum.profile(*args, n_threads=t),
+        peers,
+        moved,
+    )
 
 
 def cold_pool_numpy(z, b, bottom, threshold, top, chunk=100_000):
@@ -240,13 +266,24 @@ def cold_pool_setup(scale):
         bottom[::3] = 300.0
     args = (z, b, bottom, 0.0, top)
     nb = numba_peers()
-    peers = [Peer("vectorised NumPy with masks", lambda t: cold_pool_numpy(*args),
-                  threaded=False, exact=False, repeat=1)]
+    peers = [
+        Peer(
+            "vectorised NumPy with masks",
+            lambda t: cold_pool_numpy(*args),
+            threaded=False,
+            exact=False,
+            repeat=1,
+        )
+    ]
     if nb:
         peers.append(Peer("Numba", with_threads(lambda: nb.cold_pool(*args))))
     moved = z.nbytes + b.nbytes + bottom.nbytes + top.nbytes + 3 * 8 * n
-    return Setup(f"{n:,} columns x {levels} levels",
-                 lambda t: _kestrum.cold_pool(*args, n_threads=t), peers, moved)
+    return Setup(
+        f"{n:,} columns x {levels} levels",
+        lambda t: _kestrum.cold_pool(*args, n_threads=t),
+        peers,
+        moved,
+    )
 
 
 def thermo_numpy(t, p, td):
@@ -259,8 +296,10 @@ def thermo_numpy(t, p, td):
     r = 0.6219569156569429 * e / (p - e)
     rg = 1000.0 * r
     tl = 1 / (np.log(t / tdc) / 800.0 + 1 / (tdc - 56.0)) + 56.0
-    theta_e = t * x ** ((1 - 0.00028 * rg) * 0.2854) * np.exp(
-        (3.376 / tl - 0.00254) * rg * (rg * 0.00081 + 1)
+    theta_e = (
+        t
+        * x ** ((1 - 0.00028 * rg) * 0.2854)
+        * np.exp((3.376 / tl - 0.00254) * rg * (rg * 0.00081 + 1))
     )
     theta_v = (1 + r / 0.6219569156569429) * theta / (r + 1)
     return np.stack([r, theta, theta_v, theta_e])
@@ -280,12 +319,23 @@ def thermo_setup(scale):
         td[::17] = np.nan
         t[::29] = np.nan
     nb = numba_peers()
-    peers = [Peer("NumPy expressions", lambda n: thermo_numpy(t, p, td), threaded=False,
-                  exact=False, repeat=2)]
+    peers = [
+        Peer(
+            "NumPy expressions",
+            lambda n: thermo_numpy(t, p, td),
+            threaded=False,
+            exact=False,
+            repeat=2,
+        )
+    ]
     if nb:
         peers.append(Peer("Numba", with_threads(lambda: nb.thermo(t, p, td))))
-    return Setup(f"{t.size:,} points", lambda n: _kestrum.thermo(t, p, td, n_threads=n),
-                 peers, moved=7 * t.nbytes)
+    return Setup(
+        f"{t.size:,} points",
+        lambda n: _kestrum.thermo(t, p, td, n_threads=n),
+        peers,
+        moved=7 * t.nbytes,
+    )
 
 
 def small(setup, **kwargs):

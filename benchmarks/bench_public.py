@@ -21,13 +21,12 @@ import argparse
 import gc
 import os
 import time
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 
 import _ensemble
 import _kestrum
-
 import kestrum
 
 
@@ -65,7 +64,10 @@ def gradient_case():
     rng = np.random.default_rng(2)
     f = rng.normal(size=(50, 1000, 1000))
     x = np.arange(1000) * 250.0
-    return (lambda t: kestrum.gradient(f, x, x, n_threads=t), lambda t: _kestrum.gradient(f, x, x, t))
+    return (
+        lambda t: kestrum.gradient(f, x, x, n_threads=t),
+        lambda t: _kestrum.gradient(f, x, x, t),
+    )
 
 
 def profile_case():
@@ -115,8 +117,13 @@ def thermo_case(scalar=False):
 def perturb_case():
     rng = np.random.default_rng(6)
     n, members = 1_000_000, 50
-    fields = [rng.normal(30, 10, n), rng.normal(1, 1, n), rng.uniform(0, 180, n), rng.uniform(0.9, 1, n),
-              rng.normal(0, 10, n)]
+    fields = [
+        rng.normal(30, 10, n),
+        rng.normal(1, 1, n),
+        rng.uniform(0, 180, n),
+        rng.uniform(0.9, 1, n),
+        rng.normal(0, 10, n),
+    ]
     fac = np.repeat(np.array([0.2, 0.8, 0.4, 3.0, 0.02, 1.5])[:, None], n, axis=1)
     bias = rng.normal(0, 1, members)
     return (
@@ -138,7 +145,10 @@ def statistics_case():
 def mode_case():
     rng = np.random.default_rng(8)
     codes = rng.integers(0, 10, (50, 1_000_000)).astype(np.float32)
-    return (lambda t: kestrum.mode(codes, 10, n_threads=t), lambda t: _ensemble.mode(codes, 10, 1, t))
+    return (
+        lambda t: kestrum.mode(codes, 10, n_threads=t),
+        lambda t: _ensemble.mode(codes, 10, 1, t),
+    )
 
 
 #: One row per wrapper, given the data of the native call (in the wrapper's layout and units).
@@ -178,8 +188,10 @@ class _Stand_in:
         def call(*args):
             for i, a in enumerate(args):
                 if isinstance(a, np.ndarray) and not (a.flags.c_contiguous and a.dtype == dtype):
-                    np.ascontiguousarray(np.ma.filled(a, np.nan) if np.ma.isMaskedArray(a) else a,
-                                         dtype=dtype if i == 0 or dtype == np.float64 else np.float64)
+                    np.ascontiguousarray(
+                        np.ma.filled(a, np.nan) if np.ma.isMaskedArray(a) else a,
+                        dtype=dtype if i == 0 or dtype == np.float64 else np.float64,
+                    )
             return result
 
         return call
@@ -191,8 +203,12 @@ def own_time(name, wrapper, threads, repeat):
     import kestrum.fields
     import kestrum.radar
 
-    holder = {"vad": kestrum.radar, "statistics": kestrum.ensemble, "mode": kestrum.ensemble,
-              "perturb": kestrum.ensemble}.get(name, kestrum.fields)
+    holder = {
+        "vad": kestrum.radar,
+        "statistics": kestrum.ensemble,
+        "mode": kestrum.ensemble,
+        "perturb": kestrum.ensemble,
+    }.get(name, kestrum.fields)
     attr = "_ensemble" if holder is kestrum.ensemble else "_kestrum"
     real = getattr(holder, attr)
     calls = {}
@@ -202,6 +218,7 @@ def own_time(name, wrapper, threads, repeat):
             def call(*args):
                 calls[fn] = getattr(real, fn)(*args)
                 return calls[fn]
+
             return call
 
     setattr(holder, attr, Recorder())
@@ -225,8 +242,10 @@ def main() -> None:
     args = parser.parse_args()
     threads = os.cpu_count() or 1
     print(f"# {threads} threads, load average {os.getloadavg()[0]:.2f} at start")
-    print(f"{'wrapper':<12}{'data':<40}{'native':>12}{'wrapper':>12}{'overhead':>10}"
-          f"{'own work':>12}{'own/native':>11}")
+    print(
+        f"{'wrapper':<12}{'data':<40}{'native':>12}{'wrapper':>12}{'overhead':>10}"
+        f"{'own work':>12}{'own/native':>11}"
+    )
     rows = [(n, c) for n, c in CASES_BY_NAME.items()] + [(n, c) for n, c in CONVENIENCE.items()]
     for name, (size, setup) in rows:
         if args.functions and name not in args.functions:
@@ -241,9 +260,12 @@ def main() -> None:
                 fn(threads)
                 best[label] = min(best[label], time.perf_counter() - t0)
         own = own_time(name, wrapper, threads, args.repeat)
-        print(f"{name:<12}{size:<40}{best['native'] * 1e3:9.1f} ms{best['wrapper'] * 1e3:9.1f} ms"
-              f"{(best['wrapper'] / best['native'] - 1) * 100:9.1f}%{own * 1e3:9.2f} ms"
-              f"{own / best['native'] * 100:10.1f}%", flush=True)
+        print(
+            f"{name:<12}{size:<40}{best['native'] * 1e3:9.1f} ms{best['wrapper'] * 1e3:9.1f} ms"
+            f"{(best['wrapper'] / best['native'] - 1) * 100:9.1f}%{own * 1e3:9.2f} ms"
+            f"{own / best['native'] * 100:10.1f}%",
+            flush=True,
+        )
         del wrapper, native
         gc.collect()
     print(f"# load average {os.getloadavg()[0]:.2f} at end")

@@ -62,7 +62,12 @@ def synthetic_fields(radar, seed=0):
     x, y, z = ground * np.sin(az), ground * np.cos(az), r * np.sin(el) + r * r / 17000.0
     shape = np.broadcast_shapes(x.shape, r.shape)
     dbz = 25.0 * np.exp(-((x + 60) ** 2 + (y - 40) ** 2) / 2 / 70.0**2)
-    for cx, cy, size, peak in [(40, 60, 12, 58), (-30, -50, 9, 52), (90, -20, 15, 55), (10, 120, 8, 50)]:
+    for cx, cy, size, peak in [
+        (40, 60, 12, 58),
+        (-30, -50, 9, 52),
+        (90, -20, 15, 55),
+        (10, 120, 8, 50),
+    ]:
         dbz = dbz + peak * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / 2 / size**2)
     dbz = dbz * np.clip(1.2 - z / 10.0, 0, 1) + rng.normal(0, 1.5, shape).astype(np.float32)
     weather = (dbz > 5) & (r < 400)
@@ -71,7 +76,9 @@ def synthetic_fields(radar, seed=0):
     valid = weather | speckle | clutter
     noise = lambda lo, hi: rng.uniform(lo, hi, shape).astype(np.float32)  # noqa: E731
     dbz = np.where(speckle, noise(-10, 20), np.where(clutter, noise(40, 60), dbz))
-    rhohv = np.where(weather & ~clutter, np.minimum(0.985 + rng.normal(0, 0.01, shape), 1), noise(0.3, 0.85))
+    rhohv = np.where(
+        weather & ~clutter, np.minimum(0.985 + rng.normal(0, 0.01, shape), 1), noise(0.3, 0.85)
+    )
     zdr = np.where(weather & ~clutter, 0.5 + rng.normal(0, 0.3, shape), noise(-4, 6))
     phidp = 30 + np.cumsum(np.where(dbz > 40, 1.0, 0.0), axis=1) + rng.normal(0, 2, shape)
     phidp = np.where(weather & ~clutter, phidp, noise(0, 360))
@@ -83,9 +90,14 @@ def synthetic_fields(radar, seed=0):
     width = np.where(weather & ~clutter, noise(0.5, 3), noise(3, 9))
     doppler = np.broadcast_to(nyq > 10, shape)
     masked = lambda a, ok: np.ma.MaskedArray(np.asarray(a, np.float32), mask=~ok)  # noqa: E731
-    return {"reflectivity": masked(dbz, valid), "cross_correlation_ratio": masked(rhohv, valid),
-            "differential_reflectivity": masked(zdr, valid), "differential_phase": masked(phidp, valid),
-            "velocity": masked(vr, valid & doppler), "spectrum_width": masked(width, valid & doppler)}
+    return {
+        "reflectivity": masked(dbz, valid),
+        "cross_correlation_ratio": masked(rhohv, valid),
+        "differential_reflectivity": masked(zdr, valid),
+        "differential_phase": masked(phidp, valid),
+        "velocity": masked(vr, valid & doppler),
+        "spectrum_width": masked(width, valid & doppler),
+    }
 
 
 def load():
@@ -172,15 +184,27 @@ def main():
         t1, t2 = min(runs["1"]), min(runs["2"])
         for k, (label, _) in enumerate(peers):
             tp = min(runs[label])
-            rows.append((name if k == 0 else "", label, t2, t1, tp, tp / t1, t1 / t2,
-                         agree(out["1"], out[label])))
+            rows.append(
+                (
+                    name if k == 0 else "",
+                    label,
+                    t2,
+                    t1,
+                    tp,
+                    tp / t1,
+                    t1 / t2,
+                    agree(out["1"], out[label]),
+                )
+            )
             print(rows[-1], f"load {os.getloadavg()[0]:.2f}", flush=True)
         same = np.ma.filled(out["1"], np.nan).tobytes() == np.ma.filled(out["2"], np.nan).tobytes()
         assert same, f"{name}: one and two threads differ"
 
     def texture_agreement(ours, theirs):
-        a, b = np.ma.filled(np.ma.asarray(ours, dtype=float), np.nan), np.ma.filled(
-            np.ma.asarray(theirs, dtype=float), np.nan)
+        a, b = (
+            np.ma.filled(np.ma.asarray(ours, dtype=float), np.nan),
+            np.ma.filled(np.ma.asarray(theirs, dtype=float), np.nan),
+        )
         both = np.isfinite(a) & np.isfinite(b)
         both[:, :3] = both[:, -3:] = False
         return f"max diff {np.max(np.abs(a - b)[both]):.2g}" if both.any() else "-"
@@ -190,17 +214,36 @@ def main():
 
     # Velocity texture: Py-ART's wants one nyquist per sweep and adds no field itself.
     nyq_rays = nyq.copy()
-    case("velocity texture 3x3",
-         lambda t: kestrum.texture(vel, window=3, nyquist=nyq_rays, sweeps=starts, n_threads=t),
-         [("Py-ART calculate_velocity_texture",
-           lambda: pyart.retrieve.calculate_velocity_texture(radar, "velocity", wind_size=3)["data"]),
-          ("SciPy uniform_filter, per sweep", lambda: scipy_velocity_texture(filled("velocity"), starts, nyq))],
-         texture_agreement)
+    case(
+        "velocity texture 3x3",
+        lambda t: kestrum.texture(vel, window=3, nyquist=nyq_rays, sweeps=starts, n_threads=t),
+        [
+            (
+                "Py-ART calculate_velocity_texture",
+                lambda: pyart.retrieve.calculate_velocity_texture(radar, "velocity", wind_size=3)[
+                    "data"
+                ],
+            ),
+            (
+                "SciPy uniform_filter, per sweep",
+                lambda: scipy_velocity_texture(filled("velocity"), starts, nyq),
+            ),
+        ],
+        texture_agreement,
+    )
 
-    names = dict(zdr_field="differential_reflectivity", rhv_field="cross_correlation_ratio",
-                 phi_field="differential_phase", refl_field="reflectivity")
-    fields = dict(reflectivity=f["reflectivity"]["data"], rhohv=f["cross_correlation_ratio"]["data"],
-                  zdr=f["differential_reflectivity"]["data"], phidp=f["differential_phase"]["data"])
+    names = dict(
+        zdr_field="differential_reflectivity",
+        rhv_field="cross_correlation_ratio",
+        phi_field="differential_phase",
+        refl_field="reflectivity",
+    )
+    fields = dict(
+        reflectivity=f["reflectivity"]["data"],
+        rhohv=f["cross_correlation_ratio"]["data"],
+        zdr=f["differential_reflectivity"]["data"],
+        phidp=f["differential_phase"]["data"],
+    )
 
     def pyart_filter():
         with warnings.catch_warnings():
@@ -211,30 +254,62 @@ def main():
         # Py-ART's filter also drops the gates without a value in any of the four fields.
         return kestrum.gate_qc(**fields, preset="texture", sweeps=starts, n_threads=t).keep
 
-    case("texture filter (4 fields)", ours_filter, [("Py-ART moment_and_texture_based_gate_filter",
-                                                      pyart_filter)], mask_agreement)
+    case(
+        "texture filter (4 fields)",
+        ours_filter,
+        [("Py-ART moment_and_texture_based_gate_filter", pyart_filter)],
+        mask_agreement,
+    )
     zdr = f["differential_reflectivity"]["data"]
-    case("texture 1x7, one field",
-         lambda t: kestrum.texture(zdr, window=(1, 7), sweeps=starts, n_threads=t),
-         [("NumPy sliding_window_view + nanstd", lambda: numpy_rolling_std(filled("differential_reflectivity")))],
-         texture_agreement)
+    case(
+        "texture 1x7, one field",
+        lambda t: kestrum.texture(zdr, window=(1, 7), sweeps=starts, n_threads=t),
+        [
+            (
+                "NumPy sliding_window_view + nanstd",
+                lambda: numpy_rolling_std(filled("differential_reflectivity")),
+            )
+        ],
+        texture_agreement,
+    )
 
     valid = ~np.ma.getmaskarray(f["reflectivity"]["data"])
-    case("despeckle, 10 gates",
-         lambda t: kestrum.despeckle(valid, min_size=10, sweeps=starts, n_threads=t),
-         [("Py-ART despeckle_field", lambda: ~pyart.correct.despeckle_field(radar, "reflectivity", size=10)
-           .gate_excluded),
-          ("SciPy ndimage.label, per sweep", lambda: scipy_despeckle(valid, starts, 10))],
-         mask_agreement)
+    case(
+        "despeckle, 10 gates",
+        lambda t: kestrum.despeckle(valid, min_size=10, sweeps=starts, n_threads=t),
+        [
+            (
+                "Py-ART despeckle_field",
+                lambda: (
+                    ~pyart.correct.despeckle_field(radar, "reflectivity", size=10).gate_excluded
+                ),
+            ),
+            ("SciPy ndimage.label, per sweep", lambda: scipy_despeckle(valid, starts, 10)),
+        ],
+        mask_agreement,
+    )
 
-    print(f"\nNEXRAD-size volume {size}; load average {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f}; "
-          f"best of {args.repeat}\n")
-    head = ("case", "peer", "ours 2 thr", "ours 1 thr", "peer", "peer / ours 1", "1 -> 2 thr", "agreement")
+    print(
+        f"\nNEXRAD-size volume {size}; load average {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f}; "
+        f"best of {args.repeat}\n"
+    )
+    head = (
+        "case",
+        "peer",
+        "ours 2 thr",
+        "ours 1 thr",
+        "peer",
+        "peer / ours 1",
+        "1 -> 2 thr",
+        "agreement",
+    )
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))
     for name, label, t2, t1, tp, ratio, scale, agree in rows:
-        print(f"| {name} | {label} | {t2 * 1e3:.1f} ms | {t1 * 1e3:.1f} ms | {tp * 1e3:.0f} ms | "
-              f"{ratio:.0f}x | {scale:.2f}x | {agree} |")
+        print(
+            f"| {name} | {label} | {t2 * 1e3:.1f} ms | {t1 * 1e3:.1f} ms | {tp * 1e3:.0f} ms | "
+            f"{ratio:.0f}x | {scale:.2f}x | {agree} |"
+        )
 
 
 if __name__ == "__main__":

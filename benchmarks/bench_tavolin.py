@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import numpy as np
+from common import Case, Peer, Setup, scaled
 
 import _tavolin
-from common import Case, Peer, Setup, scaled
 
 STAMP = "2024-05-01_12:00:00"
 
@@ -20,11 +20,20 @@ def wrfda_python(centres, lat, lon, elv, rv, rv_qc, rv_err, rf, rf_qc, rf_err, s
             "FM-128 RADAR   %-19s  %12.3f  %12.3f  %8.1f  %6d\n"
             % (stamp, lat[c], lon[c], elv[c], levels)
         )
-        for k, (h, v, vq, ve, f, fq, fe) in enumerate(
-            zip(centres, rv[c].tolist(), rv_qc[c].tolist(), rv_err[c].tolist(),
-                rf[c].tolist(), rf_qc[c].tolist(), rf_err[c].tolist())
+        for _k, (h, v, vq, ve, f, fq, fe) in enumerate(
+            zip(
+                centres,
+                rv[c].tolist(),
+                rv_qc[c].tolist(),
+                rv_err[c].tolist(),
+                rf[c].tolist(),
+                rf_qc[c].tolist(),
+                rf_err[c].tolist(),
+            )
         ):
-            lines.append("   %12.1f%12.3f%4d%12.3f  %12.3f%4d%12.3f  \n" % (h, v, vq, ve, f, fq, fe))
+            lines.append(
+                "   %12.1f%12.3f%4d%12.3f  %12.3f%4d%12.3f  \n" % (h, v, vq, ve, f, fq, fe)
+            )
     return "".join(lines).encode()
 
 
@@ -45,24 +54,73 @@ def wrfda_setup(scale):
     return Setup(
         f"{columns:,} columns x {levels} levels",
         lambda t: _tavolin.format_wrfda(*args, n_threads=t),
-        [Peer("% formatting per line, joined", lambda t: wrfda_python(*args), threaded=False,
-              repeat=2)],
+        [
+            Peer(
+                "% formatting per line, joined",
+                lambda t: wrfda_python(*args),
+                threaded=False,
+                repeat=2,
+            )
+        ],
     )
 
 
-def dart_python(kind, value, variance, lon, lat, height, days, secs, radar_lon, radar_lat,
-                radar_height, beam, nyquist, velkey, vertical):
+def dart_python(
+    kind,
+    value,
+    variance,
+    lon,
+    lat,
+    height,
+    days,
+    secs,
+    radar_lon,
+    radar_lat,
+    radar_height,
+    beam,
+    nyquist,
+    velkey,
+    vertical,
+):
     """The " OBS " records as one writes them with the % operator, one record at a time."""
     n = len(kind)
     out = []
-    cols = [a.tolist() for a in (kind, value, variance, lon, lat, height, days, secs,
-                                 radar_lon, radar_lat, radar_height, nyquist, velkey)]
+    cols = [
+        a.tolist()
+        for a in (
+            kind,
+            value,
+            variance,
+            lon,
+            lat,
+            height,
+            days,
+            secs,
+            radar_lon,
+            radar_lat,
+            radar_height,
+            nyquist,
+            velkey,
+        )
+    ]
     beam = beam.tolist()
     for i, (k, v, var, x, y, z, d, s, rx, ry, rz, nyq, key) in enumerate(zip(*cols)):
         out.append(
             " OBS %12d\n%25.16E\n%12d\n%12d%12d%12d\nobdef\nloc3d\n %25.16E %25.16E %25.16E %2d\n"
             "kind\n%12d\n"
-            % (i + 1, v, 0, i if i else -1, i + 2 if i < n - 1 else -1, -1, x, y, z, vertical, k + 1)
+            % (
+                i + 1,
+                v,
+                0,
+                i if i else -1,
+                i + 2 if i < n - 1 else -1,
+                -1,
+                x,
+                y,
+                z,
+                vertical,
+                k + 1,
+            )
         )
         if k == 0:
             b = beam[i]
@@ -91,13 +149,34 @@ def dart_setup(scale):
     beam = rng.normal(0, 1, (n, 3))
     nyquist = np.full(n, 26.5)
     velkey = np.arange(1, n + 1, dtype=np.int64)
-    args = (kind, value, variance, lon, lat, height, days, secs, radar_lon, radar_lat,
-            radar_height, beam, nyquist, velkey, 3)
+    args = (
+        kind,
+        value,
+        variance,
+        lon,
+        lat,
+        height,
+        days,
+        secs,
+        radar_lon,
+        radar_lat,
+        radar_height,
+        beam,
+        nyquist,
+        velkey,
+        3,
+    )
     return Setup(
         f"{n:,} records (half RV)",
         lambda t: _tavolin.format_dart(*args, n_threads=t),
-        [Peer("% formatting per record, joined", lambda t: dart_python(*args), threaded=False,
-              repeat=2)],
+        [
+            Peer(
+                "% formatting per record, joined",
+                lambda t: dart_python(*args),
+                threaded=False,
+                repeat=2,
+            )
+        ],
     )
 
 

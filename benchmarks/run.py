@@ -128,15 +128,19 @@ def main() -> None:
     started = time.perf_counter()
     many = all_threads()
     threads = [1, many] if many > 1 else [1]
-    print(f"# {platform.machine()}, {many} threads, Python {platform.python_version()}, "
-          f"NumPy {np.__version__}, scale {args.scale}, best of {args.repeat}, load {load()}")
+    print(
+        f"# {platform.machine()}, {many} threads, Python {platform.python_version()}, "
+        f"NumPy {np.__version__}, scale {args.scale}, best of {args.repeat}, load {load()}"
+    )
     nb = numba_peers()
     if nb is None:
         print("# Numba not installed: only the NumPy/Python peers (pip install '.[bench]')")
     bw = bandwidth(threads, 5)
     for t, (copy, read) in bw.items():
-        print(f"# memory bandwidth, {t} thr: copy {copy:.1f} GB/s (read + write), "
-              f"read-only sum {read:.1f} GB/s")
+        print(
+            f"# memory bandwidth, {t} thr: copy {copy:.1f} GB/s (read + write), "
+            f"read-only sum {read:.1f} GB/s"
+        )
 
     rows, streams, notes = [], [], []
     for case in cases():
@@ -152,16 +156,18 @@ def main() -> None:
                 t0 = time.perf_counter()
                 theirs = peer.run(1)
                 first = time.perf_counter() - t0
-                notes.append(f"{case.function} ({small.size}): {peer.label} "
-                             f"{agreement(ours_small, theirs, peer.exact)}; first call "
-                             f"(compile) {first:.2f} s")
+                notes.append(
+                    f"{case.function} ({small.size}): {peer.label} "
+                    f"{agreement(ours_small, theirs, peer.exact)}; first call "
+                    f"(compile) {first:.2f} s"
+                )
                 print(f"# {notes[-1]}", flush=True)
         setup = case.make(args.scale)
         peers = [p for p in setup.peers if not (args.no_slow and p.label not in CHECKED)]
         gc.collect()
         case_load = load()
         # A variant: (key, fn, rounds). Ours and the peers run in turn within each round.
-        variants = [(("ours", t), (lambda t=t: setup.ours(t)), args.repeat) for t in threads]
+        variants = [(("ours", t), (lambda t=t, s=setup: s.ours(t)), args.repeat) for t in threads]
         for p in peers:
             rounds = p.repeat or args.repeat
             for t in threads if p.threaded else [1]:
@@ -170,8 +176,9 @@ def main() -> None:
         result = None
         for r in range(args.repeat):
             for key, fn, rounds in variants:
-                if r >= rounds or (r > 0 and key[0] != "ours" and best[key] > SLOW * 4 and
-                                   key[0] not in CHECKED):
+                if r >= rounds or (
+                    r > 0 and key[0] != "ours" and best[key] > SLOW * 4 and key[0] not in CHECKED
+                ):
                     continue
                 t0 = time.perf_counter()
                 out = fn()
@@ -184,46 +191,86 @@ def main() -> None:
         rate = ""
         if isinstance(result, bytes):
             rate = f"{len(result) / best[('ours', 1)] / 1e6:,.0f} MB/s at 1 thr"
-        line = (f"{case.function:<13} {setup.size:<40} ours " +
-                " / ".join(ms(x) for x in ours) + f"  (load {case_load}) {rate}")
+        line = (
+            f"{case.function:<13} {setup.size:<40} ours "
+            + " / ".join(ms(x) for x in ours)
+            + f"  (load {case_load}) {rate}"
+        )
         print(line, flush=True)
         for p in peers:
             theirs = [best[(p.label, t if p.threaded else 1)] for t in threads]
             rows.append((case.function, setup.size, p.label, ours, theirs, case_load))
-            print(f"    {p.label:<38} " + " / ".join(ms(x) for x in theirs) + "  ratio " +
-                  " / ".join(f"{b / a:.2f}x" for a, b in zip(ours, theirs)), flush=True)
+            print(
+                f"    {p.label:<38} "
+                + " / ".join(ms(x) for x in theirs)
+                + "  ratio "
+                + " / ".join(f"{b / a:.2f}x" for a, b in zip(ours, theirs)),
+                flush=True,
+            )
         if setup.moved or rate:
             numba_t = [best.get(("Numba", t)) for t in threads]
-            streams.append((case.function, setup.size, setup.moved, ours, numba_t,
-                            len(result) if isinstance(result, bytes) else 0))
+            streams.append(
+                (
+                    case.function,
+                    setup.size,
+                    setup.moved,
+                    ours,
+                    numba_t,
+                    len(result) if isinstance(result, bytes) else 0,
+                )
+            )
         del setup, peers, variants, result
         gc.collect()
 
     tl = [f"{t} thr" for t in threads]
     print("\n## Times (best of the rounds; ratio = peer time / our time, above 1: we are faster)\n")
-    print("| function | size | peer | ours " + " | ours ".join(tl) + " | peer " +
-          " | peer ".join(tl) + " | " + " | ".join(f"peer/ours {x}" for x in tl) + " | load |")
+    print(
+        "| function | size | peer | ours "
+        + " | ours ".join(tl)
+        + " | peer "
+        + " | peer ".join(tl)
+        + " | "
+        + " | ".join(f"peer/ours {x}" for x in tl)
+        + " | load |"
+    )
     print("|" + "---|" * (4 + 3 * len(threads)))
     for fn, size, label, ours, theirs, case_load in rows:
-        print(f"| `{fn}` | {size} | {label} | " + " | ".join(ms(x) for x in ours) + " | " +
-              " | ".join(ms(x) for x in theirs) + " | " +
-              " | ".join(f"{b / a:.2f}x" for a, b in zip(ours, theirs)) + f" | {case_load} |")
+        print(
+            f"| `{fn}` | {size} | {label} | "
+            + " | ".join(ms(x) for x in ours)
+            + " | "
+            + " | ".join(ms(x) for x in theirs)
+            + " | "
+            + " | ".join(f"{b / a:.2f}x" for a, b in zip(ours, theirs))
+            + f" | {case_load} |"
+        )
     # The bandwidth again at the end: under other load the best of both is the fairer
     # measure of what the machine can do.
     for t, (copy, read) in bandwidth(threads, 5).items():
         bw[t] = (max(bw[t][0], copy), max(bw[t][1], read))
     if streams:
-        print("\n## Bytes moved (inputs read + results written) and the fraction of the "
-              "memory bandwidth reached: of the copy's, and of the read-only sum's\n")
-        print("| function | size | MB moved | " +
-              " | ".join(f"ours {x}: GB/s (copy, read)" for x in tl) +
-              " | " + " | ".join(f"Numba {x}: GB/s" for x in tl) + " |")
+        print(
+            "\n## Bytes moved (inputs read + results written) and the fraction of the "
+            "memory bandwidth reached: of the copy's, and of the read-only sum's\n"
+        )
+        print(
+            "| function | size | MB moved | "
+            + " | ".join(f"ours {x}: GB/s (copy, read)" for x in tl)
+            + " | "
+            + " | ".join(f"Numba {x}: GB/s" for x in tl)
+            + " |"
+        )
         print("|" + "---|" * (3 + 2 * len(threads)))
         for fn, size, moved, ours, numba_t, text in streams:
             if text:
                 cells = [f"{text / s / 1e6:,.0f} MB/s of text" for s in ours]
-                print(f"| `{fn}` | {size} | {text / 1e6:,.0f} (output) | " + " | ".join(cells) +
-                      " | " + " | ".join("" for _ in threads) + " |")
+                print(
+                    f"| `{fn}` | {size} | {text / 1e6:,.0f} (output) | "
+                    + " | ".join(cells)
+                    + " | "
+                    + " | ".join("" for _ in threads)
+                    + " |"
+                )
                 continue
             cells = []
             for t, s in zip(threads, ours):
@@ -231,12 +278,21 @@ def main() -> None:
                 frac = f" ({rate / bw[t][0]:.0%}, {rate / bw[t][1]:.0%})" if t in bw else ""
                 cells.append(f"{rate:.1f}{frac}")
             nbc = [f"{moved / s / 1e9:.1f}" if s else "" for s in numba_t]
-            print(f"| `{fn}` | {size} | {moved / 1e6:,.0f} | " + " | ".join(cells) + " | " +
-                  " | ".join(nbc) + " |")
+            print(
+                f"| `{fn}` | {size} | {moved / 1e6:,.0f} | "
+                + " | ".join(cells)
+                + " | "
+                + " | ".join(nbc)
+                + " |"
+            )
         if bw:
-            print("\nBest of the bandwidth measured at the start and at the end. Copy: " + ", ".join(
-                f"{bw[t][0]:.1f} GB/s at {t} thr" for t in threads) + "; read-only: " + ", ".join(
-                f"{bw[t][1]:.1f} GB/s at {t} thr" for t in threads) + ".")
+            print(
+                "\nBest of the bandwidth measured at the start and at the end. Copy: "
+                + ", ".join(f"{bw[t][0]:.1f} GB/s at {t} thr" for t in threads)
+                + "; read-only: "
+                + ", ".join(f"{bw[t][1]:.1f} GB/s at {t} thr" for t in threads)
+                + "."
+            )
     if notes:
         print("\n## Peers checked on a small input with missing data\n")
         for note in notes:

@@ -14,8 +14,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import _kestrum  # noqa: E402
 from bench_kestrum import thermo_data, thermo_numpy  # noqa: E402
+
+import _kestrum  # noqa: E402
 
 
 def peak(fn) -> int:

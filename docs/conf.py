@@ -60,7 +60,8 @@ def _star_shapes(app, what, name, obj, options, lines):  # noqa: ANN001
     star = re.compile(r"(?:(?<=\()|(?<=, ))\*(?=[A-Za-z_])")
     for i, line in enumerate(lines):
         lines[i] = star.sub(
-            lambda m: "*" if re.search(r"\w\*(?!\w)", line[m.end():]) else r"\*", line
+            lambda m, line=line: "*" if re.search(r"\w\*(?!\w)", line[m.end() :]) else r"\*",
+            line,
         )
 
 

@@ -31,7 +31,9 @@ def ensemble_statistics(values: xr.DataArray, percentiles=PERCENTILES) -> xr.Dat
     the members of its columns.
     """
     values = values.chunk({"member": -1})
-    return kestrum.statistics(values, percentiles, dim="member", min_valid=2, n_threads=1).to_dataset()
+    return kestrum.statistics(
+        values, percentiles, dim="member", min_valid=2, n_threads=1
+    ).to_dataset()
 
 
 def thermo(t: xr.DataArray, p: xr.DataArray, td: xr.DataArray) -> xr.Dataset:
@@ -53,9 +55,11 @@ def synthetic_sounding(points, chunk, seed=1):
     p = rs.uniform(50000.0, 102000.0, points, chunks=chunk)
     t = 255.0 + 45.0 * (p - 50000.0) / 52000.0 + rs.normal(0.0, 3.0, points, chunks=chunk)
     td = t - rs.uniform(0.5, 20.0, points, chunks=chunk)
-    return (xr.DataArray(t, dims="point", attrs={"units": "K"}),
-            xr.DataArray(p, dims="point", attrs={"units": "Pa"}),
-            xr.DataArray(td, dims="point", attrs={"units": "K"}))
+    return (
+        xr.DataArray(t, dims="point", attrs={"units": "K"}),
+        xr.DataArray(p, dims="point", attrs={"units": "Pa"}),
+        xr.DataArray(td, dims="point", attrs={"units": "K"}),
+    )
 
 
 def check_small_case():
@@ -98,14 +102,18 @@ def main():
         t0 = time.perf_counter()
         stats = ensemble_statistics(values)
         mean_of_spread = float(stats["std"].mean().compute())
-        print(f"statistics of {args.members} x {args.columns:,}: {time.perf_counter() - t0:.2f} s, "
-              f"{len(stats['std'].chunks[0])} tasks, mean spread {mean_of_spread:.3f} dB")
+        print(
+            f"statistics of {args.members} x {args.columns:,}: {time.perf_counter() - t0:.2f} s, "
+            f"{len(stats['std'].chunks[0])} tasks, mean spread {mean_of_spread:.3f} dB"
+        )
 
         t, p, td = synthetic_sounding(args.columns, args.chunk)
         t0 = time.perf_counter()
         theta_e = thermo(t, p, td)["theta_e"]
-        print(f"thermo of {args.columns:,} points: max theta-e {float(theta_e.max().compute()):.1f} K "
-              f"in {time.perf_counter() - t0:.2f} s")
+        print(
+            f"thermo of {args.columns:,} points: max theta-e {float(theta_e.max().compute()):.1f} K "
+            f"in {time.perf_counter() - t0:.2f} s"
+        )
 
 
 if __name__ == "__main__":

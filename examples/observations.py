@@ -31,8 +31,8 @@ import numpy as np
 from kestrum import job
 from kestrum.__main__ import main as kestrum_command
 
-NYQUIST = 10.0          # m/s, of the made volumes
-WIND = (12.0, 18.0)     # m/s east and north at the ground ...
+NYQUIST = 10.0  # m/s, of the made volumes
+WIND = (12.0, 18.0)  # m/s east and north at the ground ...
 SHEAR = (2.0e-3, 1.0e-3)  # ... growing by this per m of height (1/s)
 
 
@@ -67,18 +67,31 @@ def aliased_copy(pyart, radar, minutes, seed, gates=500):
     # A storm 40 km south-west of the radar, moving east 1 km a minute, over weak echo,
     # with a gap of no echo to the north-east.
     x, y = rng * np.sin(np.deg2rad(az)), rng * np.cos(np.deg2rad(az))
-    storm = np.exp(-(((x + 28e3 - 1e3 * minutes) / 12e3) ** 2 + ((y + 28e3) / 8e3) ** 2) - (height / 9e3) ** 2)
+    storm = np.exp(
+        -(((x + 28e3 - 1e3 * minutes) / 12e3) ** 2 + ((y + 28e3) / 8e3) ** 2) - (height / 9e3) ** 2
+    )
     dbz = 8.0 + 45.0 * storm + gen.normal(0.0, 2.0, storm.shape)
     missing = (gen.random(storm.shape) < 0.02) | ((x > 20e3) & (y > 20e3))
     true = true_radial(az, el, height)
     folded = np.mod(true + gen.normal(0.0, 0.7, true.shape) + NYQUIST, 2 * NYQUIST) - NYQUIST
-    fields = {"reflectivity": ("dBZ", dbz), "velocity": ("meters_per_second", folded),
-              "spectrum_width": ("meters_per_second", np.abs(gen.normal(1.5, 1.0, true.shape)))}
+    fields = {
+        "reflectivity": ("dBZ", dbz),
+        "velocity": ("meters_per_second", folded),
+        "spectrum_width": ("meters_per_second", np.abs(gen.normal(1.5, 1.0, true.shape))),
+    }
     made.fields = {}
     for name, (units, data) in fields.items():
-        made.add_field(name, {"data": np.ma.masked_array(data.astype(np.float32), missing), "units": units,
-                              "_FillValue": np.float32(-9999.0)})
-    made.instrument_parameters["nyquist_velocity"]["data"] = np.full(made.nrays, NYQUIST, np.float32)
+        made.add_field(
+            name,
+            {
+                "data": np.ma.masked_array(data.astype(np.float32), missing),
+                "units": units,
+                "_FillValue": np.float32(-9999.0),
+            },
+        )
+    made.instrument_parameters["nyquist_velocity"]["data"] = np.full(
+        made.nrays, NYQUIST, np.float32
+    )
     return made
 
 
@@ -92,7 +105,9 @@ def make_volumes(pyart, out):
         if not path.exists():
             if radar is None:
                 with warnings.catch_warnings():
-                    warnings.simplefilter("ignore")  # Py-ART's NEXRAD reader is deprecated for xradar's
+                    warnings.simplefilter(
+                        "ignore"
+                    )  # Py-ART's NEXRAD reader is deprecated for xradar's
                     radar = pyart.io.read(real)
             pyart.io.write_cfradial(str(path), aliased_copy(pyart, radar, minutes, seed=k))
         paths.append(str(path))
@@ -124,14 +139,17 @@ def read_wrfda(path):
         at += 4
         for _ in range(head[6]):
             count = station(lines[at])[5]
-            levels += [level(line) for line in lines[at + 1: at + 1 + count]]
+            levels += [level(line) for line in lines[at + 1 : at + 1 + count]]
             at += 1 + count
     return levels
 
 
 def velocity_errors(df, paths):
     """Radial-velocity observations of the made volumes minus the true wind there."""
-    vr = df[(df["type"] == "DOPPLER_RADIAL_VELOCITY") & (df["time"] > df["time"].min() + np.timedelta64(4, "m"))]
+    vr = df[
+        (df["type"] == "DOPPLER_RADIAL_VELOCITY")
+        & (df["time"] > df["time"].min() + np.timedelta64(4, "m"))
+    ]
     out = []
     for meta, height in zip(vr["metadata"], vr["vertical"]):
         beam = np.array(meta[4].split(), float)
@@ -155,12 +173,20 @@ def figure(result, path):
         for m in ("velocity", "reflectivity"):
             f = v.fates[m]
             labels.append(f"{Path(v.source).stem[:18]}\n{m}")
-            for key, n in (("removed by QC", f.qc_removed), ("unresolved by dealiasing", f.unresolved),
-                           ("in a dropped box", f.in_dropped_box), ("in a kept box", f.in_kept_box)):
+            for key, n in (
+                ("removed by QC", f.qc_removed),
+                ("unresolved by dealiasing", f.unresolved),
+                ("in a dropped box", f.in_dropped_box),
+                ("in a kept box", f.in_kept_box),
+            ):
                 bars.setdefault(key, []).append(n / 1e6)
     bottom = np.zeros(len(labels))
-    colours = {"removed by QC": "tab:red", "unresolved by dealiasing": "tab:purple",
-               "in a dropped box": "tab:gray", "in a kept box": "tab:green"}
+    colours = {
+        "removed by QC": "tab:red",
+        "unresolved by dealiasing": "tab:purple",
+        "in a dropped box": "tab:gray",
+        "in a kept box": "tab:green",
+    }
     for key, values in bars.items():
         ax.barh(labels, values, left=bottom, color=colours[key], label=key)
         bottom += values
@@ -175,20 +201,36 @@ def figure(result, path):
     batches = {b.kind: b for b in first.dart}
     kx = np.cos(np.deg2rad(lat0)) * 111.2
     for ax, kind, cmap, span, unit in (
-            (axes[1], "DOPPLER_RADIAL_VELOCITY", "RdBu_r", (-30, 30), "m/s"),
-            (axes[2], "RADAR_REFLECTIVITY", "viridis", (0, 50), "dBZ")):
+        (axes[1], "DOPPLER_RADIAL_VELOCITY", "RdBu_r", (-30, 30), "m/s"),
+        (axes[2], "RADAR_REFLECTIVITY", "viridis", (0, 50), "dBZ"),
+    ):
         b = batches.get(kind)
         if b is None:
             continue
         x = (np.asarray(b.lon) - lon0) * kx
         y = (np.asarray(b.lat) - lat0) * 111.2
         order = np.argsort(np.asarray(b.height))[::-1]  # lowest boxes on top
-        sc = ax.scatter(x[order], y[order], c=np.asarray(b.value)[order], s=9, cmap=cmap, vmin=span[0],
-                        vmax=span[1], linewidths=0)
+        sc = ax.scatter(
+            x[order],
+            y[order],
+            c=np.asarray(b.value)[order],
+            s=9,
+            cmap=cmap,
+            vmin=span[0],
+            vmax=span[1],
+            linewidths=0,
+        )
         if kind == "RADAR_REFLECTIVITY" and "RADAR_CLEARAIR_REFLECTIVITY" in batches:
             c = batches["RADAR_CLEARAIR_REFLECTIVITY"]
-            ax.scatter((np.asarray(c.lon) - lon0) * kx, (np.asarray(c.lat) - lat0) * 111.2, s=6,
-                       marker="x", color="0.6", linewidths=0.6, label="clear air (0 dBZ)")
+            ax.scatter(
+                (np.asarray(c.lon) - lon0) * kx,
+                (np.asarray(c.lat) - lat0) * 111.2,
+                s=6,
+                marker="x",
+                color="0.6",
+                linewidths=0.6,
+                label="clear air (0 dBZ)",
+            )
             ax.legend(loc="upper right", fontsize=8)
         ax.plot(0, 0, "k^", ms=7)
         ax.set_aspect("equal")
@@ -197,8 +239,11 @@ def figure(result, path):
         ax.set_xlabel("km east of the radar")
         ax.set_ylabel("km north")
         fig.colorbar(sc, ax=ax, shrink=0.8, label=unit)
-        ax.set_title(f"{first.name} {str(first.time)[:16]}: {kind.lower().replace('_', ' ')}\n"
-                     f"{np.size(b.value)} superobservations, all sweeps", fontsize=10)
+        ax.set_title(
+            f"{first.name} {str(first.time)[:16]}: {kind.lower().replace('_', ' ')}\n"
+            f"{np.size(b.value)} superobservations, all sweeps",
+            fontsize=10,
+        )
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -216,9 +261,22 @@ def main(argv=None):
 
     dart, wrfda = out / "obs_seq.out", out / "ob.radar"
     start = time.perf_counter()
-    status = kestrum_command(["obs", *paths, "--dart", str(dart), "--wrfda", str(wrfda),
-                              "--workers", str(args.workers), "--no-progress"])
-    print(f"\nkestrum obs: exit status {status}, {time.perf_counter() - start:.1f} s for {len(paths)} volumes")
+    status = kestrum_command(
+        [
+            "obs",
+            *paths,
+            "--dart",
+            str(dart),
+            "--wrfda",
+            str(wrfda),
+            "--workers",
+            str(args.workers),
+            "--no-progress",
+        ]
+    )
+    print(
+        f"\nkestrum obs: exit status {status}, {time.perf_counter() - start:.1f} s for {len(paths)} volumes"
+    )
     # The same job through the API, for the figure and the checks.
     result = job.run(paths, workers=args.workers)
 
@@ -228,13 +286,17 @@ def main(argv=None):
         print(f"pydartdiags: {len(df)} observations, kinds {sorted(set(df['type']))}")
         err = velocity_errors(df, paths)
         summary["velocity_error"] = err
-        print(f"radial velocities of the aliased volumes minus the true wind: {err.size} observations, "
-              f"median |error| {np.median(np.abs(err)):.2f} m/s, {np.mean(np.abs(err) < 2.0):.1%} within 2 m/s")
+        print(
+            f"radial velocities of the aliased volumes minus the true wind: {err.size} observations, "
+            f"median |error| {np.median(np.abs(err)):.2f} m/s, {np.mean(np.abs(err) < 2.0):.1%} within 2 m/s"
+        )
     levels = read_wrfda(wrfda)
     if levels is not None:
         rv = sum(lv[2] == 0 for lv in levels)
         rf = sum(lv[5] == 0 for lv in levels)
-        print(f"WRFDA formats: {len(levels)} levels read, {rv} radial velocities and {rf} reflectivities with a value")
+        print(
+            f"WRFDA formats: {len(levels)} levels read, {rv} radial velocities and {rf} reflectivities with a value"
+        )
         summary["wrfda_levels"] = levels
     summary["figure"] = out / "observations.png"
     figure(result, summary["figure"])

@@ -69,11 +69,11 @@ def true_reflectivity(x, y, height):
 
 @dataclass
 class Scan:
-    az: np.ndarray      # (A,) radians
+    az: np.ndarray  # (A,) radians
     ranges: np.ndarray  # (G,) metres
     height: np.ndarray  # (E, G) above the radar
     ground: np.ndarray  # (E, G)
-    vel: np.ndarray     # (E, A, G)
+    vel: np.ndarray  # (E, A, G)
     dbz: np.ndarray
     zdr: np.ndarray
     phidp: np.ndarray
@@ -112,11 +112,11 @@ def observation_errors(scan):
     """Per-gate error scales of the five observables (rows of perturb's fac)."""
     dbz_db = 1.5 + 1.0 * (np.broadcast_to(scan.ranges, scan.shape) / 100e3)
     fac = np.empty((6,) + scan.shape)
-    fac[0] = dbz_db / LOG_TO_DB        # horizontal channel, natural-log units
-    fac[1] = 0.95 * fac[0]             # vertical channel: strongly correlated with it
+    fac[0] = dbz_db / LOG_TO_DB  # horizontal channel, natural-log units
+    fac[1] = 0.95 * fac[0]  # vertical channel: strongly correlated with it
     fac[2] = np.sqrt(1 - 0.95**2) * fac[0]
-    fac[3] = 3.0                       # PHIDP, degrees
-    fac[4] = 0.01                      # RHOHV
+    fac[3] = 3.0  # PHIDP, degrees
+    fac[4] = 0.01  # RHOHV
     fac[5] = 1.0 + 0.5 * (np.broadcast_to(scan.ranges, scan.shape) / 100e3)
     return fac
 
@@ -132,8 +132,15 @@ def make_ensemble(scan, members, threads, rng):
         # One stream key for the scan; each sweep is its own run of members so that its
         # gates draw from fresh counters.
         out = kestrum.perturb(
-            *(f[e] for f in fields), 31, fac[:, e], bias_dbz, bias_zdr,
-            k0=20240501, k1=e, m0=0, n_threads=threads,
+            *(f[e] for f in fields),
+            31,
+            fac[:, e],
+            bias_dbz,
+            bias_zdr,
+            k0=20240501,
+            k1=e,
+            m0=0,
+            n_threads=threads,
         )
         for i, field in enumerate(out):  # dbz, zdr, phidp, rhohv, vel: (members, A, G)
             ensemble[:, i, e] = field
@@ -158,8 +165,14 @@ def retrieve_winds(vel, scan, threads):
     """VAD fit of every (sweep, range) ring; returns height, u, v per ring."""
     A = vel.shape[-2]
     # Leading axes (members, sweeps) are further sweeps; one elevation per sweep.
-    fit = kestrum.vad(vel, np.rad2deg(scan.az), ELEVATIONS[:, None], min_gates=A // 2,
-                      min_spread=0.2, n_threads=threads)
+    fit = kestrum.vad(
+        vel,
+        np.rad2deg(scan.az),
+        ELEVATIONS[:, None],
+        min_gates=A // 2,
+        min_spread=0.2,
+        n_threads=threads,
+    )
     return fit.u, fit.v
 
 
@@ -209,11 +222,12 @@ def wrfda_columns(scan, mean, spread, radar, spacing_deg, spacing_m, levels):
     gi = np.arange(0, G, max(1, int(round(spacing_m / 250.0))))
     cols = ai.size * gi.size
     # For each column gate and level, the sweep whose beam passes nearest the level.
-    h = scan.height[:, gi]                                   # (E, Gc)
+    h = scan.height[:, gi]  # (E, Gc)
     nearest = np.abs(h[:, :, None] - levels[None, None, :]).argmin(axis=0)  # (Gc, L)
     close = np.abs(h[nearest, np.arange(gi.size)[:, None]] - levels[None, :]) <= 300.0  # (Gc, L)
+
     def sample(field):
-        f = field[:, ai][:, :, gi]                           # (E, Ac, Gc)
+        f = field[:, ai][:, :, gi]  # (E, Ac, Gc)
         vals = np.empty((ai.size, gi.size, levels.size))
         for k in range(levels.size):
             vals[:, :, k] = f[nearest[:, k], :, np.arange(gi.size)].T
@@ -236,34 +250,65 @@ def wrfda_columns(scan, mean, spread, radar, spacing_deg, spacing_m, levels):
 
 def write_wrfda(path, radar, levels, columns, threads):
     lat, lon, rv, rv_err, rf, rf_err = columns
-    counts = kestrum.write_wrfda_radar(path, kestrum.WrfdaRadar(
-        name=radar.name, lon=radar.lon, lat=radar.lat, elv=radar.elv, time=radar.time,
-        centres=levels, col_lat=lat, col_lon=lon, col_elv=radar.elv,
-        rv=rv, rv_err=rv_err, rf=rf, rf_err=rf_err,
-    ), n_threads=threads)
+    counts = kestrum.write_wrfda_radar(
+        path,
+        kestrum.WrfdaRadar(
+            name=radar.name,
+            lon=radar.lon,
+            lat=radar.lat,
+            elv=radar.elv,
+            time=radar.time,
+            centres=levels,
+            col_lat=lat,
+            col_lon=lon,
+            col_elv=radar.elv,
+            rv=rv,
+            rv_err=rv_err,
+            rf=rf,
+            rf_err=rf_err,
+        ),
+        n_threads=threads,
+    )
     return lat.size * levels.size, counts
 
 
 def write_dart(path, scan, mean, spread, radar, stride_az, stride_gate, threads):
     """Thinned ensemble-mean radial velocities and reflectivities as DART records."""
     E, A, G = scan.shape
-    e, a, g = np.meshgrid(np.arange(E), np.arange(0, A, stride_az), np.arange(0, G, stride_gate),
-                          indexing="ij")
+    e, a, g = np.meshgrid(
+        np.arange(E), np.arange(0, A, stride_az), np.arange(0, G, stride_gate), indexing="ij"
+    )
     e, a, g = e.ravel(), a.ravel(), g.ravel()
     height = scan.height[e, g] + radar.elv
     east, north = scan.ground[e, g] * np.sin(scan.az[a]), scan.ground[e, g] * np.cos(scan.az[a])
     lat, lon = to_latlon(radar, east, north)
     where = dict(lon=lon, lat=lat, height=height, time=radar.time)
     # Gates without an ensemble mean (NaN) are left out by the writer.
-    counts = kestrum.write_dart_obs_seq(path, [
-        kestrum.DartBatch("DOPPLER_RADIAL_VELOCITY", value=mean["vel"][e, a, g],
-                          variance=np.maximum(spread["vel"][e, a, g], 1.0) ** 2, **where,
-                          radar_lon=radar.lon, radar_lat=radar.lat, radar_height=radar.elv,
-                          azimuth=np.rad2deg(scan.az[a]), elevation=ELEVATIONS[e],
-                          range=scan.ranges[g], nyquist=radar.nyquist),
-        kestrum.DartBatch("RADAR_REFLECTIVITY", value=mean["dbz"][e, a, g],
-                          variance=np.maximum(spread["dbz"][e, a, g], 1.0) ** 2, **where),
-    ], n_threads=threads)
+    counts = kestrum.write_dart_obs_seq(
+        path,
+        [
+            kestrum.DartBatch(
+                "DOPPLER_RADIAL_VELOCITY",
+                value=mean["vel"][e, a, g],
+                variance=np.maximum(spread["vel"][e, a, g], 1.0) ** 2,
+                **where,
+                radar_lon=radar.lon,
+                radar_lat=radar.lat,
+                radar_height=radar.elv,
+                azimuth=np.rad2deg(scan.az[a]),
+                elevation=ELEVATIONS[e],
+                range=scan.ranges[g],
+                nyquist=radar.nyquist,
+            ),
+            kestrum.DartBatch(
+                "RADAR_REFLECTIVITY",
+                value=mean["dbz"][e, a, g],
+                variance=np.maximum(spread["dbz"][e, a, g], 1.0) ** 2,
+                **where,
+            ),
+        ],
+        n_threads=threads,
+    )
     return counts
 
 
@@ -293,7 +338,9 @@ def plot(path, scan, profile, mean, spread):
     ax = fig.add_subplot(1, 4, 2, sharey=ax)
     ax.axvline(0.0, color="k", lw=0.8)
     ax.fill_betweenx(km, ulo - ut, uhi - ut, color="tab:red", alpha=0.25, label="u, members 10-90%")
-    ax.fill_betweenx(km, vlo - vt, vhi - vt, color="tab:blue", alpha=0.25, label="v, members 10-90%")
+    ax.fill_betweenx(
+        km, vlo - vt, vhi - vt, color="tab:blue", alpha=0.25, label="v, members 10-90%"
+    )
     ax.plot(um - ut, km, "-", color="tab:red", lw=1, label="u, ensemble mean")
     ax.plot(vm - vt, km, "-", color="tab:blue", lw=1, label="v, ensemble mean")
     ax.set_xlabel("retrieved minus true (m/s)")
@@ -305,12 +352,16 @@ def plot(path, scan, profile, mean, spread):
     step = scan.az[1] - scan.az[0]
     az = np.append(scan.az - step / 2, scan.az[-1] + step / 2)
     g = scan.ground[0]
-    ground = np.concatenate([[g[0] - (g[1] - g[0]) / 2], (g[1:] + g[:-1]) / 2, [g[-1] + (g[-1] - g[-2]) / 2]])
+    ground = np.concatenate(
+        [[g[0] - (g[1] - g[0]) / 2], (g[1:] + g[:-1]) / 2, [g[-1] + (g[-1] - g[-2]) / 2]]
+    )
     X = ground[None, :] * np.sin(az)[:, None] / 1e3
     Y = ground[None, :] * np.cos(az)[:, None] / 1e3
     for i, (field, title, cmap, lim) in enumerate(
-        [(mean["dbz"][0], "reflectivity, ensemble mean (dBZ)", "turbo", (-10, 65)),
-         (spread["dbz"][0], "reflectivity, ensemble spread (dB)", "viridis", (0, 4))]
+        [
+            (mean["dbz"][0], "reflectivity, ensemble mean (dBZ)", "turbo", (-10, 65)),
+            (spread["dbz"][0], "reflectivity, ensemble spread (dB)", "viridis", (0, 4)),
+        ]
     ):
         ax = fig.add_subplot(1, 4, 3 + i)
         mesh = ax.pcolormesh(X, Y, field, cmap=cmap, vmin=lim[0], vmax=lim[1], shading="flat")
@@ -351,12 +402,19 @@ def main(argv=None):
     mean, spread, pct = {}, {}, {}
     with timer("statistics"):
         for i, name in enumerate(names):
-            stats = kestrum.statistics(ensemble[:, i], [10.0, 50.0, 90.0], axis=0,
-                                       min_valid=args.members // 2, n_threads=threads)
+            stats = kestrum.statistics(
+                ensemble[:, i],
+                [10.0, 50.0, 90.0],
+                axis=0,
+                min_valid=args.members // 2,
+                n_threads=threads,
+            )
             mean[name], spread[name], pct[name] = stats.mean, stats.std, stats.percentiles
     with timer("mode"):
         classes = hydrometeor_class(ensemble[:, 0], ensemble[:, 1])
-        hclass, agreement = kestrum.mode(classes, 5, axis=0, min_valid=args.members // 2, n_threads=threads)
+        hclass, agreement = kestrum.mode(
+            classes, 5, axis=0, min_valid=args.members // 2, n_threads=threads
+        )
 
     with timer("vad"):
         u_mean, v_mean = retrieve_winds(mean["vel"], scan, threads)
@@ -371,7 +429,9 @@ def main(argv=None):
     ue = np.array([p[0] for p in member_profiles])
     ve = np.array([p[1] for p in member_profiles])
     with np.errstate(all="ignore"):
-        band = [np.nanpercentile(ue, q, axis=0) for q in (10, 90)] + [np.nanpercentile(ve, q, axis=0) for q in (10, 90)]
+        band = [np.nanpercentile(ue, q, axis=0) for q in (10, 90)] + [
+            np.nanpercentile(ve, q, axis=0) for q in (10, 90)
+        ]
 
     with timer("profile"):
         # The lowest retrieved level stands for the ground: no ring looks lower.
@@ -379,8 +439,12 @@ def main(argv=None):
         ok = np.isfinite(um)
         srh = {}
         for depth in (1000.0, 3000.0):
-            retrieved = kestrum.profile(zc[ok], um[ok], vm[ok], ground, 0.0, depth, *motion, n_threads=threads)
-            truth = kestrum.profile(zc, *true_wind(zc), ground, 0.0, depth, *motion, n_threads=threads)
+            retrieved = kestrum.profile(
+                zc[ok], um[ok], vm[ok], ground, 0.0, depth, *motion, n_threads=threads
+            )
+            truth = kestrum.profile(
+                zc, *true_wind(zc), ground, 0.0, depth, *motion, n_threads=threads
+            )
             srh[depth] = (retrieved, truth)
 
     with timer("thermo"):
@@ -394,13 +458,20 @@ def main(argv=None):
         # Columns last: z (levels,) broadcasts over the (grid, grid, levels) buoyancy.
         cp = kestrum.cold_pool(z, np.moveaxis(b, 0, -1), 0.0, -0.005, np.nan, n_threads=threads)
     with timer("gradient"):
-        grad = kestrum.gradient(np.stack([fields.theta[0], fields.theta_e[0]]), x, y, n_threads=threads)
+        grad = kestrum.gradient(
+            np.stack([fields.theta[0], fields.theta_e[0]]), x, y, n_threads=threads
+        )
 
     with timer("write_wrfda_radar"):
         levels = np.arange(500.0, 10001.0, 500.0)
         wrfda_path = args.out / "ob.radar"
-        n_wrfda, wrfda_counts = write_wrfda(wrfda_path, radar, levels,
-                              wrfda_columns(scan, mean, spread, radar, 2.0, 2000.0, levels), threads)
+        n_wrfda, wrfda_counts = write_wrfda(
+            wrfda_path,
+            radar,
+            levels,
+            wrfda_columns(scan, mean, spread, radar, 2.0, 2000.0, levels),
+            threads,
+        )
     with timer("write_dart_obs_seq"):
         dart_path = args.out / "obs_seq.out"
         dart_counts = write_dart(dart_path, scan, mean, spread, radar, 5, 10, threads)
@@ -412,38 +483,63 @@ def main(argv=None):
 
     # ---- summary
     gates = E * A * G
-    print(f"radar volume: {E} sweeps x {A} azimuths x {G} gates = {gates:,} gates; "
-          f"{args.members} members; model grid {args.grid} x {args.grid} x {nz}")
+    print(
+        f"radar volume: {E} sweeps x {A} azimuths x {G} gates = {gates:,} gates; "
+        f"{args.members} members; model grid {args.grid} x {args.grid} x {nz}"
+    )
     print("\nstep                     time")
     for name, seconds in timer.steps:
         print(f"  {name:<20}{seconds:8.2f} s")
     print(f"  {'total':<20}{sum(s for _, s in timer.steps):8.2f} s")
     fitted = np.isfinite(u_mean)
-    print(f"\nVAD retrieval from the ensemble-mean radial velocity: {fitted.sum():,} of {fitted.size:,} rings fitted")
-    print(f"  vector wind error: mean {np.nanmean(err):.3f} m/s, 95th percentile "
-          f"{np.nanpercentile(err, 95):.3f} m/s, max {np.nanmax(err):.3f} m/s")
+    print(
+        f"\nVAD retrieval from the ensemble-mean radial velocity: {fitted.sum():,} of {fitted.size:,} rings fitted"
+    )
+    print(
+        f"  vector wind error: mean {np.nanmean(err):.3f} m/s, 95th percentile "
+        f"{np.nanpercentile(err, 95):.3f} m/s, max {np.nanmax(err):.3f} m/s"
+    )
     binned = np.hypot(um - true_wind(zc)[0], vm - true_wind(zc)[1])
-    print(f"  250 m profile error: mean {np.nanmean(binned):.3f} m/s over {np.isfinite(binned).sum()} levels")
+    print(
+        f"  250 m profile error: mean {np.nanmean(binned):.3f} m/s over {np.isfinite(binned).sum()} levels"
+    )
     for depth, (ret, tru) in srh.items():
-        print(f"  0-{depth / 1e3:.0f} km storm-relative helicity: retrieved {float(ret.helicity):.1f}, "
-              f"true {float(tru.helicity):.1f} m2/s2; mean wind retrieved ({float(ret.u_mean):.2f}, "
-              f"{float(ret.v_mean):.2f}), true ({float(tru.u_mean):.2f}, {float(tru.v_mean):.2f}) m/s")
+        print(
+            f"  0-{depth / 1e3:.0f} km storm-relative helicity: retrieved {float(ret.helicity):.1f}, "
+            f"true {float(tru.helicity):.1f} m2/s2; mean wind retrieved ({float(ret.u_mean):.2f}, "
+            f"{float(ret.v_mean):.2f}), true ({float(tru.u_mean):.2f}, {float(tru.v_mean):.2f}) m/s"
+        )
     core = pct["dbz"][:, 0].reshape(3, -1)[:, np.nanargmax(mean["dbz"][0])]
-    print(f"\nensemble: peak mean reflectivity {np.nanmax(mean['dbz'][0]):.1f} dBZ "
-          f"(10/50/90%: {core[0]:.1f}/{core[1]:.1f}/{core[2]:.1f}), "
-          f"median spread {np.nanmedian(spread['dbz']):.2f} dB; hail (class 4) at "
-          f"{int((hclass == 4).sum()):,} gates, mean agreement {np.nanmean(agreement):.2f}")
-    print(f"model: cold pool up to {np.nanmax(cp.intensity):.1f} m/s, {np.nanmax(cp.depth):.0f} m deep; "
-          f"theta-e {np.nanmin(fields.theta_e):.1f}-{np.nanmax(fields.theta_e):.1f} K; "
-          f"largest surface theta gradient {1e3 * np.nanmax(np.hypot(grad.dx[0], grad.dy[0])):.2f} K/km")
-    print(f"\nwrote {wrfda_path} ({wrfda_path.stat().st_size / 1e6:.1f} MB, {n_wrfda:,} column levels; "
-          f"{wrfda_counts.written:,} observations, {wrfda_counts.missing:,} missing)")
-    print(f"wrote {dart_path} ({dart_path.stat().st_size / 1e6:.1f} MB, {n_dart:,} observations; "
-          f"{dart_counts.missing:,} without an ensemble mean or spread left out)")
+    print(
+        f"\nensemble: peak mean reflectivity {np.nanmax(mean['dbz'][0]):.1f} dBZ "
+        f"(10/50/90%: {core[0]:.1f}/{core[1]:.1f}/{core[2]:.1f}), "
+        f"median spread {np.nanmedian(spread['dbz']):.2f} dB; hail (class 4) at "
+        f"{int((hclass == 4).sum()):,} gates, mean agreement {np.nanmean(agreement):.2f}"
+    )
+    print(
+        f"model: cold pool up to {np.nanmax(cp.intensity):.1f} m/s, {np.nanmax(cp.depth):.0f} m deep; "
+        f"theta-e {np.nanmin(fields.theta_e):.1f}-{np.nanmax(fields.theta_e):.1f} K; "
+        f"largest surface theta gradient {1e3 * np.nanmax(np.hypot(grad.dx[0], grad.dy[0])):.2f} K/km"
+    )
+    print(
+        f"\nwrote {wrfda_path} ({wrfda_path.stat().st_size / 1e6:.1f} MB, {n_wrfda:,} column levels; "
+        f"{wrfda_counts.written:,} observations, {wrfda_counts.missing:,} missing)"
+    )
+    print(
+        f"wrote {dart_path} ({dart_path.stat().st_size / 1e6:.1f} MB, {n_dart:,} observations; "
+        f"{dart_counts.missing:,} without an ensemble mean or spread left out)"
+    )
     if not args.no_figure:
         print(f"wrote {figure}")
-    return {"wrfda": wrfda_path, "dart": dart_path, "figure": figure, "vad_error": err,
-            "n_dart": n_dart, "n_wrfda": n_wrfda, "levels": levels}
+    return {
+        "wrfda": wrfda_path,
+        "dart": dart_path,
+        "figure": figure,
+        "vad_error": err,
+        "n_dart": n_dart,
+        "n_wrfda": n_wrfda,
+        "levels": levels,
+    }
 
 
 if __name__ == "__main__":

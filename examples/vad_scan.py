@@ -26,6 +26,8 @@ u, v, n = fit[0], fit[1], fit[4]
 print(f"{vr.size:,} gates in {el.size:,} rings; {np.isfinite(u).sum():,} rings fitted")
 print(f"{'height (m)':>10} {'u (m/s)':>8} {'true':>6} {'v (m/s)':>8} {'true':>6} {'gates':>6}")
 for i in np.argsort(height)[:: el.size // 12]:
-    print(f"{height[i]:10.0f} {u[i]:8.2f} {u_true[i]:6.2f} {v[i]:8.2f} {v_true[i]:6.2f} {n[i]:6.0f}")
+    print(
+        f"{height[i]:10.0f} {u[i]:8.2f} {u_true[i]:6.2f} {v[i]:8.2f} {v_true[i]:6.2f} {n[i]:6.0f}"
+    )
 err = np.hypot(u - u_true, v - v_true)
 print(f"vector wind error: mean {np.nanmean(err):.3f} m/s, max {np.nanmax(err):.3f} m/s")

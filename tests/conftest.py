@@ -29,13 +29,17 @@ def pytest_configure(config):
         for name in ("_kestrum", "_ensemble", "_tavolin", "kestrum._radar"):
             file = Path(importlib.import_module(name).__file__).resolve()
             if file.parent != places.get(name, Path(BUILD)).resolve():
-                raise pytest.UsageError(f"{name} was imported from {file}, not from the build in {BUILD}")
+                raise pytest.UsageError(
+                    f"{name} was imported from {file}, not from the build in {BUILD}"
+                )
 
 
 def pytest_runtest_setup(item):
     if "address" in SANITIZE and item.get_closest_marker("memory_limit"):
-        pytest.skip("AddressSanitizer maps terabytes of shadow memory, which no address-space cap "
-                    "leaves room for, and ends the process on a failed allocation instead of throwing")
+        pytest.skip(
+            "AddressSanitizer maps terabytes of shadow memory, which no address-space cap "
+            "leaves room for, and ends the process on a failed allocation instead of throwing"
+        )
 
 
 @pytest.fixture(scope="session")
@@ -44,5 +48,10 @@ def sanitizer_flags():
     (those of KESTRUM_SANITIZE in CMakeLists.txt)."""
     if not SANITIZE:
         return []
-    return [f"-fsanitize={','.join(SANITIZE)}", "-fno-sanitize-recover=all", "-g",
-            "-fno-omit-frame-pointer", "-D_GLIBCXX_ASSERTIONS"]
+    return [
+        f"-fsanitize={','.join(SANITIZE)}",
+        "-fno-sanitize-recover=all",
+        "-g",
+        "-fno-omit-frame-pointer",
+        "-D_GLIBCXX_ASSERTIONS",
+    ]

@@ -10,9 +10,11 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-NO_COMPILER = ("kestrum needs a C++20 compiler and found none: install g++ 10 or newer "
-               "(Debian, Ubuntu: apt-get install g++; Fedora: dnf install gcc-c++) "
-               "or clang++ 10 or newer, or set CXX to one")
+NO_COMPILER = (
+    "kestrum needs a C++20 compiler and found none: install g++ 10 or newer "
+    "(Debian, Ubuntu: apt-get install g++; Fedora: dnf install gcc-c++) "
+    "or clang++ 10 or newer, or set CXX to one"
+)
 
 
 def executable(name):
@@ -42,8 +44,13 @@ def test_configure_without_a_compiler_stops_with_one_line(tmp_path):
     generator = "Ninja" if (tools / "ninja").exists() else "Unix Makefiles"
     env = {k: v for k, v in os.environ.items() if k not in ("CXX", "CC", "CMAKE_GENERATOR")}
     env["PATH"] = str(tools)
-    done = subprocess.run([str(tools / "cmake"), "-S", str(ROOT), "-B", str(tmp_path / "build"),
-                           "-G", generator], env=env, capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [str(tools / "cmake"), "-S", str(ROOT), "-B", str(tmp_path / "build"), "-G", generator],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode != 0
     lines = [line.strip() for line in done.stderr.splitlines()]
     assert NO_COMPILER in lines, done.stderr
@@ -74,9 +81,12 @@ def test_a_module_built_for_another_python_refuses_to_import():
     loaded into this interpreter, fails with the version-mismatch ImportError naming the
     version it was built for, not with an undefined symbol or a crash."""
     this = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    modules = sorted(module for folder in (ROOT / "build").glob("cp3*-cp3*-*")
-                     if not folder.name.startswith(this + "-")
-                     for module in folder.glob("*.cpython-3*.so"))
+    modules = sorted(
+        module
+        for folder in (ROOT / "build").glob("cp3*-cp3*-*")
+        if not folder.name.startswith(this + "-")
+        for module in folder.glob("*.cpython-3*.so")
+    )
     if not modules:
         pytest.skip("no build for another Python version in build/ (.ci/wheel makes them)")
     # A fresh interpreter: whatever a foreign module does on load, it does it there.
@@ -90,12 +100,17 @@ def test_a_module_built_for_another_python_refuses_to_import():
             except Exception as error:
                 print(json.dumps([path, f"{type(error).__name__}: {error}"]))
         """
-    done = subprocess.run([sys.executable, "-c", load, *map(str, modules)],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", load, *map(str, modules)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr
     got = dict(json.loads(line) for line in done.stdout.splitlines())
     for module in modules:
         built = module.parent.name.split("-")[0]  # cp312
         assert got[str(module)] == (
             f"ImportError: Python version mismatch: module was compiled for Python "
-            f"{built[2]}.{built[3:]}, but the interpreter version is incompatible: {sys.version}.")
+            f"{built[2]}.{built[3:]}, but the interpreter version is incompatible: {sys.version}."
+        )

@@ -20,7 +20,9 @@ def fold(true, nyquist):
 
 def right(out, true):
     """Gates given their true velocity (a masked or NaN gate is not right)."""
-    return np.isfinite(np.ma.filled(out, np.nan)) & (np.abs(np.ma.filled(out, np.nan) - true) < 1e-6)
+    return np.isfinite(np.ma.filled(out, np.nan)) & (
+        np.abs(np.ma.filled(out, np.nan) - true) < 1e-6
+    )
 
 
 @pytest.fixture(scope="module")
@@ -68,10 +70,14 @@ class Sweep:
     def pyart_score(self, aliased, valid, nyquist, true):
         field = {"data": np.ma.masked_array(aliased, ~valid), "units": "m/s"}
         self.radar.add_field("aliased", field, replace_existing=True)
-        self.radar.instrument_parameters["nyquist_velocity"]["data"] = np.full(self.radar.nrays, nyquist)
+        self.radar.instrument_parameters["nyquist_velocity"]["data"] = np.full(
+            self.radar.nrays, nyquist
+        )
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            out = pyart.correct.dealias_region_based(self.radar, vel_field="aliased", nyquist_vel=nyquist)
+            out = pyart.correct.dealias_region_based(
+                self.radar, vel_field="aliased", nyquist_vel=nyquist
+            )
         return right(out["data"], true)[valid].mean()
 
 
@@ -81,19 +87,32 @@ def sweep(volume):
 
 
 class TestAccuracy:
-    @pytest.mark.parametrize("kind, nyquist", [("uniform", 8.0), ("uniform", 30.0), ("sheared", 8.0),
-                                               ("sheared", 20.0), ("veering", 8.0), ("veering", 13.0)])
+    @pytest.mark.parametrize(
+        "kind, nyquist",
+        [
+            ("uniform", 8.0),
+            ("uniform", 30.0),
+            ("sheared", 8.0),
+            ("sheared", 20.0),
+            ("veering", 8.0),
+            ("veering", 13.0),
+        ],
+    )
     def test_winds_of_up_to_three_folds(self, sweep, kind, nyquist):
         true = sweep.wind(kind)
         aliased = fold(true, nyquist)
         assert np.abs(np.round((true - aliased) / (2 * nyquist)))[sweep.echo].max() >= 1
-        out = dealias(np.where(sweep.echo, aliased, np.nan), sweep.az, sweep.range, sweep.el, nyquist)
+        out = dealias(
+            np.where(sweep.echo, aliased, np.nan), sweep.az, sweep.range, sweep.el, nyquist
+        )
         ours = right(out.velocity, true)[sweep.echo].mean()
         assert ours >= 0.995
         assert ours >= sweep.pyart_score(aliased, sweep.echo, nyquist, true)
         moved = np.where(sweep.echo, out.folds, 0)
-        assert np.array_equal(np.where(right(out.velocity, true), moved, 0) * 2 * nyquist,
-                              np.where(right(out.velocity, true), true - aliased, 0).round(6))
+        assert np.array_equal(
+            np.where(right(out.velocity, true), moved, 0) * 2 * nyquist,
+            np.where(right(out.velocity, true), true - aliased, 0).round(6),
+        )
 
     def test_couplet_in_shear_keeps_its_true_velocities(self, sweep):
         vortex, core = sweep.couplet()
@@ -101,7 +120,9 @@ class TestAccuracy:
         nyquist = 16.0
         aliased = fold(true, nyquist)
         assert np.abs(true - aliased)[core & sweep.echo].max() >= 2 * nyquist  # two folds in it
-        out = dealias(np.where(sweep.echo, aliased, np.nan), sweep.az, sweep.range, sweep.el, nyquist)
+        out = dealias(
+            np.where(sweep.echo, aliased, np.nan), sweep.az, sweep.range, sweep.el, nyquist
+        )
         ok = right(out.velocity, true)
         assert ok[core & sweep.echo].all()
         assert ok[sweep.echo].mean() >= sweep.pyart_score(aliased, sweep.echo, nyquist, true)
@@ -120,7 +141,9 @@ class TestAccuracy:
         isolated &= ~touching
         valid = patches | isolated
         true = sweep.wind("veering")
-        out = dealias(np.where(valid, fold(true, 10.0), np.nan), sweep.az, sweep.range, sweep.el, 10.0)
+        out = dealias(
+            np.where(valid, fold(true, 10.0), np.nan), sweep.az, sweep.range, sweep.el, 10.0
+        )
         assert right(out.velocity, true)[patches].mean() >= 0.995
         assert np.isnan(out.velocity[isolated]).all() and (out.folds[isolated] == 0).all()
         # Nothing presented as data is wrong.
@@ -131,20 +154,29 @@ class TestAccuracy:
         true = sweep.wind("sheared")
         nyquist = np.where(np.arange(sweep.az.size) % 2, 12.0, 16.0)
         aliased = fold(true, nyquist[:, None])
-        out = dealias(np.where(sweep.echo, aliased, np.nan), sweep.az, sweep.range, sweep.el, nyquist)
+        out = dealias(
+            np.where(sweep.echo, aliased, np.nan), sweep.az, sweep.range, sweep.el, nyquist
+        )
         assert right(out.velocity, true)[sweep.echo].mean() >= 0.995
 
     def test_pyart_aliased_radar_every_gate(self):
         radar = pyart.testing.make_velocity_aliased_radar()
         true = pyart.testing.make_velocity_aliased_radar(alias=False).fields["velocity"]["data"]
-        out = dealias(radar.fields["velocity"]["data"], radar.azimuth["data"], radar.range["data"],
-                      radar.elevation["data"], 10.0)
+        out = dealias(
+            radar.fields["velocity"]["data"],
+            radar.azimuth["data"],
+            radar.range["data"],
+            radar.elevation["data"],
+            10.0,
+        )
         assert right(out.velocity, true).all()
         assert out.folds.max() == 1 and out.folds.sum() == (true > 10).sum()
 
     def test_vad_of_dealiased_equals_vad_of_truth(self, sweep):
         true = sweep.wind("veering")
-        out = dealias(np.where(sweep.echo, fold(true, 8.0), np.nan), sweep.az, sweep.range, sweep.el, 8.0)
+        out = dealias(
+            np.where(sweep.echo, fold(true, 8.0), np.nan), sweep.az, sweep.range, sweep.el, 8.0
+        )
         ours = kestrum.vad(out.velocity, sweep.az, sweep.el)
         truth = kestrum.vad(np.where(sweep.echo, true, np.nan), sweep.az, sweep.el)
         rings = (right(out.velocity, true) == sweep.echo).all(axis=0) & np.isfinite(truth.u)
@@ -173,13 +205,21 @@ class TestReference:
     def test_previous_volume_gaps_fall_back_to_the_data(self, sweep):
         true = sweep.wind("uniform")
         previous = np.where(sweep.az[:, None] < 180, true, np.nan) + 0 * true
-        out = dealias(np.where(sweep.echo, fold(true, 8.0), np.nan), sweep.az, sweep.range, sweep.el, 8.0,
-                      reference=previous)
+        out = dealias(
+            np.where(sweep.echo, fold(true, 8.0), np.nan),
+            sweep.az,
+            sweep.range,
+            sweep.el,
+            8.0,
+            reference=previous,
+        )
         assert right(out.velocity, true)[sweep.echo].mean() >= 0.995
 
 
 def _with_field(radar, name, data):
-    radar.add_field(name, {"data": np.ma.masked_invalid(data), "units": "m/s"}, replace_existing=True)
+    radar.add_field(
+        name, {"data": np.ma.masked_invalid(data), "units": "m/s"}, replace_existing=True
+    )
     return radar
 
 
@@ -201,18 +241,29 @@ class TestLayout:
         # Sweeps of 720 and 360 rays stacked with NaN-azimuth padding: each sweep is
         # unfolded on its own, the profile fitted over all of them.
         one = volume.extract_sweeps([1, 5])
-        v720 = fold(np.where(np.ma.getmaskarray(one.fields["velocity"]["data"]), np.nan, 0) +
-                    25 * np.sin(np.deg2rad(one.azimuth["data"]))[:, None], 10.0)
+        v720 = fold(
+            np.where(np.ma.getmaskarray(one.fields["velocity"]["data"]), np.nan, 0)
+            + 25 * np.sin(np.deg2rad(one.azimuth["data"]))[:, None],
+            10.0,
+        )
         stack = np.full((2, 720, one.ngates), np.nan)
         az = np.full((2, 720), np.nan)
-        for k, (s, e) in enumerate(zip(one.sweep_start_ray_index["data"], one.sweep_end_ray_index["data"] + 1)):
+        for k, (s, e) in enumerate(
+            zip(one.sweep_start_ray_index["data"], one.sweep_end_ray_index["data"] + 1)
+        ):
             stack[k, : e - s], az[k, : e - s] = v720[s:e], one.azimuth["data"][s:e]
         out = dealias(stack, az, one.range["data"], one.fixed_angle["data"], 10.0)
-        pyart_out = kestrum.dealias_pyart(_with_field(one, "aliased", v720), "aliased", nyquist=10.0)
+        pyart_out = kestrum.dealias_pyart(
+            _with_field(one, "aliased", v720), "aliased", nyquist=10.0
+        )
         assert np.isnan(out.velocity[1, 360:]).all()
         n = one.sweep_end_ray_index["data"][0] + 1
         np.testing.assert_array_equal(np.ma.filled(pyart_out["data"][:n], np.nan), out.velocity[0])
-        truth = 25 * np.sin(np.deg2rad(az))[..., None] * np.cos(np.deg2rad(one.fixed_angle["data"]))[:, None, None]
+        truth = (
+            25
+            * np.sin(np.deg2rad(az))[..., None]
+            * np.cos(np.deg2rad(one.fixed_angle["data"]))[:, None, None]
+        )
         ok = np.isfinite(stack)
         assert (np.abs(out.velocity - np.where(ok, truth, np.nan))[ok] < 0.05).mean() >= 0.995
 
@@ -222,12 +273,17 @@ class TestLayout:
         az = np.stack([sweep.az, sweep.az[::-1], sweep.az])
         one = dealias(stack, az, sweep.range, sweep.el.mean(), 8.0, n_threads=1)
         two = dealias(stack, az, sweep.range, sweep.el.mean(), 8.0, n_threads=2)
-        assert one.velocity.tobytes() == two.velocity.tobytes() and one.folds.tobytes() == two.folds.tobytes()
+        assert (
+            one.velocity.tobytes() == two.velocity.tobytes()
+            and one.folds.tobytes() == two.folds.tobytes()
+        )
 
 
 class TestArguments:
     def test_docstring_examples_run(self):
-        result = doctest.testmod(sys.modules["kestrum.dealias"], optionflags=doctest.NORMALIZE_WHITESPACE)
+        result = doctest.testmod(
+            sys.modules["kestrum.dealias"], optionflags=doctest.NORMALIZE_WHITESPACE
+        )
         assert result.attempted > 0 and result.failed == 0
 
     def test_masked_input_gives_masked_output(self):
@@ -238,16 +294,24 @@ class TestArguments:
         assert isinstance(out.velocity, np.ma.MaskedArray) and out.velocity.mask[5, 5]
         assert out.folds.dtype == np.int16 and out.folds.shape == vel.shape
 
-    @pytest.mark.parametrize("change, message", [
-        ({"nyquist": 0.0}, "nyquist must be positive"),
-        ({"nyquist": np.ones(7)}, "nyquist must be"),
-        ({"azimuth": np.arange(10.0)}, "azimuth must have shape"),
-        ({"range": np.arange(3.0)}, "range must have shape"),
-        ({"velocity": np.zeros(5)}, "velocity must be"),
-    ])
+    @pytest.mark.parametrize(
+        "change, message",
+        [
+            ({"nyquist": 0.0}, "nyquist must be positive"),
+            ({"nyquist": np.ones(7)}, "nyquist must be"),
+            ({"azimuth": np.arange(10.0)}, "azimuth must have shape"),
+            ({"range": np.arange(3.0)}, "range must have shape"),
+            ({"velocity": np.zeros(5)}, "velocity must be"),
+        ],
+    )
     def test_errors_name_the_argument(self, change, message):
-        args = {"velocity": np.zeros((36, 20)), "azimuth": np.arange(0, 360, 10.0),
-                "range": np.arange(20.0) * 250, "elevation": 0.5, "nyquist": 10.0}
+        args = {
+            "velocity": np.zeros((36, 20)),
+            "azimuth": np.arange(0, 360, 10.0),
+            "range": np.arange(20.0) * 250,
+            "elevation": 0.5,
+            "nyquist": 10.0,
+        }
         args.update(change)
         with pytest.raises(ValueError, match=message):
             dealias(**args)
@@ -257,12 +321,18 @@ class TestArguments:
         radar = pyart.testing.make_velocity_aliased_radar()
         true = pyart.testing.make_velocity_aliased_radar(alias=False).fields["velocity"]["data"]
         az, rg = radar.azimuth["data"], radar.range["data"]
-        vel = xr.DataArray(radar.fields["velocity"]["data"], dims=("azimuth", "range"),
-                           coords={"azimuth": az, "range": rg}, attrs={"units": "m/s"})
+        vel = xr.DataArray(
+            radar.fields["velocity"]["data"],
+            dims=("azimuth", "range"),
+            coords={"azimuth": az, "range": rg},
+            attrs={"units": "m/s"},
+        )
         ds = dealias(vel, vel.azimuth, vel.range, 0.75, 10.0)
         assert right(ds.velocity.values, true).all() and ds.folds.dtype == np.int16
-        sweep = xr.Dataset({"VRADH": vel, "nyquist_velocity": 10.0},
-                           coords={"elevation": ("azimuth", np.full(az.size, 0.75))})
+        sweep = xr.Dataset(
+            {"VRADH": vel, "nyquist_velocity": 10.0},
+            coords={"elevation": ("azimuth", np.full(az.size, 0.75))},
+        )
         assert right(kestrum.dealias_xradar(sweep).velocity.values, true).all()
 
     def test_dask_volumes_in_time(self):
@@ -271,8 +341,11 @@ class TestArguments:
         az, rg = np.arange(360.0) + 0.5, np.arange(100) * 250.0 + 2000
         true = 25 * np.sin(np.deg2rad(az))[:, None] * np.cos(np.deg2rad(0.5)) + 0 * rg
         scans = np.stack([true, 0.5 * true])
-        vel = xr.DataArray(da.from_array(fold(scans, 10.0), chunks=(1, 360, 100)),
-                           dims=("time", "azimuth", "range"), coords={"azimuth": az, "range": rg})
+        vel = xr.DataArray(
+            da.from_array(fold(scans, 10.0), chunks=(1, 360, 100)),
+            dims=("time", "azimuth", "range"),
+            coords={"azimuth": az, "range": rg},
+        )
         ds = dealias(vel, vel.azimuth, vel.range, 0.5, 10.0)
         assert isinstance(ds.velocity.data, da.Array)
         assert right(ds.velocity.values, scans).all()

@@ -28,9 +28,22 @@ def site(tmp_path_factory):
     pytest.importorskip("myst_parser", reason="the docs extra is not installed")
     out = tmp_path_factory.mktemp("html")
     done = subprocess.run(
-        [sys.executable, "-m", "sphinx", "-E", "-W", "--keep-going", "-q", "-b", "html",
-         str(ROOT / "docs"), str(out)],
-        capture_output=True, text=True, timeout=600,
+        [
+            sys.executable,
+            "-m",
+            "sphinx",
+            "-E",
+            "-W",
+            "--keep-going",
+            "-q",
+            "-b",
+            "html",
+            str(ROOT / "docs"),
+            str(out),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=600,
     )
     return out, done
 
@@ -48,9 +61,20 @@ def rendered(page, tmp_path):
     # (.ci/sanitizers) is not handed on to it.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     done = subprocess.run(
-        [chromium(), "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path}",
-         "--window-size=1280,1024", "--dump-dom", page.as_uri()],
-        capture_output=True, text=True, timeout=120, env=env,
+        [
+            chromium(),
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            f"--user-data-dir={tmp_path}",
+            "--window-size=1280,1024",
+            "--dump-dom",
+            page.as_uri(),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
     )
     assert done.returncode == 0, done.stderr[-2000:]
     return done.stdout
@@ -96,8 +120,11 @@ class TestSite:
                  .reduce((a, b) => b.length > a.length ? b : a).trim().slice(0, 80));
         document.body.setAttribute("data-cut", JSON.stringify(cut));
         </script></body>"""
-        pages = [p for p in out.rglob("*.html")
-                 if p.parent != out / "_modules" and p.name not in ("genindex.html", "search.html")]
+        pages = [
+            p
+            for p in out.rglob("*.html")
+            if p.parent != out / "_modules" and p.name not in ("genindex.html", "search.html")
+        ]
         assert len(pages) >= 12
         cut = {}
         for page in pages:
@@ -136,6 +163,7 @@ def test_readme_quick_start_and_example_are_the_real_ones():
     assert commands[1] in (ROOT / ".ci" / "run").read_text().splitlines()
     (example,) = [code for lang, code in blocks if lang == "python"]
     (shown,) = [code for lang, code in blocks if lang == "text"]
-    done = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True,
-                          check=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", example], capture_output=True, text=True, check=True, timeout=120
+    )
     assert done.stdout == shown

@@ -22,7 +22,8 @@ def numpy_words(k0, k1, member, block, n):
 def same_arrays(got, expected):
     """Tuples of arrays equal element for element, NaNs included."""
     return len(got) == len(expected) and all(
-        np.array_equal(a, b, equal_nan=True) for a, b in zip(got, expected))
+        np.array_equal(a, b, equal_nan=True) for a, b in zip(got, expected)
+    )
 
 
 def normal_pair(a, b):
@@ -46,10 +47,15 @@ class TestWords:
     def test_numpy_philox_is_the_published_block_function(self):
         # NumPy advances its 256-bit counter before each block: starting from all ones wraps
         # to the all-zero counter, the published known answer. This anchors the oracle below.
-        raw = np.random.Philox(counter=np.full(4, U64, dtype=np.uint64),
-                               key=np.zeros(2, dtype=np.uint64))
+        raw = np.random.Philox(
+            counter=np.full(4, U64, dtype=np.uint64), key=np.zeros(2, dtype=np.uint64)
+        )
         assert raw.random_raw(4).tolist() == [
-            0x16554D9ECA36314C, 0xDB20FE9D672D0FDC, 0xD7E772CEE186176B, 0x7E68B68AEC7BA23B]
+            0x16554D9ECA36314C,
+            0xDB20FE9D672D0FDC,
+            0xD7E772CEE186176B,
+            0x7E68B68AEC7BA23B,
+        ]
 
     @pytest.mark.parametrize(
         "k0, k1, member, block",
@@ -92,8 +98,13 @@ class TestPerturb:
         fac = np.array([1, 0, 1, 1, 0.1, 1.0])[:, None]
         out = _ensemble.perturb([30], [1], [50], [0.95], [5], 31, fac, [0], [0], 0, 0, 0)
         assert out.shape == (1, 5, 1)
-        expected = [30.68850369526, -11.26597643098, 48.07430801808, 0.8675074454724,
-                    5.864948567076]
+        expected = [
+            30.68850369526,
+            -11.26597643098,
+            48.07430801808,
+            0.8675074454724,
+            5.864948567076,
+        ]
         np.testing.assert_allclose(out[0, :, 0], expected, rtol=1e-11)
 
     def test_rebuilt_from_words(self):
@@ -131,11 +142,11 @@ class TestPerturb:
     def test_member_splitting_and_threads(self):
         fields, fac, bias_dbz, bias_zdr = perturb_args(n=1000, members=7)
         whole = _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 1, 2, 0, n_threads=1)
-        part = _ensemble.perturb(*fields, 31, fac, bias_dbz[5:], bias_zdr[5:], 1, 2, 5,
-                                 n_threads=3)
+        part = _ensemble.perturb(*fields, 31, fac, bias_dbz[5:], bias_zdr[5:], 1, 2, 5, n_threads=3)
         assert np.array_equal(part, whole[5:])
         assert np.array_equal(
-            _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 1, 2, 0, n_threads=4), whole)
+            _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 1, 2, 0, n_threads=4), whole
+        )
 
     def test_rhohv_clamp_and_nan(self):
         n = 20
@@ -165,14 +176,20 @@ class TestPerturb:
     def test_shapes(self):
         fields, fac, bias_dbz, bias_zdr = perturb_args(n=10, members=3)
         # Only sizes are compared; inactive fields are never looked at.
-        out = _ensemble.perturb([], fields[1].reshape(2, 5), [], [], [], 2, fac, bias_dbz,
-                                bias_zdr, 0, 0, 0)
+        out = _ensemble.perturb(
+            [], fields[1].reshape(2, 5), [], [], [], 2, fac, bias_dbz, bias_zdr, 0, 0, 0
+        )
         assert out.shape == (3, 1, 10)
         for flags in (0, 32):
-            assert _ensemble.perturb(*fields, flags, fac, bias_dbz, bias_zdr, 0, 0, 0).shape == (3, 0, 10)
+            assert _ensemble.perturb(*fields, flags, fac, bias_dbz, bias_zdr, 0, 0, 0).shape == (
+                3,
+                0,
+                10,
+            )
         assert _ensemble.perturb(*fields, 31, fac, [], [], 0, 0, 0).shape == (0, 5, 10)
-        assert _ensemble.perturb([], [], [], [], [], 31, np.zeros((6, 0)), bias_dbz, bias_zdr,
-                                 0, 0, 0).shape == (3, 5, 0)
+        assert _ensemble.perturb(
+            [], [], [], [], [], 31, np.zeros((6, 0)), bias_dbz, bias_zdr, 0, 0, 0
+        ).shape == (3, 5, 0)
 
 
 class TestStatistics:
@@ -191,7 +208,8 @@ class TestStatistics:
             np.testing.assert_allclose(mean, np.nanmean(wide, axis=0), rtol=1e-13)
             np.testing.assert_allclose(sd, np.nanstd(wide, axis=0, ddof=1), rtol=1e-10)
             np.testing.assert_allclose(
-                pct, np.nanpercentile(wide, pcts, axis=0, method="linear"), rtol=1e-13)
+                pct, np.nanpercentile(wide, pcts, axis=0, method="linear"), rtol=1e-13
+            )
 
     def test_worked_column(self):
         col = np.array([[1.0], [np.nan], [3.0], [np.inf]])
@@ -244,8 +262,9 @@ class TestMode:
         return max(members, cls.TABLE_FLOOR)
 
     def test_worked_columns(self):
-        values = np.array([[2, 0.9, 5], [2, -0.5, 5], [1, 1.2, 0], [1, np.nan, np.nan],
-                           [np.nan, np.nan, np.nan]])
+        values = np.array(
+            [[2, 0.9, 5], [2, -0.5, 5], [1, 1.2, 0], [1, np.nan, np.nan], [np.nan, np.nan, np.nan]]
+        )
         mode, frac = _ensemble.mode(values, 3, 1)
         assert mode.tolist() == [1.0, 0.0, 0.0] and frac.tolist() == [0.5, 2 / 3, 1.0]
         mode, frac = _ensemble.mode(values[:, 1:], 2, 2)
@@ -275,8 +294,11 @@ class TestMode:
             counts = np.bincount(codes, minlength=7)
             assert mode[j] == np.argmax(counts) and frac[j] == counts.max() / len(codes)
         valid = ~np.isnan(mode)
-        ref = scipy.stats.mode(np.where((values > -1) & (values < 7), np.trunc(values), np.nan),
-                               axis=0, nan_policy="omit")
+        ref = scipy.stats.mode(
+            np.where((values > -1) & (values < 7), np.trunc(values), np.nan),
+            axis=0,
+            nan_policy="omit",
+        )
         assert np.array_equal(mode[valid], ref.mode[valid])
 
     def test_compare_path_counts_like_bincount_across_byte_rounds(self):
@@ -291,8 +313,7 @@ class TestMode:
         values[:, ::5][rng.random(values[:, ::5].shape) < 0.02] = np.nan  # ties broken
         values[:255, ::29] = -0.5  # a whole first round of code 0
         got = _ensemble.mode(values, self.COMPARE_LIMIT, 1, n_threads=2)
-        counts = np.stack([(np.trunc(values) == k).sum(axis=0)
-                           for k in range(self.COMPARE_LIMIT)])
+        counts = np.stack([(np.trunc(values) == k).sum(axis=0) for k in range(self.COMPARE_LIMIT)])
         assert np.array_equal(got[0], np.argmax(counts, axis=0))
         assert np.array_equal(got[1], counts.max(axis=0) / counts.sum(axis=0))
         assert (np.sort(counts, axis=0)[-1] == np.sort(counts, axis=0)[-2]).sum() > n // 3
@@ -350,8 +371,9 @@ class TestMode:
 
     def test_magnitudes_beyond_int64(self):
         below = np.float32(2.0**63) - np.float32(2.0**39)  # largest float32 below 2**63
-        values = np.array([[below], [below], [2.0**63], [1e30], [-1e30], [-2.0**63], [1]],
-                          dtype=np.float32)
+        values = np.array(
+            [[below], [below], [2.0**63], [1e30], [-1e30], [-(2.0**63)], [1]], dtype=np.float32
+        )
         mode, frac = _ensemble.mode(values, 2**63 - 1, 1)
         assert mode[0] == float(below) and frac[0] == 2 / 3
         mode, frac = _ensemble.mode(values, 5, 1)
@@ -386,7 +408,8 @@ def test_scratch_allocation_failure_is_memory_error():
         small = np.zeros((5, 10), dtype=np.float32)
         print(_ensemble.mode(small, 2**62, 1, n_threads=1)[1].tolist() == [1.0] * 10)
     """)
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["MemoryError", "MemoryError", "True"]

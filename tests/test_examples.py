@@ -23,8 +23,20 @@ def load(name):
 def pipeline(tmp_path_factory):
     pytest.importorskip("matplotlib")
     out = tmp_path_factory.mktemp("out")
-    args = ["--members", "8", "--azimuths", "120", "--gates", "120", "--grid", "40",
-            "--threads", "2", "--out", str(out)]
+    args = [
+        "--members",
+        "8",
+        "--azimuths",
+        "120",
+        "--gates",
+        "120",
+        "--grid",
+        "40",
+        "--threads",
+        "2",
+        "--out",
+        str(out),
+    ]
     return load("radar_pipeline").main(args)
 
 
@@ -55,7 +67,9 @@ class TestRadarPipeline:
             assert (name, stamp, count) == ("FM-128 RADAR", radar[5], levels)
             assert abs(lat - radar[3]) < 2 and abs(lon - radar[2]) < 2 and elv == radar[4]
             for k in range(levels):
-                height, rv, rv_qc, rv_err, rf, rf_qc, rf_err = level_line(body[c * (levels + 1) + 1 + k])
+                height, rv, rv_qc, rv_err, rf, rf_qc, rf_err = level_line(
+                    body[c * (levels + 1) + 1 + k]
+                )
                 assert height == pipeline["levels"][k]
                 if rv_qc == 0:
                     assert abs(rv) < 60 and rv_err >= 1.0 and -20 < rf < 70 and rf_qc == 0
@@ -77,7 +91,9 @@ class TestRadarPipeline:
 def real_radar(tmp_path_factory):
     pytest.importorskip("pyart", reason="the real-radar example reads Py-ART's test data")
     pytest.importorskip("matplotlib")
-    return load("real_radar").main(["--out", str(tmp_path_factory.mktemp("real")), "--threads", "2"])
+    return load("real_radar").main(
+        ["--out", str(tmp_path_factory.mktemp("real")), "--threads", "2"]
+    )
 
 
 class TestRealRadar:
@@ -106,7 +122,9 @@ class TestRealRadar:
         assert wrfda.written > 0
         if real_radar["wrfda_levels"] is not None:
             levels = real_radar["wrfda_levels"]
-            assert sum(lv[2] == 0 for lv in levels) + sum(lv[5] == 0 for lv in levels) == wrfda.written
+            assert (
+                sum(lv[2] == 0 for lv in levels) + sum(lv[5] == 0 for lv in levels) == wrfda.written
+            )
             assert all((lv[1], lv[2]) == (-888888.0, -88) for lv in levels if lv[2] != 0)
 
     def test_figure_is_written(self, real_radar):
@@ -117,7 +135,10 @@ def test_type_stubs_match_the_modules():
     pytest.importorskip("mypy")
     done = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "_kestrum", "_ensemble", "_tavolin"],
-        capture_output=True, text=True, cwd=ROOT / "tests", timeout=300,
+        capture_output=True,
+        text=True,
+        cwd=ROOT / "tests",
+        timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr
 

@@ -45,7 +45,9 @@ def aliased_volume(pyart, minutes, seed, gates=120, rays=360, elevations=(0.5, 1
     }
     for name, data in fields.items():
         radar.add_field(name, {"data": np.ma.masked_array(data, gone), "_FillValue": -9999.0})
-    radar.instrument_parameters = {"nyquist_velocity": {"data": np.full(radar.nrays, NYQUIST, np.float32)}}
+    radar.instrument_parameters = {
+        "nyquist_velocity": {"data": np.full(radar.nrays, NYQUIST, np.float32)}
+    }
     return radar
 
 
@@ -67,13 +69,17 @@ def volumes(tmp_path_factory):
 
 def run_obs(tmp_path, paths, name, *extra):
     dart, wrfda = tmp_path / f"{name}.out", tmp_path / f"{name}.radar"
-    status = main(["obs", *paths, "--dart", str(dart), "--wrfda", str(wrfda), "--no-progress", *extra])
+    status = main(
+        ["obs", *paths, "--dart", str(dart), "--wrfda", str(wrfda), "--no-progress", *extra]
+    )
     return status, dart, wrfda
 
 
 @pytest.fixture(scope="module")
 def serial(volumes, tmp_path_factory):
-    status, dart, wrfda = run_obs(tmp_path_factory.mktemp("serial"), volumes, "serial", "--workers", "1")
+    status, dart, wrfda = run_obs(
+        tmp_path_factory.mktemp("serial"), volumes, "serial", "--workers", "1"
+    )
     assert status == 0
     return dart.read_bytes(), wrfda.read_bytes(), dart, wrfda
 
@@ -81,19 +87,26 @@ def serial(volumes, tmp_path_factory):
 class TestCommand:
     def test_dask_cluster_and_worker_processes_equal_a_serial_run(self, volumes, serial, tmp_path):
         distributed = pytest.importorskip("distributed")
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster:
-            status, dart, wrfda = run_obs(tmp_path, volumes, "dask", "--scheduler", cluster.scheduler_address)
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster:
+            status, dart, wrfda = run_obs(
+                tmp_path, volumes, "dask", "--scheduler", cluster.scheduler_address
+            )
         assert status == 0
         assert (dart.read_bytes(), wrfda.read_bytes()) == serial[:2]
-        status, dart, wrfda = run_obs(tmp_path, volumes, "pool", "--workers", "2", "--reader", "xradar")
+        status, dart, wrfda = run_obs(
+            tmp_path, volumes, "pool", "--workers", "2", "--reader", "xradar"
+        )
         assert status == 0
         assert (dart.read_bytes(), wrfda.read_bytes()) == serial[:2]
 
     def test_unreadable_volume_is_named_skipped_and_fails_the_run(self, volumes, tmp_path, capsys):
         bad = tmp_path / "broken.nc"
         bad.write_bytes(b"CDF\x01" + bytes(100))
-        status, dart, wrfda = run_obs(tmp_path, [volumes[0], str(bad), volumes[2]], "bad", "--workers", "1")
+        status, dart, wrfda = run_obs(
+            tmp_path, [volumes[0], str(bad), volumes[2]], "bad", "--workers", "1"
+        )
         assert status == 1
         out, err = capsys.readouterr()
         assert f"FAILED {bad}: unreadable" in out and str(bad) in err
@@ -102,8 +115,16 @@ class TestCommand:
         assert (dart.read_bytes(), wrfda.read_bytes()) == (dart2.read_bytes(), wrfda2.read_bytes())
 
     def test_window_keeps_the_volumes_inside(self, volumes, tmp_path, capsys):
-        status, dart, _ = run_obs(tmp_path, volumes, "win", "--workers", "1",
-                                  "--window", "2013-07-17T19:52:00", "2013-07-17T19:53:00Z")
+        status, dart, _ = run_obs(
+            tmp_path,
+            volumes,
+            "win",
+            "--workers",
+            "1",
+            "--window",
+            "2013-07-17T19:52:00",
+            "2013-07-17T19:53:00Z",
+        )
         assert status == 0
         assert capsys.readouterr().out.count("outside") == 2
         _, alone, _ = run_obs(tmp_path, [volumes[2]], "alone", "--workers", "1")  # minute 52
@@ -112,8 +133,18 @@ class TestCommand:
     def test_ctrl_c_leaves_no_file(self, volumes, tmp_path):
         pytest.importorskip("tqdm")
         dart = tmp_path / "obs_seq.out"
-        cmd = [sys.executable, "-m", "kestrum", "obs", *(volumes * 40), "--dart", str(dart), "--workers", "2",
-               "--progress"]
+        cmd = [
+            sys.executable,
+            "-m",
+            "kestrum",
+            "obs",
+            *(volumes * 40),
+            "--dart",
+            str(dart),
+            "--workers",
+            "2",
+            "--progress",
+        ]
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
         # Stopped once a volume is done, well before the job's end.
         seen = b""
@@ -135,7 +166,11 @@ class TestFiles:
         assert list(df["obs_num"]) == list(range(1, len(df) + 1))
         assert df["time"].is_monotonic_increasing
         assert {t.minute for t in df["time"]} == {50, 52, 54}
-        assert set(df["type"]) == {"DOPPLER_RADIAL_VELOCITY", "RADAR_REFLECTIVITY", "RADAR_CLEARAIR_REFLECTIVITY"}
+        assert set(df["type"]) == {
+            "DOPPLER_RADIAL_VELOCITY",
+            "RADAR_REFLECTIVITY",
+            "RADAR_CLEARAIR_REFLECTIVITY",
+        }
         vr = df[df["type"] == "DOPPLER_RADIAL_VELOCITY"]
         assert (vr["obs_err_var"] >= 4.0).all()
         # Dealiased: each radial velocity is the wind along its beam (DART's unit vector).
@@ -144,7 +179,10 @@ class TestFiles:
         assert (vr["observation"].abs() > NYQUIST).mean() > 0.3
         assert np.abs(error).max() < 1.0
         # Every observation within the 100 km of boxes around the site (1 degree ~ 111 km).
-        dist = np.hypot(df["latitude"] - SITE[0], (df["longitude"] - 360 - SITE[1]) * np.cos(np.deg2rad(SITE[0])))
+        dist = np.hypot(
+            df["latitude"] - SITE[0],
+            (df["longitude"] - 360 - SITE[1]) * np.cos(np.deg2rad(SITE[0])),
+        )
         assert dist.max() < 100 / 111.0
         clear = df[df["type"] == "RADAR_CLEARAIR_REFLECTIVITY"]["observation"]
         assert len(clear) > 0 and (clear == 0.0).all()
@@ -161,7 +199,13 @@ class TestFiles:
         for _ in range(3):
             assert lines[at] == ""
             head = read("(a5,2x,a12,2(f8.3,2x),f8.1,2x,a19,2i6)", lines[at + 1])
-            assert [head[0], head[1].strip(), *head[2:5]] == ["RADAR", "KATX", round(SITE[1], 3), round(SITE[0], 3), SITE[2]]
+            assert [head[0], head[1].strip(), *head[2:5]] == [
+                "RADAR",
+                "KATX",
+                round(SITE[1], 3),
+                round(SITE[0], 3),
+                SITE[2],
+            ]
             dates.append(head[5])
             columns, levels = head[6], head[7]
             at += 4
@@ -170,7 +214,8 @@ class TestFiles:
                 assert station[1] == head[5] and station[5] == levels
                 for lv in range(levels):
                     height, rv, rv_qc, rv_err, *_ = read(
-                        "(3x,f12.1,2(f12.3,i4,f12.3,2x))", lines[at + 1 + lv])
+                        "(3x,f12.1,2(f12.3,i4,f12.3,2x))", lines[at + 1 + lv]
+                    )
                     assert height == 500.0 * (lv + 1)
                     if rv_qc == 0:
                         assert abs(rv) <= np.hypot(*WIND) + 1.0 and rv_err >= 2.0
@@ -201,10 +246,12 @@ class TestConfig:
         path = tmp_path / "obs.toml"
         path.write_text(custom.to_toml())
         assert job.load_config(path) == custom and custom.superobs.d_range == 2500.0
-        for text, message in [("[superobs]\nd_rnage = 1.0\n", "unknown key 'superobs.d_rnage'"),
-                              ("[qcc]\n", "unknown key 'qcc'"),
-                              ("[qc]\nenabled = 1\n", "qc.enabled must be true or false"),
-                              ("[superobs]\nd_range = -5.0\n", "superobs.d_range must be a positive number")]:
+        for text, message in [
+            ("[superobs]\nd_rnage = 1.0\n", "unknown key 'superobs.d_rnage'"),
+            ("[qcc]\n", "unknown key 'qcc'"),
+            ("[qc]\nenabled = 1\n", "qc.enabled must be true or false"),
+            ("[superobs]\nd_range = -5.0\n", "superobs.d_range must be a positive number"),
+        ]:
             path.write_text(text)
             with pytest.raises(job.ConfigError, match=message):
                 job.load_config(path)

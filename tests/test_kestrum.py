@@ -66,7 +66,9 @@ def spread_fits(vr, az, min_gates, min_spread):
             second.append(False)
             continue
         wind = np.linalg.det(np.cov([np.sin(a), np.cos(a)], bias=True))
-        both = np.linalg.det(np.cov([np.sin(a), np.cos(a), np.sin(2 * a), np.cos(2 * a)], bias=True))
+        both = np.linalg.det(
+            np.cov([np.sin(a), np.cos(a), np.sin(2 * a), np.cos(2 * a)], bias=True)
+        )
         # Keep away from the thresholds, where rounding decides (the boundary tests' job).
         assert abs(wind - min_spread) > 1e-9 and abs(both - 0.25 * min_spread) > 1e-9
         first.append(wind >= min_spread)
@@ -84,8 +86,12 @@ def kernel_spreads(vr, az):
     ok = np.isfinite(vr) & np.isfinite(az)
     az = [float(a) for a in az[ok]]
     n = float(len(az))
-    cols = [[math.sin(a) for a in az], [math.cos(a) for a in az],
-            [math.sin(2.0 * a) for a in az], [math.cos(2.0 * a) for a in az]]
+    cols = [
+        [math.sin(a) for a in az],
+        [math.cos(a) for a in az],
+        [math.sin(2.0 * a) for a in az],
+        [math.cos(2.0 * a) for a in az],
+    ]
     means = []
     for col in cols:
         total = 0.0
@@ -176,8 +182,10 @@ class TestVad:
         # a narrow sector that clears min_spread is fitted exactly as before.
         az = np.linspace(0.0, 0.6, 30)[None]
         vr = 5 * np.sin(az) + 2 * np.cos(az)
-        spread = np.var(np.sin(az)) * np.var(np.cos(az)) - np.cov(np.sin(az), np.cos(az),
-                                                                   bias=True)[0, 1] ** 2
+        spread = (
+            np.var(np.sin(az)) * np.var(np.cos(az))
+            - np.cov(np.sin(az), np.cos(az), bias=True)[0, 1] ** 2
+        )
         out = _kestrum.vad(vr, az, [1.0], 3, 1e-10)[:, 0]
         assert spread < 1e-3
         np.testing.assert_allclose(out[:2], [5, 2], rtol=1e-6)
@@ -317,10 +325,14 @@ class TestArgumentConversion:
     def test_keywords_and_default_threads(self):
         out = _kestrum.vad(min_spread=0.0, min_gates=3, cos_el=self.cos_el, az=self.az, vr=self.vr)
         assert same(out, self.expected)
-        assert same(_kestrum.vad(self.vr, self.az, self.cos_el, np.int64(3), 0.0, np.int32(2)),
-                    self.expected)
+        assert same(
+            _kestrum.vad(self.vr, self.az, self.cos_el, np.int64(3), 0.0, np.int32(2)),
+            self.expected,
+        )
 
-    @pytest.mark.parametrize("bad", [{"n_threads": 2.0}, {"min_gates": 3.0}, {"n_threads": np.float64(1)}])
+    @pytest.mark.parametrize(
+        "bad", [{"n_threads": 2.0}, {"min_gates": 3.0}, {"n_threads": np.float64(1)}]
+    )
     def test_float_for_an_integer_is_refused(self, bad):
         args = dict(vr=self.vr, az=self.az, cos_el=self.cos_el, min_gates=3, min_spread=0.0)
         with pytest.raises(TypeError):
@@ -407,7 +419,12 @@ class TestGradient:
             _kestrum.gradient(np.zeros((1, 3, 4)), np.zeros(5), np.zeros(3))
         with pytest.raises(ValueError, match="^coordinate size$"):
             _kestrum.gradient(np.zeros((1, 3, 4)), np.zeros(4), np.zeros(2))
-        assert _kestrum.gradient(np.zeros((1, 3, 4)), np.zeros((4, 1)), [0, 1, 2]).shape == (2, 1, 3, 4)
+        assert _kestrum.gradient(np.zeros((1, 3, 4)), np.zeros((4, 1)), [0, 1, 2]).shape == (
+            2,
+            1,
+            3,
+            4,
+        )
 
     def test_thread_count_does_not_change_result(self):
         rng = np.random.default_rng(2)
@@ -467,9 +484,13 @@ class TestProfile:
         assert got[4] == (0 - 5) * (6 - 2) - (0 - 2) * (10 - 5)
 
     def test_no_reference_or_no_layer(self):
-        assert np.isnan(profile1(0, 1000, ground=nan, z=[[nan, 600]], u=[[0, 5]], v=[[0, nan]])).all()
+        assert np.isnan(
+            profile1(0, 1000, ground=nan, z=[[nan, 600]], u=[[0, 5]], v=[[0, nan]])
+        ).all()
         assert np.isnan(profile1(nan, 1000)).all() and np.isnan(profile1(0, nan)).all()
-        empty = _kestrum.profile(np.zeros((3, 0)), np.zeros((3, 0)), [], np.zeros(3), 0, 1, np.zeros(3), np.zeros(3))
+        empty = _kestrum.profile(
+            np.zeros((3, 0)), np.zeros((3, 0)), [], np.zeros(3), 0, 1, np.zeros(3), np.zeros(3)
+        )
         assert empty.shape == (7, 3) and np.isnan(empty).all()
         assert _kestrum.profile([], np.zeros((0, 4)), [], [], 0, 1, [], []).shape == (7, 0)
 
@@ -491,7 +512,9 @@ class TestProfile:
         u, v = rng.normal(5, 5, (n, levels)), rng.normal(0, 5, (n, levels))
         cu, cv = rng.normal(5, 2, n), rng.normal(0, 2, n)
         bottom, top = 300.0, 2500.0
-        got = thread_invariant(lambda t: _kestrum.profile(z, u, v, z[:, 0], bottom, top, cu, cv, n_threads=t))
+        got = thread_invariant(
+            lambda t: _kestrum.profile(z, u, v, z[:, 0], bottom, top, cu, cv, n_threads=t)
+        )
         for r in range(n):
             zb, zt = z[r, 0] + bottom, z[r, 0] + top
             inside = (z[r] > zb) & (z[r] < zt)
@@ -549,7 +572,9 @@ class TestColdPool:
         z = [[0.0, 50, 100, 200, 300]] * 2
         b = [[-0.02, nan, -0.01, 0.0, 0.01]] * 2
         got = _kestrum.cold_pool(z, b, [[nan, nan]], 0.0, [[nan], [150]])
-        np.testing.assert_allclose(got.T, [[2.0, 200.0, 0.0], [np.sqrt(3.75), 150.0, 0.0]], rtol=1e-15)
+        np.testing.assert_allclose(
+            got.T, [[2.0, 200.0, 0.0], [np.sqrt(3.75), 150.0, 0.0]], rtol=1e-15
+        )
 
     def test_errors(self):
         z, n = np.zeros((2, 4)), np.zeros(2)
@@ -570,14 +595,18 @@ class TestColdPool:
         n, levels = 300, 20
         z = np.cumsum(rng.uniform(10, 100, (n, levels)), axis=1)
         b = -rng.uniform(0.001, 0.05, (n, levels))
-        got = thread_invariant(lambda t: _kestrum.cold_pool(z, b, np.full(n, nan), 0.0, np.full(n, nan), n_threads=t))
+        got = thread_invariant(
+            lambda t: _kestrum.cold_pool(z, b, np.full(n, nan), 0.0, np.full(n, nan), n_threads=t)
+        )
         np.testing.assert_allclose(got[0], np.sqrt(2 * np.trapezoid(-b, z, axis=1)), rtol=1e-12)
         np.testing.assert_allclose(got[1], z[:, -1] - z[:, 0], rtol=1e-14)
         assert (got[2] == 1).all()
         # A fixed depth ending on a level integrates exactly up to that level.
         depth = z[:, 10] - z[:, 0]
         fixed = _kestrum.cold_pool(z, b, np.full(n, nan), 0.0, depth)
-        np.testing.assert_allclose(fixed[0], np.sqrt(2 * np.trapezoid(-b[:, :11], z[:, :11], axis=1)), rtol=1e-12)
+        np.testing.assert_allclose(
+            fixed[0], np.sqrt(2 * np.trapezoid(-b[:, :11], z[:, :11], axis=1)), rtol=1e-12
+        )
 
 
 def bolton_decimal(t, p, td):
@@ -597,9 +626,13 @@ def bolton_decimal(t, p, td):
         r = eps * e / (p_hpa - e)
         r_g = 1000 * r
         TL = 1 / (1 / (Td - 56) + (T / Td).ln() / 800) + 56
-        theta_e = T * x ** (Decimal("0.2854") * (1 - Decimal("0.28e-3") * r_g)) * (
-            (Decimal("3.376") / TL - Decimal("0.00254")) * r_g * (1 + Decimal("0.81e-3") * r_g)
-        ).exp()
+        theta_e = (
+            T
+            * x ** (Decimal("0.2854") * (1 - Decimal("0.28e-3") * r_g))
+            * (
+                (Decimal("3.376") / TL - Decimal("0.00254")) * r_g * (1 + Decimal("0.81e-3") * r_g)
+            ).exp()
+        )
         theta_v = theta * (1 + r / eps) / (1 + r)
         return [float(v) for v in (r, theta, theta_v, theta_e)]
 
@@ -607,17 +640,31 @@ def bolton_decimal(t, p, td):
 class TestThermo:
     def test_reference_values(self):
         got = _kestrum.thermo([300.0, 300, 300], [100000.0, 85000, 100000], [290.0, 310, nan])
-        assert got[:, 0].tolist() == [0.012162389136861164, 300.0, 302.191144154499, 335.86502358904715]
-        assert got[:, 1].tolist() == [0.026984668123949996, 314.24367620831384, 319.26248516648354, 399.44681375656864]
+        assert got[:, 0].tolist() == [
+            0.012162389136861164,
+            300.0,
+            302.191144154499,
+            335.86502358904715,
+        ]
+        assert got[:, 1].tolist() == [
+            0.026984668123949996,
+            314.24367620831384,
+            319.26248516648354,
+            399.44681375656864,
+        ]
         assert got[1, 2] == 300.0 and np.isnan(got[[0, 2, 3], 2]).all()
 
     def test_dew_point_clamped_and_nan_propagation(self):
-        got = _kestrum.thermo([280.0, 280, nan, 280], [90000.0, 90000, 90000, nan], [285.0, 280, 270, 270])
+        got = _kestrum.thermo(
+            [280.0, 280, nan, 280], [90000.0, 90000, 90000, nan], [285.0, 280, 270, 270]
+        )
         assert same(got[:, 0], got[:, 1])
         assert np.isnan(got[:, 2:]).all()
 
     def test_shapes_and_errors(self):
-        assert _kestrum.thermo(np.full((2, 3), 300.0), np.full(6, 1e5), [[290.0] * 3] * 2).shape == (4, 6)
+        assert _kestrum.thermo(
+            np.full((2, 3), 300.0), np.full(6, 1e5), [[290.0] * 3] * 2
+        ).shape == (4, 6)
         assert _kestrum.thermo([], [], []).shape == (4, 0)
         with pytest.raises(ValueError, match="^size mismatch$"):
             _kestrum.thermo([300.0], [1e5, 1e5], [290.0])
@@ -651,5 +698,9 @@ class TestThermo:
         # MetPy's vapour pressure is not Bolton's, and its kappa is 2/7.
         np.testing.assert_allclose(got[0], r, rtol=5e-3)
         np.testing.assert_allclose(got[1], theta, rtol=1e-3)
-        np.testing.assert_allclose(got[2], mpcalc.virtual_potential_temperature(P, T, r).m_as("K"), rtol=1e-3)
-        np.testing.assert_allclose(got[3], mpcalc.equivalent_potential_temperature(P, T, Td).m_as("K"), rtol=3e-3)
+        np.testing.assert_allclose(
+            got[2], mpcalc.virtual_potential_temperature(P, T, r).m_as("K"), rtol=1e-3
+        )
+        np.testing.assert_allclose(
+            got[3], mpcalc.equivalent_potential_temperature(P, T, Td).m_as("K"), rtol=3e-3
+        )

@@ -49,8 +49,13 @@ class TestPackage:
         assert kestrum.__version__ == importlib.metadata.version("kestrum")
 
     def test_main_reports_version_modules_threads_and_extras(self):
-        out = subprocess.run([sys.executable, "-m", "kestrum"], capture_output=True, text=True,
-                             check=True, timeout=120).stdout
+        out = subprocess.run(
+            [sys.executable, "-m", "kestrum"],
+            capture_output=True,
+            text=True,
+            check=True,
+            timeout=120,
+        ).stdout
         assert out.startswith(f"kestrum {kestrum.__version__}\n")
         assert f"_kestrum: {_kestrum.__file__}" in out and f"_ensemble: {_ensemble.__file__}" in out
         assert "hardware threads: " in out
@@ -62,7 +67,9 @@ class TestPackage:
         result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
         assert result.attempted > 0 and result.failed == 0
 
-    @pytest.mark.parametrize("name", [n for n in kestrum.__all__ if n[0].islower() and n != "__version__"])
+    @pytest.mark.parametrize(
+        "name", [n for n in kestrum.__all__ if n[0].islower() and n != "__version__"]
+    )
     def test_every_function_documents_its_sections(self, name):
         # Python 3.13 strips the indentation from docstrings when it compiles them.
         doc = inspect.cleandoc(getattr(kestrum, name).__doc__)
@@ -72,8 +79,19 @@ class TestPackage:
     def test_typed_user_script_passes_mypy_strict(self):
         pytest.importorskip("mypy")
         done = subprocess.run(
-            [sys.executable, "-m", "mypy", "--strict", "--cache-dir=/dev/null", "src/kestrum", "tests/typed_user.py"],
-            capture_output=True, text=True, timeout=600, cwd=ROOT,
+            [
+                sys.executable,
+                "-m",
+                "mypy",
+                "--strict",
+                "--cache-dir=/dev/null",
+                "src/kestrum",
+                "tests/typed_user.py",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=600,
+            cwd=ROOT,
         )
         assert done.returncode == 0, done.stdout + done.stderr
 
@@ -84,9 +102,14 @@ class TestUnits:
     def test_celsius_and_hectopascal_are_converted(self):
         ureg = self.pint.get_application_registry()
         t = ureg.Quantity(np.array([25.0, 10.0]), "degC")
-        out = kestrum.thermo(t, ureg.Quantity(850.0, "hPa"), ureg.Quantity(np.array([12.0, 5.0]), "degC"))
-        expected = _kestrum.thermo(t.to("K").magnitude, np.full(2, 85000.0),
-                                   ureg.Quantity(np.array([12.0, 5.0]), "degC").to("K").magnitude)
+        out = kestrum.thermo(
+            t, ureg.Quantity(850.0, "hPa"), ureg.Quantity(np.array([12.0, 5.0]), "degC")
+        )
+        expected = _kestrum.thermo(
+            t.to("K").magnitude,
+            np.full(2, 85000.0),
+            ureg.Quantity(np.array([12.0, 5.0]), "degC").to("K").magnitude,
+        )
         assert same(np.stack(out), expected)
         assert 0 < out.mixing_ratio.min() < 0.02
 
@@ -97,7 +120,9 @@ class TestUnits:
 
     def test_wrong_dimensionality_names_the_argument(self):
         ureg = self.pint.get_application_registry()
-        with pytest.raises(ValueError, match=r"^thermo: p is in m, which cannot be converted to Pa"):
+        with pytest.raises(
+            ValueError, match=r"^thermo: p is in m, which cannot be converted to Pa"
+        ):
             kestrum.thermo(300.0, ureg.Quantity(5.0, "m"), 290.0)
         with pytest.raises(ValueError, match="vad: velocity"):
             kestrum.vad(ureg.Quantity(np.ones((4, 2)), "K"), np.arange(4.0), 0.5)
@@ -106,7 +131,9 @@ class TestUnits:
         ureg = self.pint.get_application_registry()
         vr, az, *_ = masked_scan()
         vr = vr.filled(nan)
-        fit = kestrum.vad(ureg.Quantity(vr, "m/s").to("knot"), ureg.Quantity(np.deg2rad(az), "rad"), 1.5)
+        fit = kestrum.vad(
+            ureg.Quantity(vr, "m/s").to("knot"), ureg.Quantity(np.deg2rad(az), "rad"), 1.5
+        )
         ref = kestrum.vad(vr, az, 1.5)
         np.testing.assert_allclose(fit.u, ref.u, rtol=1e-12)
 
@@ -114,7 +141,9 @@ class TestUnits:
     def test_units_attribute_that_says_nothing_is_left_alone(self, units):
         xr = pytest.importorskip("xarray")
         az = xr.DataArray(np.arange(360.0), dims="azimuth", attrs={"units": units})
-        vr = xr.DataArray(np.sin(np.deg2rad(az.values))[:, None] * np.ones(3), dims=("azimuth", "range"))
+        vr = xr.DataArray(
+            np.sin(np.deg2rad(az.values))[:, None] * np.ones(3), dims=("azimuth", "range")
+        )
         assert same(kestrum.vad(vr, az, 0.0).u.values, kestrum.vad(vr.values, az.values, 0.0).u)
 
     def test_units_attribute_of_a_dataarray(self):
@@ -123,7 +152,9 @@ class TestUnits:
         p = xr.DataArray([1000.0, 900.0], dims="x", attrs={"units": "hPa"})
         out = kestrum.thermo(t, p, 283.15)
         np.testing.assert_array_equal(
-            out.theta.values, _kestrum.thermo([293.15, 303.15], [100000.0, 90000.0], [283.15] * 2)[1])
+            out.theta.values,
+            _kestrum.thermo([293.15, 303.15], [100000.0, 90000.0], [283.15] * 2)[1],
+        )
 
 
 class TestMasked:
@@ -132,8 +163,13 @@ class TestMasked:
     def test_vad_ignores_fill_values(self):
         vr, az, u, v = masked_scan()
         fit = kestrum.vad(vr, az, 1.5)
-        ref = _kestrum.vad(vr.filled(nan).T, np.broadcast_to(np.deg2rad(az), (40, 360)),
-                           np.full(40, np.cos(np.deg2rad(1.5))), 30, 0.05)
+        ref = _kestrum.vad(
+            vr.filled(nan).T,
+            np.broadcast_to(np.deg2rad(az), (40, 360)),
+            np.full(40, np.cos(np.deg2rad(1.5))),
+            30,
+            0.05,
+        )
         assert same(np.stack(fit), ref)
         np.testing.assert_allclose(fit.u, u, atol=0.5)
 
@@ -151,11 +187,16 @@ class TestMasked:
 
     def test_masked_integers_without_a_missing_code_are_refused(self):
         ints = np.ma.masked_array(np.arange(8).reshape(4, 2), mask=[[0, 1]] + [[0, 0]] * 3)
-        with pytest.raises(ValueError, match=r"^vad: velocity is a masked integer array: fill the masked elements first$"):
+        with pytest.raises(
+            ValueError,
+            match=r"^vad: velocity is a masked integer array: fill the masked elements first$",
+        ):
             kestrum.vad(ints, np.arange(4.0), 0.5)
         unmasked = np.ma.masked_array(np.arange(8).reshape(4, 2))
-        assert same(np.stack(kestrum.vad(unmasked, np.arange(4.0) * 90, 0.5, min_gates=3)),
-                    np.stack(kestrum.vad(unmasked.data, np.arange(4.0) * 90, 0.5, min_gates=3)))
+        assert same(
+            np.stack(kestrum.vad(unmasked, np.arange(4.0) * 90, 0.5, min_gates=3)),
+            np.stack(kestrum.vad(unmasked.data, np.arange(4.0) * 90, 0.5, min_gates=3)),
+        )
 
     def test_thermo_masked_dew_point(self):
         td = np.ma.masked_array([280.0, -9999.0], mask=[0, 1])
@@ -170,16 +211,31 @@ class TestVad:
         vr[rng.random(vr.shape) < 0.1] = nan
         az = rng.uniform(0, 360, 72)
         fit = kestrum.vad(vr, az, 2.5, min_gates=5, min_spread=0.01, n_threads=2)
-        ref = _kestrum.vad(np.ascontiguousarray(vr.T), np.broadcast_to(np.deg2rad(az), (15, 72)),
-                           np.full(15, np.cos(np.deg2rad(2.5))), 5, 0.01)
+        ref = _kestrum.vad(
+            np.ascontiguousarray(vr.T),
+            np.broadcast_to(np.deg2rad(az), (15, 72)),
+            np.full(15, np.cos(np.deg2rad(2.5))),
+            5,
+            0.01,
+        )
         assert same(np.stack(fit), ref) and fit._fields == (
-            "u", "v", "offset", "rms", "n", "offset2", "sin2", "cos2")
+            "u",
+            "v",
+            "offset",
+            "rms",
+            "n",
+            "offset2",
+            "sin2",
+            "cos2",
+        )
 
     def test_radians_option(self):
         vr, az, *_ = masked_scan()
         vr = vr.filled(nan)
-        assert same(np.stack(kestrum.vad(vr, np.deg2rad(az), np.deg2rad(1.5), radians=True)),
-                    np.stack(kestrum.vad(vr, az, 1.5)))
+        assert same(
+            np.stack(kestrum.vad(vr, np.deg2rad(az), np.deg2rad(1.5), radians=True)),
+            np.stack(kestrum.vad(vr, az, 1.5)),
+        )
 
     def test_per_ray_elevation_is_averaged_and_a_ray_without_one_is_missing(self):
         vr, az, *_ = masked_scan()
@@ -197,14 +253,20 @@ class TestVad:
     def test_several_sweeps_at_once(self):
         vr, az, *_ = masked_scan()
         vr = vr.filled(nan)
-        both = kestrum.vad(np.stack([vr, vr[::-1]]), np.stack([az, az[::-1]]), np.array([[1.5], [2.5]]))
+        both = kestrum.vad(
+            np.stack([vr, vr[::-1]]), np.stack([az, az[::-1]]), np.array([[1.5], [2.5]])
+        )
         one = kestrum.vad(vr[::-1], az[::-1], 2.5)
         assert both.u.shape == (2, 40) and same(both.u[1], one.u) and same(both.rms[1], one.rms)
 
     def test_shape_errors_come_before_the_native_call(self):
-        with pytest.raises(ValueError, match=r"^vad: velocity has shape \(360, 920\) but azimuth has 359 values$"):
+        with pytest.raises(
+            ValueError, match=r"^vad: velocity has shape \(360, 920\) but azimuth has 359 values$"
+        ):
             kestrum.vad(np.zeros((360, 920)), np.zeros(359), 0.5)
-        with pytest.raises(ValueError, match=r"vad: velocity has shape \(360, 920\) but elevation has 920 values"):
+        with pytest.raises(
+            ValueError, match=r"vad: velocity has shape \(360, 920\) but elevation has 920 values"
+        ):
             kestrum.vad(np.zeros((360, 920)), np.zeros(360), np.zeros(920))
         with pytest.raises(ValueError, match=r"vad: velocity must be \(rays, gates\)"):
             kestrum.vad(np.zeros(360), np.zeros(360), 0.5)
@@ -215,14 +277,16 @@ class TestVad:
         xr = pytest.importorskip("xarray")
         vr, az, *_ = masked_scan()
         rng_m = np.arange(40) * 250.0 + 2000
-        da = xr.DataArray(vr.filled(nan), dims=("azimuth", "range"),
-                          coords={"azimuth": az, "range": rng_m, "elevation": ("azimuth", np.full(360, 1.5))})
+        da = xr.DataArray(
+            vr.filled(nan),
+            dims=("azimuth", "range"),
+            coords={"azimuth": az, "range": rng_m, "elevation": ("azimuth", np.full(360, 1.5))},
+        )
         ds = kestrum.vad(da, da.azimuth, da.elevation)
         assert isinstance(ds, kestrum.VAD) and isinstance(ds.u, xr.DataArray)
         assert set(ds.to_dataset().data_vars) == set(kestrum.VAD._fields)
         assert ds.u.dims == ("range",) and same(ds.u.range.values, rng_m)
         assert same(ds.u.values, kestrum.vad(vr.filled(nan), az, np.full(360, 1.5)).u)
-
 
     def test_dask_chunks_along_rays_and_gates(self):
         xr = pytest.importorskip("xarray")
@@ -246,7 +310,9 @@ class TestBeamHeight:
         np.testing.assert_allclose(pos.distance, np.hypot(x, y), rtol=1e-12, atol=1e-6)
 
     def test_broadcast_error_names_the_arguments(self):
-        with pytest.raises(ValueError, match=r"beam_height: range has shape \(3,\), elevation has shape \(2,\)"):
+        with pytest.raises(
+            ValueError, match=r"beam_height: range has shape \(3,\), elevation has shape \(2,\)"
+        ):
             kestrum.beam_height(np.zeros(3), np.zeros(2))
 
 
@@ -256,15 +322,23 @@ def synthetic_radar(pyart, rays=360, gates=60, sweeps=2, fill=-9999.0):
     radar.altitude["data"] = np.array([370.0])
     radar.azimuth["data"] = np.tile((np.arange(rays) + 0.3) * 360.0 / rays, sweeps)
     radar.elevation["data"] = np.repeat(np.array([0.5, 2.4])[:sweeps], rays) + np.tile(
-        np.linspace(-0.05, 0.05, rays), sweeps)
-    height = kestrum.beam_height(radar.range["data"], radar.elevation["data"][:, None], 370.0).height
+        np.linspace(-0.05, 0.05, rays), sweeps
+    )
+    height = kestrum.beam_height(
+        radar.range["data"], radar.elevation["data"][:, None], 370.0
+    ).height
     u, v = 5 + height / 200.0, 10 - height / 300.0
     a = np.deg2rad(radar.azimuth["data"])[:, None]
     vr = (u * np.sin(a) + v * np.cos(a)) * np.cos(np.deg2rad(radar.elevation["data"]))[:, None]
     vr += np.random.default_rng(5).normal(0, 0.5, vr.shape)
     mask = np.random.default_rng(6).random(vr.shape) < 0.15
-    radar.add_field("velocity", {"data": np.ma.masked_array(np.where(mask, fill, vr), mask=mask),
-                                 "units": "meters_per_second"})
+    radar.add_field(
+        "velocity",
+        {
+            "data": np.ma.masked_array(np.where(mask, fill, vr), mask=mask),
+            "units": "meters_per_second",
+        },
+    )
     return radar
 
 
@@ -272,8 +346,13 @@ def xradar_sweep(xr, radar, sweep):
     """The same sweep in xradar's layout: (azimuth, range) with NaN for missing gates."""
     rays = radar.get_slice(sweep)
     return xr.Dataset(
-        {"VRADH": (("azimuth", "range"), radar.fields["velocity"]["data"][rays].filled(nan),
-                   {"units": "m/s"})},
+        {
+            "VRADH": (
+                ("azimuth", "range"),
+                radar.fields["velocity"]["data"][rays].filled(nan),
+                {"units": "m/s"},
+            )
+        },
         coords={
             "azimuth": ("azimuth", radar.azimuth["data"][rays], {"units": "degrees"}),
             "elevation": ("azimuth", radar.elevation["data"][rays], {"units": "degrees"}),
@@ -309,18 +388,26 @@ class TestAdapters:
         tree = xradar.io.open_cfradial1_datatree(path)
         sweep = tree["sweep_0"].to_dataset()
         field = "reflectivity_horizontal"
-        with pytest.raises(ValueError, match=f"vad_pyart: {field} is in dBZ, which cannot be converted to m/s"):
+        with pytest.raises(
+            ValueError, match=f"vad_pyart: {field} is in dBZ, which cannot be converted to m/s"
+        ):
             kestrum.vad_pyart(radar, field, min_gates=10)
-        with pytest.raises(ValueError, match=f"vad_xradar: {field} is in dBZ, which cannot be converted to m/s"):
+        with pytest.raises(
+            ValueError, match=f"vad_xradar: {field} is in dBZ, which cannot be converted to m/s"
+        ):
             kestrum.vad_xradar(sweep, field, min_gates=10)
         radar.fields[field]["units"] = "m/s"
         sweep[field].attrs["units"] = "m/s"
         prof = kestrum.vad_pyart(radar, field, min_gates=10, min_spread=0.01)
-        ds = kestrum.vad_xradar(sweep, field, altitude=tree["altitude"].values, min_gates=10, min_spread=0.01)
+        ds = kestrum.vad_xradar(
+            sweep, field, altitude=tree["altitude"].values, min_gates=10, min_spread=0.01
+        )
         assert np.isfinite(prof.u).sum() > 10
         # xradar sorts the rays by azimuth, so the sums run in another order: equal to rounding.
         for name in kestrum.VAD._fields:
-            np.testing.assert_allclose(getattr(prof, name), getattr(ds, name).values, rtol=1e-9, atol=1e-9, err_msg=name)
+            np.testing.assert_allclose(
+                getattr(prof, name), getattr(ds, name).values, rtol=1e-9, atol=1e-9, err_msg=name
+            )
         np.testing.assert_allclose(prof.height, ds.height.values, rtol=1e-12)
         assert prof.height[0] == radar.altitude["data"][0]
 
@@ -341,15 +428,20 @@ class TestThermo:
         assert out.theta_e.shape == (3, 4) and same(np.stack(out), ref.reshape(4, 3, 4))
 
     def test_shapes_that_do_not_broadcast(self):
-        with pytest.raises(ValueError, match=r"thermo: t has shape \(3,\), p has shape \(4,\), td has shape \(\): "
-                                             "they do not broadcast together"):
+        with pytest.raises(
+            ValueError,
+            match=r"thermo: t has shape \(3,\), p has shape \(4,\), td has shape \(\): "
+            "they do not broadcast together",
+        ):
             kestrum.thermo(np.zeros(3), np.zeros(4), 1.0)
 
     def test_dask_chunks_equal_one_call(self):
         xr = pytest.importorskip("xarray")
         pytest.importorskip("dask.array")
         rng = np.random.default_rng(1)
-        t = xr.DataArray(rng.uniform(250, 310, (30, 41)), dims=("y", "x"), coords={"x": np.arange(41)})
+        t = xr.DataArray(
+            rng.uniform(250, 310, (30, 41)), dims=("y", "x"), coords={"x": np.arange(41)}
+        )
         p = xr.DataArray(rng.uniform(5e4, 1e5, (30, 41)), dims=("y", "x"))
         lazy = kestrum.thermo(t.chunk({"y": 7, "x": 10}), p.chunk({"y": 7, "x": 10}), t - 3)
         assert lazy.theta.chunks is not None
@@ -371,13 +463,18 @@ class TestGradient:
         assert same(kestrum.gradient(f[1, 2], x, y).dy, out.dy[1, 2])
 
     def test_coordinate_length_error(self):
-        with pytest.raises(ValueError, match=r"gradient: field has shape \(5, 6\) but x has shape \(5,\)"):
+        with pytest.raises(
+            ValueError, match=r"gradient: field has shape \(5, 6\) but x has shape \(5,\)"
+        ):
             kestrum.gradient(np.zeros((5, 6)), np.arange(5.0), np.arange(5.0))
 
     def test_dataarray_keeps_dims_and_coords(self):
         xr = pytest.importorskip("xarray")
-        f = xr.DataArray(np.arange(20.0).reshape(4, 5) ** 2, dims=("lat", "lon"),
-                         coords={"lat": np.arange(4.0) * 1e3, "lon": np.arange(5.0) * 2e3})
+        f = xr.DataArray(
+            np.arange(20.0).reshape(4, 5) ** 2,
+            dims=("lat", "lon"),
+            coords={"lat": np.arange(4.0) * 1e3, "lon": np.arange(5.0) * 2e3},
+        )
         ds = kestrum.gradient(f, f.lon, f.lat)
         assert ds.dx.dims == ("lat", "lon") and same(ds.dx.lat.values, f.lat.values)
         assert same(ds.dy.values, kestrum.gradient(f.values, f.lon.values, f.lat.values).dy)
@@ -390,16 +487,27 @@ class TestProfile:
         rng = np.random.default_rng(3)
         u, v = rng.normal(10, 5, (2, 3, 5)), rng.normal(0, 5, (2, 3, 5))
         out = kestrum.profile(self.z, u, v, 0.0, 0.0, 3000.0, 5.0, 2.0)
-        ref = _kestrum.profile(np.broadcast_to(self.z, (6, 5)), u.reshape(6, 5), v.reshape(6, 5),
-                               np.zeros(6), 0.0, 3000.0, np.full(6, 5.0), np.full(6, 2.0))
+        ref = _kestrum.profile(
+            np.broadcast_to(self.z, (6, 5)),
+            u.reshape(6, 5),
+            v.reshape(6, 5),
+            np.zeros(6),
+            0.0,
+            3000.0,
+            np.full(6, 5.0),
+            np.full(6, 2.0),
+        )
         assert out.helicity.shape == (2, 3) and same(np.stack(out), ref.reshape(7, 2, 3))
 
     def test_decreasing_heights_are_refused_with_the_fix(self):
         u = np.ones((3, 5))
         z = np.tile(self.z, (3, 1))
         z[1] = z[1, ::-1]
-        with pytest.raises(ValueError, match=r"profile: the valid heights of column \(1,\) decrease at level 1.*"
-                                             r"reverse the level axis"):
+        with pytest.raises(
+            ValueError,
+            match=r"profile: the valid heights of column \(1,\) decrease at level 1.*"
+            r"reverse the level axis",
+        ):
             kestrum.profile(z, u, u, 0.0, 0.0, 3000.0, 0.0, 0.0)
         # Missing levels do not count; decreasing heights at missing levels are fine.
         z[1] = self.z
@@ -409,7 +517,10 @@ class TestProfile:
 
     def test_a_decrease_hidden_behind_a_missing_height(self):
         z = np.ma.masked_array([[0.0, 1000.0, 2000.0, 500.0, 3000.0]], mask=[[0, 0, 1, 0, 0]])
-        with pytest.raises(ValueError, match=r"column \(0,\) decrease at level 3 \(z = 500.0 below a level at 1000.0\)"):
+        with pytest.raises(
+            ValueError,
+            match=r"column \(0,\) decrease at level 3 \(z = 500.0 below a level at 1000.0\)",
+        ):
             kestrum.profile(z, np.ones(5), np.ones(5), 0.0, 0.0, 3000.0, 0.0, 0.0)
         z[0, 2] = nan
         with pytest.raises(ValueError, match=r"column \(0,\) decrease at level 3"):
@@ -422,17 +533,30 @@ class TestProfile:
             kestrum.profile(z, 1.0, 1.0, 0.0, 0.0, 3000.0, 0.0, 0.0)
 
     @settings(max_examples=200, deadline=None)
-    @given(st.lists(st.lists(st.sampled_from([0.0, 100.0, 200.0, 300.0, nan]), min_size=4, max_size=4),
-                    min_size=1, max_size=6),
-           st.lists(st.booleans(), min_size=24, max_size=24))
-    def test_refused_only_where_valid_heights_decrease_and_never_mis_integrated(self, rows, wind_missing):
+    @given(
+        st.lists(
+            st.lists(st.sampled_from([0.0, 100.0, 200.0, 300.0, nan]), min_size=4, max_size=4),
+            min_size=1,
+            max_size=6,
+        ),
+        st.lists(st.booleans(), min_size=24, max_size=24),
+    )
+    def test_refused_only_where_valid_heights_decrease_and_never_mis_integrated(
+        self, rows, wind_missing
+    ):
         # Only the levels up to the layer's top are read, so a decrease above it may
         # pass; what passes must be what the column's levels up to the top give.
         z = np.array(rows)
-        u = np.where(np.array(wind_missing[: z.size]).reshape(z.shape), nan, np.arange(z.size).reshape(z.shape))
+        u = np.where(
+            np.array(wind_missing[: z.size]).reshape(z.shape),
+            nan,
+            np.arange(z.size).reshape(z.shape),
+        )
         valid = np.isfinite(z) & np.isfinite(u)
+
         def decreases(zc, ok):
             return bool((np.diff(zc[ok]) < 0).any())
+
         try:
             out = kestrum.profile(z, u, 1.0, 0.0, 0.0, 100.0, 0.0, 0.0)
         except ValueError as error:
@@ -447,24 +571,35 @@ class TestProfile:
             tops = np.flatnonzero(ok & (zc >= 100.0))
             cut = tops[0] + 1 if tops.size else zc.size
             assert not decreases(zc[:cut], ok[:cut])
-            ref = _kestrum.profile(zc[:cut][None], u[r, :cut][None], np.ones((1, cut)), [0.0], 0.0, 100.0, [0.0], [0.0])
+            ref = _kestrum.profile(
+                zc[:cut][None], u[r, :cut][None], np.ones((1, cut)), [0.0], 0.0, 100.0, [0.0], [0.0]
+            )
             assert same(np.stack(out)[:, r], ref[:, 0])
 
     def test_dataarray_columns_on_dask(self):
         xr = pytest.importorskip("xarray")
         pytest.importorskip("dask.array")
         rng = np.random.default_rng(11)
-        u = xr.DataArray(rng.normal(10, 5, (6, 7, 5)), dims=("y", "x", "level"), coords={"x": np.arange(7)})
+        u = xr.DataArray(
+            rng.normal(10, 5, (6, 7, 5)), dims=("y", "x", "level"), coords={"x": np.arange(7)}
+        )
         z = xr.DataArray(self.z, dims="level")
-        lazy = kestrum.profile(z, u.chunk({"y": 2, "level": 2}), u * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
+        lazy = kestrum.profile(
+            z, u.chunk({"y": 2, "level": 2}), u * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0
+        )
         eager = kestrum.profile(self.z, u.values, u.values * 0.5, 0.0, 0.0, 3000.0, 5.0, 2.0)
         assert lazy.helicity.dims == ("y", "x") and same(lazy.helicity.x.values, np.arange(7))
         for name in kestrum.Profile._fields:
             assert same(getattr(lazy, name).values, getattr(eager, name))
 
     def test_columns_of_ground_must_match(self):
-        with pytest.raises(ValueError, match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)"):
-            kestrum.profile(self.z, np.ones((3, 5)), np.ones((3, 5)), np.zeros(4), 0.0, 3000.0, 0.0, 0.0)
+        with pytest.raises(
+            ValueError,
+            match=r"profile: ground has shape \(4,\) but a column of z, u, v has shape \(3,\)",
+        ):
+            kestrum.profile(
+                self.z, np.ones((3, 5)), np.ones((3, 5)), np.zeros(4), 0.0, 3000.0, 0.0, 0.0
+            )
 
 
 class TestColdPool:
@@ -483,11 +618,27 @@ class TestPerturb:
 
     def test_named_fields_keep_the_shape(self):
         dbz = np.linspace(0, 60, 12).reshape(3, 4)
-        out = kestrum.perturb(dbz, 1.0, None, 0.98, None, 1 | 2 | 8, self.fac, [0.0, 1.0], [0.0, -0.2], 7, 9, 100)
-        ref = _ensemble.perturb(dbz.ravel(), np.ones(12), [], np.full(12, 0.98), [], 11,
-                                np.repeat(self.fac[:, None], 12, axis=1), [0.0, 1.0], [0.0, -0.2], 7, 9, 100)
+        out = kestrum.perturb(
+            dbz, 1.0, None, 0.98, None, 1 | 2 | 8, self.fac, [0.0, 1.0], [0.0, -0.2], 7, 9, 100
+        )
+        ref = _ensemble.perturb(
+            dbz.ravel(),
+            np.ones(12),
+            [],
+            np.full(12, 0.98),
+            [],
+            11,
+            np.repeat(self.fac[:, None], 12, axis=1),
+            [0.0, 1.0],
+            [0.0, -0.2],
+            7,
+            9,
+            100,
+        )
         assert out.phidp is None and out.vel is None and out.dbz.shape == (2, 3, 4)
-        assert same(out.dbz, ref[:, 0].reshape(2, 3, 4)) and same(out.rhohv, ref[:, 2].reshape(2, 3, 4))
+        assert same(out.dbz, ref[:, 0].reshape(2, 3, 4)) and same(
+            out.rhohv, ref[:, 2].reshape(2, 3, 4)
+        )
 
     def test_progress_chunks_equal_one_call(self, monkeypatch):
         pytest.importorskip("tqdm")
@@ -495,33 +646,69 @@ class TestPerturb:
         vel = np.linspace(-20, 20, 25)
         bias = np.linspace(-1, 1, 9)
         one = kestrum.perturb(vel, None, None, None, vel, 1 | 16, self.fac, bias, 0.0, 1, 2, 3)
-        chunked = kestrum.perturb(vel, None, None, None, vel, 1 | 16, self.fac, bias, 0.0, 1, 2, 3, progress=True)
+        chunked = kestrum.perturb(
+            vel, None, None, None, vel, 1 | 16, self.fac, bias, 0.0, 1, 2, 3, progress=True
+        )
         assert same(one.vel, chunked.vel) and same(one.dbz, chunked.dbz)
 
     def test_fac_planes_broadcast_over_the_gates(self):
         dbz = np.linspace(0, 60, 12).reshape(3, 4)
         per_column = np.repeat(self.fac[:, None], 4, axis=1) * np.arange(1, 5)
         out = kestrum.perturb(dbz, None, None, None, None, 1, per_column, [0.0], [0.0], 7, 9, 0)
-        full = kestrum.perturb(dbz, None, None, None, None, 1, np.broadcast_to(per_column[:, None], (6, 3, 4)),
-                               [0.0], [0.0], 7, 9, 0)
+        full = kestrum.perturb(
+            dbz,
+            None,
+            None,
+            None,
+            None,
+            1,
+            np.broadcast_to(per_column[:, None], (6, 3, 4)),
+            [0.0],
+            [0.0],
+            7,
+            9,
+            0,
+        )
         assert same(out.dbz, full.dbz)
-        with pytest.raises(ValueError, match=r"perturb: fac has shape \(5, 4\) but it must be \(6, \*\(3, 4\)\)"):
+        with pytest.raises(
+            ValueError, match=r"perturb: fac has shape \(5, 4\) but it must be \(6, \*\(3, 4\)\)"
+        ):
             kestrum.perturb(dbz, None, None, None, None, 1, np.ones((5, 4)), [0.0], [0.0], 7, 9, 0)
 
     def test_dataarrays_give_a_dataset_with_a_member_dimension(self):
         xr = pytest.importorskip("xarray")
-        dbz = xr.DataArray(np.linspace(0, 60, 12).reshape(3, 4), dims=("azimuth", "range"),
-                           coords={"range": np.arange(4) * 250.0})
+        dbz = xr.DataArray(
+            np.linspace(0, 60, 12).reshape(3, 4),
+            dims=("azimuth", "range"),
+            coords={"range": np.arange(4) * 250.0},
+        )
         vel = xr.DataArray(np.linspace(-9, 9, 4), dims="range", attrs={"units": "km h-1"})
         ds = kestrum.perturb(dbz, None, None, None, vel, 17, self.fac, [0.0, 1.0], 0.0, 7, 9, 0)
-        ref = kestrum.perturb(dbz.values, None, None, None, np.linspace(-9, 9, 4) / 3.6, 17, self.fac,
-                              [0.0, 1.0], 0.0, 7, 9, 0)
-        assert ds.dbz.dims == ("member", "azimuth", "range") and set(ds.to_dataset().data_vars) == {"dbz", "vel"}
+        ref = kestrum.perturb(
+            dbz.values,
+            None,
+            None,
+            None,
+            np.linspace(-9, 9, 4) / 3.6,
+            17,
+            self.fac,
+            [0.0, 1.0],
+            0.0,
+            7,
+            9,
+            0,
+        )
+        assert ds.dbz.dims == ("member", "azimuth", "range") and set(ds.to_dataset().data_vars) == {
+            "dbz",
+            "vel",
+        }
         assert same(ds.dbz.values, ref.dbz) and same(ds.dbz.range.values, dbz.range.values)
         np.testing.assert_allclose(ds.vel.values, ref.vel, rtol=1e-14)
 
     def test_selected_field_missing(self):
-        with pytest.raises(ValueError, match=r"perturb: flags selects zdr \(bit 2\) but zdr is None"):
+        with pytest.raises(
+            ValueError, match=r"perturb: flags selects zdr \(bit 2\) but zdr is None"
+        ):
             kestrum.perturb(np.zeros(3), None, None, None, None, 3, self.fac, [0.0], [0.0], 1, 2, 3)
 
 
@@ -532,12 +719,18 @@ class TestStatistics:
         out = kestrum.statistics(values, [10, 90], axis=1, min_valid=3)
         ref = _ensemble.statistics(np.moveaxis(values, 1, 0).reshape(20, 12), [10, 90], 3)
         assert out.mean.shape == (3, 4) and out.percentiles.shape == (2, 3, 4)
-        assert same(out.std, ref[1].reshape(3, 4)) and same(out.percentiles, ref[2].reshape(2, 3, 4))
+        assert same(out.std, ref[1].reshape(3, 4)) and same(
+            out.percentiles, ref[2].reshape(2, 3, 4)
+        )
 
     def test_bad_percentile_and_axis(self):
-        with pytest.raises(ValueError, match=r"statistics: percentiles must be in \[0, 100\], not \[50.0, nan\]"):
+        with pytest.raises(
+            ValueError, match=r"statistics: percentiles must be in \[0, 100\], not \[50.0, nan\]"
+        ):
             kestrum.statistics(np.zeros((3, 2)), [50, nan])
-        with pytest.raises(ValueError, match=r"statistics: axis 2 is out of range for values of shape \(3, 2\)"):
+        with pytest.raises(
+            ValueError, match=r"statistics: axis 2 is out of range for values of shape \(3, 2\)"
+        ):
             kestrum.statistics(np.zeros((3, 2)), [50], axis=2)
 
     def test_dask_over_a_member_dimension_equals_one_call(self):
@@ -547,12 +740,16 @@ class TestStatistics:
         data = rng.normal(size=(50, 7, 30)).astype(np.float32)
         data[rng.random(data.shape) < 0.05] = nan
         da = xr.DataArray(data, dims=("y", "member", "x"), coords={"x": np.arange(30)})
-        lazy = kestrum.statistics(da.chunk({"y": 9, "member": 3, "x": 11}), [10, 50, 90], dim="member")
+        lazy = kestrum.statistics(
+            da.chunk({"y": 9, "member": 3, "x": 11}), [10, 50, 90], dim="member"
+        )
         eager = kestrum.statistics(da, [10, 50, 90], dim="member")
         numpy = kestrum.statistics(data, [10, 50, 90], axis=1)
         assert lazy.percentiles.dims == ("percentile", "y", "x")
         for name in kestrum.Statistics._fields:
-            assert same(getattr(lazy, name).values, getattr(eager, name).values) and same(getattr(eager, name).values, getattr(numpy, name))
+            assert same(getattr(lazy, name).values, getattr(eager, name).values) and same(
+                getattr(eager, name).values, getattr(numpy, name)
+            )
         assert same(eager.percentiles.percentile.values, np.array([10.0, 50.0, 90.0]))
 
 
@@ -563,7 +760,9 @@ class TestMode:
         ref = _ensemble.mode(codes.T, 4, 2)
         out = kestrum.mode(codes, 4, axis=1, min_valid=2)
         assert same(out.mode, ref[0]) and same(out.fraction, ref[1])
-        ds = kestrum.mode(xr.DataArray(codes, dims=("gate", "member")), 4, dim="member", min_valid=2)
+        ds = kestrum.mode(
+            xr.DataArray(codes, dims=("gate", "member")), 4, dim="member", min_valid=2
+        )
         assert same(ds.mode.values, ref[0]) and ds.mode.dims == ("gate",)
 
     def test_n_codes_must_be_positive(self):
@@ -625,8 +824,9 @@ class TestImpossibleAngles:
         calls = {
             "superobs": lambda v, el: kestrum.superobs(v, az, rng, el, quantity="velocity"),
             "dealias": lambda v, el: kestrum.dealias(v, az, rng, el, 10.0),
-            "gate_qc": lambda v, el: kestrum.gate_qc(velocity=v, range=rng, elevation=el,
-                                                     clutter_velocity=1.0),
+            "gate_qc": lambda v, el: kestrum.gate_qc(
+                velocity=v, range=rng, elevation=el, clutter_velocity=1.0
+            ),
         }
         dbz = xr.DataArray(vr, dims=("azimuth", "range"), attrs={"units": "dBZ"})
         for name, call in calls.items():
@@ -634,7 +834,9 @@ class TestImpossibleAngles:
                 call(vr, np.full(az.size, 95.0))
             with pytest.raises(ValueError, match=f"^{name}: elevation is a dimensionless quantity"):
                 call(vr, ureg.Quantity(0.5, ""))
-            with pytest.raises(ValueError, match=f"^{name}: (values|velocity) is in dBZ, which cannot be"):
+            with pytest.raises(
+                ValueError, match=f"^{name}: (values|velocity) is in dBZ, which cannot be"
+            ):
                 call(dbz, 0.5)
 
 
@@ -670,8 +872,11 @@ class TestIntegerArguments:
         values = np.zeros((3, 4), np.float32)
         with pytest.raises(TypeError, match="statistics: n_threads must be an integer, not float"):
             kestrum.statistics(values, [50], n_threads=2.0)
-        with pytest.raises(ValueError, match=r"mode: n_codes must be at most 9223372036854775807, not 2\*\*63|"
-                                             "mode: n_codes must be at most 9223372036854775807, not 9223372036854775808"):
+        with pytest.raises(
+            ValueError,
+            match=r"mode: n_codes must be at most 9223372036854775807, not 2\*\*63|"
+            "mode: n_codes must be at most 9223372036854775807, not 9223372036854775808",
+        ):
             kestrum.mode(values, 2**63)
         with pytest.raises(ValueError, match="perturb: k0 must be at least 0, not -1"):
             kestrum.perturb(values[0], None, None, None, None, 1, np.ones(6), [0.0], 0.0, -1, 0, 0)
@@ -680,7 +885,9 @@ class TestIntegerArguments:
         values = np.random.default_rng(1).normal(size=(5, 70)).astype(np.float32)
         one = kestrum.statistics(values, [50], n_threads=1)
         for n in (2**31, 10**6, -3):
-            assert same(np.stack(kestrum.statistics(values, [50], n_threads=n)[:2]), np.stack(one[:2]))
+            assert same(
+                np.stack(kestrum.statistics(values, [50], n_threads=n)[:2]), np.stack(one[:2])
+            )
 
 
 def radar_calls():
@@ -689,30 +896,58 @@ def radar_calls():
     xr = pytest.importorskip("xarray")
     az, rng = np.arange(5.0, 360.0, 10.0), 2000.0 + 250.0 * np.arange(20)
     vel = (15.0 * np.sin(np.deg2rad(az))[:, None] + 0 * rng + 10.0) % 20.0 - 10.0
-    sweep = xr.Dataset({"VRADH": (("azimuth", "range"), vel, {"units": "m/s"}), "nyquist_velocity": 10.0},
-                       coords={"azimuth": az, "range": rng, "elevation": ("azimuth", np.full(36, 0.5))})
+    sweep = xr.Dataset(
+        {"VRADH": (("azimuth", "range"), vel, {"units": "m/s"}), "nyquist_velocity": 10.0},
+        coords={"azimuth": az, "range": rng, "elevation": ("azimuth", np.full(36, 0.5))},
+    )
     pyart = pytest.importorskip("pyart")
     radar = pyart.testing.make_velocity_aliased_radar()
     so = dict(quantity="velocity", min_count=1)
     return {
-        "superobs": (lambda **k: kestrum.superobs(vel, az, rng, 0.5, nyquist=10.0, **{**so, **k}).value,
-                     "min_count"),
-        "superobs_pyart": (lambda **k: kestrum.superobs_pyart(radar, "velocity", **{**so, **k}).value,
-                           "clear_air_thin"),
-        "superobs_xradar": (lambda **k: kestrum.superobs_xradar(sweep, "VRADH", **{**so, **k}).value,
-                            "min_count"),
-        "dealias": (lambda **k: kestrum.dealias(vel, az, rng, 0.5, 10.0, **k).velocity, "min_region"),
+        "superobs": (
+            lambda **k: kestrum.superobs(vel, az, rng, 0.5, nyquist=10.0, **{**so, **k}).value,
+            "min_count",
+        ),
+        "superobs_pyart": (
+            lambda **k: kestrum.superobs_pyart(radar, "velocity", **{**so, **k}).value,
+            "clear_air_thin",
+        ),
+        "superobs_xradar": (
+            lambda **k: kestrum.superobs_xradar(sweep, "VRADH", **{**so, **k}).value,
+            "min_count",
+        ),
+        "dealias": (
+            lambda **k: kestrum.dealias(vel, az, rng, 0.5, 10.0, **k).velocity,
+            "min_region",
+        ),
         "dealias_pyart": (lambda **k: kestrum.dealias_pyart(radar, **k)["data"], "min_region"),
-        "dealias_xradar": (lambda **k: kestrum.dealias_xradar(sweep, **k).velocity.values, "min_region"),
+        "dealias_xradar": (
+            lambda **k: kestrum.dealias_xradar(sweep, **k).velocity.values,
+            "min_region",
+        ),
         "texture": (lambda **k: kestrum.texture(vel, **k), "min_count"),
         "despeckle": (lambda **k: kestrum.despeckle(vel > 0, **k), "min_size"),
-        "gate_qc": (lambda **k: kestrum.gate_qc(velocity=vel, max_texture_velocity=5.0, **k).flags,
-                    "min_size"),
+        "gate_qc": (
+            lambda **k: kestrum.gate_qc(velocity=vel, max_texture_velocity=5.0, **k).flags,
+            "min_size",
+        ),
     }
 
 
-@pytest.mark.parametrize("name", ["superobs", "superobs_pyart", "superobs_xradar", "dealias",
-                                  "dealias_pyart", "dealias_xradar", "texture", "despeckle", "gate_qc"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "superobs",
+        "superobs_pyart",
+        "superobs_xradar",
+        "dealias",
+        "dealias_pyart",
+        "dealias_xradar",
+        "texture",
+        "despeckle",
+        "gate_qc",
+    ],
+)
 def test_radar_functions_check_threads_and_integers_under_their_public_names(name):
     call, count = radar_calls()[name]
     for bad in (2.0, True, "2"):
@@ -722,7 +957,9 @@ def test_radar_functions_check_threads_and_integers_under_their_public_names(nam
     for n in (10**6, 2**31, -3):  # capped to the hardware, or all of it
         np.testing.assert_array_equal(call(n_threads=n), one)
     least = -1 if count == "min_size" else 0
-    with pytest.raises(ValueError, match=f"^{name}: {count} must be (positive|at least 0), not {least}$"):
+    with pytest.raises(
+        ValueError, match=f"^{name}: {count} must be (positive|at least 0), not {least}$"
+    ):
         call(**{count: least})
     with pytest.raises(TypeError, match=f"^{name}: {count} must be an integer, not float"):
         call(**{count: 3.0})
@@ -730,7 +967,9 @@ def test_radar_functions_check_threads_and_integers_under_their_public_names(nam
 
 class TestEmptyAxes:
     def test_empty_levels_members_and_grids_give_empty_or_nan_results(self):
-        out = kestrum.profile(np.zeros((3, 0)), np.zeros((3, 0)), np.zeros((3, 0)), 0.0, 0.0, 1.0, 0.0, 0.0)
+        out = kestrum.profile(
+            np.zeros((3, 0)), np.zeros((3, 0)), np.zeros((3, 0)), 0.0, 0.0, 1.0, 0.0, 0.0
+        )
         assert out.helicity.shape == (3,) and np.isnan(np.stack(out)).all()
         out = kestrum.cold_pool(np.zeros((2, 0)), np.zeros((2, 0)), 0.0, 0.0, np.nan)
         assert out.intensity.shape == (2,) and np.isnan(out.intensity).all()
@@ -751,9 +990,14 @@ class TestDimensionsByName:
         fit = kestrum.vad(da.T, azimuth, 0.5)
         assert fit.u.dims == ("range",) and same(fit.u.values, kestrum.vad(vr, az, 0.5).u)
         f = self.xr.DataArray(np.random.default_rng(2).normal(size=(4, 6)), dims=("y", "x"))
-        x, y = self.xr.DataArray(np.arange(6.0), dims="x"), self.xr.DataArray(np.arange(4.0) * 2, dims="y")
-        assert same(kestrum.gradient(f.T, x, y).dx.transpose("y", "x").values,
-                    kestrum.gradient(f.values, x.values, y.values).dx)
+        x, y = (
+            self.xr.DataArray(np.arange(6.0), dims="x"),
+            self.xr.DataArray(np.arange(4.0) * 2, dims="y"),
+        )
+        assert same(
+            kestrum.gradient(f.T, x, y).dx.transpose("y", "x").values,
+            kestrum.gradient(f.values, x.values, y.values).dx,
+        )
 
     def test_one_elevation_per_stacked_sweep(self):
         vr, az = sweep_of()
@@ -767,30 +1011,51 @@ class TestDimensionsByName:
     def test_results_are_fields_of_dataarrays(self):
         values = self.xr.DataArray(np.arange(12.0).reshape(3, 4), dims=("member", "gate"))
         stats = kestrum.statistics(values, [50], dim="member")
-        assert isinstance(stats.mean, self.xr.DataArray) and stats.mean.values.tolist() == [4.0, 5.0, 6.0, 7.0]
+        assert isinstance(stats.mean, self.xr.DataArray) and stats.mean.values.tolist() == [
+            4.0,
+            5.0,
+            6.0,
+            7.0,
+        ]
         assert set(stats.to_dataset().data_vars) == {"mean", "std", "percentiles"}
         pos = kestrum.beam_height(self.xr.DataArray([0.0, 5e4], dims="range"), 0.5)
-        assert pos.height.dims == ("range",) and same(pos.height.values, kestrum.beam_height([0.0, 5e4], 0.5).height)
+        assert pos.height.dims == ("range",) and same(
+            pos.height.values, kestrum.beam_height([0.0, 5e4], 0.5).height
+        )
 
     def test_only_a_per_column_argument_as_a_dataarray(self):
         z, u = np.array([0.0, 1000.0, 2000.0]), np.array([0.0, 1.0, 2.0])
-        out = kestrum.profile(z, u, u, self.xr.DataArray([0.0, 500.0], dims="y"), 0.0, 1000.0, 0.0, 0.0)
+        out = kestrum.profile(
+            z, u, u, self.xr.DataArray([0.0, 500.0], dims="y"), 0.0, 1000.0, 0.0, 0.0
+        )
         assert out.u_top.dims == ("y",) and out.u_top.values.tolist() == [1.0, 1.5]
         pool = kestrum.cold_pool(z, -u - 1, 0.0, 0.0, self.xr.DataArray([1000.0, 2000.0], dims="y"))
-        assert same(pool.intensity.values, kestrum.cold_pool(z, np.tile(-u - 1, (2, 1)), 0.0, 0.0, [1000.0, 2000.0]).intensity)
+        assert same(
+            pool.intensity.values,
+            kestrum.cold_pool(z, np.tile(-u - 1, (2, 1)), 0.0, 0.0, [1000.0, 2000.0]).intensity,
+        )
         ground = self.xr.DataArray(np.zeros(3), dims="y")
-        with pytest.raises(ValueError, match="profile: z must be an xarray.DataArray or have dimensions"):
-            kestrum.profile(np.zeros((3, 4)), np.ones((3, 4)), np.ones((3, 4)), ground, 0.0, 1.0, 0.0, 0.0)
+        with pytest.raises(
+            ValueError, match="profile: z must be an xarray.DataArray or have dimensions"
+        ):
+            kestrum.profile(
+                np.zeros((3, 4)), np.ones((3, 4)), np.ones((3, 4)), ground, 0.0, 1.0, 0.0, 0.0
+            )
 
     def test_vad_xradar_takes_a_tree_node_or_the_velocity_and_converts_units(self):
         vr, az = sweep_of()
-        sweep = self.xr.Dataset({"VRADH": (("azimuth", "range"), vr, {"units": "m/s"})},
-                                coords={"azimuth": az, "range": ("range", [5.0, 50.0, 100.0], {"units": "km"}),
-                                        "elevation": ("azimuth", np.full(360, 0.5)),
-                                        "altitude": ((), 0.37, {"units": "km"})})
+        sweep = self.xr.Dataset(
+            {"VRADH": (("azimuth", "range"), vr, {"units": "m/s"})},
+            coords={
+                "azimuth": az,
+                "range": ("range", [5.0, 50.0, 100.0], {"units": "km"}),
+                "elevation": ("azimuth", np.full(360, 0.5)),
+                "altitude": ((), 0.37, {"units": "km"}),
+            },
+        )
         ref = kestrum.vad_xradar(sweep.assign_coords(range=[5e3, 5e4, 1e5], altitude=370.0))
-        for given in (sweep, sweep["VRADH"], self.xr.DataTree(sweep)):
-            prof = kestrum.vad_xradar(given)
+        for held in (sweep, sweep["VRADH"], self.xr.DataTree(sweep)):
+            prof = kestrum.vad_xradar(held)
             assert same(prof.height.values, ref.height.values) and same(prof.u.values, ref.u.values)
         with pytest.raises(KeyError, match=r"give one sweep, e.g. tree\['sweep_0'\]"):
             kestrum.vad_xradar(self.xr.DataTree.from_dict({"/sweep_0": sweep}))
@@ -799,7 +1064,9 @@ class TestDimensionsByName:
 class TestProfileOrder:
     def test_one_reversed_column_is_refused_with_the_fix(self):
         z = np.array([3000.0, 2000.0, 1000.0, 0.0])
-        with pytest.raises(ValueError, match=r"column \(\) decrease at level 1 .*reverse the level axis"):
+        with pytest.raises(
+            ValueError, match=r"column \(\) decrease at level 1 .*reverse the level axis"
+        ):
             kestrum.profile(z, np.ones(4), np.ones(4), 0.0, 0.0, 3000.0, 0.0, 0.0)
         out = kestrum.profile(z[::-1], np.ones(4), np.ones(4), 0.0, 0.0, 3000.0, 0.0, 0.0)
         assert float(out.u_mean) == 1.0
@@ -809,6 +1076,15 @@ class TestProfileOrder:
         z = np.sort(rng.uniform(0, 6000, (300, 20)), axis=1)
         u, v = rng.normal(10, 5, z.shape), rng.normal(0, 5, z.shape)
         u[rng.random(z.shape) < 0.1] = nan
-        args = (z, u, v, np.where(rng.random(300) < 0.2, nan, 0.0), 100.0, 3000.0, np.ones(300), np.ones(300))
+        args = (
+            z,
+            u,
+            v,
+            np.where(rng.random(300) < 0.2, nan, 0.0),
+            100.0,
+            3000.0,
+            np.ones(300),
+            np.ones(300),
+        )
         out, bad = _kestrum.profile_checked(*args, 2)
         assert bad == -1 and same(out, _kestrum.profile(*args, 1))

@@ -26,8 +26,8 @@ def texture_numpy(field, window, nyquist=None, wrap=True, min_count=3):
         else:
             rows = np.full_like(padded, nan)
             lo, hi = max(0, -dr), min(rays, rays - dr)
-            rows[lo:hi] = padded[lo + dr:hi + dr]
-        stack += [rows[:, hg + dg:hg + dg + gates] for dg in range(-hg, hg + 1)]
+            rows[lo:hi] = padded[lo + dr : hi + dr]
+        stack += [rows[:, hg + dg : hg + dg + gates] for dg in range(-hg, hg + 1)]
     s = np.stack(stack)
     n = np.isfinite(s).sum(axis=0)
     with warnings.catch_warnings():
@@ -68,10 +68,20 @@ class TestTexture:
         sizes, nyq = [40, 3, 1], [8.0, 30.0, 12.0]
         sweeps = [holes(rng, 45 + 8 * rng.standard_normal((r, 23)), 0.25) for r in sizes]
         rays_nyq = np.repeat(nyq, sizes)
-        got = kestrum.texture(np.vstack(sweeps), window=window, wrap=wrap, sweeps=[0, 40, 43],
-                              nyquist=rays_nyq if circular else None, min_count=2)
-        want = np.vstack([texture_numpy(s, window, n if circular else None, wrap, 2)
-                          for s, n in zip(sweeps, nyq)])
+        got = kestrum.texture(
+            np.vstack(sweeps),
+            window=window,
+            wrap=wrap,
+            sweeps=[0, 40, 43],
+            nyquist=rays_nyq if circular else None,
+            min_count=2,
+        )
+        want = np.vstack(
+            [
+                texture_numpy(s, window, n if circular else None, wrap, 2)
+                for s, n in zip(sweeps, nyq)
+            ]
+        )
         np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
         np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-7)
 
@@ -111,7 +121,9 @@ class TestTexture:
 
 
 def despeckle_scipy(valid, min_size, connectivity, wrap):
-    labels, _ = ndimage.label(valid, ndimage.generate_binary_structure(2, 1 if connectivity == 4 else 2))
+    labels, _ = ndimage.label(
+        valid, ndimage.generate_binary_structure(2, 1 if connectivity == 4 else 2)
+    )
     parent = list(range(labels.max() + 1))
 
     def root(i):
@@ -138,15 +150,22 @@ class TestDespeckle:
         rng = np.random.default_rng(connectivity)
         for density in (0.3, 0.5, 0.6):
             sweeps = [rng.random((r, 50)) < density for r in (60, 2, 1, 17)]
-            got = kestrum.despeckle(np.vstack(sweeps), min_size=6, connectivity=connectivity,
-                                    wrap=wrap, sweeps=[0, 60, 62, 63])
+            got = kestrum.despeckle(
+                np.vstack(sweeps),
+                min_size=6,
+                connectivity=connectivity,
+                wrap=wrap,
+                sweeps=[0, 60, 62, 63],
+            )
             want = np.vstack([despeckle_scipy(s, 6, connectivity, wrap) for s in sweeps])
             np.testing.assert_array_equal(got, want)
 
     def test_a_field_gives_its_valid_gates(self):
         field = np.ma.masked_invalid([[1.0, nan, 2.0, 3.0], [4.0, 5.0, nan, nan]])
-        np.testing.assert_array_equal(kestrum.despeckle(field, min_size=2),
-                                      [[True, False, True, True], [True, True, False, False]])
+        np.testing.assert_array_equal(
+            kestrum.despeckle(field, min_size=2),
+            [[True, False, True, True], [True, True, False, False]],
+        )
 
 
 def beam_height(r, el):
@@ -176,13 +195,20 @@ class TestGateQC:
         dbz, rho, zdr, sw, phi = f.values()
         with np.errstate(invalid="ignore"):
             minimal = np.where(dbz < 10, 2, 0)
-            simple = minimal | np.where(sw > 5, 16, 0) | np.where(rho < 0.9, 4, 0) | np.where(zdr > 2, 8, 0)
+            simple = (
+                minimal
+                | np.where(sw > 5, 16, 0)
+                | np.where(rho < 0.9, 4, 0)
+                | np.where(zdr > 2, 8, 0)
+            )
             tex = lambda a: np.nan_to_num(texture_numpy(a, (1, 7)), nan=-1.0)  # noqa: E731
-            textured = (np.where(rho < 0.6, 4, 0)
-                        | np.stack([np.where(tex(p) > 20, 512, 0) for p in phi])
-                        | np.stack([np.where(tex(p) > 0.3, 256, 0) for p in rho])
-                        | np.stack([np.where(tex(p) > 2.85, 128, 0) for p in zdr])
-                        | np.stack([np.where(tex(p) > 8, 64, 0) for p in dbz]))
+            textured = (
+                np.where(rho < 0.6, 4, 0)
+                | np.stack([np.where(tex(p) > 20, 512, 0) for p in phi])
+                | np.stack([np.where(tex(p) > 0.3, 256, 0) for p in rho])
+                | np.stack([np.where(tex(p) > 2.85, 128, 0) for p in zdr])
+                | np.stack([np.where(tex(p) > 8, 64, 0) for p in dbz])
+            )
         for preset, want in (("minimal", minimal), ("simple", simple), ("texture", textured)):
             want = want.copy()
             want[1, 1, 1] = QCFlag.MISSING
@@ -206,25 +232,61 @@ class TestGateQC:
         el = np.array([[0.5], [-0.3]])
         az = np.linspace(0, 360, rays, endpoint=False)
         u, v = 12.0, -5.0
-        fit = (u * np.sin(np.deg2rad(az))[:, None] + v * np.cos(np.deg2rad(az))[:, None]) * np.cos(np.deg2rad(el))[..., None]
+        fit = (u * np.sin(np.deg2rad(az))[:, None] + v * np.cos(np.deg2rad(az))[:, None]) * np.cos(
+            np.deg2rad(el)
+        )[..., None]
         vr = holes(rng, fit + rng.normal(0, 3, shape), 0.1)
         vr[:, :, :4] = rng.normal(0, 1, (2, rays, 4))  # slow gates near the radar
         none = np.full(50, nan)
-        profile = kestrum.VADProfile(np.full(50, u), np.full(50, v), *[none] * 7,
-                                     height=np.linspace(0, 9000, 50), distance=none)
-        qc = kestrum.gate_qc(**f, velocity=vr, min_reflectivity=10, max_zdr=2, min_snr=15,
-                             noise_reflectivity=-20, max_texture_velocity=4, nyquist=30.0,
-                             range=r, elevation=el, azimuth=az, altitude=300.0, clutter_velocity=1.0,
-                             clutter_height=100.0, vad=profile, min_size=5)
+        profile = kestrum.VADProfile(
+            np.full(50, u),
+            np.full(50, v),
+            *[none] * 7,
+            height=np.linspace(0, 9000, 50),
+            distance=none,
+        )
+        qc = kestrum.gate_qc(
+            **f,
+            velocity=vr,
+            min_reflectivity=10,
+            max_zdr=2,
+            min_snr=15,
+            noise_reflectivity=-20,
+            max_texture_velocity=4,
+            nyquist=30.0,
+            range=r,
+            elevation=el,
+            azimuth=az,
+            altitude=300.0,
+            clutter_velocity=1.0,
+            clutter_height=100.0,
+            vad=profile,
+            min_size=5,
+        )
         dbz, rho, zdr = f["reflectivity"], f["rhohv"], f["zdr"]
         height = beam_height(r, el[..., None])
         with np.errstate(invalid="ignore"):
-            want = (np.where(dbz < 10, 2, 0) | np.where(zdr > 2, 8, 0)
-                    | np.where(dbz + 20 - 20 * np.log10(r / 1000) < 15, 32, 0)
-                    | np.stack([np.where(np.nan_to_num(texture_numpy(p, (3, 7), 30.0), nan=0) > 4, 1024, 0) for p in vr])
-                    | np.where((np.abs(vr) < 1) & (height < 100), 2048, 0)
-                    | np.where(np.abs(vr - fit) > max(0.3 * np.hypot(u, v), 1.0), 4096, 0))
-        missing = np.isnan(dbz) & np.isnan(rho) & np.isnan(zdr) & np.isnan(vr) & np.isnan(f["phidp"]) & np.isnan(f["spectrum_width"])
+            want = (
+                np.where(dbz < 10, 2, 0)
+                | np.where(zdr > 2, 8, 0)
+                | np.where(dbz + 20 - 20 * np.log10(r / 1000) < 15, 32, 0)
+                | np.stack(
+                    [
+                        np.where(np.nan_to_num(texture_numpy(p, (3, 7), 30.0), nan=0) > 4, 1024, 0)
+                        for p in vr
+                    ]
+                )
+                | np.where((np.abs(vr) < 1) & (height < 100), 2048, 0)
+                | np.where(np.abs(vr - fit) > max(0.3 * np.hypot(u, v), 1.0), 4096, 0)
+            )
+        missing = (
+            np.isnan(dbz)
+            & np.isnan(rho)
+            & np.isnan(zdr)
+            & np.isnan(vr)
+            & np.isnan(f["phidp"])
+            & np.isnan(f["spectrum_width"])
+        )
         want[missing] |= 1
         passed = want == 0
         want[passed & ~np.stack([despeckle_scipy(p, 5, 4, True) for p in passed])] |= 8192
@@ -236,14 +298,21 @@ class TestGateQC:
     def test_gatefilter_and_xarray_round_trips_keep_every_gate(self):
         pyart = pytest.importorskip("pyart")
         radar = pyart.testing.make_empty_ppi_radar(40, 36, 2)
-        radar.add_field("reflectivity", {"data": np.ma.masked_invalid(self.fields()["reflectivity"].reshape(72, 40))})
+        radar.add_field(
+            "reflectivity",
+            {"data": np.ma.masked_invalid(self.fields()["reflectivity"].reshape(72, 40))},
+        )
         gf = pyart.filters.GateFilter(radar)
         gf.exclude_below("reflectivity", 12.0)
         qc = kestrum.GateQC.from_gatefilter(gf)
         back = qc.to_gatefilter(radar)
         np.testing.assert_array_equal(back.gate_excluded, gf.gate_excluded)
-        ours = kestrum.gate_qc(reflectivity=radar.fields["reflectivity"]["data"], min_reflectivity=12.0,
-                               exclude=gf, sweeps=radar.sweep_start_ray_index["data"])
+        ours = kestrum.gate_qc(
+            reflectivity=radar.fields["reflectivity"]["data"],
+            min_reflectivity=12.0,
+            exclude=gf,
+            sweeps=radar.sweep_start_ray_index["data"],
+        )
         np.testing.assert_array_equal(ours.to_gatefilter(radar).gate_excluded, gf.gate_excluded)
         pytest.importorskip("xarray")
         again = kestrum.GateQC.from_xarray(ours.to_xarray())

@@ -18,8 +18,9 @@ CC = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
 def build(tmp_path_factory, compiler, source, name, *flags):
     """Compiles one of the native test programs into a fresh folder."""
     out = tmp_path_factory.mktemp(name) / name
-    subprocess.run([compiler, "-O1", str(HERE / "native" / source), "-o", str(out), *flags],
-                   check=True)
+    subprocess.run(
+        [compiler, "-O1", str(HERE / "native" / source), "-o", str(out), *flags], check=True
+    )
     return out
 
 
@@ -27,11 +28,24 @@ def build(tmp_path_factory, compiler, source, name, *flags):
 def driver(tmp_path_factory, sanitizer_flags):
     if CXX is None:
         pytest.skip("no C++ compiler to build the runner driver")
-    exe = build(tmp_path_factory, CXX, "runner_driver.cpp", "runner_driver",
-                "-std=c++20", "-pthread", "-Wall", "-Wextra", "-Werror", f"-I{SRC}", *sanitizer_flags)
+    exe = build(
+        tmp_path_factory,
+        CXX,
+        "runner_driver.cpp",
+        "runner_driver",
+        "-std=c++20",
+        "-pthread",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        f"-I{SRC}",
+        *sanitizer_flags,
+    )
 
     def run(*args):
-        done = subprocess.run([str(exe), *map(str, args)], capture_output=True, text=True, timeout=60)
+        done = subprocess.run(
+            [str(exe), *map(str, args)], capture_output=True, text=True, timeout=60
+        )
         assert done.returncode == 0, done.stderr
         return done.stdout.strip()
 
@@ -42,17 +56,24 @@ def driver(tmp_path_factory, sanitizer_flags):
 def shim(tmp_path_factory):
     if CC is None:
         pytest.skip("no C compiler to build the pthread_create shim")
-    return build(tmp_path_factory, CC, "fail_pthread_create.c", "libfailthread.so",
-                 "-shared", "-fPIC", "-ldl")
+    return build(
+        tmp_path_factory,
+        CC,
+        "fail_pthread_create.c",
+        "libfailthread.so",
+        "-shared",
+        "-fPIC",
+        "-ldl",
+    )
 
 
 class TestThreadCount:
     @pytest.mark.parametrize(
         "blocks, n_threads, team",
         [
-            (16, 8, 8),    # enough blocks: the request holds
-            (2, 32, 2),    # 100 items of 64: one thread besides the caller
-            (1, 32, 1),    # a single block never starts a thread
+            (16, 8, 8),  # enough blocks: the request holds
+            (2, 32, 2),  # 100 items of 64: one thread besides the caller
+            (1, 32, 1),  # a single block never starts a thread
             (1000, 1, 1),
             (3, 5, 3),
         ],
@@ -69,7 +90,15 @@ class TestThreadCount:
 class TestHandOut:
     @pytest.mark.parametrize(
         "n, block, n_threads",
-        [(0, 64, 4), (1, 64, 4), (64, 64, 8), (65, 64, 8), (130, 64, 3), (1000, 8, 4), (1000, 4096, 0)],
+        [
+            (0, 64, 4),
+            (1, 64, 4),
+            (64, 64, 8),
+            (65, 64, 8),
+            (130, 64, 3),
+            (1000, 8, 4),
+            (1000, 4096, 0),
+        ],
     )
     def test_every_item_exactly_once(self, driver, n, block, n_threads):
         out = driver("items", n, block, n_threads).split()
@@ -118,8 +147,9 @@ class TestFailures:
         # A sanitizer runtime already preloaded must stay first in the list.
         preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
         env = dict(os.environ, LD_PRELOAD=preload, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                              text=True, timeout=120)
+        done = subprocess.run(
+            [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120
+        )
         assert done.returncode == 0, done.stderr
         assert done.stdout.splitlines() == ["RuntimeError: " + os.strerror(11), "same"]
 
@@ -152,8 +182,12 @@ class TestInterrupt:
 
     @pytest.mark.parametrize("n_threads", [1, 2])
     def test_ctrl_c_stops_a_threaded_call(self, n_threads):
-        done = subprocess.run([sys.executable, "-c", self.SCRIPT.format(n_threads=n_threads)],
-                              capture_output=True, text=True, timeout=120)
+        done = subprocess.run(
+            [sys.executable, "-c", self.SCRIPT.format(n_threads=n_threads)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         assert done.returncode == 0, done.stderr
         first, second = done.stdout.split("\n")[:2]
         assert first.startswith("interrupted") and second == "works"
@@ -163,12 +197,18 @@ class TestInterrupt:
 
 class TestModules:
     MODULES = {
-        "_kestrum": ("Cold-pool, wind-profile and baroclinity kernel (multithreaded).",
-                     ["thermo", "cold_pool", "profile", "profile_checked", "gradient", "vad"]),
-        "_ensemble": ("Random measurement errors and ensemble statistics",
-                      ["perturb", "statistics", "mode", "words"]),
-        "_tavolin": ("Threaded text formatter of the WRFDA and DART observation writers",
-                     ["format_dart", "format_wrfda"]),
+        "_kestrum": (
+            "Cold-pool, wind-profile and baroclinity kernel (multithreaded).",
+            ["thermo", "cold_pool", "profile", "profile_checked", "gradient", "vad"],
+        ),
+        "_ensemble": (
+            "Random measurement errors and ensemble statistics",
+            ["perturb", "statistics", "mode", "words"],
+        ),
+        "_tavolin": (
+            "Threaded text formatter of the WRFDA and DART observation writers",
+            ["format_dart", "format_wrfda"],
+        ),
     }
 
     @pytest.mark.parametrize("name", MODULES)

@@ -38,6 +38,7 @@ def gate_boxes(az, el, rng, grid=None, d_az=5.0, d_r=5000.0, sweep=None):
         ix, iy = cell(grid[0], x[r, g]), cell(grid[1], y[r, g])
         iz = cell(grid[2], h[r, g]) if len(grid) == 3 else sweep[r]
         return None if None in (ix, iy, iz) else (iz, iy, ix)
+
     return key
 
 
@@ -57,9 +58,16 @@ def oracle(values, az, el, rng, t, nyq, quantity, **geometry):
         r = np.array([p[0] for p in gs])
         g = np.array([p[1] for p in gs])
         v = values[r, g]
-        f = {"count": v.size, "elevation": el[r].mean(), "range": rng[g].mean(), "time": t[r].mean()}
-        f["azimuth"] = np.rad2deg(np.arctan2(np.sin(np.deg2rad(az[r])).sum(),
-                                             np.cos(np.deg2rad(az[r])).sum())) % 360.0
+        f = {
+            "count": v.size,
+            "elevation": el[r].mean(),
+            "range": rng[g].mean(),
+            "time": t[r].mean(),
+        }
+        f["azimuth"] = (
+            np.rad2deg(np.arctan2(np.sin(np.deg2rad(az[r])).sum(), np.cos(np.deg2rad(az[r])).sum()))
+            % 360.0
+        )
         if quantity == "velocity":
             V = nyq[r]
             z = np.exp(1j * np.pi * v / V).sum()
@@ -82,15 +90,16 @@ def assert_matches(so, expected, fields):
     for k, f in expected.items():
         i = got[k]
         for name in fields:
-            np.testing.assert_allclose(getattr(so, name)[i], f[name], rtol=1e-9, atol=1e-9,
-                                       err_msg=f"{name} of box {k}")
+            np.testing.assert_allclose(
+                getattr(so, name)[i], f[name], rtol=1e-9, atol=1e-9, err_msg=f"{name} of box {k}"
+            )
 
 
 def volume(seed=0, sweeps=2, rays=72, gates=48):
     """Rays starting west of north so that boxes straddle azimuth 0/360; holes; one box
     with every gate masked."""
     rng = np.random.default_rng(seed)
-    az = (np.arange(rays) * 360.0 / rays - 7.3 + rng.uniform(-0.2, 0.2, (sweeps, rays)))
+    az = np.arange(rays) * 360.0 / rays - 7.3 + rng.uniform(-0.2, 0.2, (sweeps, rays))
     el = np.array([0.5, 1.5])[:sweeps, None] + rng.uniform(-0.05, 0.05, (sweeps, rays))
     gate_range = 2125.0 + 250.0 * np.arange(gates)
     t = rng.uniform(0, 300, (sweeps, rays))
@@ -125,17 +134,41 @@ class TestAgainstNumpy:
             values = (values + nyq[..., None]) % (2 * nyq[..., None]) - nyq[..., None]
         elif quantity == "reflectivity":
             values = values * 8.0 + 25.0
-        grid = {"polar": None,
-                "grid-sweeps": (np.linspace(-12e3, 12e3, 6), np.linspace(-12e3, 12e3, 5)),
-                "grid-heights": (np.linspace(-12e3, 12e3, 6), np.linspace(-12e3, 12e3, 5),
-                                 np.array([0.0, 150.0, 300.0, 500.0]))}[form]
-        so = superobs(values, az, gate_range, el, quantity=quantity, time=t, nyquist=nyq,
-                      grid=grid, echo_threshold=-np.inf, n_threads=2, **KEEP_ALL)
+        grid = {
+            "polar": None,
+            "grid-sweeps": (np.linspace(-12e3, 12e3, 6), np.linspace(-12e3, 12e3, 5)),
+            "grid-heights": (
+                np.linspace(-12e3, 12e3, 6),
+                np.linspace(-12e3, 12e3, 5),
+                np.array([0.0, 150.0, 300.0, 500.0]),
+            ),
+        }[form]
+        so = superobs(
+            values,
+            az,
+            gate_range,
+            el,
+            quantity=quantity,
+            time=t,
+            nyquist=nyq,
+            grid=grid,
+            echo_threshold=-np.inf,
+            n_threads=2,
+            **KEEP_ALL,
+        )
         geometry = {"grid": grid, "sweep": np.repeat(np.arange(S), R)}
         if grid is None:
             geometry.update(d_az=5.0, d_r=5000.0)
-        expected = oracle(values.reshape(S * R, G), az.ravel(), el.ravel(), gate_range, t.ravel(),
-                          None if nyq is None else nyq.ravel(), quantity, **geometry)
+        expected = oracle(
+            values.reshape(S * R, G),
+            az.ravel(),
+            el.ravel(),
+            gate_range,
+            t.ravel(),
+            None if nyq is None else nyq.ravel(),
+            quantity,
+            **geometry,
+        )
         fields = FIELDS + (("coherence", "nyquist") if quantity == "velocity" else ())
         assert_matches(so, expected, fields)
         if form == "polar":
@@ -149,8 +182,17 @@ class TestAgainstNumpy:
         values, az, el, gate_range, _ = volume(rays=360, gates=200)
         v = values * 3.0
         loose = superobs(v, az, gate_range, el, quantity="velocity", nyquist=30.0, **KEEP_ALL)
-        so = superobs(v, az, gate_range, el, quantity="velocity", nyquist=30.0, min_count=20,
-                      max_std=3.2, error_floor=2.9)
+        so = superobs(
+            v,
+            az,
+            gate_range,
+            el,
+            quantity="velocity",
+            nyquist=30.0,
+            min_count=20,
+            max_std=3.2,
+            error_floor=2.9,
+        )
         keep = (loose.count >= 20) & (loose.std <= 3.2) & (loose.coherence >= 0.5)
         np.testing.assert_array_equal(so.box, loose.box[keep])
         np.testing.assert_array_equal(so.error, np.maximum(loose.std[keep], 2.9))
@@ -164,11 +206,19 @@ class TestAgainstNumpy:
         dbz = rng.uniform(-10, 15, (S, R, G))
         echo_boxes = [(0, 0), (71, 3), (30, 5)]  # the first two touch azimuth 0/360
         for i, j in echo_boxes:
-            dbz[0, 2 * i: 2 * i + 2, 20 * j: 20 * j + 20] += 30.0
+            dbz[0, 2 * i : 2 * i + 2, 20 * j : 20 * j + 20] += 30.0
         az = np.arange(R) * 2.5 + 1.0
         gate_range = (np.arange(G) + 0.5) * 250.0
-        so = superobs(dbz, az, gate_range, 0.5, quantity="reflectivity", clear_air_thin=2,
-                      clear_air_halo=1, error_floor=4.0)
+        so = superobs(
+            dbz,
+            az,
+            gate_range,
+            0.5,
+            quantity="reflectivity",
+            clear_air_thin=2,
+            clear_air_halo=1,
+            error_floor=4.0,
+        )
         echo = np.zeros((72, 8), bool)
         for i, j in echo_boxes:
             echo[i, j] = True
@@ -197,20 +247,31 @@ class TestAgainstNumpy:
         for run in runs[1:]:
             for a, b in zip(runs[0][:20], run[:20]):
                 np.testing.assert_array_equal(a, b)
-        one = superobs(values[1], az[1], gate_range, el[1], quantity="velocity", nyquist=3.0,
-                       time=t[1], **KEEP_ALL)
+        one = superobs(
+            values[1],
+            az[1],
+            gate_range,
+            el[1],
+            quantity="velocity",
+            nyquist=3.0,
+            time=t[1],
+            **KEEP_ALL,
+        )
         second = runs[0].box[:, 0] == 1
         np.testing.assert_array_equal(one.value, runs[0].value[second])
         np.testing.assert_array_equal(one.std, runs[0].std[second])
 
-    @pytest.mark.parametrize("over, message", [
-        (dict(quantity="speed"), "quantity"),
-        (dict(nyquist=-1.0), "nyquist must be positive"),
-        (dict(d_range=0.0), "d_range"),
-        (dict(grid=([0.0, 1.0], [1.0, 0.0])), "increasing"),
-        (dict(elevation=np.zeros(5)), "elevation has shape"),
-        (dict(latitude=10.0), "both latitude and longitude"),
-    ])
+    @pytest.mark.parametrize(
+        "over, message",
+        [
+            (dict(quantity="speed"), "quantity"),
+            (dict(nyquist=-1.0), "nyquist must be positive"),
+            (dict(d_range=0.0), "d_range"),
+            (dict(grid=([0.0, 1.0], [1.0, 0.0])), "increasing"),
+            (dict(elevation=np.zeros(5)), "elevation has shape"),
+            (dict(latitude=10.0), "both latitude and longitude"),
+        ],
+    )
     def test_bad_arguments_are_named(self, over, message):
         values, az, el, gate_range, _ = volume()
         args = dict(values=values, azimuth=az, range=gate_range, elevation=el, quantity="velocity")
@@ -232,8 +293,16 @@ class TestAgainstNumpy:
             superobs(values, az, gate_range, el, quantity="other", latitude=0.0, longitude=0.0)
         with warnings.catch_warnings():
             warnings.simplefilter("error")
-            superobs(values, az, gate_range, el, quantity="other", latitude=0.0, longitude=0.0,
-                     altitude=10.0)
+            superobs(
+                values,
+                az,
+                gate_range,
+                el,
+                quantity="other",
+                latitude=0.0,
+                longitude=0.0,
+                altitude=10.0,
+            )
 
 
 # --- a real volume, to files -------------------------------------------------------------
@@ -260,10 +329,13 @@ class TestNexrad:
         assert so.value.size > 50
         x, y, z = pyart.core.antenna_to_cartesian(so.range / 1000.0, so.azimuth, so.elevation)
         lon, lat = pyart.core.cartesian_to_geographic_aeqd(
-            x, y, SITE["longitude"], SITE["latitude"])
+            x, y, SITE["longitude"], SITE["latitude"]
+        )
         metres = np.deg2rad(1.0) * 6371e3
         np.testing.assert_allclose(so.latitude, lat, atol=1.0 / metres, rtol=0)
-        np.testing.assert_allclose((so.longitude - lon) * np.cos(np.deg2rad(lat)), 0, atol=1.0 / metres)
+        np.testing.assert_allclose(
+            (so.longitude - lon) * np.cos(np.deg2rad(lat)), 0, atol=1.0 / metres
+        )
         np.testing.assert_allclose(so.height, z + SITE["altitude"], atol=1.0)
 
     def test_dart_file_read_back_by_pydartdiags(self, nexrad, tmp_path):
@@ -276,16 +348,27 @@ class TestNexrad:
         assert counts.written == vel.value.size + dbz.value.size
         df = obs_sequence.ObsSequence(str(path)).df
         kinds = df["type"].value_counts().to_dict()
-        assert kinds == {"DOPPLER_RADIAL_VELOCITY": vel.value.size,
-                         **{k: v for k, v in (("RADAR_REFLECTIVITY", int((~dbz.clear_air).sum())),
-                                              ("RADAR_CLEARAIR_REFLECTIVITY", int(dbz.clear_air.sum())))
-                            if v}}
+        assert kinds == {
+            "DOPPLER_RADIAL_VELOCITY": vel.value.size,
+            **{
+                k: v
+                for k, v in (
+                    ("RADAR_REFLECTIVITY", int((~dbz.clear_air).sum())),
+                    ("RADAR_CLEARAIR_REFLECTIVITY", int(dbz.clear_air.sum())),
+                )
+                if v
+            },
+        }
         # Records are in time order: compare them box by box in that order.
         rv = df[df["type"] == "DOPPLER_RADIAL_VELOCITY"]
         seconds = (vel.time.astype("datetime64[ms]").astype(np.int64) + 500) // 1000
         order = np.argsort(seconds, kind="stable")
-        for column, expected in (("observation", vel.value), ("obs_err_var", vel.error**2),
-                                 ("latitude", vel.latitude), ("vertical", vel.height)):
+        for column, expected in (
+            ("observation", vel.value),
+            ("obs_err_var", vel.error**2),
+            ("latitude", vel.latitude),
+            ("vertical", vel.height),
+        ):
             np.testing.assert_allclose(rv[column], expected[order], rtol=1e-12, atol=1e-9)
 
     def test_xradar_sweep_gives_what_pyart_gives(self, nexrad):
@@ -294,13 +377,28 @@ class TestNexrad:
         rows = nexrad.get_slice(sweep)
         base = np.datetime64(nexrad.time["units"].split("since")[1].strip().rstrip("Z"), "ms")
         ds = xr.Dataset(
-            {"VRADH": (("azimuth", "range"), nexrad.fields["velocity"]["data"][rows].filled(np.nan),
-                       {"units": "m/s"}),
-             "nyquist_velocity": ("azimuth", nexrad.instrument_parameters["nyquist_velocity"]["data"][rows])},
-            coords={"azimuth": nexrad.azimuth["data"][rows], "range": nexrad.range["data"],
-                    "elevation": ("azimuth", nexrad.elevation["data"][rows]),
-                    "time": ("azimuth", base + np.rint(nexrad.time["data"][rows] * 1000).astype("m8[ms]")),
-                    **SITE})
+            {
+                "VRADH": (
+                    ("azimuth", "range"),
+                    nexrad.fields["velocity"]["data"][rows].filled(np.nan),
+                    {"units": "m/s"},
+                ),
+                "nyquist_velocity": (
+                    "azimuth",
+                    nexrad.instrument_parameters["nyquist_velocity"]["data"][rows],
+                ),
+            },
+            coords={
+                "azimuth": nexrad.azimuth["data"][rows],
+                "range": nexrad.range["data"],
+                "elevation": ("azimuth", nexrad.elevation["data"][rows]),
+                "time": (
+                    "azimuth",
+                    base + np.rint(nexrad.time["data"][rows] * 1000).astype("m8[ms]"),
+                ),
+                **SITE,
+            },
+        )
         got = kestrum.superobs_xradar(ds, "VRADH", min_count=10)
         want = superobs_pyart(nexrad, "velocity", sweeps=[sweep], min_count=10, **SITE)
         assert got.value.size > 20
@@ -315,8 +413,11 @@ class TestNexrad:
     def test_wrfda_file_read_back_with_its_formats(self, nexrad, tmp_path):
         from test_obsfiles import read_wrfda
 
-        grid = (np.arange(-60e3, 60.1e3, 10e3), np.arange(-60e3, 60.1e3, 10e3),
-                np.arange(0.0, 6001.0, 1000.0))
+        grid = (
+            np.arange(-60e3, 60.1e3, 10e3),
+            np.arange(-60e3, 60.1e3, 10e3),
+            np.arange(0.0, 6001.0, 1000.0),
+        )
         vel = superobs_pyart(nexrad, "velocity", grid=grid, min_count=5, max_std=10.0, **SITE)
         dbz = superobs_pyart(nexrad, "reflectivity", grid=grid, **SITE)
         radar = vel.to_wrfda("KTLX", dbz)

@@ -31,8 +31,9 @@ def c_exp(x: float) -> str:
 
 
 def wrfda(centres, lat, lon, elv, rv, rv_qc, rv_err, rf, rf_qc, rf_err, stamp=STAMP, **kw):
-    return _tavolin.format_wrfda(centres, lat, lon, elv, rv, rv_qc, rv_err, rf, rf_qc, rf_err,
-                                 stamp, **kw)
+    return _tavolin.format_wrfda(
+        centres, lat, lon, elv, rv, rv_qc, rv_err, rf, rf_qc, rf_err, stamp, **kw
+    )
 
 
 def wrfda_args(columns, levels, seed=0):
@@ -40,11 +41,15 @@ def wrfda_args(columns, levels, seed=0):
     shape = (columns, levels)
     return dict(
         centres=np.linspace(250.0, 10_000.0, levels),
-        lat=rng.uniform(30, 40, columns), lon=rng.uniform(-100, -90, columns),
+        lat=rng.uniform(30, 40, columns),
+        lon=rng.uniform(-100, -90, columns),
         elv=rng.uniform(0, 2000, columns),
-        rv=rng.normal(0, 15, shape), rv_qc=rng.integers(-1, 3, shape),
-        rv_err=rng.uniform(1, 3, shape), rf=rng.uniform(-10, 60, shape),
-        rf_qc=rng.integers(-1, 3, shape), rf_err=rng.uniform(1, 5, shape),
+        rv=rng.normal(0, 15, shape),
+        rv_qc=rng.integers(-1, 3, shape),
+        rv_err=rng.uniform(1, 3, shape),
+        rf=rng.uniform(-10, 60, shape),
+        rf_qc=rng.integers(-1, 3, shape),
+        rf_err=rng.uniform(1, 5, shape),
     )
 
 
@@ -52,13 +57,20 @@ def dart_args(n, seed=0, kind=None):
     rng = np.random.default_rng(seed)
     return dict(
         kind=rng.integers(0, 3, n) if kind is None else kind,
-        value=rng.normal(0, 15, n), variance=rng.uniform(1, 25, n),
-        lon=rng.uniform(4.3, 4.6, n), lat=rng.uniform(0.55, 0.65, n),
-        height=rng.uniform(100, 15_000, n), days=rng.integers(150_000, 160_000, n),
-        secs=rng.integers(0, 86_400, n), radar_lon=rng.uniform(4.3, 4.6, n),
-        radar_lat=rng.uniform(0.55, 0.65, n), radar_height=rng.uniform(0, 1000, n),
-        beam=rng.normal(0, 1, (n, 3)), nyquist=rng.uniform(10, 40, n),
-        velkey=rng.integers(1, 1000, n), vertical=3,
+        value=rng.normal(0, 15, n),
+        variance=rng.uniform(1, 25, n),
+        lon=rng.uniform(4.3, 4.6, n),
+        lat=rng.uniform(0.55, 0.65, n),
+        height=rng.uniform(100, 15_000, n),
+        days=rng.integers(150_000, 160_000, n),
+        secs=rng.integers(0, 86_400, n),
+        radar_lon=rng.uniform(4.3, 4.6, n),
+        radar_lat=rng.uniform(0.55, 0.65, n),
+        radar_height=rng.uniform(0, 1000, n),
+        beam=rng.normal(0, 1, (n, 3)),
+        nyquist=rng.uniform(10, 40, n),
+        velkey=rng.integers(1, 1000, n),
+        vertical=3,
     )
 
 
@@ -74,36 +86,84 @@ def sample_doubles(n, seed=7):
     """Doubles of every exponent range, subnormals, ties at 1 and 3 decimals, signed zeros."""
     rng = np.random.default_rng(seed)
     bits = rng.integers(0, 2**64, n, dtype=np.uint64).view(np.float64)
-    return np.concatenate([
-        bits[np.isfinite(bits)],
-        rng.normal(0, 30, n),
-        10.0 ** rng.uniform(-30, 30, n) * rng.choice([-1.0, 1.0], n),
-        (2 * rng.integers(-10**6, 10**6, n) + 1) / 16,   # exact ties at 3 decimals
-        (2 * rng.integers(-10**6, 10**6, n) + 1) / 4,    # exact ties at 1 decimal
-        np.nextafter(rng.integers(-10**6, 10**6, n) / 2000, np.inf),
-        np.array([0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
-                  -1.7976931348623157e308, 2.0**-19, np.nextafter(2.0**-19, 0), 1e16,
-                  np.nextafter(1e16, 0), 1e15, np.nextafter(1e15, 0), 0.0005, -0.0004,
-                  0.0015, 2.5, 9.9999999999999999e22, 2.0**63, 1e-99, 1e-100]),
-    ])
+    return np.concatenate(
+        [
+            bits[np.isfinite(bits)],
+            rng.normal(0, 30, n),
+            10.0 ** rng.uniform(-30, 30, n) * rng.choice([-1.0, 1.0], n),
+            (2 * rng.integers(-(10**6), 10**6, n) + 1) / 16,  # exact ties at 3 decimals
+            (2 * rng.integers(-(10**6), 10**6, n) + 1) / 4,  # exact ties at 1 decimal
+            np.nextafter(rng.integers(-(10**6), 10**6, n) / 2000, np.inf),
+            np.array(
+                [
+                    0.0,
+                    -0.0,
+                    5e-324,
+                    -5e-324,
+                    2.2250738585072014e-308,
+                    1.7976931348623157e308,
+                    -1.7976931348623157e308,
+                    2.0**-19,
+                    np.nextafter(2.0**-19, 0),
+                    1e16,
+                    np.nextafter(1e16, 0),
+                    1e15,
+                    np.nextafter(1e15, 0),
+                    0.0005,
+                    -0.0004,
+                    0.0015,
+                    2.5,
+                    9.9999999999999999e22,
+                    2.0**63,
+                    1e-99,
+                    1e-100,
+                ]
+            ),
+        ]
+    )
 
 
 class TestFields:
     def test_worked_fields(self):
-        station = wrfda([], [31.2], [1234567890.123], [1500.0], np.zeros((1, 0)),
-                        np.zeros((1, 0), dtype=np.int64), np.zeros((1, 0)), np.zeros((1, 0)),
-                        np.zeros((1, 0), dtype=np.int64), np.zeros((1, 0)))
+        station = wrfda(
+            [],
+            [31.2],
+            [1234567890.123],
+            [1500.0],
+            np.zeros((1, 0)),
+            np.zeros((1, 0), dtype=np.int64),
+            np.zeros((1, 0)),
+            np.zeros((1, 0)),
+            np.zeros((1, 0), dtype=np.int64),
+            np.zeros((1, 0)),
+        )
         assert station[34:] == b"        31.200  1234567890.123    1500.0       0\n"
-        wide = wrfda([], [0.0], [0.0], [-888888.0], np.zeros((1, 0)),
-                     np.zeros((1, 0), dtype=np.int64), np.zeros((1, 0)), np.zeros((1, 0)),
-                     np.zeros((1, 0), dtype=np.int64), np.zeros((1, 0)))
+        wide = wrfda(
+            [],
+            [0.0],
+            [0.0],
+            [-888888.0],
+            np.zeros((1, 0)),
+            np.zeros((1, 0), dtype=np.int64),
+            np.zeros((1, 0)),
+            np.zeros((1, 0)),
+            np.zeros((1, 0), dtype=np.int64),
+            np.zeros((1, 0)),
+        )
         assert wide.endswith(b"  -888888.0       0\n") and len(wide) == 82
         assert dart_values([8.5, -8.5, 1e-300, 0.0]) == [
-            b"   8.5000000000000000E+00", b"  -8.5000000000000000E+00",
-            b"  1.0000000000000000E-300", b"   0.0000000000000000E+00"]
-        level = wrfda([500.0], [0.0], [0.0], [0.0], [[0.0]], [[1234567]], [[0.0]], [[0.0]],
-                      [[-1]], [[0.0]]).split(b"\n")[1]
-        assert level == b"          500.0       0.0001234567       0.000         0.000  -1       0.000  "
+            b"   8.5000000000000000E+00",
+            b"  -8.5000000000000000E+00",
+            b"  1.0000000000000000E-300",
+            b"   0.0000000000000000E+00",
+        ]
+        level = wrfda(
+            [500.0], [0.0], [0.0], [0.0], [[0.0]], [[1234567]], [[0.0]], [[0.0]], [[-1]], [[0.0]]
+        ).split(b"\n")[1]
+        assert (
+            level
+            == b"          500.0       0.0001234567       0.000         0.000  -1       0.000  "
+        )
 
     def test_identical_to_c_conversions_on_random_sample(self):
         x = sample_doubles(40_000)
@@ -113,33 +173,57 @@ class TestFields:
         z = np.zeros((m, 0))
         lines = wrfda([], x, x, x, z, z, z, z, z, z).split(b"\n")[:-1]
         assert [ln.split()[3::2] for ln in lines] == [
-            [c_fixed(v, 3).encode(), c_fixed(v, 1).encode()] for v in x.tolist()]
+            [c_fixed(v, 3).encode(), c_fixed(v, 1).encode()] for v in x.tolist()
+        ]
 
     def test_non_finite_and_signed_zero(self):
         neg_nan = np.copysign(np.nan, -1.0)
         values = [np.nan, neg_nan, np.inf, -np.inf, -0.0, -0.0004]
         assert dart_values(values) == [
-            b"                      NAN", b"                     -NAN",
-            b"                      INF", b"                     -INF",
-            b"  -0.0000000000000000E+00", b"  -4.0000000000000002E-04"]
-        out = wrfda([0.0], [0.0], [0.0], [0.0], [values[:1]], [[0]], [values[1:2]],
-                    [values[2:3]], [[0]], [values[5:6]]).split(b"\n")[1]
+            b"                      NAN",
+            b"                     -NAN",
+            b"                      INF",
+            b"                     -INF",
+            b"  -0.0000000000000000E+00",
+            b"  -4.0000000000000002E-04",
+        ]
+        out = wrfda(
+            [0.0],
+            [0.0],
+            [0.0],
+            [0.0],
+            [values[:1]],
+            [[0]],
+            [values[1:2]],
+            [values[2:3]],
+            [[0]],
+            [values[5:6]],
+        ).split(b"\n")[1]
         assert out == b"   " + b"%12s%12s%4d%12s  %12s%4d%12s  " % (
-            b"0.0", b"nan", 0, b"-nan", b"inf", 0, b"-0.000")
+            b"0.0",
+            b"nan",
+            0,
+            b"-nan",
+            b"inf",
+            0,
+            b"-0.000",
+        )
 
     def test_extreme_integers_and_kind(self):
         big = np.iinfo(np.int64)
         args = dart_args(2, kind=np.array([big.max, big.min]))
         args["secs"] = np.array([big.min, 5])
         records = _tavolin.format_dart(**args).split(b"\n")
-        assert records[8] == b"9223372036854775808"   # kind + 1 without overflow
+        assert records[8] == b"9223372036854775808"  # kind + 1 without overflow
         assert records[9] == b"-9223372036854775808 " + b"%10d" % args["days"][0]
         assert records[19] == b"-9223372036854775807"
 
     @pytest.mark.skipif(shutil.which("localedef") is None, reason="localedef is not installed")
     def test_comma_locale_keeps_point(self, tmp_path):
-        build = subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8",
-                                str(tmp_path / "de_DE.UTF-8")], capture_output=True)
+        build = subprocess.run(
+            ["localedef", "-i", "de_DE", "-f", "UTF-8", str(tmp_path / "de_DE.UTF-8")],
+            capture_output=True,
+        )
         if not (tmp_path / "de_DE.UTF-8").exists():
             pytest.skip(f"no de_DE locale source to compile: {build.stderr.decode()[:200]}")
         code = textwrap.dedent("""
@@ -162,8 +246,18 @@ class TestFields:
 
 
 def wrfda_worked():
-    return wrfda([500.0, 1000.0], [35.123], [-97.4567], [370.0], [[12.5, -3.75]], [[0, 1]],
-                 [[2.0, 2.0]], [[35.25, 20.0]], [[0, 0]], [[3.0, 3.0]])
+    return wrfda(
+        [500.0, 1000.0],
+        [35.123],
+        [-97.4567],
+        [370.0],
+        [[12.5, -3.75]],
+        [[0, 1]],
+        [[2.0, 2.0]],
+        [[35.25, 20.0]],
+        [[0, 0]],
+        [[3.0, 3.0]],
+    )
 
 
 class TestFormatWrfda:
@@ -171,7 +265,8 @@ class TestFormatWrfda:
         assert wrfda_worked().decode() == (
             "FM-128 RADAR   2024-05-01_12:00:00        35.123       -97.457     370.0       2\n"
             "          500.0      12.500   0       2.000        35.250   0       3.000  \n"
-            "         1000.0      -3.750   1       2.000        20.000   0       3.000  \n")
+            "         1000.0      -3.750   1       2.000        20.000   0       3.000  \n"
+        )
 
     def test_read_back_with_wrfda_fortran_formats(self):
         ff = pytest.importorskip("fortranformat")
@@ -183,13 +278,17 @@ class TestFormatWrfda:
         for c in range(5):
             name, stamp, lat, lon, elv, n = station.read(lines[c * 8])
             assert (name, stamp, n) == ("FM-128 RADAR", STAMP, 7)
-            assert (lat, lon, elv) == (round(a["lat"][c], 3), round(a["lon"][c], 3),
-                                       round(a["elv"][c], 1))
+            assert (lat, lon, elv) == (
+                round(a["lat"][c], 3),
+                round(a["lon"][c], 3),
+                round(a["elv"][c], 1),
+            )
             for k in range(7):
                 got = level.read(lines[c * 8 + 1 + k])
                 want = [round(a["centres"][k], 1)] + [
                     round(a[f][c, k], 3) if f.endswith(("v", "f", "err")) else a[f][c, k]
-                    for f in ("rv", "rv_qc", "rv_err", "rf", "rf_qc", "rf_err")]
+                    for f in ("rv", "rv_qc", "rv_err", "rf", "rf_qc", "rf_err")
+                ]
                 assert got == pytest.approx(want, abs=1e-9)
 
     def test_same_bytes_for_every_thread_count_across_blocks(self):
@@ -215,21 +314,41 @@ class TestFormatWrfda:
         a["elv"][3000] = 12345678.0
         lines = []
         for c in range(5000):
-            lines.append("FM-128 RADAR   %-19s  %12.3f  %12.3f  %8.1f  %6d\n"
-                         % (stamp, a["lat"][c], a["lon"][c], a["elv"][c], 4))
+            lines.append(
+                "FM-128 RADAR   %-19s  %12.3f  %12.3f  %8.1f  %6d\n"
+                % (stamp, a["lat"][c], a["lon"][c], a["elv"][c], 4)
+            )
             for k in range(4):
-                lines.append("   %12.1f%12.3f%4d%12.3f  %12.3f%4d%12.3f  \n" % (
-                    a["centres"][k], a["rv"][c, k], a["rv_qc"][c, k], a["rv_err"][c, k],
-                    a["rf"][c, k], a["rf_qc"][c, k], a["rf_err"][c, k]))
+                lines.append(
+                    "   %12.1f%12.3f%4d%12.3f  %12.3f%4d%12.3f  \n"
+                    % (
+                        a["centres"][k],
+                        a["rv"][c, k],
+                        a["rv_qc"][c, k],
+                        a["rv_err"][c, k],
+                        a["rf"][c, k],
+                        a["rf_qc"][c, k],
+                        a["rf_err"][c, k],
+                    )
+                )
         want = "".join(lines).encode()
         for t in (1, 2, 3):
             assert wrfda(**a, stamp=stamp, n_threads=t) == want
 
     def test_stamp_widths_and_bytes(self):
-        line = lambda s: wrfda([], [1.0], [2.0], [3.0], np.zeros((1, 0)),  # noqa: E731
-                               np.zeros((1, 0), dtype=np.int64), np.zeros((1, 0)),
-                               np.zeros((1, 0)), np.zeros((1, 0), dtype=np.int64),
-                               np.zeros((1, 0)), stamp=s)
+        line = lambda s: wrfda(
+            [],
+            [1.0],
+            [2.0],
+            [3.0],
+            np.zeros((1, 0)),  # noqa: E731
+            np.zeros((1, 0), dtype=np.int64),
+            np.zeros((1, 0)),
+            np.zeros((1, 0)),
+            np.zeros((1, 0), dtype=np.int64),
+            np.zeros((1, 0)),
+            stamp=s,
+        )
         assert line("")[:36] == b"FM-128 RADAR   " + b" " * 21
         assert line("x" * 20)[15:38] == b"x" * 20 + b"   " and len(line("x" * 20)) == 82
         assert line(b"\xff\x00ab")[15:19] == b"\xff\x00ab"
@@ -237,8 +356,21 @@ class TestFormatWrfda:
         assert line("é")[15:17] == "é".encode()
 
     def test_empty_inputs(self):
-        assert wrfda([1.0], [], [], [], np.zeros((0, 1)), np.zeros((0, 1)), np.zeros((0, 1)),
-                     np.zeros((0, 1)), np.zeros((0, 1)), np.zeros((0, 1))) == b""
+        assert (
+            wrfda(
+                [1.0],
+                [],
+                [],
+                [],
+                np.zeros((0, 1)),
+                np.zeros((0, 1)),
+                np.zeros((0, 1)),
+                np.zeros((0, 1)),
+                np.zeros((0, 1)),
+                np.zeros((0, 1)),
+            )
+            == b""
+        )
         z = np.zeros((2, 0))
         assert wrfda([], [1.0, 2.0], [0.0, 0.0], [0.0, 0.0], z, z, z, z, z, z).count(b"\n") == 2
 
@@ -250,8 +382,14 @@ class TestFormatWrfda:
             (dict(rf_err=5.0), "level arrays must be (columns, levels)"),
             (dict(col_elv=[1.0, 2.0]), "column arrays must have the same length"),
             (dict(rv=a["rv"].T, col_elv=[1.0]), "level arrays must be (columns, levels)"),
-            (dict(centres=np.zeros((2, 0))), "an array has fewer elements than its first dimension"),
-            (dict(col_lon=np.zeros((3, 0))), "an array has fewer elements than its first dimension"),
+            (
+                dict(centres=np.zeros((2, 0))),
+                "an array has fewer elements than its first dimension",
+            ),
+            (
+                dict(col_lon=np.zeros((3, 0))),
+                "an array has fewer elements than its first dimension",
+            ),
         ]
         names = {"col_elv": "elv", "col_lon": "lon"}
         for change, message in cases:
@@ -301,18 +439,32 @@ kind
 
 
 def dart_worked_args():
-    return dict(kind=[0, 1], value=[-8.5, 35.25], variance=[4.0, 25.0],
-                lon=[4.4504552744578914] * 2, lat=[0.6085000108459536] * 2, height=[3000.0] * 2,
-                days=[154000] * 2, secs=[43200] * 2, radar_lon=[4.45, 0], radar_lat=[0.608, 0],
-                radar_height=[370.0, 0], beam=[[0.5, -0.25, 0.03], [0, 0, 0]],
-                nyquist=[26.5, 0], velkey=[1, 0], vertical=3)
+    return dict(
+        kind=[0, 1],
+        value=[-8.5, 35.25],
+        variance=[4.0, 25.0],
+        lon=[4.4504552744578914] * 2,
+        lat=[0.6085000108459536] * 2,
+        height=[3000.0] * 2,
+        days=[154000] * 2,
+        secs=[43200] * 2,
+        radar_lon=[4.45, 0],
+        radar_lat=[0.608, 0],
+        radar_height=[370.0, 0],
+        beam=[[0.5, -0.25, 0.03], [0, 0, 0]],
+        nyquist=[26.5, 0],
+        velkey=[1, 0],
+        vertical=3,
+    )
 
 
 def dart_header(n, names):
     types = "".join(f"{i + 1:12d} {name}\n" for i, name in enumerate(names))
-    return (f" obs_sequence\nobs_type_definitions\n{len(names):12d}\n{types}"
-            f"  num_copies: {1:12d}  num_qc: {1:12d}\n  num_obs: {n:12d}  max_num_obs: {n:12d}\n"
-            f"observation\nDART quality control\n  first: {1:12d}  last: {n:12d}\n").encode()
+    return (
+        f" obs_sequence\nobs_type_definitions\n{len(names):12d}\n{types}"
+        f"  num_copies: {1:12d}  num_qc: {1:12d}\n  num_obs: {n:12d}  max_num_obs: {n:12d}\n"
+        f"observation\nDART quality control\n  first: {1:12d}  last: {n:12d}\n"
+    ).encode()
 
 
 class TestFormatDart:
@@ -358,8 +510,10 @@ class TestFormatDart:
     def test_single_and_empty(self):
         one = {k: (v if k == "vertical" else v[:1]) for k, v in dart_worked_args().items()}
         assert _tavolin.format_dart(**one).split(b"\n")[3] == b"          -1" * 3
-        empty = {k: (v if k == "vertical" else np.zeros((0, 3) if k == "beam" else 0))
-                 for k, v in dart_worked_args().items()}
+        empty = {
+            k: (v if k == "vertical" else np.zeros((0, 3) if k == "beam" else 0))
+            for k, v in dart_worked_args().items()
+        }
         assert _tavolin.format_dart(**empty) == b""
 
     def test_wide_fields_shift_the_line(self):
@@ -383,16 +537,40 @@ class TestFormatDart:
         out = _tavolin.format_dart(**a, n_threads=1)
         lines = []
         for i in range(n):
-            lines.append(" OBS %12d\n%25.16E\n%12d\n%12d%12d%12d\nobdef\nloc3d\n"
-                         " %25.16E %25.16E %25.16E %2d\nkind\n%12d\n" % (
-                             i + 1, a["value"][i], 0, i if i else -1, i + 2 if i < n - 1 else -1,
-                             -1, a["lon"][i], a["lat"][i], a["height"][i], 3, a["kind"][i] + 1))
+            lines.append(
+                " OBS %12d\n%25.16E\n%12d\n%12d%12d%12d\nobdef\nloc3d\n"
+                " %25.16E %25.16E %25.16E %2d\nkind\n%12d\n"
+                % (
+                    i + 1,
+                    a["value"][i],
+                    0,
+                    i if i else -1,
+                    i + 2 if i < n - 1 else -1,
+                    -1,
+                    a["lon"][i],
+                    a["lat"][i],
+                    a["height"][i],
+                    3,
+                    a["kind"][i] + 1,
+                )
+            )
             if a["kind"][i] == 0:
                 b = a["beam"][i]
-                lines.append("platform\nloc3d\n %25.16E %25.16E %25.16E %2d\ndir3d\n"
-                             " %25.16E %25.16E %25.16E\n %25.16E\n%12d\n" % (
-                                 a["radar_lon"][i], a["radar_lat"][i], a["radar_height"][i], 3,
-                                 b[0], b[1], b[2], a["nyquist"][i], a["velkey"][i]))
+                lines.append(
+                    "platform\nloc3d\n %25.16E %25.16E %25.16E %2d\ndir3d\n"
+                    " %25.16E %25.16E %25.16E\n %25.16E\n%12d\n"
+                    % (
+                        a["radar_lon"][i],
+                        a["radar_lat"][i],
+                        a["radar_height"][i],
+                        3,
+                        b[0],
+                        b[1],
+                        b[2],
+                        a["nyquist"][i],
+                        a["velkey"][i],
+                    )
+                )
             lines.append("%6d %10d\n%25.16E\n" % (a["secs"][i], a["days"][i], a["variance"][i]))
         assert out == "".join(lines).encode()
         for t in (2, 3):

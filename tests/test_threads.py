@@ -34,7 +34,11 @@ def vad(rng):
 
 def gradient(rng):
     f = holes(rng, rng.normal(size=(3, 11, 9)))  # 33 rows of the grid: 5 blocks of 8
-    return _kestrum.gradient, (f, np.cumsum(rng.uniform(0.5, 1, 9)), np.cumsum(rng.uniform(0.5, 1, 11)))
+    return _kestrum.gradient, (
+        f,
+        np.cumsum(rng.uniform(0.5, 1, 9)),
+        np.cumsum(rng.uniform(0.5, 1, 11)),
+    )
 
 
 def profile(rng):
@@ -75,7 +79,16 @@ def perturb(rng):
     n, members = 256 * 4 + 3, 3
     fields = [holes(rng, rng.uniform(0, 50, n)) for _ in range(5)]
     fac = rng.uniform(0.1, 1, (6, n))
-    return _ensemble.perturb, (*fields, 31, fac, rng.normal(0, 1, members), rng.normal(0, 0.2, members), 7, 8, 2)
+    return _ensemble.perturb, (
+        *fields,
+        31,
+        fac,
+        rng.normal(0, 1, members),
+        rng.normal(0, 0.2, members),
+        7,
+        8,
+        2,
+    )
 
 
 def statistics(rng):
@@ -90,43 +103,95 @@ def format_wrfda(rng):
     columns, levels = 2048 * 2 + 3, 2
     shape = (columns, levels)
     return _tavolin.format_wrfda, (
-        np.array([500.0, 1000.0]), rng.uniform(30, 40, columns), rng.uniform(-100, -90, columns),
-        rng.uniform(0, 2000, columns), holes(rng, rng.normal(0, 15, shape)), rng.integers(-1, 3, shape),
-        rng.uniform(1, 3, shape), rng.uniform(-10, 60, shape), rng.integers(-1, 3, shape),
-        rng.uniform(1, 5, shape), "2024-05-01_12:00:00")
+        np.array([500.0, 1000.0]),
+        rng.uniform(30, 40, columns),
+        rng.uniform(-100, -90, columns),
+        rng.uniform(0, 2000, columns),
+        holes(rng, rng.normal(0, 15, shape)),
+        rng.integers(-1, 3, shape),
+        rng.uniform(1, 3, shape),
+        rng.uniform(-10, 60, shape),
+        rng.integers(-1, 3, shape),
+        rng.uniform(1, 5, shape),
+        "2024-05-01_12:00:00",
+    )
 
 
 def format_dart(rng):
     n = 2048 * 2 + 3
     u = lambda lo, hi: rng.uniform(lo, hi, n)  # noqa: E731
     return _tavolin.format_dart, (
-        rng.integers(0, 3, n), holes(rng, rng.normal(0, 15, n)), u(1, 25), u(4.3, 4.6), u(0.55, 0.65),
-        u(100, 15_000), rng.integers(150_000, 160_000, n), rng.integers(0, 86_400, n), u(4.3, 4.6),
-        u(0.55, 0.65), u(0, 1000), rng.normal(0, 1, (n, 3)), u(10, 40), rng.integers(1, 1000, n), 3)
+        rng.integers(0, 3, n),
+        holes(rng, rng.normal(0, 15, n)),
+        u(1, 25),
+        u(4.3, 4.6),
+        u(0.55, 0.65),
+        u(100, 15_000),
+        rng.integers(150_000, 160_000, n),
+        rng.integers(0, 86_400, n),
+        u(4.3, 4.6),
+        u(0.55, 0.65),
+        u(0, 1000),
+        rng.normal(0, 1, (n, 3)),
+        u(10, 40),
+        rng.integers(1, 1000, n),
+        3,
+    )
 
 
 def _superobs_rays(rng, rays=16 * 5 + 3, gates=50):
     az = rng.uniform(0, 360, rays)
     a = np.deg2rad(az)
-    return (holes(rng, rng.normal(0, 8, (rays, gates)), 0.3), np.sin(a), np.cos(a),
-            rng.uniform(0.4, 1.6, rays), rng.uniform(0, 300, rays), np.full(rays, 10.0),
-            np.arange(gates) * 250.0 + 2000.0)
+    return (
+        holes(rng, rng.normal(0, 8, (rays, gates)), 0.3),
+        np.sin(a),
+        np.cos(a),
+        rng.uniform(0.4, 1.6, rays),
+        rng.uniform(0, 300, rays),
+        np.full(rays, 10.0),
+        np.arange(gates) * 250.0 + 2000.0,
+    )
 
 
 def superobs_polar(rng):
     values, sin_az, cos_az, el, t, nyq, gate_range = _superobs_rays(rng)
     # 4 * 3 + 1 groups (blocks of 4) of 5 range boxes.
     rays, gates = values.shape
-    return _radar.superobs_polar, (values, rng.integers(-1, 13, rays), 13, np.arange(gates) // 10, 5,
-                                   sin_az, cos_az, el, t, nyq, gate_range, 1)
+    return _radar.superobs_polar, (
+        values,
+        rng.integers(-1, 13, rays),
+        13,
+        np.arange(gates) // 10,
+        5,
+        sin_az,
+        cos_az,
+        el,
+        t,
+        nyq,
+        gate_range,
+        1,
+    )
 
 
 def superobs_grid(rng):
     values, sin_az, cos_az, el, t, nyq, gate_range = _superobs_rays(rng)
     edges = np.linspace(-15e3, 15e3, 17)
-    return _radar.superobs_grid, (values, np.zeros(values.shape[0], np.int64), 1, sin_az, cos_az,
-                                  el, t, nyq, gate_range, edges, edges, np.array([0.0, 200.0, 400.0]),
-                                  0.0, 2)
+    return _radar.superobs_grid, (
+        values,
+        np.zeros(values.shape[0], np.int64),
+        1,
+        sin_az,
+        cos_az,
+        el,
+        t,
+        nyq,
+        gate_range,
+        edges,
+        edges,
+        np.array([0.0, 200.0, 400.0]),
+        0.0,
+        2,
+    )
 
 
 def texture(rng):
@@ -137,7 +202,15 @@ def texture(rng):
 
 def texture_circular(rng):
     field = holes(rng, rng.uniform(-10, 10, (16 * 6 + 12, 50)), 0.2)
-    return _radar.texture, (field.astype(np.float32), [0, 53, 106, 108], np.full(108, 10.0), 2, 1, True, 2)
+    return _radar.texture, (
+        field.astype(np.float32),
+        [0, 53, 106, 108],
+        np.full(108, 10.0),
+        2,
+        1,
+        True,
+        2,
+    )
 
 
 def despeckle(rng):
@@ -148,19 +221,47 @@ def qc_flags(rng):
     rows, gates = 8 * 5 + 3, 30
     planes = [holes(rng, rng.normal(size=(rows, gates)), 0.3) for _ in range(2)]
     u = rng.normal(size=(2, gates))
-    return _radar.flags, (planes, [np.empty(0), rng.normal(size=gates)], [-1.0, nan], [1.0, 0.5], [2, 4], 1,
-                          holes(rng, rng.normal(size=(rows, gates)), 0.3), rng.integers(0, gates, rows), 0.5, 8,
-                          u, u[::-1], rng.integers(-1, 2, rows), *rng.uniform(-1, 1, (3, rows)), 0.3, 1.0, 16,
-                          rows, gates)
+    return _radar.flags, (
+        planes,
+        [np.empty(0), rng.normal(size=gates)],
+        [-1.0, nan],
+        [1.0, 0.5],
+        [2, 4],
+        1,
+        holes(rng, rng.normal(size=(rows, gates)), 0.3),
+        rng.integers(0, gates, rows),
+        0.5,
+        8,
+        u,
+        u[::-1],
+        rng.integers(-1, 2, rows),
+        *rng.uniform(-1, 1, (3, rows)),
+        0.3,
+        1.0,
+        16,
+        rows,
+        gates,
+    )
 
 
 def _aliased_volume(rng):
     sweeps, rays, gates = 5, 90, 40  # one sweep per item, of different ray counts
     az = np.tile(np.deg2rad(np.arange(rays) * 4.0), sweeps)
-    true = 25 * np.sin(az)[:, None] + rng.normal(0, 1, (sweeps * rays, gates)) + np.linspace(0, 10, gates)
+    true = (
+        25 * np.sin(az)[:, None]
+        + rng.normal(0, 1, (sweeps * rays, gates))
+        + np.linspace(0, 10, gates)
+    )
     vel = holes(rng, (true + 8) % 16 - 8, 0.2)
     start = np.array([0, 90, 180, 270, 400, 450], dtype=np.int64)
-    return vel, az, np.full(sweeps * rays, 0.99), np.full(sweeps * rays, 8.0), start, np.array([1, 1, 0, 1, 0], np.uint8)
+    return (
+        vel,
+        az,
+        np.full(sweeps * rays, 0.99),
+        np.full(sweeps * rays, 8.0),
+        start,
+        np.array([1, 1, 0, 1, 0], np.uint8),
+    )
 
 
 def dealias_fit(rng):
@@ -176,9 +277,27 @@ def dealias_unfold(rng):
     return _radar.dealias_unfold, (vel, az, cos_el, nyq, start, wrap, uvw, None, 0.5, 3)
 
 
-CALLS = [vad, gradient, profile, profile_checked, cold_pool, thermo, perturb, statistics, mode,
-         format_wrfda, format_dart, superobs_polar, superobs_grid, texture, texture_circular,
-         despeckle, qc_flags, dealias_fit, dealias_unfold]
+CALLS = [
+    vad,
+    gradient,
+    profile,
+    profile_checked,
+    cold_pool,
+    thermo,
+    perturb,
+    statistics,
+    mode,
+    format_wrfda,
+    format_dart,
+    superobs_polar,
+    superobs_grid,
+    texture,
+    texture_circular,
+    despeckle,
+    qc_flags,
+    dealias_fit,
+    dealias_unfold,
+]
 
 
 def identical(a, b):

@@ -72,8 +72,9 @@ def run(path: str | None) -> str:
     env.pop("KESTRUM_VECTOR", None)
     if path is not None:
         env["KESTRUM_VECTOR"] = path
-    done = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True,
-                          text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True
+    )
     return done.stdout.strip()
 
 

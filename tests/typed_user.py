@@ -8,8 +8,12 @@ import kestrum
 
 
 def wind_profile(velocity: npt.NDArray[np.float64], azimuth: npt.NDArray[np.float64]) -> float:
-    fit: kestrum.VAD[npt.NDArray[np.float64]] = kestrum.vad(velocity, azimuth, 0.5, min_gates=10, min_spread=0.05)
-    pos: kestrum.BeamPosition[npt.NDArray[np.float64]] = kestrum.beam_height(np.arange(velocity.shape[1]) * 250.0, 0.5)
+    fit: kestrum.VAD[npt.NDArray[np.float64]] = kestrum.vad(
+        velocity, azimuth, 0.5, min_gates=10, min_spread=0.05
+    )
+    pos: kestrum.BeamPosition[npt.NDArray[np.float64]] = kestrum.beam_height(
+        np.arange(velocity.shape[1]) * 250.0, 0.5
+    )
     top = float(np.nanmax(pos.height))
     return float(np.nanmean(fit.u)) + 0.0 * top
 
@@ -20,7 +24,9 @@ def moisture(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 
 
 def spread(values: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
-    stats: kestrum.Statistics[npt.NDArray[np.float64]] = kestrum.statistics(values, [10.0, 90.0], axis=0, min_valid=2)
+    stats: kestrum.Statistics[npt.NDArray[np.float64]] = kestrum.statistics(
+        values, [10.0, 90.0], axis=0, min_valid=2
+    )
     members = kestrum.perturb(
         values[0], None, None, None, None, 1, np.ones((6, 1)), [0.0, 1.0], 0.0, 1, 2, 0
     )

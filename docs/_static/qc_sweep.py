@@ -46,12 +46,22 @@ def main(out: Path) -> None:
     profile = kestrum.vad_pyart(radar, "velocity", sweep=sweep)
     altitude = float(radar.altitude["data"][0])
     qc = kestrum.gate_qc(
-        reflectivity=field("reflectivity"), rhohv=field("cross_correlation_ratio"),
-        zdr=field("differential_reflectivity"), spectrum_width=field("spectrum_width"),
-        velocity=field("velocity"), preset="simple", max_texture_velocity=4.0, nyquist=nyquist,
-        range=radar.range["data"], elevation=radar.get_elevation(sweep),
-        azimuth=radar.get_azimuth(sweep), altitude=altitude, clutter_velocity=1.0,
-        clutter_height=500.0, vad=profile, min_size=10,
+        reflectivity=field("reflectivity"),
+        rhohv=field("cross_correlation_ratio"),
+        zdr=field("differential_reflectivity"),
+        spectrum_width=field("spectrum_width"),
+        velocity=field("velocity"),
+        preset="simple",
+        max_texture_velocity=4.0,
+        nyquist=nyquist,
+        range=radar.range["data"],
+        elevation=radar.get_elevation(sweep),
+        azimuth=radar.get_azimuth(sweep),
+        altitude=altitude,
+        clutter_velocity=1.0,
+        clutter_height=500.0,
+        vad=profile,
+        min_size=10,
     )
     print(qc.counts())
 
@@ -75,22 +85,30 @@ def main(out: Path) -> None:
     axes[1].set_title("After gate_qc: the gates kept")
     fig.colorbar(mesh, ax=axes[:2], shrink=0.8, label="dBZ")
     cmap = ListedColormap([c for _, _, c in SHOWN])
-    axes[2].pcolormesh(x, y, np.ma.masked_invalid(reason), cmap=cmap, vmin=-0.5,
-                       vmax=len(SHOWN) - 0.5, **common)
+    axes[2].pcolormesh(
+        x, y, np.ma.masked_invalid(reason), cmap=cmap, vmin=-0.5, vmax=len(SHOWN) - 0.5, **common
+    )
     axes[2].set_title("Removed gates, by the test that removed them")
     handles = [plt.Rectangle((0, 0), 1, 1, color=c) for _, _, c in SHOWN]
     counts = [int(np.count_nonzero(reason == k)) for k in range(len(SHOWN))]
-    axes[2].legend(handles, [f"{label} ({n})" for (_, label, _), n in zip(SHOWN, counts)],
-                   loc="lower left", fontsize=8, framealpha=0.9)
+    axes[2].legend(
+        handles,
+        [f"{label} ({n})" for (_, label, _), n in zip(SHOWN, counts)],
+        loc="lower left",
+        fontsize=8,
+        framealpha=0.9,
+    )
     for ax in axes:
         ax.set_xlim(-lim, lim)
         ax.set_ylim(-lim, lim)
         ax.set_aspect("equal")
         ax.set_xlabel("east (km)")
     axes[0].set_ylabel("north (km)")
-    fig.suptitle(f"Sweep {sweep} ({radar.fixed_angle['data'][sweep]:.1f}°) of the NEXRAD test "
-                 "volume's geometry with synthetic weather, clutter and speckle; preset 'simple' "
-                 "with a velocity texture, a clutter test, a VAD leash and despeckling")
+    fig.suptitle(
+        f"Sweep {sweep} ({radar.fixed_angle['data'][sweep]:.1f}°) of the NEXRAD test "
+        "volume's geometry with synthetic weather, clutter and speckle; preset 'simple' "
+        "with a velocity texture, a clutter test, a VAD leash and despeckling"
+    )
     fig.savefig(out, dpi=90)
 
 

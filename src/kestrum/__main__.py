@@ -65,25 +65,54 @@ configuration; 130 interrupted (no file written).
 
 
 def _obs_parser(sub: Any) -> argparse.ArgumentParser:
-    p: argparse.ArgumentParser = sub.add_parser("obs", help="radar volumes to DART and WRFDA observation files",
-                       description=OBS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("volumes", nargs="*", metavar="VOLUME", help="volume files (NEXRAD, CfRadial, ...)")
+    p: argparse.ArgumentParser = sub.add_parser(
+        "obs",
+        help="radar volumes to DART and WRFDA observation files",
+        description=OBS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument(
+        "volumes", nargs="*", metavar="VOLUME", help="volume files (NEXRAD, CfRadial, ...)"
+    )
     p.add_argument("--dart", metavar="FILE", help="DART obs_seq file to write")
     p.add_argument("--wrfda", metavar="FILE", help="WRFDA radar observation file to write")
     p.add_argument("--config", metavar="TOML", help="settings (see --print-config for every key)")
-    p.add_argument("--window", nargs=2, metavar=("START", "END"),
-                   help="only volumes whose first ray is in [START, END] (ISO 8601, UTC)")
-    p.add_argument("--reader", choices=("pyart", "xradar"), help="library that reads the files "
-                   "(default: Py-ART where installed, else xradar)")
-    p.add_argument("--workers", type=int, default=0, help="processes on this machine (default: one per core)")
-    p.add_argument("--threads", type=int, default=0, help="native threads per volume (default: the cores "
-                   "shared among the workers; 1 on a Dask cluster)")
-    p.add_argument("--scheduler", metavar="ADDRESS", help="Dask distributed scheduler to send the volumes to")
+    p.add_argument(
+        "--window",
+        nargs=2,
+        metavar=("START", "END"),
+        help="only volumes whose first ray is in [START, END] (ISO 8601, UTC)",
+    )
+    p.add_argument(
+        "--reader",
+        choices=("pyart", "xradar"),
+        help="library that reads the files (default: Py-ART where installed, else xradar)",
+    )
+    p.add_argument(
+        "--workers", type=int, default=0, help="processes on this machine (default: one per core)"
+    )
+    p.add_argument(
+        "--threads",
+        type=int,
+        default=0,
+        help="native threads per volume (default: the cores "
+        "shared among the workers; 1 on a Dask cluster)",
+    )
+    p.add_argument(
+        "--scheduler", metavar="ADDRESS", help="Dask distributed scheduler to send the volumes to"
+    )
     bar = p.add_mutually_exclusive_group()
-    bar.add_argument("--progress", dest="progress", action="store_true", default=None,
-                     help="show a progress bar (default: when the terminal is interactive)")
+    bar.add_argument(
+        "--progress",
+        dest="progress",
+        action="store_true",
+        default=None,
+        help="show a progress bar (default: when the terminal is interactive)",
+    )
     bar.add_argument("--no-progress", dest="progress", action="store_false")
-    p.add_argument("--print-config", action="store_true", help="print the settings as TOML and exit")
+    p.add_argument(
+        "--print-config", action="store_true", help="print the settings as TOML and exit"
+    )
     return p
 
 
@@ -133,9 +162,18 @@ def obs(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except ImportError as e:
         parser.error(str(e))
     try:
-        result = job.run(args.volumes, dart=args.dart, wrfda=args.wrfda, config=config, reader=reader,
-                         window=window, workers=args.workers, threads=args.threads,
-                         scheduler=args.scheduler, progress=_progress(args.progress))
+        result = job.run(
+            args.volumes,
+            dart=args.dart,
+            wrfda=args.wrfda,
+            config=config,
+            reader=reader,
+            window=window,
+            workers=args.workers,
+            threads=args.threads,
+            scheduler=args.scheduler,
+            progress=_progress(args.progress),
+        )
     except KeyboardInterrupt:
         print("kestrum obs: interrupted; no file written", file=sys.stderr)
         return 130
@@ -145,15 +183,20 @@ def obs(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         return 1
     failed = [f for f in result.failures if f.error]
     if failed:
-        print(f"kestrum obs: {len(failed)} of {len(args.volumes)} volumes failed: "
-              + ", ".join(f.source for f in failed), file=sys.stderr)
+        print(
+            f"kestrum obs: {len(failed)} of {len(args.volumes)} volumes failed: "
+            + ", ".join(f.source for f in failed),
+            file=sys.stderr,
+        )
         return 1
     return 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command with ``argv`` (default: the process's arguments); returns the exit status."""
-    parser = argparse.ArgumentParser(prog="kestrum", description="kestrum: radar data assimilation tools")
+    parser = argparse.ArgumentParser(
+        prog="kestrum", description="kestrum: radar data assimilation tools"
+    )
     sub = parser.add_subparsers(dest="command")
     sub.add_parser("info", help="version, native modules and optional dependencies")
     obs_parser = _obs_parser(sub)

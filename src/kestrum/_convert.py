@@ -116,8 +116,11 @@ def strip_units(func: str, name: str, value: Any, unit: str | None) -> Any:
                 raise fail(func, f"{name} is in {value.units:~}, which is not in decibels")
             return value.magnitude
         if unit in _ANGLES and value.unitless:
-            raise fail(func, f"{name} is a dimensionless quantity ({value.units:~}): "
-                             f"give the angle in degrees or radians")
+            raise fail(
+                func,
+                f"{name} is a dimensionless quantity ({value.units:~}): "
+                f"give the angle in degrees or radians",
+            )
         import pint
 
         try:
@@ -134,7 +137,12 @@ def strip_units(func: str, name: str, value: Any, unit: str | None) -> Any:
 
 
 #: Unit names of radar files that pint does not know.
-_UNIT_NAMES = {"meters_per_second": "m/s", "meter_per_second": "m/s", "meters": "m", "degrees": "degree"}
+_UNIT_NAMES = {
+    "meters_per_second": "m/s",
+    "meter_per_second": "m/s",
+    "meters": "m",
+    "degrees": "degree",
+}
 
 
 def with_units_attribute(func: str, name: str, value: Any, source: Any, unit: str | None) -> Any:
@@ -180,7 +188,9 @@ def _importable() -> set[str]:
 # --- NumPy arguments ----------------------------------------------------------------
 
 
-def array(func: str, name: str, value: Any, unit: str | None = None, missing: int | None = None) -> Any:
+def array(
+    func: str, name: str, value: Any, unit: str | None = None, missing: int | None = None
+) -> Any:
     """``value`` as an array in ``unit``; masked floating arrays stay masked.
 
     A masked integer array has no NaN to stand for its masked elements: they get the
@@ -212,19 +222,33 @@ def scalar(func: str, name: str, value: Any, unit: str | None = None) -> float:
     return float(np.ma.getdata(out).reshape(()))
 
 
-def bounded(func: str, name: str, x: float, low: float | None = None, high: float | None = None,
-            above: float | None = None, finite: bool = False) -> float:
+def bounded(
+    func: str,
+    name: str,
+    x: float,
+    low: float | None = None,
+    high: float | None = None,
+    above: float | None = None,
+    finite: bool = False,
+) -> float:
     """``x`` if it is within [``low``, ``high``] and greater than ``above`` (each where
     given), else an error naming the argument; any bound, or ``finite``, refuses NaN
     and infinities (a box size, a step or a fraction of infinity means nothing)."""
     if low is None and high is None and above is None and not finite:
         return x
-    ok = math.isfinite(x) and (low is None or x >= low) and (high is None or x <= high) and (
-        above is None or x > above)
+    ok = (
+        math.isfinite(x)
+        and (low is None or x >= low)
+        and (high is None or x <= high)
+        and (above is None or x > above)
+    )
     if not ok:
         if above is not None:
-            where = "positive" if above == 0 and high is None else (
-                f"greater than {above:g}" if high is None else f"in ({above:g}, {high:g}]")
+            where = (
+                "positive"
+                if above == 0 and high is None
+                else (f"greater than {above:g}" if high is None else f"in ({above:g}, {high:g}]")
+            )
         elif low is not None:
             where = f"at least {low:g}" if high is None else f"in [{low:g}, {high:g}]"
         else:
@@ -233,7 +257,9 @@ def bounded(func: str, name: str, x: float, low: float | None = None, high: floa
     return x
 
 
-def integer(func: str, name: str, value: Any, low: int | None = None, high: int | None = None) -> int:
+def integer(
+    func: str, name: str, value: Any, low: int | None = None, high: int | None = None
+) -> int:
     """An integer argument: Python or NumPy integers only (2.0 is refused, as natively),
     within [``low``, ``high``] where given (the native type's range, say)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
@@ -333,15 +359,16 @@ def per_ray(func: str, name: str, value: Any, rays: tuple[int, ...]) -> Array:
     if len(rays) > 1 and a.shape == rays[:-1]:
         a = a[..., None]  # one per sweep
     if not fits(a, rays):
-        want = (f"a number, one value per sweep {rays[:-1]} or one per ray {rays}" if len(rays) > 1
-                else f"a number or one value per ray {rays}")
+        want = (
+            f"a number, one value per sweep {rays[:-1]} or one per ray {rays}"
+            if len(rays) > 1
+            else f"a number or one value per ray {rays}"
+        )
         raise fail(func, f"{name} has shape {a.shape}: {name} must be {want}")
     return np.ascontiguousarray(np.broadcast_to(a, rays).reshape(-1))
 
 
-def broadcast_leading(
-    func: str, shape: tuple[int, ...], what: str, **arrays: Any
-) -> list[Any]:
+def broadcast_leading(func: str, shape: tuple[int, ...], what: str, **arrays: Any) -> list[Any]:
     """Arguments broadcast to ``shape``, the leading (per-column) shape of the call."""
     return [fit(func, name, value, shape, what) for name, value in arrays.items()]
 
@@ -515,17 +542,20 @@ def epoch_seconds(func: str, name: str, value: Any) -> npt.NDArray[np.int64]:
         if isinstance(t, np.datetime64):
             return t
         if not isinstance(t, dt.datetime):
-            raise TypeError(f"{func}: {name} must be datetime or numpy.datetime64, "
-                            f"not {type(t).__name__}")
+            raise TypeError(
+                f"{func}: {name} must be datetime or numpy.datetime64, not {type(t).__name__}"
+            )
         if t.tzinfo is not None and t.utcoffset() is not None:
-            t = t.astimezone(dt.timezone.utc)
+            t = t.astimezone(dt.UTC)
         return np.datetime64(t.replace(tzinfo=None), "us")
 
     if isinstance(value, (dt.datetime, list, tuple)) or (
         isinstance(value, np.ndarray) and value.dtype == object
     ):
         items = np.asarray(value, dtype=object)
-        value = np.array([naive(t) for t in items.ravel()], dtype="datetime64[us]").reshape(items.shape)
+        value = np.array([naive(t) for t in items.ravel()], dtype="datetime64[us]").reshape(
+            items.shape
+        )
     t = np.asarray(value)
     if t.dtype.kind != "M":
         raise TypeError(f"{func}: {name} must be datetime or numpy.datetime64, not {t.dtype}")

@@ -55,5 +55,3 @@ def atomic(path: PathLike) -> Iterator[IO[bytes]]:
         except FileNotFoundError:
             pass
         raise
-
-

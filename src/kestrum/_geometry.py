@@ -28,8 +28,11 @@ def check_elevation(func: str, name: str, degrees: Any) -> None:
     el = np.asarray(degrees)
     bad = np.abs(el) > 90.0
     if bad.any():
-        raise cv.fail(func, f"{name} {float(el[bad].flat[0])!r} is not an elevation in degrees "
-                            "(it must lie within [-90, 90])")
+        raise cv.fail(
+            func,
+            f"{name} {float(el[bad].flat[0])!r} is not an elevation in degrees "
+            "(it must lie within [-90, 90])",
+        )
 
 
 def beam(range_m: Any, elevation_deg: Any, altitude_m: Any) -> tuple[Any, Any]:

@@ -84,8 +84,15 @@ def convert(func: str, name: str, arg: Arg, value: Any) -> Any:
     if arg.kind == "bool":
         return cv.boolean(func, name, value)
     if arg.kind == "float":
-        return cv.bounded(func, name, cv.scalar(func, name, value, arg.unit), arg.low, arg.high,
-                          arg.above, arg.finite)
+        return cv.bounded(
+            func,
+            name,
+            cv.scalar(func, name, value, arg.unit),
+            arg.low,
+            arg.high,
+            arg.above,
+            arg.finite,
+        )
     if arg.kind == "pass":
         return value
     return cv.strip_units(func, name, value, arg.unit)
@@ -121,8 +128,19 @@ def run(
     arrays = [n for n, a in declared.items() if a.kind == "array"]
     out_core = list(out_core or [()] * len(result._fields))
     if any(cv.is_dataarray(args[n]) for n in arrays):
-        fields = _xarray(func, declared, args, arrays, kernel, result, out_core,
-                         dict(dims or {}), leading, sizes, coords)
+        fields = _xarray(
+            func,
+            declared,
+            args,
+            arrays,
+            kernel,
+            result,
+            out_core,
+            dict(dims or {}),
+            leading,
+            sizes,
+            coords,
+        )
         return result(*fields)
     for name in arrays:
         if args[name] is not None:
@@ -130,8 +148,12 @@ def run(
     return result(*kernel(**args))
 
 
-def bind(declared: Mapping[str, Arg], args: Mapping[str, Any], names: Sequence[str],
-         bound: dict[str, str]) -> dict[str, str]:
+def bind(
+    declared: Mapping[str, Arg],
+    args: Mapping[str, Any],
+    names: Sequence[str],
+    bound: dict[str, str],
+) -> dict[str, str]:
     """Dimension names of the core roles, found by name where an argument tells them."""
     # A coordinate (azimuth, x, z: one dimension, all core) names its role; a sweep or a
     # grid could be transposed, so their dimensions are read only after the coordinates.
@@ -151,10 +173,19 @@ def bind(declared: Mapping[str, Arg], args: Mapping[str, Any], names: Sequence[s
     return bound
 
 
-def _xarray(func: str, declared: Mapping[str, Arg], args: dict[str, Any], arrays: list[str],
-            kernel: Callable[..., Sequence[Any]], result: Any, out_core: list[tuple[str, ...]],
-            bound: dict[str, str], leading: Sequence[bool] | None,
-            sizes: Mapping[str, int] | None, coords: Mapping[str, Any] | None) -> list[Any]:
+def _xarray(
+    func: str,
+    declared: Mapping[str, Arg],
+    args: dict[str, Any],
+    arrays: list[str],
+    kernel: Callable[..., Sequence[Any]],
+    result: Any,
+    out_core: list[tuple[str, ...]],
+    bound: dict[str, str],
+    leading: Sequence[bool] | None,
+    sizes: Mapping[str, int] | None,
+    coords: Mapping[str, Any] | None,
+) -> list[Any]:
     given = [n for n in arrays if args[n] is not None]
     bound = bind(declared, args, given, bound)
     cores = {}
@@ -183,14 +214,23 @@ def _xarray(func: str, declared: Mapping[str, Arg], args: dict[str, Any], arrays
         own = [len(core.dims) for core in cores.values()]
         loops = [np.shape(v)[: np.ndim(v) - k] for v, k in zip(values, own)]
         loop = np.broadcast_shapes(*loops)
-        values = tuple(cv.broadcast_to(v, loop + np.shape(v)[np.ndim(v) - k :])
-                       for v, k in zip(values, own))
+        values = tuple(
+            cv.broadcast_to(v, loop + np.shape(v)[np.ndim(v) - k :]) for v, k in zip(values, own)
+        )
         return kernel(**dict(zip(cores, values)), **scalars)
 
     names = list(result._fields)
     out_dims = [tuple(bound.get(r, r) for r in core) for core in out_core]
-    ds = cv.apply_xarray(func, numpy_kernel, cores, names, out_dims, leading=leading,
-                         sizes=dict(sizes or {}), coords=dict(coords or {}))
+    ds = cv.apply_xarray(
+        func,
+        numpy_kernel,
+        cores,
+        names,
+        out_dims,
+        leading=leading,
+        sizes=dict(sizes or {}),
+        coords=dict(coords or {}),
+    )
     return [ds[name] for name in names]
 
 
@@ -213,5 +253,7 @@ def wrap_like(template: Any, fields: Sequence[Any], lead: tuple[str, ...] = ()) 
     import xarray as xr
 
     coords = {k: c for k, c in template.coords.items() if set(c.dims) <= set(template.dims)}
-    return [None if f is None else xr.DataArray(f, dims=lead + tuple(template.dims), coords=coords)
-            for f in fields]
+    return [
+        None if f is None else xr.DataArray(f, dims=lead + tuple(template.dims), coords=coords)
+        for f in fields
+    ]

@@ -60,7 +60,7 @@ def _sweep_profiles(rays: _Rays, altitude: float) -> tuple[Array, Array]:
     s = len(rays.start) - 1
     el = np.full(s, np.nan)
     for k in range(s):
-        e = rays.elevation[rays.start[k]:rays.start[k + 1]]
+        e = rays.elevation[rays.start[k] : rays.start[k + 1]]
         if np.isfinite(e).any():
             el[k] = np.nanmean(e)
     height = beam_height(rays.range, el[:, None], altitude).height
@@ -81,9 +81,19 @@ def _fit_profile(rays: _Rays, wrap: Any, height: Array, layer_depth: float, n_th
     layer = np.where(finite, np.floor((np.where(finite, height, base) - base) / layer_depth), -1)
     layers = int(layer.max()) + 1
     # Every fourth gate along a ray is plenty for a layer's fit, and a quarter of the cost.
-    fit = _radar.dealias_fit(rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)),
-                             rays.nyquist, rays.start, wrap, layer.astype(np.int64), layers, 4, 0.05,
-                             n_threads)
+    fit = _radar.dealias_fit(
+        rays.velocity,
+        np.deg2rad(rays.azimuth),
+        np.cos(np.deg2rad(rays.elevation)),
+        rays.nyquist,
+        rays.start,
+        wrap,
+        layer.astype(np.int64),
+        layers,
+        4,
+        0.05,
+        n_threads,
+    )
     u, v, w, bins, agreement = fit
     good = np.isfinite(u) & (bins >= 8) & (agreement >= 0.6)
     centres = base + (np.arange(layers) + 0.5) * layer_depth
@@ -118,18 +128,31 @@ def _reference_uvw(func: str, reference: Any, height: Array) -> Any:
     u = cv.nan_filled(cv.array(func, "reference u", u, "m/s")).reshape(-1)
     v = cv.nan_filled(cv.array(func, "reference v", v, "m/s")).reshape(-1)
     if not z.shape == u.shape == v.shape:
-        raise cv.fail(func, f"reference height, u and v must have one value per level, "
-                            f"not shapes {z.shape}, {u.shape}, {v.shape}")
+        raise cv.fail(
+            func,
+            f"reference height, u and v must have one value per level, "
+            f"not shapes {z.shape}, {u.shape}, {v.shape}",
+        )
     return _profile_at(z, u, v, None, height)
 
 
-def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: float,
-         max_step: float, min_region: int, n_threads: int) -> tuple[Array, npt.NDArray[np.int16]]:
+def _run(
+    func: str,
+    rays: _Rays,
+    reference: Any,
+    altitude: float,
+    layer_depth: float,
+    max_step: float,
+    min_region: int,
+    n_threads: int,
+) -> tuple[Array, npt.NDArray[np.int16]]:
     """The dealiased rays and their folds; ``reference`` is None, a profile, or (rays, gates)."""
     s = len(rays.start) - 1
     geo.check_elevation(func, "elevation", rays.elevation)
-    wrap = np.array([_full_circle(rays.azimuth[rays.start[k]:rays.start[k + 1]]) for k in range(s)],
-                    dtype=np.uint8)
+    wrap = np.array(
+        [_full_circle(rays.azimuth[rays.start[k] : rays.start[k + 1]]) for k in range(s)],
+        dtype=np.uint8,
+    )
     _, height = _sweep_profiles(rays, altitude)
     ref = None
     if reference is None:
@@ -138,13 +161,28 @@ def _run(func: str, rays: _Rays, reference: Any, altitude: float, layer_depth: f
         # A previous volume or a model's radial wind: gates it lacks fall back to the
         # self-made first guess.
         ref = reference
-        uvw = _fit_profile(rays, wrap, height, layer_depth, n_threads) if np.isnan(ref).any() else None
+        uvw = (
+            _fit_profile(rays, wrap, height, layer_depth, n_threads)
+            if np.isnan(ref).any()
+            else None
+        )
     else:
         uvw = _reference_uvw(func, reference, height)
     # rays.velocity is always a private copy: the result is written over it.
     out: tuple[Array, npt.NDArray[np.int16]] = _radar.dealias_unfold(
-        rays.velocity, np.deg2rad(rays.azimuth), np.cos(np.deg2rad(rays.elevation)), rays.nyquist,
-        rays.start, wrap, uvw, ref, max_step, min_region, into=rays.velocity, n_threads=n_threads)
+        rays.velocity,
+        np.deg2rad(rays.azimuth),
+        np.cos(np.deg2rad(rays.elevation)),
+        rays.nyquist,
+        rays.start,
+        wrap,
+        uvw,
+        ref,
+        max_step,
+        min_region,
+        into=rays.velocity,
+        n_threads=n_threads,
+    )
     return out
 
 
@@ -158,12 +196,21 @@ _TUNING = {
     "n_threads": THREADS,
 }
 _DEALIAS = {
-    "velocity": Arg(unit="m/s"), "azimuth": Arg(unit="degree"), "range": Arg(unit="m"),
-    "elevation": Arg(unit="degree"), "nyquist": Arg(unit="m/s"), "reference": Arg("pass"),
-    "altitude": Arg("float", unit="m", finite=True), **_TUNING,
+    "velocity": Arg(unit="m/s"),
+    "azimuth": Arg(unit="degree"),
+    "range": Arg(unit="m"),
+    "elevation": Arg(unit="degree"),
+    "nyquist": Arg(unit="m/s"),
+    "reference": Arg("pass"),
+    "altitude": Arg("float", unit="m", finite=True),
+    **_TUNING,
 }
-_PYART = {"nyquist": Arg(unit="m/s", optional=True), "reference": Arg("pass"), "folds": FLAG,
-          **_TUNING}
+_PYART = {
+    "nyquist": Arg(unit="m/s", optional=True),
+    "reference": Arg("pass"),
+    "folds": FLAG,
+    **_TUNING,
+}
 _XRADAR = {"nyquist": Arg(unit="m/s", optional=True), "reference": Arg("pass"), **_TUNING}
 
 
@@ -178,24 +225,42 @@ def _nan_data(vel: Any) -> Array:
 def _check_nyquist(func: str, nyquist: Array) -> None:
     bad = np.isfinite(nyquist) & ~(nyquist > 0)
     if bad.any():
-        raise cv.fail(func, f"nyquist must be positive (a missing value may be NaN), "
-                            f"found {nyquist[bad][0]}")
+        raise cv.fail(
+            func, f"nyquist must be positive (a missing value may be NaN), found {nyquist[bad][0]}"
+        )
 
 
-def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, nyquist: Any,
-           reference: Any, altitude: float, layer_depth: float, max_step: float, min_region: int,
-           n_threads: int) -> Dealiased:
+def _numpy(
+    func: str,
+    velocity: Any,
+    azimuth: Any,
+    range_: Any,
+    elevation: Any,
+    nyquist: Any,
+    reference: Any,
+    altitude: float,
+    layer_depth: float,
+    max_step: float,
+    min_region: int,
+    n_threads: int,
+) -> Dealiased:
     vel = cv.array(func, "velocity", velocity)
     if vel.ndim not in (2, 3):
-        raise cv.fail(func, f"velocity must be (rays, gates) or (sweeps, rays, gates), not shape {vel.shape}")
+        raise cv.fail(
+            func, f"velocity must be (rays, gates) or (sweeps, rays, gates), not shape {vel.shape}"
+        )
     stacked = vel.ndim == 3
-    sweeps, rays, gates = (vel.shape if stacked else (1,) + vel.shape)
+    sweeps, rays, gates = vel.shape if stacked else (1,) + vel.shape
     az = cv.nan_filled(cv.array(func, "azimuth", azimuth))
     if az.shape != vel.shape[:-1]:
-        raise cv.fail(func, f"azimuth must have shape {vel.shape[:-1]} (one value per ray), not {az.shape}")
+        raise cv.fail(
+            func, f"azimuth must have shape {vel.shape[:-1]} (one value per ray), not {az.shape}"
+        )
     rng = cv.nan_filled(cv.array(func, "range", range_))
     if rng.shape != (gates,):
-        raise cv.fail(func, f"range must have shape ({gates},) (one value per gate), not {rng.shape}")
+        raise cv.fail(
+            func, f"range must have shape ({gates},) (one value per gate), not {rng.shape}"
+        )
     el = cv.per_ray(func, "elevation", elevation, vel.shape[:-1])
     nyq = cv.per_ray(func, "nyquist", nyquist, vel.shape[:-1])
     _check_nyquist(func, nyq)
@@ -205,16 +270,27 @@ def _numpy(func: str, velocity: Any, azimuth: Any, range_: Any, elevation: Any, 
     if reference is not None and not _is_profile(reference):
         ref = cv.nan_filled(cv.array(func, "reference", reference, "m/s"))
         if ref.shape != vel.shape:
-            raise cv.fail(func, f"reference must be a profile or have the velocity's shape "
-                                f"{vel.shape}, not {ref.shape}")
+            raise cv.fail(
+                func,
+                f"reference must be a profile or have the velocity's shape "
+                f"{vel.shape}, not {ref.shape}",
+            )
         ref = np.ascontiguousarray(ref.reshape(sweeps * rays, gates))
     # Sweeps with fewer rays are padded at their end: the padding is not part of the
     # sweep's circle.
     has = np.isfinite(az.reshape(sweeps, rays))
     count = np.where(has.any(axis=1), rays - np.argmax(has[:, ::-1], axis=1), 0)
     start = _ragged_start(count, rays)
-    out, folds = _run(func, _Rays(data, az.reshape(-1), el, nyq, start, rng), ref, altitude,
-                      layer_depth, max_step, min_region, n_threads)
+    out, folds = _run(
+        func,
+        _Rays(data, az.reshape(-1), el, nyq, start, rng),
+        ref,
+        altitude,
+        layer_depth,
+        max_step,
+        min_region,
+        n_threads,
+    )
     out = out.reshape(vel.shape)
     folds = folds.reshape(vel.shape)
     if masked:
@@ -233,7 +309,8 @@ def _ragged_start(count: Any, rays: int) -> Any:
 
 def _is_profile(reference: Any) -> bool:
     return (isinstance(reference, tuple) and not hasattr(reference, "shape")) or all(
-        hasattr(reference, name) for name in ("height", "u", "v"))
+        hasattr(reference, name) for name in ("height", "u", "v")
+    )
 
 
 def dealias(
@@ -332,16 +409,39 @@ def dealias(
     return _dealias("dealias", **_road.arguments("dealias", _DEALIAS, locals()))
 
 
-def _dealias(func: str, velocity: Any, azimuth: Any, range: Any, elevation: Any, nyquist: Any,
-             reference: Any, altitude: float, layer_depth: float, max_step: float, min_region: int,
-             n_threads: int) -> Any:
+def _dealias(
+    func: str,
+    velocity: Any,
+    azimuth: Any,
+    range: Any,
+    elevation: Any,
+    nyquist: Any,
+    reference: Any,
+    altitude: float,
+    layer_depth: float,
+    max_step: float,
+    min_region: int,
+    n_threads: int,
+) -> Any:
     """:func:`dealias` of converted arguments (DataArrays kept: they choose the road)."""
     if cv.is_dataarray(reference) and not _is_profile(reference):
         reference = cv.strip_units(func, "reference", reference, "m/s")
 
     def kernel(vel: Any, az: Any, rg: Any, el: Any, nyq: Any, ref: Any = None) -> tuple[Any, Any]:
-        r = _numpy(func, vel, az, rg, el, nyq, ref if ref is not None else reference, altitude,
-                   layer_depth, max_step, min_region, n_threads)
+        r = _numpy(
+            func,
+            vel,
+            az,
+            rg,
+            el,
+            nyq,
+            ref if ref is not None else reference,
+            altitude,
+            layer_depth,
+            max_step,
+            min_region,
+            n_threads,
+        )
         return r.velocity, r.folds
 
     if cv.is_dataarray(velocity):
@@ -349,16 +449,28 @@ def _dealias(func: str, velocity: Any, azimuth: Any, range: Any, elevation: Any,
     return Dealiased(*kernel(velocity, azimuth, range, elevation, nyquist))
 
 
-def _xarray(func: str, kernel: Any, velocity: Any, azimuth: Any, range_: Any, elevation: Any,
-            nyquist: Any, reference: Any) -> Any:
+def _xarray(
+    func: str,
+    kernel: Any,
+    velocity: Any,
+    azimuth: Any,
+    range_: Any,
+    elevation: Any,
+    nyquist: Any,
+    reference: Any,
+) -> Any:
     """A DataArray sweep (ray, gate) or volume (sweep, ray, gate): the last two dimensions,
     or three where the other arguments have a sweep dimension, are the core; any further
     leading dimension (volumes in time) is looped over, chunk by chunk under Dask."""
     per_sweep = [a for a in (azimuth, elevation, nyquist) if cv.is_dataarray(a) and a.ndim >= 2]
     core = velocity.dims[-3:] if velocity.ndim >= 3 and per_sweep else velocity.dims[-2:]
-    args = {"velocity": cv.Core(velocity, core), "azimuth": cv.Core(azimuth, _dims_of(azimuth, core)),
-            "range": cv.Core(range_, core[-1:]), "elevation": cv.Core(elevation, _dims_of(elevation, core)),
-            "nyquist": cv.Core(nyquist, _dims_of(nyquist, core))}
+    args = {
+        "velocity": cv.Core(velocity, core),
+        "azimuth": cv.Core(azimuth, _dims_of(azimuth, core)),
+        "range": cv.Core(range_, core[-1:]),
+        "elevation": cv.Core(elevation, _dims_of(elevation, core)),
+        "nyquist": cv.Core(nyquist, _dims_of(nyquist, core)),
+    }
     if cv.is_dataarray(reference) and not _is_profile(reference):
         args["reference"] = cv.Core(reference, core)
     elif isinstance(reference, np.ndarray):
@@ -370,8 +482,12 @@ def _xarray(func: str, kernel: Any, velocity: Any, azimuth: Any, range_: Any, el
         vel_out = np.empty(np.shape(arrays[0]))
         fold_out = np.empty(np.shape(arrays[0]), dtype=np.int16)
         for index in np.ndindex(lead):
-            one = [np.broadcast_to(a, lead + np.shape(a)[np.ndim(a) - n:])[index] if np.ndim(a) > n else a
-                   for a, n in zip(arrays, cores)]
+            one = [
+                np.broadcast_to(a, lead + np.shape(a)[np.ndim(a) - n :])[index]
+                if np.ndim(a) > n
+                else a
+                for a, n in zip(arrays, cores)
+            ]
             v, f = kernel(*one)
             vel_out[index], fold_out[index] = np.ma.filled(v, np.nan), f
         return vel_out, fold_out
@@ -385,7 +501,7 @@ def _dims_of(value: Any, core: tuple[str, ...]) -> tuple[str, ...]:
     """The core dimensions (other than the gate's) that a per-ray argument has."""
     if cv.is_dataarray(value):
         return tuple(d for d in core[:-1] if d in value.dims)
-    return core[-1 - np.ndim(value):-1] if np.ndim(value) else ()
+    return core[-1 - np.ndim(value) : -1] if np.ndim(value) else ()
 
 
 # --- adapters --------------------------------------------------------------------------
@@ -463,16 +579,18 @@ def dealias_pyart(
     nyquist, reference, folds = args.pop("nyquist"), args.pop("reference"), args.pop("folds")
     if field not in radar.fields:
         raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
-    vel = cv.with_units_attribute(func, field, radar.fields[field]["data"],
-                                  radar.fields[field].get("units"), "m/s")
+    vel = cv.with_units_attribute(
+        func, field, radar.fields[field]["data"], radar.fields[field].get("units"), "m/s"
+    )
     data = _nan_data(vel)
     if gatefilter is not None:
         data[np.asarray(gatefilter.gate_excluded, dtype=bool)] = np.nan
     if nyquist is None:
         params = getattr(radar, "instrument_parameters", None) or {}
         if "nyquist_velocity" not in params:
-            raise cv.fail(func, "the radar has no instrument_parameters['nyquist_velocity']: "
-                                "pass nyquist=")
+            raise cv.fail(
+                func, "the radar has no instrument_parameters['nyquist_velocity']: pass nyquist="
+            )
         nyquist = params["nyquist_velocity"]["data"]
     start = np.asarray(radar.sweep_start_ray_index["data"], dtype=np.int64)
     stop = np.asarray(radar.sweep_end_ray_index["data"], dtype=np.int64) + 1
@@ -484,18 +602,28 @@ def dealias_pyart(
     elif nyq.shape == (radar.nsweeps,):
         nyq = np.repeat(nyq, stop - start)
     elif nyq.shape != (radar.nrays,):
-        raise cv.fail(func, f"nyquist must be a number, one value per sweep ({radar.nsweeps}) or "
-                            f"per ray ({radar.nrays}), not shape {nyq.shape}")
+        raise cv.fail(
+            func,
+            f"nyquist must be a number, one value per sweep ({radar.nsweeps}) or "
+            f"per ray ({radar.nrays}), not shape {nyq.shape}",
+        )
     _check_nyquist(func, nyq)
     ref = reference
     if reference is not None and not _is_profile(reference):
         ref = np.ascontiguousarray(cv.nan_filled(cv.array(func, "reference", reference, "m/s")))
         if ref.shape != data.shape:
-            raise cv.fail(func, f"reference must have the field's shape {data.shape}, not {ref.shape}")
+            raise cv.fail(
+                func, f"reference must have the field's shape {data.shape}, not {ref.shape}"
+            )
     altitude = float(cv.nan_filled(radar.altitude["data"]).reshape(-1)[0])
-    rays = _Rays(data, cv.nan_filled(radar.azimuth["data"]),
-                 cv.nan_filled(radar.elevation["data"]), np.ascontiguousarray(nyq),
-                 np.concatenate([start, stop[-1:]]), cv.nan_filled(radar.range["data"]))
+    rays = _Rays(
+        data,
+        cv.nan_filled(radar.azimuth["data"]),
+        cv.nan_filled(radar.elevation["data"]),
+        np.ascontiguousarray(nyq),
+        np.concatenate([start, stop[-1:]]),
+        cv.nan_filled(radar.range["data"]),
+    )
     out, moved = _run(func, rays, ref, altitude, **args)
     result = {
         "data": np.ma.MaskedArray(out, mask=np.isnan(out)),
@@ -507,8 +635,12 @@ def dealias_pyart(
     }
     if not folds:
         return result
-    return result, {"data": moved, "units": "1", "long_name": "Folds moved by dealiasing",
-                    "comment": "corrected = original + 2 * folds * nyquist_velocity"}
+    return result, {
+        "data": moved,
+        "units": "1",
+        "long_name": "Folds moved by dealiasing",
+        "comment": "corrected = original + 2 * folds * nyquist_velocity",
+    }
 
 
 def dealias_xradar(
@@ -582,20 +714,33 @@ def dealias_xradar(
     if hasattr(tree, "data_vars") and field in getattr(tree, "data_vars", {}):
         return _xradar_sweep(func, tree, field, nyquist, reference, None, **args)
     names = sorted((k for k in tree.children if k.startswith("sweep_")), key=lambda k: int(k[6:]))
-    altitude = float(np.asarray(tree["altitude"]).reshape(-1)[0]) if "altitude" in tree.variables else None
+    altitude = (
+        float(np.asarray(tree["altitude"]).reshape(-1)[0]) if "altitude" in tree.variables else None
+    )
     per_sweep = nyquist is not None and np.ndim(nyquist) == 1
     if per_sweep and np.shape(nyquist)[0] != len(names):
         raise cv.fail(func, f"nyquist must be one number or one per sweep ({len(names)})")
     out = {}
     for k, name in enumerate(names):
         ds = tree[name].to_dataset()
-        out[name] = _xradar_sweep(func, ds, field, nyquist[k] if per_sweep else nyquist, reference,
-                                  altitude, **args)
+        out[name] = _xradar_sweep(
+            func, ds, field, nyquist[k] if per_sweep else nyquist, reference, altitude, **args
+        )
     return out
 
 
-def _xradar_sweep(func: str, ds: Any, field: str, nyquist: Any, reference: Any, altitude: Any,
-                  layer_depth: float, max_step: float, min_region: int, n_threads: int) -> Any:
+def _xradar_sweep(
+    func: str,
+    ds: Any,
+    field: str,
+    nyquist: Any,
+    reference: Any,
+    altitude: Any,
+    layer_depth: float,
+    max_step: float,
+    min_region: int,
+    n_threads: int,
+) -> Any:
     import xarray as xr
 
     if field not in ds:
@@ -608,13 +753,26 @@ def _xradar_sweep(func: str, ds: Any, field: str, nyquist: Any, reference: Any, 
         if nyquist.ndim == 1 and nyquist.shape[0] != vel.shape[0]:
             nyquist = nyquist.reshape(-1)[0]
     if altitude is None:
-        altitude = float(np.asarray(ds["altitude"]).reshape(-1)[0]) if "altitude" in ds.variables else 0.0
+        altitude = (
+            float(np.asarray(ds["altitude"]).reshape(-1)[0]) if "altitude" in ds.variables else 0.0
+        )
     ray, gate = vel.dims[-2:]
-    r = _dealias(func, cv.with_units_attribute(func, field, vel.values, vel.attrs.get("units"), "m/s"),
-                 np.asarray(ds["azimuth"].values, float), np.asarray(ds[gate].values, float),
-                 np.asarray(ds["elevation"].values, float), nyquist, reference=reference,
-                 altitude=cv.scalar(func, "altitude", altitude, "m"), layer_depth=layer_depth,
-                 max_step=max_step, min_region=min_region, n_threads=n_threads)
+    r = _dealias(
+        func,
+        cv.with_units_attribute(func, field, vel.values, vel.attrs.get("units"), "m/s"),
+        np.asarray(ds["azimuth"].values, float),
+        np.asarray(ds[gate].values, float),
+        np.asarray(ds["elevation"].values, float),
+        nyquist,
+        reference=reference,
+        altitude=cv.scalar(func, "altitude", altitude, "m"),
+        layer_depth=layer_depth,
+        max_step=max_step,
+        min_region=min_region,
+        n_threads=n_threads,
+    )
     coords = {k: c for k, c in vel.coords.items() if set(c.dims) <= {ray, gate}}
-    return xr.Dataset({"velocity": ((ray, gate), r.velocity, {"units": "m/s"}),
-                       "folds": ((ray, gate), r.folds)}, coords=coords)
+    return xr.Dataset(
+        {"velocity": ((ray, gate), r.velocity, {"units": "m/s"}), "folds": ((ray, gate), r.folds)},
+        coords=coords,
+    )

@@ -68,13 +68,39 @@ class Mode(NamedTuple, Generic[F]):
 
 @overload
 def perturb(
-    dbz: xr.DataArray, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any, bias_dbz: Any,
-    bias_zdr: Any, k0: int, k1: int, m0: int, *, n_threads: int = ..., progress: bool = ...,
+    dbz: xr.DataArray,
+    zdr: Any,
+    phidp: Any,
+    rhohv: Any,
+    vel: Any,
+    flags: int,
+    fac: Any,
+    bias_dbz: Any,
+    bias_zdr: Any,
+    k0: int,
+    k1: int,
+    m0: int,
+    *,
+    n_threads: int = ...,
+    progress: bool = ...,
 ) -> Perturbed[xr.DataArray]: ...
 @overload
 def perturb(
-    dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any, bias_dbz: Any,
-    bias_zdr: Any, k0: int, k1: int, m0: int, *, n_threads: int = ..., progress: bool = ...,
+    dbz: Any,
+    zdr: Any,
+    phidp: Any,
+    rhohv: Any,
+    vel: Any,
+    flags: int,
+    fac: Any,
+    bias_dbz: Any,
+    bias_zdr: Any,
+    k0: int,
+    k1: int,
+    m0: int,
+    *,
+    n_threads: int = ...,
+    progress: bool = ...,
 ) -> Perturbed[Array]: ...
 def perturb(
     dbz: Any,
@@ -170,19 +196,41 @@ def perturb(
 
 
 _PERTURB = {
-    "dbz": Arg(unit="dB", optional=True), "zdr": Arg(unit="dB", optional=True),
-    "phidp": Arg(unit="degree", optional=True), "rhohv": Arg(optional=True),
-    "vel": Arg(unit="m/s", optional=True), "flags": Arg("int", low=0, high=(1 << len(FIELDS)) - 1),
-    "fac": Arg(), "bias_dbz": Arg(unit="dB"), "bias_zdr": Arg(unit="dB"),
+    "dbz": Arg(unit="dB", optional=True),
+    "zdr": Arg(unit="dB", optional=True),
+    "phidp": Arg(unit="degree", optional=True),
+    "rhohv": Arg(optional=True),
+    "vel": Arg(unit="m/s", optional=True),
+    "flags": Arg("int", low=0, high=(1 << len(FIELDS)) - 1),
+    "fac": Arg(),
+    "bias_dbz": Arg(unit="dB"),
+    "bias_zdr": Arg(unit="dB"),
     "k0": Arg("int", low=_cv.UINT64[0], high=_cv.UINT64[1]),
     "k1": Arg("int", low=_cv.UINT64[0], high=_cv.UINT64[1]),
-    "m0": Arg("int", low=0, high=_cv.INT64[1]), "n_threads": THREADS, "progress": FLAG,
+    "m0": Arg("int", low=0, high=_cv.INT64[1]),
+    "n_threads": THREADS,
+    "progress": FLAG,
 }
 
 
-def _perturb(func: str, dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any,
-             bias_dbz: Any, bias_zdr: Any, k0: int, k1: int, m0: int, n_threads: int,
-             progress: bool, shape: tuple[int, ...] | None) -> Perturbed[Array]:
+def _perturb(
+    func: str,
+    dbz: Any,
+    zdr: Any,
+    phidp: Any,
+    rhohv: Any,
+    vel: Any,
+    flags: int,
+    fac: Any,
+    bias_dbz: Any,
+    bias_zdr: Any,
+    k0: int,
+    k1: int,
+    m0: int,
+    n_threads: int,
+    progress: bool,
+    shape: tuple[int, ...] | None,
+) -> Perturbed[Array]:
     given = dict(zip(FIELDS, (dbz, zdr, phidp, rhohv, vel)))
     active = {}
     for bit, name in enumerate(FIELDS):
@@ -192,15 +240,19 @@ def _perturb(func: str, dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, fl
             active[name] = _cv.array(func, name, given[name])
     gates, fields = _cv.broadcast(func, **active) if active else ((0,), [])
     if shape is not None and gates != shape:
-        raise _cv.fail(func, f"the fields broadcast to shape {gates}, "
-                             f"not to the DataArrays' {shape}")
+        raise _cv.fail(
+            func, f"the fields broadcast to shape {gates}, not to the DataArrays' {shape}"
+        )
     fac = _cv.broadcast_planes(func, "fac", _cv.array(func, "fac", fac), 6, gates)
-    biases = {"bias_dbz": _cv.array(func, "bias_dbz", bias_dbz),
-              "bias_zdr": _cv.array(func, "bias_zdr", bias_zdr)}
+    biases = {
+        "bias_dbz": _cv.array(func, "bias_dbz", bias_dbz),
+        "bias_zdr": _cv.array(func, "bias_zdr", bias_zdr),
+    }
     _, (bias_dbz, bias_zdr) = _cv.broadcast(func, **biases)
     if bias_dbz.ndim != 1:
-        raise _cv.fail(func, f"bias_dbz and bias_zdr must be (members,), "
-                             f"not shape {bias_dbz.shape}")
+        raise _cv.fail(
+            func, f"bias_dbz and bias_zdr must be (members,), not shape {bias_dbz.shape}"
+        )
     n = int(np.prod(gates))
     members = bias_dbz.shape[0]
     flat = [f.reshape(-1) for f in fields]
@@ -208,8 +260,21 @@ def _perturb(func: str, dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, fl
     fac = fac.reshape(6, n)
 
     def call(j0: int, j1: int) -> Any:
-        return _ensemble.perturb(a_dbz, a_zdr, a_phidp, a_rhohv, a_vel, flags, fac, bias_dbz[j0:j1],
-                                 bias_zdr[j0:j1], k0, k1, m0 + j0, n_threads)
+        return _ensemble.perturb(
+            a_dbz,
+            a_zdr,
+            a_phidp,
+            a_rhohv,
+            a_vel,
+            flags,
+            fac,
+            bias_dbz[j0:j1],
+            bias_zdr[j0:j1],
+            k0,
+            k1,
+            m0 + j0,
+            n_threads,
+        )
 
     if progress:
         step = max(1, _CHUNK_VALUES // max(1, n * len(active)))
@@ -219,9 +284,9 @@ def _perturb(func: str, dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, fl
     else:
         out = call(0, members)
     slots = iter(range(len(active)))
-    return Perturbed(*(
-        out[:, next(slots)].reshape((members,) + gates) if n in active else None for n in FIELDS
-    ))
+    return Perturbed(
+        *(out[:, next(slots)].reshape((members,) + gates) if n in active else None for n in FIELDS)
+    )
 
 
 def _members(func: str, values: Any, axis: int) -> tuple[Any, tuple[int, ...]]:
@@ -242,13 +307,17 @@ def _member_dim(values: Any, axis: int, dim: str | None) -> dict[str, str]:
 
 
 _STATISTICS = {
-    "values": Arg(core=("member",)), "percentiles": Arg("pass"), "axis": Arg("int"),
-    "min_valid": Arg("int", low=_cv.INT64[0], high=_cv.INT64[1]), "n_threads": THREADS,
+    "values": Arg(core=("member",)),
+    "percentiles": Arg("pass"),
+    "axis": Arg("int"),
+    "min_valid": Arg("int", low=_cv.INT64[0], high=_cv.INT64[1]),
+    "n_threads": THREADS,
 }
 
 
-def _statistics(values: Any, percentiles: Array, axis: int, min_valid: int,
-                n_threads: int) -> Statistics[Array]:
+def _statistics(
+    values: Any, percentiles: Array, axis: int, min_valid: int, n_threads: int
+) -> Statistics[Array]:
     members, rest = _members("statistics", values, axis)
     mean, std, pct = _ensemble.statistics(members, percentiles, min_valid, n_threads)
     return Statistics(mean.reshape(rest), std.reshape(rest), pct.reshape(percentiles.shape + rest))
@@ -256,12 +325,22 @@ def _statistics(values: Any, percentiles: Array, axis: int, min_valid: int,
 
 @overload
 def statistics(
-    values: xr.DataArray, percentiles: Any, *, axis: int = ..., dim: str | None = ...,
-    min_valid: int = ..., n_threads: int = ...,
+    values: xr.DataArray,
+    percentiles: Any,
+    *,
+    axis: int = ...,
+    dim: str | None = ...,
+    min_valid: int = ...,
+    n_threads: int = ...,
 ) -> Statistics[xr.DataArray]: ...
 @overload
 def statistics(
-    values: Any, percentiles: Any, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
+    values: Any,
+    percentiles: Any,
+    *,
+    axis: int = ...,
+    dim: str | None = ...,
+    min_valid: int = ...,
     n_threads: int = ...,
 ) -> Statistics[Array]: ...
 def statistics(
@@ -328,19 +407,38 @@ def statistics(
         raise _cv.fail(func, f"percentiles must be in [0, 100], not {pct.tolist()}")
     dims = _member_dim(values, axis, dim)
     given = {**locals(), "percentiles": pct, "axis": -1 if dims else axis}
-    return _road.run(func, _STATISTICS, given, _statistics, Statistics, [(), (), ("percentile",)],
-                     dims=dims, leading=[False, False, True], sizes={"percentile": pct.size},
-                     coords={"percentile": pct})
+    return _road.run(
+        func,
+        _STATISTICS,
+        given,
+        _statistics,
+        Statistics,
+        [(), (), ("percentile",)],
+        dims=dims,
+        leading=[False, False, True],
+        sizes={"percentile": pct.size},
+        coords={"percentile": pct},
+    )
 
 
 @overload
 def mode(
-    values: xr.DataArray, n_codes: int, *, axis: int = ..., dim: str | None = ...,
-    min_valid: int = ..., n_threads: int = ...,
+    values: xr.DataArray,
+    n_codes: int,
+    *,
+    axis: int = ...,
+    dim: str | None = ...,
+    min_valid: int = ...,
+    n_threads: int = ...,
 ) -> Mode[xr.DataArray]: ...
 @overload
 def mode(
-    values: Any, n_codes: int, *, axis: int = ..., dim: str | None = ..., min_valid: int = ...,
+    values: Any,
+    n_codes: int,
+    *,
+    axis: int = ...,
+    dim: str | None = ...,
+    min_valid: int = ...,
     n_threads: int = ...,
 ) -> Mode[Array]: ...
 def mode(
@@ -404,8 +502,11 @@ def mode(
 
 
 _MODE = {
-    "values": Arg(core=("member",), missing=-1), "n_codes": COUNT, "axis": Arg("int"),
-    "min_valid": Arg("int", low=_cv.INT64[0], high=_cv.INT64[1]), "n_threads": THREADS,
+    "values": Arg(core=("member",), missing=-1),
+    "n_codes": COUNT,
+    "axis": Arg("int"),
+    "min_valid": Arg("int", low=_cv.INT64[0], high=_cv.INT64[1]),
+    "n_threads": THREADS,
 }
 
 

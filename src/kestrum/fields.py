@@ -142,7 +142,9 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int = 0) -> Any:
 
 
 _GRADIENT = {
-    "field": Arg(core=("y", "x")), "x": Arg(unit="m", core=("x",)), "y": Arg(unit="m", core=("y",)),
+    "field": Arg(core=("y", "x")),
+    "x": Arg(unit="m", core=("x",)),
+    "y": Arg(unit="m", core=("y",)),
     "n_threads": THREADS,
 }
 
@@ -152,11 +154,15 @@ def _gradient(field: Any, x: Any, y: Any, n_threads: int) -> Gradient[Array]:
     if np.ndim(field) < 2:
         raise _cv.fail(func, f"field must be (..., y, x), not shape {np.shape(field)}")
     shape = np.shape(field)
-    for name, value, size, axis in (("x", x, shape[-1], "last"), ("y", y, shape[-2], "second-last")):
+    for name, value, size, axis in (
+        ("x", x, shape[-1], "last"),
+        ("y", y, shape[-2], "second-last"),
+    ):
         if np.ndim(value) != 1 or np.size(value) != size:
             raise _cv.fail(
-                func, f"field has shape {shape} but {name} has shape {np.shape(value)}: "
-                f"it needs {size} values, one per element of the {axis} axis"
+                func,
+                f"field has shape {shape} but {name} has shape {np.shape(value)}: "
+                f"it needs {size} values, one per element of the {axis} axis",
             )
     out = _kestrum.gradient(_cv.rows(field, 2), _cv.nan_filled(x), _cv.nan_filled(y), n_threads)
     return Gradient(*out.reshape((2,) + shape))
@@ -216,10 +222,15 @@ def gradient(field: Any, x: Any, y: Any, *, n_threads: int = 0) -> Any:
 
 
 _PROFILE = {
-    "z": Arg(unit="m", core=("level",)), "u": Arg(unit="m/s", core=("level",)),
-    "v": Arg(unit="m/s", core=("level",)), "ground": Arg(unit="m"),
-    "bottom": Arg("float", unit="m"), "top": Arg("float", unit="m"),
-    "cu": Arg(unit="m/s"), "cv": Arg(unit="m/s"), "n_threads": THREADS,
+    "z": Arg(unit="m", core=("level",)),
+    "u": Arg(unit="m/s", core=("level",)),
+    "v": Arg(unit="m/s", core=("level",)),
+    "ground": Arg(unit="m"),
+    "bottom": Arg("float", unit="m"),
+    "top": Arg("float", unit="m"),
+    "cu": Arg(unit="m/s"),
+    "cv": Arg(unit="m/s"),
+    "n_threads": THREADS,
 }
 
 
@@ -238,21 +249,30 @@ def _decrease(func: str, z: Any, u: Any, v: Any, column: tuple[int, ...]) -> _cv
     )
 
 
-def _profile(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: float, cu: Any, cv: Any,
-             n_threads: int) -> Profile[Array]:
+def _profile(
+    z: Any, u: Any, v: Any, ground: Any, bottom: float, top: float, cu: Any, cv: Any, n_threads: int
+) -> Profile[Array]:
     func = "profile"
     shape, (z, u, v) = _cv.broadcast(func, z=z, u=u, v=v)
     if len(shape) < 1:
         raise _cv.fail(func, "z, u and v must have a level axis (the last)")
     columns = shape[:-1]
     what = "a column of z, u, v"
-    ground, cu, cv = (_cv.fit(func, n, a, columns, what)
-                      for n, a in (("ground", ground), ("cu", cu), ("cv", cv)))
+    ground, cu, cv = (
+        _cv.fit(func, n, a, columns, what) for n, a in (("ground", ground), ("cu", cu), ("cv", cv))
+    )
     # The native call refuses a column whose heights go down within the levels it reads
     # (where they would be integrated in index order), at no cost to the others.
     out, bad = _kestrum.profile_checked(
-        _cv.rows(z, 1), _cv.rows(u, 1), _cv.rows(v, 1), ground.reshape(-1), bottom, top,
-        cu.reshape(-1), cv.reshape(-1), n_threads,
+        _cv.rows(z, 1),
+        _cv.rows(u, 1),
+        _cv.rows(v, 1),
+        ground.reshape(-1),
+        bottom,
+        top,
+        cu.reshape(-1),
+        cv.reshape(-1),
+        n_threads,
     )
     if bad >= 0:
         raise _decrease(func, z, u, v, tuple(int(i) for i in np.unravel_index(bad, columns)))
@@ -261,15 +281,40 @@ def _profile(z: Any, u: Any, v: Any, ground: Any, bottom: float, top: float, cu:
 
 @overload
 def profile(
-    z: Any, u: xr.DataArray, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *,
+    z: Any,
+    u: xr.DataArray,
+    v: Any,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any,
+    cv: Any,
+    *,
     n_threads: int = ...,
 ) -> Profile[xr.DataArray]: ...
 @overload
 def profile(
-    z: Any, u: Any, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *, n_threads: int = ...,
+    z: Any,
+    u: Any,
+    v: Any,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any,
+    cv: Any,
+    *,
+    n_threads: int = ...,
 ) -> Profile[Array]: ...
 def profile(
-    z: Any, u: Any, v: Any, ground: Any, bottom: Any, top: Any, cu: Any, cv: Any, *,
+    z: Any,
+    u: Any,
+    v: Any,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any,
+    cv: Any,
+    *,
     n_threads: int = 0,
 ) -> Any:
     """Winds at the limits of a layer, storm-relative helicity and mean wind of columns.
@@ -324,23 +369,30 @@ def profile(
 
 
 _COLD_POOL = {
-    "z": Arg(unit="m", core=("level",)), "b": Arg(unit="m/s**2", core=("level",)),
-    "bottom": Arg(unit="m"), "threshold": Arg("float", unit="m/s**2"), "top": Arg(unit="m"),
+    "z": Arg(unit="m", core=("level",)),
+    "b": Arg(unit="m/s**2", core=("level",)),
+    "bottom": Arg(unit="m"),
+    "threshold": Arg("float", unit="m/s**2"),
+    "top": Arg(unit="m"),
     "n_threads": THREADS,
 }
 
 
-def _cold_pool(z: Any, b: Any, bottom: Any, threshold: float, top: Any,
-               n_threads: int) -> ColdPool[Array]:
+def _cold_pool(
+    z: Any, b: Any, bottom: Any, threshold: float, top: Any, n_threads: int
+) -> ColdPool[Array]:
     func = "cold_pool"
     shape, (z, b) = _cv.broadcast(func, z=z, b=b)
     if len(shape) < 1:
         raise _cv.fail(func, "z and b must have a level axis (the last)")
     columns = shape[:-1]
     what = "a column of z, b"
-    bottom, top = (_cv.fit(func, n, a, columns, what) for n, a in (("bottom", bottom), ("top", top)))
-    out = _kestrum.cold_pool(_cv.rows(z, 1), _cv.rows(b, 1), bottom.reshape(-1), threshold,
-                             top.reshape(-1), n_threads)
+    bottom, top = (
+        _cv.fit(func, n, a, columns, what) for n, a in (("bottom", bottom), ("top", top))
+    )
+    out = _kestrum.cold_pool(
+        _cv.rows(z, 1), _cv.rows(b, 1), bottom.reshape(-1), threshold, top.reshape(-1), n_threads
+    )
     return ColdPool(*out.reshape((3,) + columns))
 
 

@@ -37,8 +37,14 @@ PathLike = Union[str, "os.PathLike[str]"]
 WRFDA_MISSING = -888888.0
 WRFDA_MISSING_QC = -88
 RADIAL_VELOCITY = "DOPPLER_RADIAL_VELOCITY"
-DART_VERTICAL = {"undefined": -2, "surface": -1, "level": 1, "pressure": 2, "height": 3,
-                 "scale_height": 4}
+DART_VERTICAL = {
+    "undefined": -2,
+    "surface": -1,
+    "level": 1,
+    "pressure": 2,
+    "height": 3,
+    "scale_height": 4,
+}
 VERTICAL_UNIT = {-1: "m", 2: "Pa", 3: "m"}
 # DART keeps an observation type name in a character(len=31).
 DART_NAME = re.compile(r"[A-Za-z0-9_]{1,31}")
@@ -170,7 +176,9 @@ class DartBatch:
 # --- argument conversion ---------------------------------------------------------------
 
 
-def _floats(func: str, name: str, value: Any, shape: tuple[int, ...], unit: str | None) -> np.ndarray:
+def _floats(
+    func: str, name: str, value: Any, shape: tuple[int, ...], unit: str | None
+) -> np.ndarray:
     """Float64 array of `shape` in `unit`, NaN where missing or masked."""
     if value is None:
         raise cv.fail(func, f"{name} is None")
@@ -194,8 +202,11 @@ def _require_finite(func: str, name: str, a: np.ndarray) -> None:
     bad = ~np.isfinite(a)
     if bad.any():
         first = tuple(int(i) for i in np.unravel_index(int(np.argmax(bad)), a.shape))
-        raise cv.fail(func, f"{name} has {int(bad.sum())} missing or non-finite values "
-                            f"(the first at index {first})")
+        raise cv.fail(
+            func,
+            f"{name} has {int(bad.sum())} missing or non-finite values "
+            f"(the first at index {first})",
+        )
 
 
 # --- fixed-width fields ----------------------------------------------------------------
@@ -207,8 +218,11 @@ def _check_range(func: str, name: str, a: Any, low: float, high: float, what: st
     a = np.asarray(a, dtype=np.float64)
     bad = np.isfinite(a) & ((a < low) | (a > high))
     if bad.any():
-        raise cv.fail(func, f"{name} value {float(a[bad].flat[0])!r} is not {what} "
-                            f"(it must lie within [{low:g}, {high:g}])")
+        raise cv.fail(
+            func,
+            f"{name} value {float(a[bad].flat[0])!r} is not {what} "
+            f"(it must lie within [{low:g}, {high:g}])",
+        )
 
 
 def _check_positive(func: str, name: str, a: Any, what: str = "") -> None:
@@ -235,13 +249,18 @@ def _check_fixed(func: str, field: str, a: np.ndarray, width: int, precision: in
     # The text fits when the value rounded to `precision` decimals has few enough integer
     # digits (one fewer for a minus sign). Only values near that bound need the exact
     # test by formatting, which rounds exactly as the native writer does.
-    bound = np.where(np.signbit(a), 10.0 ** (width - 2 - precision), 10.0 ** (width - 1 - precision))
+    bound = np.where(
+        np.signbit(a), 10.0 ** (width - 2 - precision), 10.0 ** (width - 1 - precision)
+    )
     near = np.abs(a) >= (bound - 0.5 * 10.0**-precision) * (1 - 1e-9)
     for x in a[near].tolist():
         text = "%.*f" % (precision, x)
         if len(text) > width:
-            raise cv.fail(func, f"{field} value {x!r} is {text!r}, wider than its "
-                             f"{width}-character field (f{width}.{precision})")
+            raise cv.fail(
+                func,
+                f"{field} value {x!r} is {text!r}, wider than its "
+                f"{width}-character field (f{width}.{precision})",
+            )
 
 
 def _check_int(func: str, field: str, a: Any, width: int) -> None:
@@ -250,7 +269,9 @@ def _check_int(func: str, field: str, a: Any, width: int) -> None:
         return
     for x in (int(a.min()), int(a.max())):
         if len(str(x)) > width:
-            raise cv.fail(func, f"{field} value {x} is wider than its {width}-character field (i{width})")
+            raise cv.fail(
+                func, f"{field} value {x} is wider than its {width}-character field (i{width})"
+            )
 
 
 def _batches(items: Any, kind: type) -> list[Any]:
@@ -289,10 +310,14 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int
     stamp = _wrfda_stamp(func, radar.time)
     levels, columns = np.shape(radar.centres), np.shape(radar.col_lat)
     if len(levels) != 1 or len(columns) != 1:
-        raise cv.fail(func, f"centres and col_lat must be one-dimensional, not shapes {levels} and {columns}")
+        raise cv.fail(
+            func, f"centres and col_lat must be one-dimensional, not shapes {levels} and {columns}"
+        )
     centres = _floats(func, "centres", radar.centres, levels, "m")
-    col = {n: _floats(func, n, getattr(radar, n), columns, u)
-           for n, u in (("col_lat", "degree"), ("col_lon", "degree"), ("col_elv", "m"))}
+    col = {
+        n: _floats(func, n, getattr(radar, n), columns, u)
+        for n, u in (("col_lat", "degree"), ("col_lon", "degree"), ("col_elv", "m"))
+    }
     _check_position(func, "col_", col["col_lat"])
     grid = columns + levels
     obs: dict[str, np.ndarray] = {}
@@ -340,8 +365,9 @@ def _wrfda_block(func: str, radar: WrfdaRadar) -> tuple[str, dict[str, Any], int
     return line, args, 2 * columns[0] * levels[0] - missing, missing
 
 
-def write_wrfda_radar(path: PathLike, radars: WrfdaRadar | Iterable[WrfdaRadar], *,
-                      n_threads: int = 0) -> WriteCounts:
+def write_wrfda_radar(
+    path: PathLike, radars: WrfdaRadar | Iterable[WrfdaRadar], *, n_threads: int = 0
+) -> WriteCounts:
     """Write a WRFDA radar observation file of one or more radars.
 
     Parameters
@@ -440,8 +466,11 @@ def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
     if b.kind != b.kind.upper():
         # DART's names are upper case; another spelling would be a kind of its own, and
         # "doppler_radial_velocity" one without the radar's platform block.
-        raise cv.fail(func, f"batch {i}: kind {b.kind!r} is not a DART observation type name: "
-                            f"they are upper case ({b.kind.upper()!r})")
+        raise cv.fail(
+            func,
+            f"batch {i}: kind {b.kind!r} is not a DART observation type name: "
+            f"they are upper case ({b.kind.upper()!r})",
+        )
     shape = np.shape(b.value)
     if len(shape) > 1:
         raise cv.fail(func, f"{where}: value must be one-dimensional, got shape {shape}")
@@ -452,8 +481,10 @@ def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
     variance = _floats(func, "variance", b.variance, one, None)
     keep = np.isfinite(value) & np.isfinite(variance)
     _check_positive(func, f"{where}: variance", variance[keep])
-    loc = {n_: _floats(func, n_, getattr(b, n_), one, u)
-           for n_, u in (("lon", "degree"), ("lat", "degree"), ("height", height_unit))}
+    loc = {
+        n_: _floats(func, n_, getattr(b, n_), one, u)
+        for n_, u in (("lon", "degree"), ("lat", "degree"), ("height", height_unit))
+    }
     for n_, a in loc.items():
         _require_finite(func, f"{where}: {n_}", a[keep])
     _check_position(func, f"{where}: ", loc["lat"][keep])
@@ -471,8 +502,16 @@ def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
         absent = [n_ for n_ in needed if getattr(b, n_) is None]
         if absent:
             raise cv.fail(func, f"{where}: radial velocities need {', '.join(absent)}")
-        radar = np.column_stack([_floats(func, n_, getattr(b, n_), one, u) for n_, u in
-                                 (("radar_lon", "degree"), ("radar_lat", "degree"), ("radar_height", "m"))])
+        radar = np.column_stack(
+            [
+                _floats(func, n_, getattr(b, n_), one, u)
+                for n_, u in (
+                    ("radar_lon", "degree"),
+                    ("radar_lat", "degree"),
+                    ("radar_height", "m"),
+                )
+            ]
+        )
         az = _floats(func, "azimuth", b.azimuth, one, "degree")
         el = _floats(func, "elevation", b.elevation, one, "degree")
         nyquist = _floats(func, "nyquist", b.nyquist, one, "m/s")
@@ -485,13 +524,29 @@ def _dart_batch(func: str, i: int, b: DartBatch, code: int) -> _DartRecords:
             r = _floats(func, "range", b.range, one, "m")
             _require_finite(func, f"{where}: range", r[keep])
             el = geo.elevation_at_gate(r, el)
-        for n_, a in (("radar_lon, radar_lat, radar_height", radar), ("azimuth", az),
-                      ("elevation", el)):
+        for n_, a in (
+            ("radar_lon, radar_lat, radar_height", radar),
+            ("azimuth", az),
+            ("elevation", el),
+        ):
             _require_finite(func, f"{where}: {n_}", a[keep])
         az_r, el_r = np.deg2rad(az), np.deg2rad(el)
-        beam = np.column_stack([np.sin(az_r) * np.cos(el_r), np.cos(az_r) * np.cos(el_r), np.sin(el_r)])
-    return _DartRecords(b.kind, keep, value, variance, loc["lon"], loc["lat"], loc["height"],
-                        np.asarray(seconds), radar, beam, nyquist)
+        beam = np.column_stack(
+            [np.sin(az_r) * np.cos(el_r), np.cos(az_r) * np.cos(el_r), np.sin(el_r)]
+        )
+    return _DartRecords(
+        b.kind,
+        keep,
+        value,
+        variance,
+        loc["lon"],
+        loc["lat"],
+        loc["height"],
+        np.asarray(seconds),
+        radar,
+        beam,
+        nyquist,
+    )
 
 
 def _dart_location(lon: np.ndarray, lat: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -514,8 +569,13 @@ def _dart_header(kinds: list[tuple[int, str]], n: int) -> str:
     )
 
 
-def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch], *,
-                       vertical: str | int = "height", n_threads: int = 0) -> WriteCounts:
+def write_dart_obs_seq(
+    path: PathLike,
+    batches: DartBatch | Iterable[DartBatch],
+    *,
+    vertical: str | int = "height",
+    n_threads: int = 0,
+) -> WriteCounts:
     """Write an ASCII DART observation sequence (``obs_seq.out``).
 
     Parameters
@@ -603,15 +663,22 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
     func = "write_dart_obs_seq"
     if isinstance(vertical, str):
         if vertical not in DART_VERTICAL:
-            raise cv.fail(func, f"vertical must be one of {', '.join(DART_VERTICAL)}, got {vertical!r}")
+            raise cv.fail(
+                func, f"vertical must be one of {', '.join(DART_VERTICAL)}, got {vertical!r}"
+            )
         code = DART_VERTICAL[vertical]
     elif isinstance(vertical, (int, np.integer)) and int(vertical) in DART_VERTICAL.values():
         code = int(vertical)
     else:
-        raise cv.fail(func, f"vertical code {vertical!r} is not one of DART's {sorted(DART_VERTICAL.values())}")
+        raise cv.fail(
+            func,
+            f"vertical code {vertical!r} is not one of DART's {sorted(DART_VERTICAL.values())}",
+        )
     parts = [_dart_batch(func, i, b, code) for i, b in enumerate(_batches(batches, DartBatch))]
     # Kind index 0 is the one the native writer gives the radar platform block.
-    names = [RADIAL_VELOCITY] + list(dict.fromkeys(p.kind for p in parts if p.kind != RADIAL_VELOCITY))
+    names = [RADIAL_VELOCITY] + list(
+        dict.fromkeys(p.kind for p in parts if p.kind != RADIAL_VELOCITY)
+    )
     index = {name: i for i, name in enumerate(names)}
     used = sorted({index[p.kind] for p in parts if p.keep.any()})
     kinds = [(i + 1, names[i]) for i in used]
@@ -620,7 +687,10 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
         """One field of every kept record, batch after batch, in time order; zeros where
         a kind lacks the field (the native writer reads the radar fields of radial
         velocities only)."""
-        chunks = [(a if (a := get(p)) is not None else np.zeros((p.keep.size, *row)))[p.keep] for p in parts]
+        chunks = [
+            (a if (a := get(p)) is not None else np.zeros((p.keep.size, *row)))[p.keep]
+            for p in parts
+        ]
         return np.concatenate(chunks)[order] if chunks else np.zeros((0, *row))
 
     counts = [int(p.keep.sum()) for p in parts]
@@ -644,10 +714,22 @@ def write_dart_obs_seq(path: PathLike, batches: DartBatch | Iterable[DartBatch],
     is_rv = kind == 0
     velkey = np.where(is_rv, np.cumsum(is_rv), 0).astype(np.int64)
     body = _tavolin.format_dart(
-        kind, take(lambda p: p.value), take(lambda p: p.variance),
-        lon, lat, take(lambda p: p.height), days.astype(np.int64), secs.astype(np.int64),
-        radar_lon, radar_lat, radar[:, 2], beam, take(lambda p: p.nyquist),
-        velkey, code, n_threads=n_threads,
+        kind,
+        take(lambda p: p.value),
+        take(lambda p: p.variance),
+        lon,
+        lat,
+        take(lambda p: p.height),
+        days.astype(np.int64),
+        secs.astype(np.int64),
+        radar_lon,
+        radar_lat,
+        radar[:, 2],
+        beam,
+        take(lambda p: p.nyquist),
+        velkey,
+        code,
+        n_threads=n_threads,
     )
     with _atomic(path) as f:
         f.write(_dart_header(kinds, n).encode("ascii"))

@@ -65,7 +65,7 @@ PRESETS: dict[str, dict[str, Any]] = {
     "minimal": {
         "min_reflectivity": 10.0,
         "source": "the 'minimal' level of the radar QC tool recommended by DART's radar "
-                  "documentation: gates below 10 dBZ removed",
+        "documentation: gates below 10 dBZ removed",
     },
     "simple": {
         "min_reflectivity": 10.0,
@@ -73,7 +73,7 @@ PRESETS: dict[str, dict[str, Any]] = {
         "min_rhohv": 0.90,
         "max_zdr": 2.0,
         "source": "the 'simple' level of the same tool: spectrum width > 5 m/s, "
-                  "rhohv < 0.90, zdr > 2 dB and reflectivity < 10 dBZ removed",
+        "rhohv < 0.90, zdr > 2 dB and reflectivity < 10 dBZ removed",
     },
     "texture": {
         "min_rhohv": 0.6,
@@ -83,7 +83,7 @@ PRESETS: dict[str, dict[str, Any]] = {
         "max_texture_reflectivity": 8.0,
         "texture_window": (1, 7),
         "source": "the defaults of Py-ART's moment_and_texture_based_gate_filter: textures "
-                  "over 7 gates along the ray, rhohv >= 0.6",
+        "over 7 gates along the ray, rhohv >= 0.6",
     },
 }
 
@@ -104,26 +104,42 @@ _TEXTURE_TESTS = (
     ("velocity", QCFlag.TEXTURE_VELOCITY, "max_texture_velocity"),
 )
 _THRESHOLDS = tuple(
-    sorted({b for _, _, lo, hi in _FIELD_TESTS for b in (lo, hi) if b}
-           | {b for _, _, b in _TEXTURE_TESTS})
+    sorted(
+        {b for _, _, lo, hi in _FIELD_TESTS for b in (lo, hi) if b}
+        | {b for _, _, b in _TEXTURE_TESTS}
+    )
 )
 
 
 # --- arguments: declarations, sweeps and volumes ----------------------------------
 
 _TEXTURE = {
-    "field": Arg(), "window": Arg("pass"), "nyquist": Arg(unit="m/s", optional=True),
-    "wrap": FLAG, "min_count": Arg("int", low=1, high=cv.INT64[1]), "sweeps": Arg("pass"),
+    "field": Arg(),
+    "window": Arg("pass"),
+    "nyquist": Arg(unit="m/s", optional=True),
+    "wrap": FLAG,
+    "min_count": Arg("int", low=1, high=cv.INT64[1]),
+    "sweeps": Arg("pass"),
     "n_threads": THREADS,
 }
 _DESPECKLE = {
-    "valid": Arg("pass"), "min_size": Arg("int", low=0, high=cv.INT64[1]),
-    "connectivity": Arg("int"), "wrap": FLAG, "sweeps": Arg("pass"),
+    "valid": Arg("pass"),
+    "min_size": Arg("int", low=0, high=cv.INT64[1]),
+    "connectivity": Arg("int"),
+    "wrap": FLAG,
+    "sweeps": Arg("pass"),
     "n_threads": THREADS,
 }
 #: The unit of each field of gate_qc, of its bounds and of its texture's bound.
-_FIELD_UNITS = {"reflectivity": "dB", "rhohv": None, "zdr": "dB", "spectrum_width": "m/s",
-                "snr": "dB", "phidp": "degree", "velocity": "m/s"}
+_FIELD_UNITS = {
+    "reflectivity": "dB",
+    "rhohv": None,
+    "zdr": "dB",
+    "spectrum_width": "m/s",
+    "snr": "dB",
+    "phidp": "degree",
+    "velocity": "m/s",
+}
 
 
 class _Volume(NamedTuple):
@@ -139,18 +155,30 @@ def _volume(func: str, name: str, value: Any, sweeps: Any) -> _Volume:
     (rays, gates) volume cut into sweeps where ``sweeps`` gives each sweep's first ray."""
     shape = np.shape(value)
     if len(shape) < 2:
-        raise cv.fail(func, f"{name} must be (rays, gates) or (..., rays, gates), not shape {shape}")
+        raise cv.fail(
+            func, f"{name} must be (rays, gates) or (..., rays, gates), not shape {shape}"
+        )
     rays, gates = shape[-2:]
     if sweeps is None:
         count = int(np.prod(shape[:-2], dtype=np.int64))
         bounds = np.arange(count + 1, dtype=np.int64) * rays
     else:
         if len(shape) != 2:
-            raise cv.fail(func, f"sweeps is for a (rays, gates) volume, but {name} has shape {shape}")
+            raise cv.fail(
+                func, f"sweeps is for a (rays, gates) volume, but {name} has shape {shape}"
+            )
         starts = cv.integers(func, "sweeps", sweeps, -1).reshape(-1)
-        if starts.size == 0 or starts[0] != 0 or np.any(np.diff(starts) <= 0) or starts[-1] >= max(rays, 1):
-            raise cv.fail(func, f"sweeps must be increasing ray indices from 0 below {rays}, "
-                                f"as Py-ART's sweep_start_ray_index")
+        if (
+            starts.size == 0
+            or starts[0] != 0
+            or np.any(np.diff(starts) <= 0)
+            or starts[-1] >= max(rays, 1)
+        ):
+            raise cv.fail(
+                func,
+                f"sweeps must be increasing ray indices from 0 below {rays}, "
+                f"as Py-ART's sweep_start_ray_index",
+            )
         bounds = np.append(starts, rays).astype(np.int64)
     return _Volume(np.reshape(value, (-1, gates)), bounds, shape)
 
@@ -248,8 +276,16 @@ def texture(
     return _texture_of("texture", **_road.arguments("texture", _TEXTURE, locals()))
 
 
-def _texture_of(func: str, field: Any, window: Any, nyquist: Any, wrap: bool, min_count: int,
-                sweeps: Any, n_threads: int) -> Any:
+def _texture_of(
+    func: str,
+    field: Any,
+    window: Any,
+    nyquist: Any,
+    wrap: bool,
+    min_count: int,
+    sweeps: Any,
+    n_threads: int,
+) -> Any:
     half_rays, half_gates = (n // 2 for n in _window(func, window))
 
     def kernel(values: Any, nyq: Any) -> Any:
@@ -270,8 +306,15 @@ def _texture_of(func: str, field: Any, window: Any, nyquist: Any, wrap: bool, mi
     return _wrap_result(values, kernel(filled, nyquist))
 
 
-def _texture(func: str, vol: _Volume, nyquist: Any, half: tuple[int, int], wrap: bool,
-             min_count: int, n_threads: int) -> Any:
+def _texture(
+    func: str,
+    vol: _Volume,
+    nyquist: Any,
+    half: tuple[int, int],
+    wrap: bool,
+    min_count: int,
+    n_threads: int,
+) -> Any:
     """The native texture of a volume, in the volume's shape."""
     if nyquist is None:
         rates = np.empty(0)
@@ -345,8 +388,9 @@ def despeckle(
     return _despeckle("despeckle", **_road.arguments("despeckle", _DESPECKLE, locals()))
 
 
-def _despeckle(func: str, valid: Any, min_size: int, connectivity: int, wrap: bool, sweeps: Any,
-               n_threads: int) -> Any:
+def _despeckle(
+    func: str, valid: Any, min_size: int, connectivity: int, wrap: bool, sweeps: Any, n_threads: int
+) -> Any:
     if connectivity not in (4, 8):
         raise cv.fail(func, f"connectivity must be 4 or 8, not {connectivity}")
 
@@ -400,8 +444,10 @@ class GateQC(NamedTuple):
 
         keep = np.asarray(self.keep)
         if keep.shape != (radar.nrays, radar.ngates):
-            raise cv.fail("to_gatefilter", f"the flags have shape {keep.shape}, the radar "
-                                           f"({radar.nrays}, {radar.ngates})")
+            raise cv.fail(
+                "to_gatefilter",
+                f"the flags have shape {keep.shape}, the radar ({radar.nrays}, {radar.ngates})",
+            )
         gatefilter = GateFilter(radar)
         gatefilter.exclude_gates(~keep)
         return gatefilter
@@ -453,13 +499,16 @@ class GateQC(NamedTuple):
 
 def _profile_table(func: str, vad: Any) -> tuple[Any, Any, Any]:
     """(height, u, v) of the valid levels of a VAD profile, sorted by height."""
+
     def get(name: str) -> Any:
         value = getattr(vad, name, None)
         if value is None:
             try:
                 value = vad[name]
             except (KeyError, TypeError, IndexError):
-                raise cv.fail(func, f"vad must be a VADProfile or vad_xradar's Dataset, without {name!r}") from None
+                raise cv.fail(
+                    func, f"vad must be a VADProfile or vad_xradar's Dataset, without {name!r}"
+                ) from None
         return cv.nan_filled(getattr(value, "values", value)).reshape(-1)
 
     height, u, v = get("height"), get("u"), get("v")
@@ -472,16 +521,33 @@ _GATE_QC = {
     **{name: Arg(unit=unit, optional=True) for name, unit in _FIELD_UNITS.items()},
     "preset": Arg("pass"),
     # A bound is in its field's unit, a texture's bound too.
-    **{bound: Arg("float", unit=_FIELD_UNITS[name], optional=True)
-       for name, _, low, high in _FIELD_TESTS for bound in (low, high) if bound},
-    **{bound: Arg("float", unit=_FIELD_UNITS[name], optional=True) for name, _, bound in _TEXTURE_TESTS},
-    "noise_reflectivity": Arg("float", unit="dB", optional=True), "texture_window": Arg("pass"),
-    "nyquist": Arg(unit="m/s", optional=True), "range": Arg(unit="m", optional=True),
-    "elevation": Arg(unit="degree", optional=True), "azimuth": Arg(unit="degree", optional=True),
-    "altitude": Arg("float", unit="m"), "clutter_velocity": Arg("float", unit="m/s", optional=True),
-    "clutter_height": Arg("float", unit="m"), "vad": Arg("pass"), "leash_fraction": Arg("float"),
-    "leash_floor": Arg("float", unit="m/s"), "min_size": Arg("int", low=0, high=cv.INT64[1], optional=True),
-    "connectivity": Arg("int"), "exclude": Arg("pass"), "wrap": FLAG, "sweeps": Arg("pass"),
+    **{
+        bound: Arg("float", unit=_FIELD_UNITS[name], optional=True)
+        for name, _, low, high in _FIELD_TESTS
+        for bound in (low, high)
+        if bound
+    },
+    **{
+        bound: Arg("float", unit=_FIELD_UNITS[name], optional=True)
+        for name, _, bound in _TEXTURE_TESTS
+    },
+    "noise_reflectivity": Arg("float", unit="dB", optional=True),
+    "texture_window": Arg("pass"),
+    "nyquist": Arg(unit="m/s", optional=True),
+    "range": Arg(unit="m", optional=True),
+    "elevation": Arg(unit="degree", optional=True),
+    "azimuth": Arg(unit="degree", optional=True),
+    "altitude": Arg("float", unit="m"),
+    "clutter_velocity": Arg("float", unit="m/s", optional=True),
+    "clutter_height": Arg("float", unit="m"),
+    "vad": Arg("pass"),
+    "leash_fraction": Arg("float"),
+    "leash_floor": Arg("float", unit="m/s"),
+    "min_size": Arg("int", low=0, high=cv.INT64[1], optional=True),
+    "connectivity": Arg("int"),
+    "exclude": Arg("pass"),
+    "wrap": FLAG,
+    "sweeps": Arg("pass"),
     "n_threads": THREADS,
 }
 
@@ -631,10 +697,38 @@ def gate_qc(
     given = {k: args[k] for k in _THRESHOLDS}
     settings = _settings(func, preset, given, texture_window)
     fields = {name: args[name] for name in _FIELD_UNITS if args[name] is not None}
-    (nyquist, range, elevation, azimuth, altitude, clutter_velocity, clutter_height,
-     leash_fraction, leash_floor, noise_reflectivity, min_size, wrap, n_threads) = (args[k] for k in (
-        "nyquist", "range", "elevation", "azimuth", "altitude", "clutter_velocity", "clutter_height",
-        "leash_fraction", "leash_floor", "noise_reflectivity", "min_size", "wrap", "n_threads"))
+    (
+        nyquist,
+        range,
+        elevation,
+        azimuth,
+        altitude,
+        clutter_velocity,
+        clutter_height,
+        leash_fraction,
+        leash_floor,
+        noise_reflectivity,
+        min_size,
+        wrap,
+        n_threads,
+    ) = (
+        args[k]
+        for k in (
+            "nyquist",
+            "range",
+            "elevation",
+            "azimuth",
+            "altitude",
+            "clutter_velocity",
+            "clutter_height",
+            "leash_fraction",
+            "leash_floor",
+            "noise_reflectivity",
+            "min_size",
+            "wrap",
+            "n_threads",
+        )
+    )
     if not fields:
         raise cv.fail(func, "no field given")
     # Float32 fields (Py-ART's) are read as they are, and their bounds are compared in
@@ -645,8 +739,11 @@ def gate_qc(
     shape = next(iter(arrays.values())).shape
     for a in arrays.values():
         if a.shape != shape or len(shape) < 2:
-            raise cv.fail(func, f"every field must have one shape (..., rays, gates): "
-                                f"{cv.describe([(k, b.shape) for k, b in arrays.items()])}")
+            raise cv.fail(
+                func,
+                f"every field must have one shape (..., rays, gates): "
+                f"{cv.describe([(k, b.shape) for k, b in arrays.items()])}",
+            )
     vol = _volume(func, "field", arrays[next(iter(arrays))], sweeps)
     gates = shape[-1]
 
@@ -694,23 +791,54 @@ def gate_qc(
             if given.get(bound) is not None:
                 raise cv.fail(func, f"{bound} needs {name}")
             continue  # a preset's test of a field the caller does not have
-        tex = _texture(func, _volume(func, name, arrays[name], sweeps),
-                       nyquist if name == "velocity" else None, half, wrap, 3, n_threads)
+        tex = _texture(
+            func,
+            _volume(func, name, arrays[name], sweeps),
+            nyquist if name == "velocity" else None,
+            half,
+            wrap,
+            3,
+            n_threads,
+        )
         test(tex, bit, None, limit)
 
     # Fields without a test of their own still say that the gate has data.
     for name, value in arrays.items():
         if name != "velocity" and id(value) not in tested:
             test(value, 0, None, None)
-    native = _velocity_tests(func, arrays.get("velocity"), dtype, vol, range, elevation, azimuth,
-                             altitude, clutter_velocity, clutter_height, vad, leash_fraction,
-                             leash_floor)
-    flags = _radar.flags(planes, offsets, np.array(lo, float), np.array(hi, float),
-                         np.array(bits, np.int64), int(QCFlag.MISSING), *native,
-                         vol.rows.shape[0], gates, n_threads).reshape(shape)
+    native = _velocity_tests(
+        func,
+        arrays.get("velocity"),
+        dtype,
+        vol,
+        range,
+        elevation,
+        azimuth,
+        altitude,
+        clutter_velocity,
+        clutter_height,
+        vad,
+        leash_fraction,
+        leash_floor,
+    )
+    flags = _radar.flags(
+        planes,
+        offsets,
+        np.array(lo, float),
+        np.array(hi, float),
+        np.array(bits, np.int64),
+        int(QCFlag.MISSING),
+        *native,
+        vol.rows.shape[0],
+        gates,
+        n_threads,
+    ).reshape(shape)
     if exclude is not None:
-        excluded = (np.asarray(exclude.gate_excluded) if hasattr(exclude, "gate_excluded")
-                    else np.asarray(exclude, dtype=bool))
+        excluded = (
+            np.asarray(exclude.gate_excluded)
+            if hasattr(exclude, "gate_excluded")
+            else np.asarray(exclude, dtype=bool)
+        )
         if excluded.shape != shape:
             raise cv.fail(func, f"exclude has shape {excluded.shape}, the fields {shape}")
         flags[excluded] |= np.uint32(QCFlag.EXCLUDED)
@@ -721,7 +849,9 @@ def gate_qc(
     return GateQC(flags, flags == 0)
 
 
-def _settings(func: str, preset: str | None, given: Mapping[str, Any], window: Any) -> dict[str, Any]:
+def _settings(
+    func: str, preset: str | None, given: Mapping[str, Any], window: Any
+) -> dict[str, Any]:
     settings: dict[str, Any] = {}
     if preset is not None:
         if preset not in PRESETS:
@@ -757,20 +887,49 @@ def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) 
     return r
 
 
-def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: Any, elevation: Any,
-                    azimuth: Any, altitude: float, clutter_velocity: float | None,
-                    clutter_height: float, vad: Any, leash_fraction: float,
-                    leash_floor: float) -> tuple[Any, ...]:
+def _velocity_tests(
+    func: str,
+    velocity: Any,
+    dtype: Any,
+    vol: _Volume,
+    range_: Any,
+    elevation: Any,
+    azimuth: Any,
+    altitude: float,
+    clutter_velocity: float | None,
+    clutter_height: float,
+    vad: Any,
+    leash_fraction: float,
+    leash_floor: float,
+) -> tuple[Any, ...]:
     """The native arguments of the clutter test and the leash (empty where not asked)."""
     none = np.empty(0)
     empty_i = np.empty(0, np.int64)
     if velocity is None:
         if clutter_velocity is not None or vad is not None:
             raise cv.fail(func, "the clutter test and the VAD leash need velocity")
-        return (np.empty(0, dtype), empty_i, 0.0, 0, none.reshape(0, 0), none.reshape(0, 0), empty_i,
-                none, none, none, 0.0, 0.0, 0)
+        return (
+            np.empty(0, dtype),
+            empty_i,
+            0.0,
+            0,
+            none.reshape(0, 0),
+            none.reshape(0, 0),
+            empty_i,
+            none,
+            none,
+            none,
+            0.0,
+            0.0,
+            0,
+        )
     gates = vol.rows.shape[1]
-    clutter_gates, vad_u, vad_v, level = empty_i, none.reshape(0, gates), none.reshape(0, gates), empty_i
+    clutter_gates, vad_u, vad_v, level = (
+        empty_i,
+        none.reshape(0, gates),
+        none.reshape(0, gates),
+        empty_i,
+    )
     sin_az = cos_az = cos_el = none
     speed = 0.0
     if clutter_velocity is not None or vad is not None:
@@ -806,5 +965,18 @@ def _velocity_tests(func: str, velocity: Any, dtype: Any, vol: _Volume, range_: 
             level = row_level.astype(np.int64)
             sin_az, cos_az = np.sin(az), np.cos(az)
             cos_el = np.cos(np.deg2rad(el))
-    return (velocity.reshape(-1, gates), clutter_gates, speed, int(QCFlag.CLUTTER), vad_u, vad_v,
-            level, sin_az, cos_az, cos_el, leash_fraction, leash_floor, int(QCFlag.VAD_LEASH))
+    return (
+        velocity.reshape(-1, gates),
+        clutter_gates,
+        speed,
+        int(QCFlag.CLUTTER),
+        vad_u,
+        vad_v,
+        level,
+        sin_az,
+        cos_az,
+        cos_el,
+        leash_fraction,
+        leash_floor,
+        int(QCFlag.VAD_LEASH),
+    )

@@ -118,18 +118,31 @@ def _check_angles(func: str, azimuth: Any, elevation: Any, radians: bool) -> tup
     geo.check_elevation(func, "elevation", el_deg)
     finite = az[np.isfinite(az)]
     if radians and finite.size and np.abs(finite).max() > 2 * np.pi:
-        raise cv.fail(func, f"azimuth {float(np.abs(finite).max())!r} is beyond 2 pi: with "
-                            "radians=True the angles must be in radians")
-    if (not radians and az.shape and az.shape[-1] >= _RADIAN_LOOKING_RAYS
-            and finite.size and finite.min() >= 0 and finite.max() <= 2 * np.pi
-            and finite.max() - finite.min() > 1.0):
-        warnings.warn(f"{func}: every azimuth lies within [0, 2 pi] degrees: they look like "
-                      "radians (pass radians=True, or convert them to degrees)", stacklevel=5)
+        raise cv.fail(
+            func,
+            f"azimuth {float(np.abs(finite).max())!r} is beyond 2 pi: with "
+            "radians=True the angles must be in radians",
+        )
+    if (
+        not radians
+        and az.shape
+        and az.shape[-1] >= _RADIAN_LOOKING_RAYS
+        and finite.size
+        and finite.min() >= 0
+        and finite.max() <= 2 * np.pi
+        and finite.max() - finite.min() > 1.0
+    ):
+        warnings.warn(
+            f"{func}: every azimuth lies within [0, 2 pi] degrees: they look like "
+            "radians (pass radians=True, or convert them to degrees)",
+            stacklevel=5,
+        )
     return az, el
 
 
-def _elevation_rule(func: str, el: Any, lead: tuple[int, ...], rays: int,
-                    velocity_shape: tuple[int, ...]) -> tuple[bool, Any]:
+def _elevation_rule(
+    func: str, el: Any, lead: tuple[int, ...], rays: int, velocity_shape: tuple[int, ...]
+) -> tuple[bool, Any]:
     """(per ray, elevation broadcast): one value, one per sweep ((sweeps,) or
     (sweeps, 1)) or one per ray ((sweeps, rays))."""
     sweeps = lead + (rays,)
@@ -143,8 +156,15 @@ def _elevation_rule(func: str, el: Any, lead: tuple[int, ...], rays: int,
     raise cv.fail(func, f"velocity has shape {velocity_shape} but elevation has {count}")
 
 
-def _vad(velocity: Any, azimuth: Any, elevation: Any, radians: bool, min_gates: int,
-         min_spread: float, n_threads: int) -> VAD[Array]:
+def _vad(
+    velocity: Any,
+    azimuth: Any,
+    elevation: Any,
+    radians: bool,
+    min_gates: int,
+    min_spread: float,
+    n_threads: int,
+) -> VAD[Array]:
     func = "vad"
     if np.ndim(velocity) < 2:
         raise cv.fail(func, f"velocity must be (rays, gates), not shape {np.shape(velocity)}")
@@ -178,13 +198,25 @@ def _vad(velocity: Any, azimuth: Any, elevation: Any, radians: bool, min_gates: 
 
 @overload
 def vad(
-    velocity: xr.DataArray, azimuth: Any, elevation: Any, *, radians: bool = ...,
-    min_gates: int = ..., min_spread: float = ..., n_threads: int = ...,
+    velocity: xr.DataArray,
+    azimuth: Any,
+    elevation: Any,
+    *,
+    radians: bool = ...,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    n_threads: int = ...,
 ) -> VAD[xr.DataArray]: ...
 @overload
 def vad(
-    velocity: Any, azimuth: Any, elevation: Any, *, radians: bool = ..., min_gates: int = ...,
-    min_spread: float = ..., n_threads: int = ...,
+    velocity: Any,
+    azimuth: Any,
+    elevation: Any,
+    *,
+    radians: bool = ...,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    n_threads: int = ...,
 ) -> VAD[Array]: ...
 def vad(
     velocity: Any,
@@ -420,11 +452,18 @@ def vad_pyart(
     sweep = cv.integer(func, "sweep", sweep)
     if not 0 <= sweep < radar.nsweeps:
         raise cv.fail(func, f"sweep {sweep} does not exist: the radar has {radar.nsweeps}")
-    velocity = cv.with_units_attribute(func, field, radar.get_field(sweep, field),
-                                       radar.fields[field].get("units"), "m/s")
+    velocity = cv.with_units_attribute(
+        func, field, radar.get_field(sweep, field), radar.fields[field].get("units"), "m/s"
+    )
     elevation = radar.get_elevation(sweep)
-    fit = vad(velocity, radar.get_azimuth(sweep), elevation, min_gates=min_gates,
-              min_spread=min_spread, n_threads=n_threads)
+    fit = vad(
+        velocity,
+        radar.get_azimuth(sweep),
+        elevation,
+        min_gates=min_gates,
+        min_spread=min_spread,
+        n_threads=n_threads,
+    )
     altitude = _attribute_in(func, "altitude", radar.altitude["data"], radar.altitude, "m")
     rng = cv.nan_filled(_attribute_in(func, "range", radar.range["data"], radar.range, "m"))
     return _with_heights(VAD(*fit), rng, elevation, float(np.reshape(altitude, -1)[0]))
@@ -504,8 +543,14 @@ def vad_xradar(
     # Converted here, so that a unit error names the field as vad_pyart's does.
     velocity = cv.strip_units(func, field, sweep[field], "m/s")
     gate = next(d for d in reversed(velocity.dims) if d not in sweep["azimuth"].dims)
-    fit = vad(velocity, sweep["azimuth"], sweep["elevation"], min_gates=min_gates,
-              min_spread=min_spread, n_threads=n_threads)
+    fit = vad(
+        velocity,
+        sweep["azimuth"],
+        sweep["elevation"],
+        min_gates=min_gates,
+        min_spread=min_spread,
+        n_threads=n_threads,
+    )
     if altitude is not None:
         height = cv.scalar(func, "altitude", altitude, "m")
     elif "altitude" in sweep.variables:

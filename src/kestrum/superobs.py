@@ -37,8 +37,19 @@ _DEFAULTS = {
     "other": {"min_count": 6, "max_std": math.inf, "error_floor": 0.0},
 }
 _PLAIN, _FOLDED, _REFLECTIVITY = 0, 1, 2
-_PLANES = ("count", "value", "std", "min", "max", "coherence", "azimuth", "elevation", "range",
-           "time", "nyquist")
+_PLANES = (
+    "count",
+    "value",
+    "std",
+    "min",
+    "max",
+    "coherence",
+    "azimuth",
+    "elevation",
+    "range",
+    "time",
+    "nyquist",
+)
 
 
 class Superobs(NamedTuple):
@@ -96,8 +107,12 @@ class Superobs(NamedTuple):
         skip = {"box", "quantity", "site", "grid"}
         data = {n: ("box", np.asarray(getattr(self, n))) for n in self._fields if n not in skip}
         ds = xr.Dataset(data, coords={"box_index": (("box", "axis"), self.box)})
-        ds.attrs.update(quantity=self.quantity, site_latitude=self.site[0],
-                        site_longitude=self.site[1], site_altitude=self.site[2])
+        ds.attrs.update(
+            quantity=self.quantity,
+            site_latitude=self.site[0],
+            site_longitude=self.site[1],
+            site_altitude=self.site[2],
+        )
         return ds
 
     def to_dart(self, kind: str | None = None, *, time: Any = None) -> list[DartBatch]:
@@ -122,20 +137,43 @@ class Superobs(NamedTuple):
         variance = np.asarray(self.error) ** 2
         if self.quantity == "velocity":
             if not np.isfinite(self.nyquist).all():
-                raise cv.fail(func, "radial velocities need their Nyquist velocity: these were "
-                                    "made without one")
-            return [DartBatch(kind or RADIAL_VELOCITY, self.value, variance, time=when,
-                              radar_lon=self.site[1], radar_lat=self.site[0],
-                              radar_height=self.site[2], azimuth=self.azimuth,
-                              elevation=self.elevation, nyquist=self.nyquist, range=self.range,
-                              **common)]
+                raise cv.fail(
+                    func,
+                    "radial velocities need their Nyquist velocity: these were made without one",
+                )
+            return [
+                DartBatch(
+                    kind or RADIAL_VELOCITY,
+                    self.value,
+                    variance,
+                    time=when,
+                    radar_lon=self.site[1],
+                    radar_lat=self.site[0],
+                    radar_height=self.site[2],
+                    azimuth=self.azimuth,
+                    elevation=self.elevation,
+                    nyquist=self.nyquist,
+                    range=self.range,
+                    **common,
+                )
+            ]
         if self.quantity == "reflectivity":
             out = []
-            for name, pick in (("RADAR_REFLECTIVITY", ~self.clear_air),
-                               ("RADAR_CLEARAIR_REFLECTIVITY", self.clear_air)):
-                out.append(DartBatch(name, self.value[pick], variance[pick],
-                                     lon=lon[pick], lat=lat[pick], height=self.height[pick],
-                                     time=when if np.ndim(when) == 0 else when[pick]))
+            for name, pick in (
+                ("RADAR_REFLECTIVITY", ~self.clear_air),
+                ("RADAR_CLEARAIR_REFLECTIVITY", self.clear_air),
+            ):
+                out.append(
+                    DartBatch(
+                        name,
+                        self.value[pick],
+                        variance[pick],
+                        lon=lon[pick],
+                        lat=lat[pick],
+                        height=self.height[pick],
+                        time=when if np.ndim(when) == 0 else when[pick],
+                    )
+                )
             return out
         if kind is None:
             raise cv.fail(func, "kind is needed for quantity='other' (a DART observation type)")
@@ -161,19 +199,27 @@ class Superobs(NamedTuple):
         """
         func = "Superobs.to_wrfda"
         parts = {s.quantity: s for s in (self, other) if s is not None}
-        if len(parts) != (1 if other is None else 2) or not set(parts) <= {"velocity", "reflectivity"}:
+        if len(parts) != (1 if other is None else 2) or not set(parts) <= {
+            "velocity",
+            "reflectivity",
+        }:
             raise cv.fail(func, "needs velocity and/or reflectivity superobservations, one of each")
         grids = [s.grid for s in parts.values() if s.grid is not None and len(s.grid) == 3]
         if len(grids) != len(parts) or not all(
-                np.array_equal(a, b) for g in grids for a, b in zip(g, grids[0])):
-            raise cv.fail(func, "WRFDA columns need boxes of one grid with height edges "
-                                "(superobs(..., grid=(x_edges, y_edges, z_edges)))")
+            np.array_equal(a, b) for g in grids for a, b in zip(g, grids[0])
+        ):
+            raise cv.fail(
+                func,
+                "WRFDA columns need boxes of one grid with height edges "
+                "(superobs(..., grid=(x_edges, y_edges, z_edges)))",
+            )
         x_edges, y_edges, z_edges = grids[0]
         lat0, lon0, alt = self.site
         if not (np.isfinite(lat0) and np.isfinite(lon0)):
             raise cv.fail(func, "the site position (latitude, longitude) was not given")
-        cols = np.unique(np.concatenate([s.box[:, 1] * (len(x_edges) - 1) + s.box[:, 2]
-                                         for s in parts.values()]))
+        cols = np.unique(
+            np.concatenate([s.box[:, 1] * (len(x_edges) - 1) + s.box[:, 2] for s in parts.values()])
+        )
         iy, ix = np.divmod(cols, len(x_edges) - 1)
         cx = 0.5 * (x_edges[ix] + x_edges[ix + 1])
         cy = 0.5 * (y_edges[iy] + y_edges[iy + 1])
@@ -194,10 +240,21 @@ class Superobs(NamedTuple):
             if times.dtype.kind != "M" or np.isnat(times).all():
                 raise cv.fail(func, "time is needed: the boxes were made without ray times")
             time = times[~np.isnat(times)].min()
-        return WrfdaRadar(name=name, lon=lon0, lat=lat0, elv=alt, time=time, centres=centres,
-                          col_lat=col_lat, col_lon=col_lon, col_elv=alt,
-                          rv=grid["velocity"][0], rv_err=grid["velocity"][1],
-                          rf=grid["reflectivity"][0], rf_err=grid["reflectivity"][1])
+        return WrfdaRadar(
+            name=name,
+            lon=lon0,
+            lat=lat0,
+            elv=alt,
+            time=time,
+            centres=centres,
+            col_lat=col_lat,
+            col_lon=col_lon,
+            col_elv=alt,
+            rv=grid["velocity"][0],
+            rv_err=grid["velocity"][1],
+            rf=grid["reflectivity"][0],
+            rf_err=grid["reflectivity"][1],
+        )
 
     def _positions(self, func: str) -> tuple[Array, Array]:
         if not (np.isfinite(self.site[0]) and np.isfinite(self.site[1])):
@@ -224,7 +281,9 @@ def aeqd_inverse(x: Any, y: Any, lat0: float, lon0: float) -> tuple[Array, Array
     with np.errstate(invalid="ignore", divide="ignore"):
         ratio = np.where(rho > 0, y * np.sin(c) / rho, 0.0)
         lat = np.arcsin(np.clip(np.cos(c) * np.sin(phi0) + ratio * np.cos(phi0), -1.0, 1.0))
-        lon = lam0 + np.arctan2(x * np.sin(c), rho * np.cos(phi0) * np.cos(c) - y * np.sin(phi0) * np.sin(c))
+        lon = lam0 + np.arctan2(
+            x * np.sin(c), rho * np.cos(phi0) * np.cos(c) - y * np.sin(phi0) * np.sin(c)
+        )
     lon = np.where(rho > 0, lon, lam0)
     lon = (np.rad2deg(lon) + 180.0) % 360.0 - 180.0
     return np.rad2deg(lat), lon
@@ -255,8 +314,12 @@ _OPTIONS = {
     "n_threads": THREADS,
 }
 _SUPEROBS = {
-    "azimuth": Arg(unit="degree"), "range": Arg(unit="m"), "elevation": Arg(unit="degree"),
-    "time": Arg("pass"), "nyquist": Arg(unit="m/s", optional=True), **_OPTIONS,
+    "azimuth": Arg(unit="degree"),
+    "range": Arg(unit="m"),
+    "elevation": Arg(unit="degree"),
+    "time": Arg("pass"),
+    "nyquist": Arg(unit="m/s", optional=True),
+    **_OPTIONS,
 }
 #: What the adapters read besides the options.
 _FROM_OBJECT = {"nyquist": Arg(unit="m/s", optional=True), "dealiased": FLAG}
@@ -271,14 +334,18 @@ def _ray_times(func: str, time: Any, sweeps: int, rays: int) -> tuple[Array, Any
         t = t.astype("datetime64[ms]")
         good = ~np.isnat(t)
         ref = t[good].min() if good.any() else np.datetime64("NaT", "ms")
-        secs = np.where(good, (t - ref).astype(np.int64) / 1000.0, np.nan) if good.any() else \
-            np.full(t.shape, np.nan)
+        secs = (
+            np.where(good, (t - ref).astype(np.int64) / 1000.0, np.nan)
+            if good.any()
+            else np.full(t.shape, np.nan)
+        )
         return cv.per_ray(func, "time", secs, (sweeps, rays)), ref
     return cv.per_ray(func, "time", t, (sweeps, rays)), None
 
 
-def _thin_and_halo(echo: np.ndarray, shape: tuple[int, ...], wrap: tuple[bool, ...], thin: int,
-                   halo: int) -> np.ndarray:
+def _thin_and_halo(
+    echo: np.ndarray, shape: tuple[int, ...], wrap: tuple[bool, ...], thin: int, halo: int
+) -> np.ndarray:
     """Boxes where a clear-air observation may go: on every `thin`-th index along each
     axis and more than `halo` boxes (along every axis) from any echo box. Axes marked in
     `wrap` are circular (azimuth of a full sweep)."""
@@ -313,18 +380,40 @@ def _thin_and_halo(echo: np.ndarray, shape: tuple[int, ...], wrap: tuple[bool, .
 
 
 def _superobs_rays(
-    func: str, values: Any, azimuth: Array, elevation: Array, ray_sweep: np.ndarray, sweeps: int,
-    rng: Array, time: Array, time_ref: Any, nyquist: Array | None, quantity: str,
-    latitude: float | None, longitude: float | None, altitude: float, d_azimuth: float,
-    d_range: float, grid: Any, max_range: float | None, min_count: int | None,
-    max_std: float | None, min_coherence: float, error_floor: float | None,
-    echo_threshold: float, clear_air_value: float, clear_air_thin: int, clear_air_halo: int,
+    func: str,
+    values: Any,
+    azimuth: Array,
+    elevation: Array,
+    ray_sweep: np.ndarray,
+    sweeps: int,
+    rng: Array,
+    time: Array,
+    time_ref: Any,
+    nyquist: Array | None,
+    quantity: str,
+    latitude: float | None,
+    longitude: float | None,
+    altitude: float,
+    d_azimuth: float,
+    d_range: float,
+    grid: Any,
+    max_range: float | None,
+    min_count: int | None,
+    max_std: float | None,
+    min_coherence: float,
+    error_floor: float | None,
+    echo_threshold: float,
+    clear_air_value: float,
+    clear_air_thin: int,
+    clear_air_halo: int,
     n_threads: int,
 ) -> Superobs:
     """Superobservations of rays laid out flat: values (rays, gates), the rest per ray;
     the options converted by their declarations (:data:`_OPTIONS`)."""
     if quantity not in _QUANTITIES:
-        raise cv.fail(func, f"quantity must be one of {', '.join(map(repr, _QUANTITIES))}, got {quantity!r}")
+        raise cv.fail(
+            func, f"quantity must be one of {', '.join(map(repr, _QUANTITIES))}, got {quantity!r}"
+        )
     defaults = _DEFAULTS[quantity]
     min_count = int(defaults["min_count"]) if min_count is None else min_count
     max_std = defaults["max_std"] if max_std is None else max_std
@@ -336,9 +425,12 @@ def _superobs_rays(
     if latitude is not None and longitude is not None:
         lat0, lon0 = latitude, longitude
         if lat0 == 0.0 and lon0 == 0.0 and altitude == 0.0:
-            warnings.warn(f"{func}: the radar site is at 0N 0E and altitude 0, which is what a "
-                          "file without a site position reads as; positions may be wrong",
-                          UserWarning, stacklevel=3)
+            warnings.warn(
+                f"{func}: the radar site is at 0N 0E and altitude 0, which is what a "
+                "file without a site position reads as; positions may be wrong",
+                UserWarning,
+                stacklevel=3,
+            )
     if nyquist is not None and quantity == "velocity":
         # Only rays with data need one: a file may give 0 or nothing for the rays of a
         # cut that has no velocities.
@@ -346,12 +438,18 @@ def _superobs_rays(
         if bad.any():
             bad &= np.isfinite(values).any(axis=1)
         if bad.any():
-            raise cv.fail(func, f"nyquist must be positive for every ray with data, got "
-                                f"{nyquist[bad][0]} (ray {int(np.argmax(bad))}); nyquist=None for "
-                                "dealiased velocities")
+            raise cv.fail(
+                func,
+                f"nyquist must be positive for every ray with data, got "
+                f"{nyquist[bad][0]} (ray {int(np.argmax(bad))}); nyquist=None for "
+                "dealiased velocities",
+            )
         nyquist = np.where(bad, np.nan, nyquist)
-    code = {"velocity": _FOLDED if nyquist is not None else _PLAIN, "reflectivity": _REFLECTIVITY,
-            "other": _PLAIN}[quantity]
+    code = {
+        "velocity": _FOLDED if nyquist is not None else _PLAIN,
+        "reflectivity": _REFLECTIVITY,
+        "other": _PLAIN,
+    }[quantity]
     rng = np.ascontiguousarray(rng, dtype=np.float64)
     if max_range is not None:
         rng = np.where(rng <= max_range, rng, np.nan)
@@ -372,22 +470,52 @@ def _superobs_rays(
         ray_group = np.where(ray_ok, ray_sweep * n_az + ia, -1)
         gate_box = np.where(good_r, np.floor(np.where(good_r, rng, 0.0) / d_r), -1).astype(np.int64)
         shape: tuple[int, ...] = (sweeps, n_az, n_r)
-        out = _radar.superobs_polar(values, ray_group, sweeps * n_az, gate_box, n_r, sin_az, cos_az,
-                                    elevation, time, ny, rng, code, n_threads)
+        out = _radar.superobs_polar(
+            values,
+            ray_group,
+            sweeps * n_az,
+            gate_box,
+            n_r,
+            sin_az,
+            cos_az,
+            elevation,
+            time,
+            ny,
+            rng,
+            code,
+            n_threads,
+        )
         wrap: tuple[bool, ...] = (True, False)
     else:
         if not isinstance(grid, (tuple, list)) or len(grid) not in (2, 3):
             raise cv.fail(func, "grid must be (x_edges, y_edges) or (x_edges, y_edges, z_edges)")
-        edges = tuple(np.ascontiguousarray(cv.nan_filled(cv.array(func, f"grid[{k}]", e, "m")).ravel())
-                      for k, e in enumerate(grid))
+        edges = tuple(
+            np.ascontiguousarray(cv.nan_filled(cv.array(func, f"grid[{k}]", e, "m")).ravel())
+            for k, e in enumerate(grid)
+        )
         for k, e in enumerate(edges):
             if e.size < 2 or not np.isfinite(e).all() or not (np.diff(e) > 0).all():
                 raise cv.fail(func, f"grid[{k}] must be at least two finite, increasing edges")
         z_edges = edges[2] if len(edges) == 3 else np.zeros(0)
         nz = z_edges.size - 1 if z_edges.size else sweeps
         shape = (nz, edges[1].size - 1, edges[0].size - 1)
-        out = _radar.superobs_grid(values, ray_sweep, sweeps, sin_az, cos_az, elevation, time, ny,
-                                   rng, edges[0], edges[1], z_edges, altitude, code, n_threads)
+        out = _radar.superobs_grid(
+            values,
+            ray_sweep,
+            sweeps,
+            sin_az,
+            cos_az,
+            elevation,
+            time,
+            ny,
+            rng,
+            edges[0],
+            edges[1],
+            z_edges,
+            altitude,
+            code,
+            n_threads,
+        )
         wrap = (False, False, False) if z_edges.size else (False, False)
     planes = dict(zip(_PLANES, out))
     count = planes["count"]
@@ -396,7 +524,9 @@ def _superobs_rays(
     keep = count >= min_count
     if quantity == "reflectivity":
         echo = (count > 0) & (planes["max"] >= echo_threshold)
-        clear = (count > 0) & ~echo & _thin_and_halo(echo, shape, wrap, clear_air_thin, clear_air_halo)
+        clear = (
+            (count > 0) & ~echo & _thin_and_halo(echo, shape, wrap, clear_air_thin, clear_air_halo)
+        )
         keep &= echo | clear
     ok_spread = ~(planes["std"] > max_std)
     if code == _FOLDED:
@@ -417,18 +547,41 @@ def _superobs_rays(
         assert edges is not None
         x = 0.5 * (edges[0][box[:, 2]] + edges[0][box[:, 2] + 1])
         y = 0.5 * (edges[1][box[:, 1]] + edges[1][box[:, 1] + 1])
-        height = 0.5 * (edges[2][box[:, 0]] + edges[2][box[:, 0] + 1]) if len(edges) == 3 else pos.height
-    lat, lon = aeqd_inverse(x, y, lat0, lon0) if np.isfinite(lat0) else (np.full(x.shape, np.nan),) * 2
+        height = (
+            0.5 * (edges[2][box[:, 0]] + edges[2][box[:, 0] + 1]) if len(edges) == 3 else pos.height
+        )
+    lat, lon = (
+        aeqd_inverse(x, y, lat0, lon0) if np.isfinite(lat0) else (np.full(x.shape, np.nan),) * 2
+    )
     t: Any = p["time"]
     if time_ref is not None:
         ms = np.where(np.isfinite(t), np.rint(t * 1000.0), 0).astype(np.int64)
-        t = np.where(np.isfinite(t), time_ref + ms.astype("timedelta64[ms]"), np.datetime64("NaT", "ms"))
+        t = np.where(
+            np.isfinite(t), time_ref + ms.astype("timedelta64[ms]"), np.datetime64("NaT", "ms")
+        )
     result = Superobs(
-        value=value, std=p["std"], count=p["count"].astype(np.int64), min=p["min"], max=p["max"],
-        azimuth=p["azimuth"], elevation=p["elevation"], range=p["range"], height=np.asarray(height),
-        x=np.asarray(x), y=np.asarray(y), latitude=lat, longitude=lon, time=t, error=error,
-        coherence=p["coherence"], nyquist=p["nyquist"], clear_air=clear, box=box,
-        quantity=quantity, site=(lat0, lon0, altitude), grid=edges,
+        value=value,
+        std=p["std"],
+        count=p["count"].astype(np.int64),
+        min=p["min"],
+        max=p["max"],
+        azimuth=p["azimuth"],
+        elevation=p["elevation"],
+        range=p["range"],
+        height=np.asarray(height),
+        x=np.asarray(x),
+        y=np.asarray(y),
+        latitude=lat,
+        longitude=lon,
+        time=t,
+        error=error,
+        coherence=p["coherence"],
+        nyquist=p["nyquist"],
+        clear_air=clear,
+        box=box,
+        quantity=quantity,
+        site=(lat0, lon0, altitude),
+        grid=edges,
     )
     return result
 
@@ -573,7 +726,9 @@ def superobs(
     args = _road.arguments(func, {"values": Arg(unit=_UNIT.get(quantity)), **_SUPEROBS}, locals())
     values = cv.array(func, "values", args.pop("values"))
     if values.ndim not in (2, 3):
-        raise cv.fail(func, f"values must be (rays, gates) or (sweeps, rays, gates), not shape {values.shape}")
+        raise cv.fail(
+            func, f"values must be (rays, gates) or (sweeps, rays, gates), not shape {values.shape}"
+        )
     stacked = values.ndim == 3
     sweeps, rays, gates = values.shape if stacked else (1, *values.shape)
     az = cv.per_ray(func, "azimuth", args.pop("azimuth"), (sweeps, rays))
@@ -584,8 +739,20 @@ def superobs(
     t, ref = _ray_times(func, args.pop("time"), sweeps, rays)
     ny = args.pop("nyquist")
     ny = None if ny is None else cv.per_ray(func, "nyquist", ny, (sweeps, rays))
-    return _superobs_rays(func, values.reshape(sweeps * rays, gates), az, el,
-                          np.repeat(np.arange(sweeps), rays), sweeps, rng, t, ref, ny, quantity, **args)
+    return _superobs_rays(
+        func,
+        values.reshape(sweeps * rays, gates),
+        az,
+        el,
+        np.repeat(np.arange(sweeps), rays),
+        sweeps,
+        rng,
+        t,
+        ref,
+        ny,
+        quantity,
+        **args,
+    )
 
 
 # --- from radar objects ----------------------------------------------------------------
@@ -595,7 +762,9 @@ def _sweep_numbers(func: str, sweeps: Any, available: list[int], has: str) -> li
     """The sweep numbers asked for (an integer or a sequence of them; None: all)."""
     if sweeps is None:
         return available
-    numbers = [cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))]
+    numbers = [
+        cv.integer(func, "sweeps", s) for s in np.atleast_1d(np.asarray(sweeps, dtype=object))
+    ]
     for s in numbers:
         if s not in available:
             raise cv.fail(func, f"sweep {s} does not exist: {has}")
@@ -608,13 +777,24 @@ def _guess_quantity(func: str, field: str, units: Any) -> str:
         return "velocity"
     if text == "dbz":
         return "reflectivity"
-    raise cv.fail(func, f"say what {field!r} is (units {units!r}): quantity='velocity', "
-                        "'reflectivity' or 'other'")
+    raise cv.fail(
+        func,
+        f"say what {field!r} is (units {units!r}): quantity='velocity', 'reflectivity' or 'other'",
+    )
 
 
-def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | None, field: str,
-                     units: Any, nyquist: Any, dealiased: bool, site: tuple[Any, Any, Any],
-                     numbers: list[int], options: dict[str, Any]) -> Superobs:
+def _sweeps_together(
+    func: str,
+    parts: list[dict[str, Any]],
+    quantity: str | None,
+    field: str,
+    units: Any,
+    nyquist: Any,
+    dealiased: bool,
+    site: tuple[Any, Any, Any],
+    numbers: list[int],
+    options: dict[str, Any],
+) -> Superobs:
     """Superobservations of sweeps read from an object: each part has the sweep's values
     (rays, gates), azimuth, elevation, time (per ray), nyquist (per ray or None) and
     range; sweeps of fewer gates are padded with missing gates."""
@@ -629,7 +809,9 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
     gates = longest.size
     rows = []
     for p in parts:
-        v = cv.nan_filled(cv.with_units_attribute(func, field, p["values"], units, _UNIT.get(quantity)))
+        v = cv.nan_filled(
+            cv.with_units_attribute(func, field, p["values"], units, _UNIT.get(quantity))
+        )
         rows.append(np.pad(v, ((0, 0), (0, gates - v.shape[1])), constant_values=np.nan))
     values = np.concatenate(rows)
     ray_sweep = np.concatenate([np.full(p["values"].shape[0], k) for k, p in enumerate(parts)])
@@ -640,26 +822,49 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
     ny = None
     if quantity == "velocity" and not dealiased:
         if nyquist is not None:
-            ny = np.broadcast_to(cv.nan_filled(cv.array(func, "nyquist", nyquist)),
-                                 ray_sweep.shape).astype(np.float64)
+            ny = np.broadcast_to(
+                cv.nan_filled(cv.array(func, "nyquist", nyquist)), ray_sweep.shape
+            ).astype(np.float64)
         elif all(p["nyquist"] is not None for p in parts):
             ny = cat("nyquist")
         else:
-            raise cv.fail(func, "the object has no Nyquist velocity: give nyquist=..., or "
-                                "dealiased=True for velocities that are not folded")
+            raise cv.fail(
+                func,
+                "the object has no Nyquist velocity: give nyquist=..., or "
+                "dealiased=True for velocities that are not folded",
+            )
     times = [p["time"] for p in parts]
     if all(t is not None for t in times):
-        t, ref = _ray_times(func, np.concatenate([np.asarray(t, "datetime64[ms]") for t in times]),
-                            1, ray_sweep.size)
+        t, ref = _ray_times(
+            func,
+            np.concatenate([np.asarray(t, "datetime64[ms]") for t in times]),
+            1,
+            ray_sweep.size,
+        )
     else:
         t, ref = _ray_times(func, None, 1, ray_sweep.size)
     unknown = sorted(set(options) - set(_OPTIONS))
     if unknown:
         raise TypeError(f"{func}: unexpected keyword arguments {unknown}")
-    args = _road.arguments(func, _OPTIONS, {**_DEFAULT_OPTIONS, **dict(
-        zip(("latitude", "longitude", "altitude"), site)), **options})
-    so = _superobs_rays(func, values, cat("azimuth"), cat("elevation"), ray_sweep, len(parts),
-                        np.asarray(longest, np.float64), t, ref, ny, quantity, **args)
+    args = _road.arguments(
+        func,
+        _OPTIONS,
+        {**_DEFAULT_OPTIONS, **dict(zip(("latitude", "longitude", "altitude"), site)), **options},
+    )
+    so = _superobs_rays(
+        func,
+        values,
+        cat("azimuth"),
+        cat("elevation"),
+        ray_sweep,
+        len(parts),
+        np.asarray(longest, np.float64),
+        t,
+        ref,
+        ny,
+        quantity,
+        **args,
+    )
     if so.grid is None or len(so.grid) == 2:
         # Box rows count sweeps of the call: report the object's sweep numbers.
         so.box[:, 0] = np.asarray(numbers, np.int64)[so.box[:, 0]]
@@ -667,15 +872,35 @@ def _sweeps_together(func: str, parts: list[dict[str, Any]], quantity: str | Non
 
 
 _DEFAULT_OPTIONS = {
-    "latitude": None, "longitude": None, "altitude": 0.0, "d_azimuth": 5.0, "d_range": 5000.0,
-    "grid": None, "max_range": None, "min_count": None, "max_std": None, "min_coherence": 0.5,
-    "error_floor": None, "echo_threshold": 20.0, "clear_air_value": 0.0, "clear_air_thin": 4,
-    "clear_air_halo": 1, "n_threads": 0,
+    "latitude": None,
+    "longitude": None,
+    "altitude": 0.0,
+    "d_azimuth": 5.0,
+    "d_range": 5000.0,
+    "grid": None,
+    "max_range": None,
+    "min_count": None,
+    "max_std": None,
+    "min_coherence": 0.5,
+    "error_floor": None,
+    "echo_threshold": 20.0,
+    "clear_air_value": 0.0,
+    "clear_air_thin": 4,
+    "clear_air_halo": 1,
+    "n_threads": 0,
 }
 
 
-def superobs_pyart(radar: Any, field: str, sweeps: Any = None, *, quantity: str | None = None,
-                   nyquist: Any = None, dealiased: bool = False, **options: Any) -> Superobs:
+def superobs_pyart(
+    radar: Any,
+    field: str,
+    sweeps: Any = None,
+    *,
+    quantity: str | None = None,
+    nyquist: Any = None,
+    dealiased: bool = False,
+    **options: Any,
+) -> Superobs:
     """Superobservations of a Py-ART ``Radar`` field.
 
     Azimuth, elevation, range, ray times, the Nyquist velocity
@@ -737,7 +962,9 @@ def superobs_pyart(radar: Any, field: str, sweeps: Any = None, *, quantity: str 
     nyquist, dealiased = _road.arguments(func, _FROM_OBJECT, locals()).values()
     if field not in radar.fields:
         raise KeyError(f"{func}: the radar has no field {field!r} (it has {sorted(radar.fields)})")
-    numbers = _sweep_numbers(func, sweeps, list(range(radar.nsweeps)), f"the radar has {radar.nsweeps}")
+    numbers = _sweep_numbers(
+        func, sweeps, list(range(radar.nsweeps)), f"the radar has {radar.nsweeps}"
+    )
     data = radar.fields[field]["data"]
     params = radar.instrument_parameters or {}
     ny = params.get("nyquist_velocity", {}).get("data") if "nyquist_velocity" in params else None
@@ -750,21 +977,45 @@ def superobs_pyart(radar: Any, field: str, sweeps: Any = None, *, quantity: str 
     parts = []
     for s in numbers:
         rows = radar.get_slice(s)
-        parts.append({
-            "values": data[rows], "azimuth": radar.azimuth["data"][rows],
-            "elevation": radar.elevation["data"][rows], "range": cv.nan_filled(radar.range["data"]),
-            "time": None if ray_time is None else ray_time[rows],
-            "nyquist": None if ny is None else np.broadcast_to(ny, (radar.nrays,))[rows],
-        })
-    lat, lon, alt = (float(cv.nan_filled(getattr(radar, k)["data"]).reshape(-1)[0])
-                     for k in ("latitude", "longitude", "altitude"))
+        parts.append(
+            {
+                "values": data[rows],
+                "azimuth": radar.azimuth["data"][rows],
+                "elevation": radar.elevation["data"][rows],
+                "range": cv.nan_filled(radar.range["data"]),
+                "time": None if ray_time is None else ray_time[rows],
+                "nyquist": None if ny is None else np.broadcast_to(ny, (radar.nrays,))[rows],
+            }
+        )
+    lat, lon, alt = (
+        float(cv.nan_filled(getattr(radar, k)["data"]).reshape(-1)[0])
+        for k in ("latitude", "longitude", "altitude")
+    )
     site = (lat, lon, alt)
-    return _sweeps_together(func, parts, quantity, field, radar.fields[field].get("units"), nyquist,
-                            dealiased, site, numbers, options)
+    return _sweeps_together(
+        func,
+        parts,
+        quantity,
+        field,
+        radar.fields[field].get("units"),
+        nyquist,
+        dealiased,
+        site,
+        numbers,
+        options,
+    )
 
 
-def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quantity: str | None = None,
-                    nyquist: Any = None, dealiased: bool = False, **options: Any) -> Superobs:
+def superobs_xradar(
+    sweep_or_tree: Any,
+    field: str,
+    sweeps: Any = None,
+    *,
+    quantity: str | None = None,
+    nyquist: Any = None,
+    dealiased: bool = False,
+    **options: Any,
+) -> Superobs:
     """Superobservations of an xradar sweep ``Dataset`` or volume ``DataTree``.
 
     Azimuth, elevation, range and ray times are the sweep's coordinates; the Nyquist
@@ -827,8 +1078,10 @@ def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quant
     if isinstance(sweep_or_tree, xr.Dataset):
         nodes, numbers, root = [sweep_or_tree], [0], sweep_or_tree
     else:
-        names = sorted((k for k in sweep_or_tree.children if k.startswith("sweep_")),
-                       key=lambda k: int(k.split("_")[1]))
+        names = sorted(
+            (k for k in sweep_or_tree.children if k.startswith("sweep_")),
+            key=lambda k: int(k.split("_")[1]),
+        )
         available = [int(k.split("_")[1]) for k in names]
         numbers = _sweep_numbers(func, sweeps, available, f"the tree has {available}")
         nodes = [sweep_or_tree[f"sweep_{s}"].to_dataset() for s in numbers]
@@ -845,13 +1098,18 @@ def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quant
         units = var.attrs.get("units", units)
         ray = var.dims[0]
         ny = ds["nyquist_velocity"].values if "nyquist_velocity" in ds.variables else None
-        parts.append({
-            "values": np.asarray(var.values, np.float64), "azimuth": ds["azimuth"].values,
-            "elevation": np.broadcast_to(ds["elevation"].values, (var.shape[0],)),
-            "range": np.asarray(ds[var.dims[1]].values, np.float64),
-            "time": ds["time"].values if "time" in ds.variables and ds["time"].dims == (ray,) else None,
-            "nyquist": None if ny is None else np.broadcast_to(ny, (var.shape[0],)),
-        })
+        parts.append(
+            {
+                "values": np.asarray(var.values, np.float64),
+                "azimuth": ds["azimuth"].values,
+                "elevation": np.broadcast_to(ds["elevation"].values, (var.shape[0],)),
+                "range": np.asarray(ds[var.dims[1]].values, np.float64),
+                "time": ds["time"].values
+                if "time" in ds.variables and ds["time"].dims == (ray,)
+                else None,
+                "nyquist": None if ny is None else np.broadcast_to(ny, (var.shape[0],)),
+            }
+        )
 
     def site_value(name: str) -> Any:
         for ds in (root, nodes[0]):
@@ -860,5 +1118,6 @@ def superobs_xradar(sweep_or_tree: Any, field: str, sweeps: Any = None, *, quant
         return None
 
     site = (site_value("latitude"), site_value("longitude"), site_value("altitude") or 0.0)
-    return _sweeps_together(func, parts, quantity, field, units, nyquist, dealiased, site, numbers,
-                            options)
+    return _sweeps_together(
+        func, parts, quantity, field, units, nyquist, dealiased, site, numbers, options
+    )

@@ -16,9 +16,26 @@ from .pipeline import STEPS, GateFates, VolumeObservations, observations
 from .volume import Volume, default_reader, from_object, read_volume
 
 __all__ = [
-    "QC", "STEPS", "Config", "ConfigError", "Dealias", "Failure", "Fields", "GateFates", "JobResult",
-    "Output", "Superobs", "Volume", "VolumeObservations", "as_datetime", "default_reader", "from_object",
+    "QC",
+    "STEPS",
+    "Config",
+    "ConfigError",
+    "Dealias",
+    "Failure",
+    "Fields",
+    "GateFates",
+    "JobResult",
+    "Output",
+    "Superobs",
+    "Volume",
+    "VolumeObservations",
+    "as_datetime",
+    "default_reader",
+    "from_object",
     "load_config",
-    "observations", "process_file", "read_volume", "run", "summary",
+    "observations",
+    "process_file",
+    "read_volume",
+    "run",
+    "summary",
 ]
-

@@ -56,8 +56,14 @@ class JobResult:
         return bool(self.volumes) and not any(f.error for f in self.failures)
 
 
-def process_file(path: str, reader: str, config: Config, window: tuple[Any, Any] | None = None,
-                 wrfda: bool = True, n_threads: int = 0) -> VolumeObservations | Failure:
+def process_file(
+    path: str,
+    reader: str,
+    config: Config,
+    window: tuple[Any, Any] | None = None,
+    wrfda: bool = True,
+    n_threads: int = 0,
+) -> VolumeObservations | Failure:
     """Read and process one file; every error comes back as a :class:`Failure` naming it."""
     reader_module(reader)  # imported once per process, outside the volume's time
     start = time.perf_counter()
@@ -72,7 +78,9 @@ def process_file(path: str, reader: str, config: Config, window: tuple[Any, Any]
         volume = from_object(obj, config.fields)
         del obj
         if window is not None and not (window[0] <= volume.start <= window[1]):
-            return Failure(path, "window", f"volume time {volume.start} is outside {window[0]} .. {window[1]}")
+            return Failure(
+                path, "window", f"volume time {volume.start} is outside {window[0]} .. {window[1]}"
+            )
         obs = observations(volume, config, wrfda=wrfda, n_threads=n_threads)
     except KeyboardInterrupt:
         raise
@@ -104,7 +112,9 @@ def _local(tasks: list[tuple[Any, ...]], workers: int) -> Iterator[VolumeObserva
     # Workers start from a clean server process, not a fork of this one, which may hold
     # threads (a Dask client, a progress bar) that a fork would copy mid-lock.
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    pool = multiprocessing.get_context(method).Pool(min(workers, len(tasks)), initializer=_ignore_sigint)
+    pool = multiprocessing.get_context(method).Pool(
+        min(workers, len(tasks)), initializer=_ignore_sigint
+    )
     try:
         yield from pool.imap_unordered(_call, tasks, chunksize=1)
         pool.close()
@@ -123,17 +133,25 @@ def _dask(tasks: list[tuple[Any, ...]], address: str) -> Iterator[VolumeObservat
         distributed = importlib.import_module("distributed")
         Client, as_completed = distributed.Client, distributed.as_completed
     except ImportError:
-        raise ImportError("--scheduler needs Dask distributed: pip install 'dask[distributed]'") from None
+        raise ImportError(
+            "--scheduler needs Dask distributed: pip install 'dask[distributed]'"
+        ) from None
     with Client(address) as client:
-        futures = [client.submit(_call, t, pure=False, key=f"kestrum-obs-{i}-{os.getpid()}-{time.time_ns()}")
-                   for i, t in enumerate(tasks)]
+        futures = [
+            client.submit(
+                _call, t, pure=False, key=f"kestrum-obs-{i}-{os.getpid()}-{time.time_ns()}"
+            )
+            for i, t in enumerate(tasks)
+        ]
         source = {f.key: t[0] for f, t in zip(futures, tasks)}
         try:
             for future in as_completed(futures):
                 try:
                     yield future.result()
                 except Exception as e:  # noqa: BLE001  (a worker lost with its volume: named, not fatal)
-                    yield Failure(source[future.key], "process", f"{type(e).__name__} on the cluster: {e}")
+                    yield Failure(
+                        source[future.key], "process", f"{type(e).__name__} on the cluster: {e}"
+                    )
                 future.release()
         except BaseException:
             client.cancel(futures)
@@ -144,11 +162,19 @@ def _order(v: VolumeObservations) -> tuple[Any, ...]:
     return (v.time, v.name, v.source)
 
 
-def run(paths: Sequence[str | os.PathLike[str]], *, dart: str | os.PathLike[str] | None = None,
-        wrfda: str | os.PathLike[str] | None = None, config: Config | None = None,
-        reader: str = "pyart", window: tuple[Any, Any] | None = None, workers: int = 0,
-        threads: int = 0, scheduler: str | None = None,
-        progress: Callable[[Iterable[Any], int], Iterable[Any]] | None = None) -> JobResult:
+def run(
+    paths: Sequence[str | os.PathLike[str]],
+    *,
+    dart: str | os.PathLike[str] | None = None,
+    wrfda: str | os.PathLike[str] | None = None,
+    config: Config | None = None,
+    reader: str = "pyart",
+    window: tuple[Any, Any] | None = None,
+    workers: int = 0,
+    threads: int = 0,
+    scheduler: str | None = None,
+    progress: Callable[[Iterable[Any], int], Iterable[Any]] | None = None,
+) -> JobResult:
     """Observations of many volumes into one DART file and/or one WRFDA file.
 
     Parameters
@@ -185,7 +211,9 @@ def run(paths: Sequence[str | os.PathLike[str]], *, dart: str | os.PathLike[str]
     if not threads:
         threads = 1 if scheduler else max(1, cores // max(1, min(workers, len(paths))))
     tasks = [(os.fspath(p), reader, config, window, wrfda is not None, threads) for p in paths]
-    results: Iterable[VolumeObservations | Failure] = _dask(tasks, scheduler) if scheduler else _local(tasks, workers)
+    results: Iterable[VolumeObservations | Failure] = (
+        _dask(tasks, scheduler) if scheduler else _local(tasks, workers)
+    )
     if progress is not None:
         results = progress(results, len(tasks))
     job = JobResult()
@@ -200,23 +228,41 @@ def run(paths: Sequence[str | os.PathLike[str]], *, dart: str | os.PathLike[str]
         if dart is not None:
             job.dart = write_dart_obs_seq(dart, [b for v in job.volumes for b in v.dart])
         if wrfda is not None:
-            job.wrfda = write_wrfda_radar(wrfda, [v.wrfda for v in job.volumes if v.wrfda is not None])
+            job.wrfda = write_wrfda_radar(
+                wrfda, [v.wrfda for v in job.volumes if v.wrfda is not None]
+            )
     return job
 
 
 def summary(job: JobResult) -> str:
     """The per-volume, per-step table the command prints."""
-    tests = sorted({t for v in job.volumes for f in v.fates.values() for t, n in f.by_test.items() if n})
-    head = (["volume", "time", "moment", "gates"] + [f"qc:{t}" for t in tests]
-            + ["folds", "unres", "kept", "dropped", "obs"] + [f"s:{s}" for s in STEPS] + ["s:all"])
+    tests = sorted(
+        {t for v in job.volumes for f in v.fates.values() for t, n in f.by_test.items() if n}
+    )
+    head = (
+        ["volume", "time", "moment", "gates"]
+        + [f"qc:{t}" for t in tests]
+        + ["folds", "unres", "kept", "dropped", "obs"]
+        + [f"s:{s}" for s in STEPS]
+        + ["s:all"]
+    )
     rows = []
     total: dict[str, float] = {}
     for v in job.volumes:
         for m, f in v.fates.items():
             first = m == "velocity"
-            row = [Path(v.source).name if first else "", str(v.time.astype("datetime64[s]")) if first else "",
-                   m, f.read, *[f.by_test.get(t, 0) for t in tests], f.folds_moved, f.unresolved,
-                   f.in_kept_box, f.in_dropped_box, f.boxes]
+            row = [
+                Path(v.source).name if first else "",
+                str(v.time.astype("datetime64[s]")) if first else "",
+                m,
+                f.read,
+                *[f.by_test.get(t, 0) for t in tests],
+                f.folds_moved,
+                f.unresolved,
+                f.in_kept_box,
+                f.in_dropped_box,
+                f.boxes,
+            ]
             secs = [v.seconds.get(s, 0.0) for s in STEPS]
             row += [f"{x:.3f}" for x in secs + [sum(secs)]] if first else [""] * (len(STEPS) + 1)
             rows.append([str(x) for x in row])
@@ -225,15 +271,31 @@ def summary(job: JobResult) -> str:
     if job.volumes:
         n = len(job.volumes)
         mean = [total[s] / n for s in STEPS]
-        rows.append(["mean per volume", "", "", "", *[""] * (len(head) - 4 - len(STEPS) - 1),
-                     *[f"{x:.3f}" for x in mean + [sum(mean)]]])
-    widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(head)]
-    lines = ["  ".join(h.ljust(w) if i < 3 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths)))]
-    lines += ["  ".join(c.ljust(w) if i < 3 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
-              for r in rows]
+        rows.append(
+            [
+                "mean per volume",
+                "",
+                "",
+                "",
+                *[""] * (len(head) - 4 - len(STEPS) - 1),
+                *[f"{x:.3f}" for x in mean + [sum(mean)]],
+            ]
+        )
+    widths = [
+        max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(head)
+    ]
+    lines = [
+        "  ".join(h.ljust(w) if i < 3 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths)))
+    ]
+    lines += [
+        "  ".join(c.ljust(w) if i < 3 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+        for r in rows
+    ]
     for failure in job.failures:
-        lines.append(f"{'FAILED' if failure.error else 'skipped'} {failure.source}: "
-                     f"{'unreadable: ' if failure.stage == 'read' else ''}{failure.message}")
+        lines.append(
+            f"{'FAILED' if failure.error else 'skipped'} {failure.source}: "
+            f"{'unreadable: ' if failure.stage == 'read' else ''}{failure.message}"
+        )
     for name, counts in (("DART", job.dart), ("WRFDA", job.wrfda)):
         if counts is not None:
             lines.append(f"{name}: {counts.written} observations written, {counts.missing} missing")

@@ -158,36 +158,56 @@ class Config:
 
     def __post_init__(self) -> None:
         s, o = self.superobs, self.output
-        positive = {"superobs.d_azimuth": s.d_azimuth, "superobs.d_range": s.d_range,
-                    "superobs.max_range": s.max_range, "superobs.max_std": s.max_std,
-                    "superobs.velocity_error": s.velocity_error,
-                    "superobs.reflectivity_error": s.reflectivity_error,
-                    "output.wrfda_spacing": o.wrfda_spacing, "dealias.layer_depth": self.dealias.layer_depth}
+        positive = {
+            "superobs.d_azimuth": s.d_azimuth,
+            "superobs.d_range": s.d_range,
+            "superobs.max_range": s.max_range,
+            "superobs.max_std": s.max_std,
+            "superobs.velocity_error": s.velocity_error,
+            "superobs.reflectivity_error": s.reflectivity_error,
+            "output.wrfda_spacing": o.wrfda_spacing,
+            "dealias.layer_depth": self.dealias.layer_depth,
+        }
         for key, value in positive.items():
             if not (math.isfinite(value) and value > 0):
                 raise ConfigError(f"{key} must be a positive number, got {value!r}")
         if s.d_azimuth > 360:
-            raise ConfigError(f"superobs.d_azimuth must be at most 360 degrees, got {s.d_azimuth!r}")
-        for key, count in (("superobs.velocity_min_count", s.velocity_min_count),
-                           ("superobs.reflectivity_min_count", s.reflectivity_min_count),
-                           ("superobs.clear_air_thin", s.clear_air_thin)):
+            raise ConfigError(
+                f"superobs.d_azimuth must be at most 360 degrees, got {s.d_azimuth!r}"
+            )
+        for key, count in (
+            ("superobs.velocity_min_count", s.velocity_min_count),
+            ("superobs.reflectivity_min_count", s.reflectivity_min_count),
+            ("superobs.clear_air_thin", s.clear_air_thin),
+        ):
             if count < 1:
                 raise ConfigError(f"{key} must be at least 1, got {count!r}")
         if s.clear_air_halo < 0:
-            raise ConfigError(f"superobs.clear_air_halo must not be negative, got {s.clear_air_halo!r}")
+            raise ConfigError(
+                f"superobs.clear_air_halo must not be negative, got {s.clear_air_halo!r}"
+            )
         if not 0.0 < self.dealias.max_step <= 1.0:
             raise ConfigError(f"dealias.max_step must be in (0, 1], got {self.dealias.max_step!r}")
         if self.dealias.min_region < 1:
-            raise ConfigError(f"dealias.min_region must be at least 1, got {self.dealias.min_region!r}")
+            raise ConfigError(
+                f"dealias.min_region must be at least 1, got {self.dealias.min_region!r}"
+            )
         if not 0.0 <= s.min_coherence <= 1.0:
             raise ConfigError(f"superobs.min_coherence must be in [0, 1], got {s.min_coherence!r}")
         edges = o.wrfda_height_edges
-        if (len(edges) < 2 or any(b <= a for a, b in itertools.pairwise(edges))
-                or not all(map(math.isfinite, edges))):
-            raise ConfigError("output.wrfda_height_edges must be at least two finite heights in increasing order")
+        if (
+            len(edges) < 2
+            or any(b <= a for a, b in itertools.pairwise(edges))
+            or not all(map(math.isfinite, edges))
+        ):
+            raise ConfigError(
+                "output.wrfda_height_edges must be at least two finite heights in increasing order"
+            )
         presets = ("minimal", "simple", "texture", "none")
         if self.qc.preset not in presets:
-            raise ConfigError(f"qc.preset must be one of {', '.join(presets)}, got {self.qc.preset!r}")
+            raise ConfigError(
+                f"qc.preset must be one of {', '.join(presets)}, got {self.qc.preset!r}"
+            )
         if self.qc.min_size is not None and self.qc.min_size < 1:
             raise ConfigError(f"qc.min_size must be at least 1, got {self.qc.min_size!r}")
         for name in ("reflectivity", "velocity"):
@@ -240,8 +260,10 @@ def _build(cls: Any, data: Any, source: str, prefix: str) -> Any:
     known = {f.name for f in dataclasses.fields(cls)}
     unknown = sorted(set(data) - known)
     if unknown:
-        raise ConfigError(f"{source}: unknown key '{prefix}{unknown[0]}' "
-                          f"(known in {where}: {', '.join(sorted(known))})")
+        raise ConfigError(
+            f"{source}: unknown key '{prefix}{unknown[0]}' "
+            f"(known in {where}: {', '.join(sorted(known))})"
+        )
     kwargs = {}
     for key, value in data.items():
         hint = hints[key]

@@ -71,8 +71,9 @@ class VolumeObservations:
         return sum(int(np.size(b.value)) for b in self.dart)
 
 
-def observations(volume: Any, config: Config | None = None, *, wrfda: bool = True,
-                 n_threads: int = 0) -> VolumeObservations:
+def observations(
+    volume: Any, config: Config | None = None, *, wrfda: bool = True, n_threads: int = 0
+) -> VolumeObservations:
     """Observations of one radar volume: quality control, dealiasing, superobservations.
 
     Parameters
@@ -132,7 +133,9 @@ def observations(volume: Any, config: Config | None = None, *, wrfda: bool = Tru
     """
     cfg = config if config is not None else Config()
     if not isinstance(cfg, Config):
-        raise TypeError(f"observations: config must be a kestrum.job.Config, not {type(cfg).__name__}")
+        raise TypeError(
+            f"observations: config must be a kestrum.job.Config, not {type(cfg).__name__}"
+        )
     clock = time.perf_counter()
     seconds: dict[str, float] = {}
 
@@ -146,9 +149,14 @@ def observations(volume: Any, config: Config | None = None, *, wrfda: bool = Tru
     lap("read")
     for moment in ("velocity", "reflectivity"):
         if moment not in vol.moments:
-            raise ValueError(f"volume {vol.name!r} has no {moment} field (looked for "
-                             f"{', '.join(getattr(cfg.fields, moment))}; set fields.{moment})")
-    fates = {m: GateFates(read=int(np.isfinite(vol.moments[m]).sum())) for m in ("velocity", "reflectivity")}
+            raise ValueError(
+                f"volume {vol.name!r} has no {moment} field (looked for "
+                f"{', '.join(getattr(cfg.fields, moment))}; set fields.{moment})"
+            )
+    fates = {
+        m: GateFates(read=int(np.isfinite(vol.moments[m]).sum()))
+        for m in ("velocity", "reflectivity")
+    }
 
     # 1. quality control, on the raw moments
     flags = steps.qc_flags(vol, cfg.qc, n_threads)
@@ -184,9 +192,13 @@ def observations(volume: Any, config: Config | None = None, *, wrfda: bool = Tru
     block = None
     if wrfda:
         wanted = [m for m in ("velocity", "reflectivity") if getattr(cfg.output, m)]
-        grids = [steps.boxes(vol, kept[m], m, cfg, d.dealiased, n_threads, grid=True) for m in wanted]
+        grids = [
+            steps.boxes(vol, kept[m], m, cfg, d.dealiased, n_threads, grid=True) for m in wanted
+        ]
         if grids:
-            block = grids[0].to_wrfda(vol.name[:12], *grids[1:], time=vol.start.astype("datetime64[s]"))
+            block = grids[0].to_wrfda(
+                vol.name[:12], *grids[1:], time=vol.start.astype("datetime64[s]")
+            )
     lap("output")
     site = (vol.latitude, vol.longitude, vol.altitude)
     return VolumeObservations(vol.name, vol.start, site, dart, block, fates, seconds)

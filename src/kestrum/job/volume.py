@@ -89,7 +89,9 @@ def _floats(a: Any) -> np.ndarray:
 def _cf_times(var: dict[str, Any]) -> np.ndarray:
     units = str(var["units"])
     step, _, origin = units.partition(" since ")
-    scale = {"seconds": 1e3, "second": 1e3, "s": 1e3, "milliseconds": 1.0, "ms": 1.0}.get(step.strip())
+    scale = {"seconds": 1e3, "second": 1e3, "s": 1e3, "milliseconds": 1.0, "ms": 1.0}.get(
+        step.strip()
+    )
     if scale is None or not origin:
         raise ValueError(f"ray times in {units!r}: expected seconds since a date")
     start = np.datetime64(origin.strip().rstrip("Z").replace(" ", "T"), "ms")
@@ -119,20 +121,32 @@ def from_pyart(radar: Any, fields: Fields) -> Volume:
         nyquist = _floats(params["nyquist_velocity"]["data"]).reshape(-1)
         nyquist = np.broadcast_to(nyquist, (radar.nrays,)).copy() if nyquist.size == 1 else nyquist
     meta = radar.metadata or {}
-    name = str(meta.get("instrument_name") or meta.get("radar_name") or "").strip("\x00 ") or "RADAR"
-    lat, lon, alt = (float(_floats(getattr(radar, k)["data"]).reshape(-1)[0])
-                     for k in ("latitude", "longitude", "altitude"))
-    return Volume(name, *_site(name, lat, lon, alt), azimuth=_floats(radar.azimuth["data"]),
-                  elevation=_floats(radar.elevation["data"]), time=_cf_times(radar.time), nyquist=nyquist,
-                  range=_floats(radar.range["data"]),
-                  starts=np.asarray(radar.sweep_start_ray_index["data"], np.int64),
-                  moments={m: _floats(radar.fields[n]["data"]) for m, n in names.items() if n})
+    name = (
+        str(meta.get("instrument_name") or meta.get("radar_name") or "").strip("\x00 ") or "RADAR"
+    )
+    lat, lon, alt = (
+        float(_floats(getattr(radar, k)["data"]).reshape(-1)[0])
+        for k in ("latitude", "longitude", "altitude")
+    )
+    return Volume(
+        name,
+        *_site(name, lat, lon, alt),
+        azimuth=_floats(radar.azimuth["data"]),
+        elevation=_floats(radar.elevation["data"]),
+        time=_cf_times(radar.time),
+        nyquist=nyquist,
+        range=_floats(radar.range["data"]),
+        starts=np.asarray(radar.sweep_start_ray_index["data"], np.int64),
+        moments={m: _floats(radar.fields[n]["data"]) for m, n in names.items() if n},
+    )
 
 
 def from_xradar(tree: Any, fields: Fields) -> Volume:
     """The volume of an xradar DataTree (nodes ``sweep_0``, ``sweep_1``, ...)."""
     root = tree.ds
-    nodes = sorted((k for k in tree.children if k.startswith("sweep_")), key=lambda k: int(k.split("_")[1]))
+    nodes = sorted(
+        (k for k in tree.children if k.startswith("sweep_")), key=lambda k: int(k.split("_")[1])
+    )
     if not nodes:
         raise ValueError("the DataTree has no sweep_N nodes")
     sweeps = [tree[node].ds for node in nodes]
@@ -151,8 +165,11 @@ def from_xradar(tree: Any, fields: Fields) -> Volume:
         parts = []
         for ds in sweeps:
             n = _pick(getattr(fields, m), ds.data_vars)
-            v = (_floats(ds[n].transpose("azimuth", "range").values) if n
-                 else np.full((ds["azimuth"].size, ds["range"].size), np.nan))
+            v = (
+                _floats(ds[n].transpose("azimuth", "range").values)
+                if n
+                else np.full((ds["azimuth"].size, ds["range"].size), np.nan)
+            )
             parts.append(np.pad(v, ((0, 0), (0, gates - v.shape[1])), constant_values=np.nan))
         moments[m] = np.concatenate(parts)
     nyquist = None
@@ -166,13 +183,23 @@ def from_xradar(tree: Any, fields: Fields) -> Volume:
                 return float(np.asarray(ds[key].values, np.float64).reshape(-1)[0])
         return float("nan")
 
-    name = str(tree.attrs.get("instrument_name") or root.attrs.get("instrument_name") or "").strip("\x00 ") or "RADAR"
-    return Volume(name, *_site(name, site("latitude"), site("longitude"), site("altitude")),
-                  azimuth=np.concatenate([rays(ds, "azimuth") for ds in sweeps]),
-                  elevation=np.concatenate([rays(ds, "elevation") for ds in sweeps]),
-                  time=np.concatenate([ds["time"].values.astype("datetime64[ms]") for ds in sweeps]),
-                  nyquist=nyquist, range=longest,
-                  starts=np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64), moments=moments)
+    name = (
+        str(tree.attrs.get("instrument_name") or root.attrs.get("instrument_name") or "").strip(
+            "\x00 "
+        )
+        or "RADAR"
+    )
+    return Volume(
+        name,
+        *_site(name, site("latitude"), site("longitude"), site("altitude")),
+        azimuth=np.concatenate([rays(ds, "azimuth") for ds in sweeps]),
+        elevation=np.concatenate([rays(ds, "elevation") for ds in sweeps]),
+        time=np.concatenate([ds["time"].values.astype("datetime64[ms]") for ds in sweeps]),
+        nyquist=nyquist,
+        range=longest,
+        starts=np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64),
+        moments=moments,
+    )
 
 
 def from_object(volume: Any, fields: Fields) -> Volume:
@@ -183,7 +210,9 @@ def from_object(volume: Any, fields: Fields) -> Volume:
         return from_pyart(volume, fields)
     if hasattr(volume, "children") and hasattr(volume, "ds"):
         return from_xradar(volume, fields)
-    raise TypeError(f"volume must be a Py-ART Radar or an xradar DataTree, not {type(volume).__name__}")
+    raise TypeError(
+        f"volume must be a Py-ART Radar or an xradar DataTree, not {type(volume).__name__}"
+    )
 
 
 def _quiet_import(name: str) -> Any:
@@ -207,7 +236,9 @@ def _xradar_open(path: Path) -> Any:
             if head.startswith(b"\x89HDF"):
                 return xd.open_odim_datatree(str(path))
             raise
-    raise ValueError("not a format the xradar reader knows here (NEXRAD Level II, CfRadial 1, ODIM)")
+    raise ValueError(
+        "not a format the xradar reader knows here (NEXRAD Level II, CfRadial 1, ODIM)"
+    )
 
 
 def reader_module(reader: str) -> Any:
@@ -242,4 +273,6 @@ def default_reader() -> str:
     for name in READERS:
         if importlib.util.find_spec(name) is not None:
             return name
-    raise ImportError("reading volumes needs Py-ART or xradar: pip install 'kestrum[pyart]' or 'kestrum[xradar]'")
+    raise ImportError(
+        "reading volumes needs Py-ART or xradar: pip install 'kestrum[pyart]' or 'kestrum[xradar]'"
+    )
