@@ -309,6 +309,28 @@ def nan_where_masked(value: Any) -> Any:
     return nan_filled(value) if np.ma.isMaskedArray(value) else np.asarray(value)
 
 
+def nan_data(value: Any, dtype: Any = np.float64, *, copy: bool = True) -> Any:
+    """A large field as a C-contiguous array in ``dtype`` with NaN where it is masked,
+    in one pass. With ``copy`` the array is always new, so a kernel may write over it;
+    without, an unmasked array already in ``dtype`` is used as it is."""
+    if isinstance(value, np.ma.MaskedArray):
+        nan = np.array(np.nan, dtype=dtype)
+        return np.where(np.ma.getmaskarray(value), nan, np.ma.getdata(value)).astype(
+            dtype, copy=False
+        )
+    if copy:
+        return np.array(value, dtype=dtype, order="C")
+    return np.ascontiguousarray(value, dtype=dtype)
+
+
+def masked_like(like: Any, out: Any) -> Any:
+    """Masked in, masked out: ``out`` masked where it is NaN when ``like`` is a masked
+    array (Py-ART's fields), ``out`` itself otherwise."""
+    if isinstance(like, np.ma.MaskedArray):
+        return np.ma.MaskedArray(out, mask=np.isnan(out), copy=False)
+    return out
+
+
 def broadcast_to(value: Any, shape: tuple[int, ...]) -> Any:
     """``numpy.broadcast_to`` that keeps a mask (a view: the native call copies it once)."""
     if np.shape(value) == shape:

@@ -214,14 +214,6 @@ _PYART = {
 _XRADAR = {"nyquist": Arg(unit="m/s", optional=True), "reference": Arg("pass"), **_TUNING}
 
 
-def _nan_data(vel: Any) -> Array:
-    """Velocities as a new C-contiguous float64 array with NaN where masked, in one pass
-    (a volume is large); being new, the result may be written over it."""
-    if isinstance(vel, np.ma.MaskedArray):
-        return np.where(np.ma.getmaskarray(vel), np.float64(np.nan), np.ma.getdata(vel))
-    return np.array(vel, dtype=np.float64, order="C")
-
-
 def _check_nyquist(func: str, nyquist: Array) -> None:
     bad = np.isfinite(nyquist) & ~(nyquist > 0)
     if bad.any():
@@ -264,8 +256,8 @@ def _numpy(
     el = cv.per_ray(func, "elevation", elevation, vel.shape[:-1])
     nyq = cv.per_ray(func, "nyquist", nyquist, vel.shape[:-1])
     _check_nyquist(func, nyq)
-    masked = isinstance(vel, np.ma.MaskedArray)
-    data = _nan_data(vel).reshape(sweeps * rays, gates)
+    # New, so that the unfolded velocities can be written over it.
+    data = cv.nan_data(vel).reshape(sweeps * rays, gates)
     ref = reference
     if reference is not None and not _is_profile(reference):
         ref = cv.nan_filled(cv.array(func, "reference", reference, "m/s"))
@@ -293,9 +285,7 @@ def _numpy(
     )
     out = out.reshape(vel.shape)
     folds = folds.reshape(vel.shape)
-    if masked:
-        out = np.ma.MaskedArray(out, mask=np.isnan(out))
-    return Dealiased(out, folds)
+    return Dealiased(cv.masked_like(vel, out), folds)
 
 
 def _ragged_start(count: Any, rays: int) -> Any:
@@ -582,7 +572,7 @@ def dealias_pyart(
     vel = cv.with_units_attribute(
         func, field, radar.fields[field]["data"], radar.fields[field].get("units"), "m/s"
     )
-    data = _nan_data(vel)
+    data = cv.nan_data(vel)
     if gatefilter is not None:
         data[np.asarray(gatefilter.gate_excluded, dtype=bool)] = np.nan
     if nyquist is None:

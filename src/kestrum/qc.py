@@ -193,13 +193,6 @@ def _window(func: str, window: Any) -> tuple[int, int]:
     return sizes[0], sizes[1]
 
 
-def _wrap_result(field: Any, out: Any) -> Any:
-    """A masked result for a masked input (Py-ART's fields), a plain array otherwise."""
-    if isinstance(field, np.ma.MaskedArray):
-        return np.ma.MaskedArray(out, mask=np.isnan(out), copy=False)
-    return out
-
-
 # --- texture ------------------------------------------------------------------------
 
 
@@ -303,7 +296,7 @@ def _texture_of(
     values = cv.array(func, "field", field)
     # One copy with NaN in the masked gates (the native converter would make two).
     filled = _field(func, "field", values, np.float32 if values.dtype == np.float32 else np.float64)
-    return _wrap_result(values, kernel(filled, nyquist))
+    return cv.masked_like(values, kernel(filled, nyquist))
 
 
 def _texture(
@@ -866,12 +859,7 @@ def _settings(
 def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
     """A field in ``dtype`` with NaN where it is masked: read by several kernels, so
     converted once."""
-    out = cv.array(func, name, value, None)
-    if isinstance(out, np.ma.MaskedArray):
-        data = out.data.astype(dtype)
-        data[np.ma.getmaskarray(out)] = np.nan
-        return data
-    return np.ascontiguousarray(out, dtype=dtype)
+    return cv.nan_data(cv.array(func, name, value, None), dtype, copy=False)
 
 
 def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) -> Any:
