@@ -323,12 +323,20 @@ def nan_data(value: Any, dtype: Any = np.float64, *, copy: bool = True) -> Any:
     return np.ascontiguousarray(value, dtype=dtype)
 
 
+def masked_where_nan(out: Any) -> Any:
+    """``out`` as a masked array, masked where it is NaN (the form Py-ART's fields take)."""
+    return np.ma.MaskedArray(out, mask=np.isnan(out), copy=False)
+
+
 def masked_like(like: Any, out: Any) -> Any:
     """Masked in, masked out: ``out`` masked where it is NaN when ``like`` is a masked
     array (Py-ART's fields), ``out`` itself otherwise."""
-    if isinstance(like, np.ma.MaskedArray):
-        return np.ma.MaskedArray(out, mask=np.isnan(out), copy=False)
-    return out
+    return masked_where_nan(out) if isinstance(like, np.ma.MaskedArray) else out
+
+
+def filled(value: Any, fill: Any) -> Any:
+    """A plain array with ``fill`` in the masked elements of ``value``."""
+    return np.asarray(np.ma.filled(value, fill))
 
 
 def broadcast_to(value: Any, shape: tuple[int, ...]) -> Any:

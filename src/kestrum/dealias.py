@@ -479,7 +479,7 @@ def _xarray(
                 for a, n in zip(arrays, cores)
             ]
             v, f = kernel(*one)
-            vel_out[index], fold_out[index] = np.ma.filled(v, np.nan), f
+            vel_out[index], fold_out[index] = cv.filled(v, np.nan), f
         return vel_out, fold_out
 
     ds = cv.apply_xarray(func, run, args, Dealiased._fields, [core, core])
@@ -616,7 +616,7 @@ def dealias_pyart(
     )
     out, moved = _run(func, rays, ref, altitude, **args)
     result = {
-        "data": np.ma.MaskedArray(out, mask=np.isnan(out)),
+        "data": cv.masked_where_nan(out),
         "units": "meters_per_second",
         "standard_name": "corrected_radial_velocity_of_scatterers_away_from_instrument",
         "long_name": "Dealiased radial velocity of scatterers away from instrument",

@@ -401,7 +401,7 @@ def _valid_mask(func: str, value: Any) -> npt.NDArray[np.bool_]:
     value = cv.array(func, "valid", value)
     out: npt.NDArray[np.bool_]
     if value.dtype == bool:
-        out = np.asarray(np.ma.filled(value, False), dtype=bool)
+        out = np.asarray(cv.filled(value, False), dtype=bool)
     else:
         out = np.isfinite(cv.nan_where_masked(value.astype(np.float64, copy=False)))
     return out
