@@ -115,8 +115,10 @@ bool solve_second_order(double A[4][4], double y[4], double n, double min_spread
            det > vad_singular * diagonal;
 }
 
-// Fits one row of gates; `out` points at plane 0 of the row, planes are `stride` apart.
-void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
+// Fits one row of gates; gate j's velocity is vr[j * step] (a ring of a sweep laid out
+// (rays, gates) is a column of it); `out` points at plane 0 of the row, planes are
+// `stride` apart.
+void fit_row(const double* vr, int64_t step, const double* az, int64_t gates, double cos_el,
              int64_t min_gates, double min_spread, GateScratch& g, double* out,
              int64_t stride) {
     for (int p = 0; p < vad_planes; ++p) out[p * stride] = nan_value;
@@ -126,15 +128,16 @@ void fit_row(const double* vr, const double* az, int64_t gates, double cos_el,
     double sum_v = 0.0, sum_s = 0.0, sum_c = 0.0, sum_s2 = 0.0, sum_c2 = 0.0;
     g.use_azimuths(az, gates);
     for (int64_t j = 0; j < gates; ++j) {
-        if (!is_finite(vr[j]) || !is_finite(az[j])) continue;
+        const double v = vr[j * step];
+        if (!is_finite(v) || !is_finite(az[j])) continue;
         double s, c, s2, c2;
         g.sines(j, s, c, s2, c2);
-        g.vr[count] = vr[j];
+        g.vr[count] = v;
         g.s[count] = s;
         g.c[count] = c;
         g.s2[count] = s2;
         g.c2[count] = c2;
-        sum_v += vr[j];
+        sum_v += v;
         sum_s += s;
         sum_c += c;
         sum_s2 += s2;
@@ -219,8 +222,45 @@ py::array_t<double> vad_py(f64 vr, f64 az, f64 cos_el, int64_t min_gates, double
         runtime::for_blocks(R, vad_block, n_threads, [&](int64_t begin, int64_t end) {
             GateScratch scratch(G);
             for (int64_t r = begin; r < end; ++r)
-                fit_row(pv + r * G, pa + r * G, G, pc[r], min_gates, min_spread, scratch,
+                fit_row(pv + r * G, 1, pa + r * G, G, pc[r], min_gates, min_spread, scratch,
                         out + r, R);
+        });
+    }
+    return result;
+}
+
+// vad of whole sweeps as they are held: vr (sweeps, rays, gates) in any layout, one
+// azimuth per ray and one cosine of the elevation per sweep. Row s * gates + g of the
+// result is the ring of gate g of sweep s, fitted exactly as vad fits it when given that
+// ring as a row, with every ray's azimuth repeated in it; the result is (8, sweeps, gates).
+// Taking the sweep as it is spares the caller a transposed copy of the velocities and a
+// per-gate table of azimuths, which together cost as much as the fit.
+py::array_t<double> vad_sweeps_py(runtime::f64_strided vr, f64 az, f64 cos_el, int64_t min_gates,
+                                  double min_spread, int32_t n_threads) {
+    require(vr.ndim() == 3 && az.ndim() == 2, "vr must be 3-D, az 2-D");
+    const int64_t S = vr.shape(0), A = vr.shape(1), G = vr.shape(2);
+    require(az.shape(0) == S && az.shape(1) == A, "shape mismatch");
+    require(cos_el.size() == S, "shape mismatch");
+
+    const int64_t R = S * G;
+    auto result = runtime::new_array<double>({vad_planes, S, G});
+    // Strides in elements: whole, since the buffer is aligned for doubles.
+    const int64_t step_s = vr.strides(0) / int64_t{sizeof(double)};
+    const int64_t step_a = vr.strides(1) / int64_t{sizeof(double)};
+    const int64_t step_g = vr.strides(2) / int64_t{sizeof(double)};
+    const double* pv = vr.data();
+    const double* pa = az.data();
+    const double* pc = cos_el.data();
+    double* out = result.mutable_data();
+    {
+        runtime::release_gil release;
+        runtime::for_blocks(R, vad_block, n_threads, [&](int64_t begin, int64_t end) {
+            GateScratch scratch(A);
+            for (int64_t r = begin; r < end; ++r) {
+                const int64_t s = r / G, g = r % G;
+                fit_row(pv + s * step_s + g * step_g, step_a, pa + s * A, A, pc[s], min_gates,
+                        min_spread, scratch, out + r, R);
+            }
         });
     }
     return result;
@@ -791,5 +831,7 @@ PYBIND11_MODULE(_kestrum, m) {
     m.def("gradient", &gradient_py, py::arg("f"), py::arg("x"), py::arg("y"),
           py::arg("n_threads") = 0);
     m.def("vad", &vad_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"),
+          py::arg("min_gates"), py::arg("min_spread"), py::arg("n_threads") = 0);
+    m.def("vad_sweeps", &vad_sweeps_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"),
           py::arg("min_gates"), py::arg("min_spread"), py::arg("n_threads") = 0);
 }

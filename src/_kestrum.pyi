@@ -43,3 +43,6 @@ def gradient(
 def vad(
     vr: _F64, az: _F64, cos_el: _F64, min_gates: _Int, min_spread: _Float, n_threads: _Int = 0
 ) -> numpy.typing.NDArray[numpy.float64]: ...
+def vad_sweeps(
+    vr: _F64, az: _F64, cos_el: _F64, min_gates: _Int, min_spread: _Float, n_threads: _Int = 0
+) -> numpy.typing.NDArray[numpy.float64]: ...

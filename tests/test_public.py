@@ -1088,3 +1088,35 @@ class TestProfileOrder:
         )
         out, bad = _kestrum.profile_checked(*args, 2)
         assert bad == -1 and same(out, _kestrum.profile(*args, 1))
+
+
+class TestVadSweeps:
+    """The sweep form of the native VAD that the wrapper calls is the plain one on the
+    rings laid out as rows, bit for bit, whatever the velocities' layout."""
+
+    def test_equals_vad_on_rings_in_every_layout(self):
+        rng = np.random.default_rng(8)
+        sweeps, rays, gates = 3, 40, 70
+        vr = rng.normal(0, 10, (sweeps, rays, gates))
+        vr[rng.random(vr.shape) < 0.1] = nan
+        az = rng.uniform(0, 2 * np.pi, (sweeps, rays))
+        az[1, 3] = nan
+        cos_el = np.cos(rng.uniform(0, 0.3, sweeps))
+        rings = np.ascontiguousarray(vr.transpose(0, 2, 1)).reshape(-1, rays)
+        expect = _kestrum.vad(
+            rings, np.repeat(az, gates, axis=0), np.repeat(cos_el, gates), 5, 0.05, 1
+        ).reshape(8, sweeps, gates)
+        transposed = np.ascontiguousarray(vr.transpose(0, 2, 1)).transpose(0, 2, 1)
+        reversed_rays = np.ascontiguousarray(vr[:, ::-1])[:, ::-1]
+        masked = np.ma.masked_invalid(vr)
+        for layout in (vr, transposed, reversed_rays, masked):
+            assert same(_kestrum.vad_sweeps(layout, az, cos_el, 5, 0.05, 2), expect)
+
+    def test_shapes_are_checked(self):
+        vr, az = np.zeros((2, 4, 3)), np.zeros((2, 4))
+        with pytest.raises(ValueError, match="vr must be 3-D, az 2-D"):
+            _kestrum.vad_sweeps(vr[0], az, np.ones(2), 3, 0.1)
+        with pytest.raises(ValueError, match="shape mismatch"):
+            _kestrum.vad_sweeps(vr, az[:, :3], np.ones(2), 3, 0.1)
+        with pytest.raises(ValueError, match="shape mismatch"):
+            _kestrum.vad_sweeps(vr, az, np.ones(3), 3, 0.1)

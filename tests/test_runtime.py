@@ -199,7 +199,7 @@ class TestModules:
     MODULES = {
         "_kestrum": (
             "Cold-pool, wind-profile and baroclinity kernel (multithreaded).",
-            ["thermo", "cold_pool", "profile", "profile_checked", "gradient", "vad"],
+            ["thermo", "cold_pool", "profile", "profile_checked", "gradient", "vad", "vad_sweeps"],
         ),
         "_ensemble": (
             "Random measurement errors and ensemble statistics",

@@ -32,6 +32,13 @@ def vad(rng):
     return _kestrum.vad, (vr, az, np.cos(rng.uniform(0, 0.5, rows)), 12, 0.05)
 
 
+def vad_sweeps(rng):
+    # 3 sweeps of 90 rings, read across the rays (the layout Py-ART holds).
+    az = rng.uniform(0, 2 * np.pi, (3, 40))
+    vr = holes(rng, 8 * np.sin(az)[..., None] + rng.normal(0, 2, (3, 40, 90)), 0.3)
+    return _kestrum.vad_sweeps, (vr, az, np.cos(rng.uniform(0, 0.5, 3)), 12, 0.05)
+
+
 def gradient(rng):
     f = holes(rng, rng.normal(size=(3, 11, 9)))  # 33 rows of the grid: 5 blocks of 8
     return _kestrum.gradient, (
@@ -279,6 +286,7 @@ def dealias_unfold(rng):
 
 CALLS = [
     vad,
+    vad_sweeps,
     gradient,
     profile,
     profile_checked,

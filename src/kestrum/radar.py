@@ -183,11 +183,12 @@ def _vad(
         # the mean elevation of the rays that have one, and rays without are missing.
         az = np.where(np.isfinite(el), az, np.nan)
         el = geo.sweep_elevation(el)
-    # Rows of the kernel are rings: gate g of every ray of the sweep.
-    vr = cv.rows(np.swapaxes(velocity, -1, -2), 1)
-    az = cv.rows(np.broadcast_to(np.asarray(az)[..., None, :], lead + (gates, rays)), 1)
-    cos_el = np.broadcast_to(np.cos(el)[..., None], lead + (gates,)).reshape(-1)
-    out = _kestrum.vad(vr, az, cos_el, min_gates, min_spread, n_threads)
+    # The kernel fits the rings (gate g of every ray) of each sweep where they lie: no
+    # transposed copy of the velocities, one azimuth row per sweep.
+    vr = cv.rows(velocity, 2)
+    az = cv.rows(np.broadcast_to(az, lead + (rays,)), 1)
+    cos_el = np.cos(el).reshape(-1)
+    out = _kestrum.vad_sweeps(vr, az, cos_el, min_gates, min_spread, n_threads)
     fit = VAD(*out.reshape((8,) + lead + (gates,)))
     steep = np.abs(np.rad2deg(el)) > geo.STEEPEST_VAD
     if steep.any():

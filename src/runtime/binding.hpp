@@ -42,18 +42,24 @@ struct arg_name {
     constexpr arg_name(const char (&name)[N]) { std::copy_n(name, N, text); }
 };
 
+// The same without the demand for C order: a view in any layout (a transposed sweep, a
+// slice with steps) arrives as it is, for a kernel that walks its strides, which are
+// whole elements since the buffer is aligned.
+constexpr int strided_flags = py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+
 // An array argument. Its converter (below) reads a masked array's masked elements as
 // missing: NaN for floating types; integer types have no missing value, so a masked
 // integer array is refused, naming the argument.
-template <class T, arg_name Name = "">
-class array : public py::array_t<T, array_flags> {
+template <class T, arg_name Name = "", int Flags = array_flags>
+class array : public py::array_t<T, Flags> {
 public:
-    using base = py::array_t<T, array_flags>;
+    using base = py::array_t<T, Flags>;
     array() = default;
     array(base a) : base(std::move(a)) {}
 };
 
 using f64 = array<double>;
+using f64_strided = array<double, "", strided_flags>;
 using f32 = array<float>;
 template <arg_name Name>
 using i64 = array<int64_t, Name>;
@@ -255,9 +261,9 @@ namespace pybind11::detail {
 
 // The converter of runtime::array: masked arrays first (runtime::unmask), then NumPy's
 // conversion with the flags above. The signature shows the plain array-like it accepts.
-template <class T, runtime::arg_name Name>
-struct pyobject_caster<runtime::array<T, Name>> {
-    using type = runtime::array<T, Name>;
+template <class T, runtime::arg_name Name, int Flags>
+struct pyobject_caster<runtime::array<T, Name, Flags>> {
+    using type = runtime::array<T, Name, Flags>;
     using plain = typename type::base;
 
     bool load(handle src, bool convert) {
