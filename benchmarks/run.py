@@ -39,6 +39,7 @@ from common import all_threads, numba_peers  # noqa: E402
 MODULES = ["bench_kestrum", "bench_ensemble", "bench_tavolin"]
 CHECKED = ("Numba", "numbagg", "bottleneck")  # peers compared with our outputs
 SLOW = 1.0  # seconds: a peer slower than this at one thread is run once
+SETTLE = 0.02  # seconds of rest before each timed run
 
 
 def cases():
@@ -180,6 +181,10 @@ def main() -> None:
                     r > 0 and key[0] != "ours" and best[key] > SLOW * 4 and key[0] not in CHECKED
                 ):
                     continue
+                # OpenMP's workers (Numba's threading layer here) spin for a few ms after
+                # a parallel loop; let them go idle so they don't share the cores with
+                # whatever runs next.
+                time.sleep(SETTLE)
                 t0 = time.perf_counter()
                 out = fn()
                 best[key] = min(best.get(key, np.inf), time.perf_counter() - t0)
