@@ -18,6 +18,7 @@
 #include "radar/register.hpp"
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "runtime/vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
@@ -54,10 +55,13 @@ constexpr auto taylor_cos = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / fac
 // The whole number nearest x (ties to even), for |x| < 2^51: adding and taking away
 // 1.5 * 2^52 leaves no fraction bits. Without SSE4.1 (the baseline has none) std::floor is a
 // library call; this is two additions and keeps the loops free of calls.
-inline double nearest(double x) {
-    constexpr double magic = 6755399441055744.0;
-    return (x + magic) - magic;
-}
+constexpr double magic = 6755399441055744.0;
+inline double nearest(double x) { return (x + magic) - magic; }
+
+// The low bits of x + 1.5 * 2^52, for a whole number x with |x| < 2^51, are x + 2^51 in
+// two's complement: the whole number as bits without a conversion instruction (the
+// vector paths below AVX-512 have none from double to 64-bit integers).
+inline uint64_t whole_bits(double x) { return std::bit_cast<uint64_t>(x + magic); }
 
 // v where ok, +0 elsewhere, by masking the bits: a choice made per gate on data that the
 // processor cannot predict must not become a branch.
@@ -70,19 +74,16 @@ inline double choose(bool ok, double v, double otherwise) {
     return keep_if(ok, v) + keep_if(!ok, otherwise);
 }
 
-// -v where flip, v elsewhere.
-inline double negate_if(bool flip, double v) {
-    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ (uint64_t{flip} << 63));
-}
-
-// 2^n for a whole number n in [-1022, 1023], from its exponent bits.
-inline double pow2i(double n) {
-    return std::bit_cast<double>(static_cast<int64_t>(n + 1023.0) << 52);
+// -v where the lowest bit of flip is set, v elsewhere.
+inline double negate_if(uint64_t flip, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ ((flip & 1) << 63));
 }
 
 // 10^(dbz / 10), as 2^n 2^f with n the nearest whole number to dbz log2(10) / 10 and
 // 2^f = exp(f ln 2), |f ln 2| <= 0.35, by its Taylor series to the 13th power (the next
-// term is below 1e-17 relative). Values are held within 10^(+-300).
+// term is below 1e-17 relative). Values are held within 10^(+-300); 2^n is made from its
+// exponent bits (n + 1023, the low bits of n + 2^51 + 1023 moved up past the 52 fraction
+// bits, which pushes the 2^51 and the magic number's own exponent out).
 inline double linear_z(double dbz) {
     double x = dbz * 0.33219280948873623;  // log2(10) / 10
     x = std::min(std::max(x, -1000.0), 1000.0);
@@ -90,7 +91,7 @@ inline double linear_z(double dbz) {
     const double t = (x - n) * 0.6931471805599453;
     double p = taylor_exp[13];
     for (int k = 12; k >= 0; --k) p = p * t + taylor_exp[k];
-    return p * pow2i(n);
+    return p * std::bit_cast<double>((whole_bits(n) + 1023) << 52);
 }
 
 // sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact:
@@ -107,12 +108,12 @@ inline void sincos_pi(double x, double& s, double& c) {
         cp = cp * t2 + taylor_cos[k];
     }
     sp *= t;
-    // Quarter turns q in 0..3: (sin, cos) of pi (f + q/2) are (sp, cp), (cp, -sp),
-    // (-sp, -cp), (-cp, sp).
-    const auto turns = static_cast<uint64_t>(static_cast<int64_t>(q)) & 3;
+    // Quarter turns q in 0..3 (the low two bits, 2^51 being a multiple of 4): (sin, cos)
+    // of pi (f + q/2) are (sp, cp), (cp, -sp), (-sp, -cp), (-cp, sp).
+    const uint64_t turns = whole_bits(q);
     const bool odd = turns & 1;
-    s = negate_if(turns & 2, choose(odd, cp, sp));
-    c = negate_if((turns + 1) & 2, choose(odd, sp, cp));
+    s = negate_if(turns >> 1, choose(odd, cp, sp));
+    c = negate_if((turns + 1) >> 1, choose(odd, sp, cp));
 }
 
 // What a box's value is.
@@ -333,164 +334,230 @@ void check_quantity(int quantity, const f64& nyquist, int64_t rays) {
     require(quantity != folded || nyquist.size() == rays, "nyquist must have one value per ray");
 }
 
-// Polar boxes, one azimuth group (the boxes of one sweep's azimuth cell, one per range
-// cell) per item of the runner. The group's rays are taken in ray order and each ray's
-// gates in gate order, so every box's sums run over its gates in the gates' order, as
-// the grid boxes' do after their sort; no sort is needed, and the rows are read where
-// they lie. A group's rows (a few rays) stay in cache for the passes after the first.
+// --- polar boxes ------------------------------------------------------------------------
+// One azimuth group (the boxes of one sweep's azimuth cell, one per range cell) is one
+// item of the runner. Its rays are taken in ray order and each ray's gates in gate order,
+// so every box's sums run over its gates in the gates' order, as the grid boxes' do
+// after their sort; no sort is needed, and the rows are read where they lie. A group's
+// rows (a few rays) stay in cache for the second pass.
+//
+// Each pass first computes, for all of a ray's gates at once, what the sums need (the
+// gate functions, the masks): a loop without calls or branches, compiled for every
+// vector width, each gate's result the same bits in any width. Then each box's sums run
+// along its run of gates in plain order. A missing gate adds exact zeros, so the sums
+// are those of the valid gates alone.
+
+// One ray's gates as the sums read them: the weight (1 valid, 0 missing), the value (0
+// where missing), the gate functions (sine and cosine of the phase, or linear Z; 0 where
+// missing), and the value or +-infinity where missing, for the least and greatest.
+struct GateTerms {
+    double* w;
+    double* x;
+    double* f1;
+    double* f2;
+    double* lo;
+    double* hi;
+};
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+template <int Q>
+[[gnu::always_inline]] inline void gate_terms_body(const double* __restrict row, int64_t n,
+                                                   double per_ny, const GateTerms& t) {
+    double* __restrict w = t.w;
+    double* __restrict xs = t.x;
+    double* __restrict f1 = t.f1;
+    double* __restrict f2 = t.f2;
+    double* __restrict lo = t.lo;
+    double* __restrict hi = t.hi;
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v);
+        w[g] = keep_if(ok, 1.0);
+        xs[g] = x;
+        if constexpr (Q == folded) {
+            double s, c;
+            sincos_pi(x * per_ny, s, c);
+            f1[g] = keep_if(ok, s);
+            f2[g] = keep_if(ok, c);
+        } else {
+            lo[g] = choose(ok, v, infinity);
+            hi[g] = choose(ok, v, -infinity);
+            if constexpr (Q == reflectivity) f1[g] = keep_if(ok, linear_z(x));
+        }
+    }
+}
+
+// The second pass's terms of one ray. Folded velocities: each gate taken to its fold
+// nearest its box's value `centre[g]`, u = v + 2V round((value - v) / 2V), as its
+// distance from that value (0 where missing) into `d` and as u or +-infinity into lo and
+// hi. Otherwise: the distance from the box's mean `centre[g]` (0 where missing).
+template <int Q>
+[[gnu::always_inline]] inline void spread_terms_body(const double* __restrict row, int64_t n,
+                                                     const double* __restrict centre,
+                                                     double two, double per_two,
+                                                     const GateTerms& t) {
+    double* __restrict d = t.x;
+    double* __restrict lo = t.lo;
+    double* __restrict hi = t.hi;
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v);
+        if constexpr (Q == folded) {
+            const double u = x + two * nearest((centre[g] - x) * per_two);
+            d[g] = keep_if(ok, u - centre[g]);
+            lo[g] = choose(ok, u, infinity);
+            hi[g] = choose(ok, u, -infinity);
+        } else {
+            d[g] = keep_if(ok, x - centre[g]);
+        }
+    }
+}
+
+#define SUPEROBS_TERMS(Q, NAME)                                                               \
+    KESTRUM_VECTOR_PATHS(gate_terms_##NAME, gate_terms_body<Q>,                               \
+                         (const double* row, int64_t n, double per_ny, const GateTerms& t),   \
+                         (row, n, per_ny, t))                                                 \
+    KESTRUM_VECTOR_PATHS(spread_terms_##NAME, spread_terms_body<Q>,                           \
+                         (const double* row, int64_t n, const double* centre, double two,     \
+                          double per_two, const GateTerms& t),                                \
+                         (row, n, centre, two, per_two, t))
+SUPEROBS_TERMS(plain, plain)
+SUPEROBS_TERMS(folded, folded)
+SUPEROBS_TERMS(reflectivity, reflectivity)
+#undef SUPEROBS_TERMS
+
+template <int Q>
+void gate_terms(const double* row, int64_t n, double per_ny, const GateTerms& t) {
+    if constexpr (Q == folded) gate_terms_folded(row, n, per_ny, t);
+    else if constexpr (Q == reflectivity) gate_terms_reflectivity(row, n, per_ny, t);
+    else gate_terms_plain(row, n, per_ny, t);
+}
+
+template <int Q>
+void spread_terms(const double* row, int64_t n, const double* centre, double two,
+                  double per_two, const GateTerms& t) {
+    if constexpr (Q == folded) spread_terms_folded(row, n, centre, two, per_two, t);
+    else if constexpr (Q == reflectivity) spread_terms_reflectivity(row, n, centre, two, per_two, t);
+    else spread_terms_plain(row, n, centre, two, per_two, t);
+}
+
+// Sums per box of a group (one per range cell) and the gate terms of the ray at hand.
 struct GroupScratch {
-    std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, mean, sq;
-    // Per gate of the ray at hand: 1 for a valid gate and 0 otherwise, the value (0 where
-    // missing), and its linear Z or the sine and cosine of its phase.
-    std::vector<double> w, x, f1, f2, lo_of, hi_of;
-    std::vector<int64_t> at;
+    std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, sq;
+    std::vector<double> w, x, f1, f2, lo_of, hi_of, centre;
     GroupScratch(int64_t n, int64_t gates) {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
-                        &value, &mean, &sq})
+                        &value, &sq})
             v->assign(static_cast<size_t>(n), 0.0);
-        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of})
+        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of, &centre})
             v->assign(static_cast<size_t>(gates), 0.0);
-        at.assign(static_cast<size_t>(gates), 0);
     }
     void clear() {
         for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
             std::fill(v->begin(), v->end(), 0.0);
-        std::fill(lo.begin(), lo.end(), std::numeric_limits<double>::infinity());
-        std::fill(hi.begin(), hi.end(), -std::numeric_limits<double>::infinity());
+        std::fill(lo.begin(), lo.end(), infinity);
+        std::fill(hi.begin(), hi.end(), -infinity);
+    }
+    GateTerms terms() {
+        return {w.data(), x.data(), f1.data(), f2.data(), lo_of.data(), hi_of.data()};
     }
 };
 
-// The gates of range cell j are cell_gates[first[j] .. first[j+1]-1], in gate order.
+// The statistics of one group's boxes. The gates of range cell j are
+// cell_gates[first[j] .. first[j+1]-1], in gate order.
+//
+// Folded velocities: the value is the mean on the fold circle, each gate at phase
+// pi v / V of its own ray's Nyquist velocity V, scaled back by the box's mean V; each gate
+// is then taken to its fold nearest that value before the spread, least and greatest.
+// The spread is the population standard deviation: from the distances d of the gates
+// from the value, sum (d - mean d)^2 = sum d^2 - n (mean d)^2, which loses nothing to
+// cancellation, the value lying within the spread of its gates. Other quantities take
+// the mean first and the squares about it in a second pass.
+template <int Q>
 void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
                  const int64_t* first, const int64_t* cell_gates, int64_t cells,
-                 const Rays& rays, const double* range, int quantity, GroupScratch& a,
-                 double* out, int64_t stride) {
+                 const Rays& rays, const double* range, GroupScratch& a, double* out,
+                 int64_t stride) {
     a.clear();
-    // Per ray: the gate functions for every gate (missing gates computed on 0 and given
-    // weight 0), then each box's sums carried in registers along its gates and put back.
-    // Adding a weight-0 gate adds exact zeros, so the sums are those of the valid gates
-    // alone, in gate order.
-    double *w = a.w.data(), *x = a.x.data(), *f1 = a.f1.data(), *f2 = a.f2.data();
-    double *lo_of = a.lo_of.data(), *hi_of = a.hi_of.data();  // the value, or +-inf if missing
-    int64_t* at = a.at.data();
-    constexpr double infinity = std::numeric_limits<double>::infinity();
+    const GateTerms terms = a.terms();
+    const double *w = terms.w, *x = terms.x, *f1 = terms.f1, *f2 = terms.f2;
+    const double *lo_of = terms.lo, *hi_of = terms.hi;
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
-        const double* row = values + ray * gates;
-        const double sa = rays.sin_az[ray], ca = rays.cos_az[ray], el = rays.elevation[ray];
-        const double t = rays.time[ray];
-        const double ny = quantity == folded ? rays.nyquist[ray] : 1.0;
-        // The valid gates' numbers, gathered without a branch, so that the gate functions
-        // run on those only (their results elsewhere get weight 0 and may be stale).
-        int64_t valid = 0;
-        for (int64_t g = 0; g < gates; ++g) {
-            const bool ok = is_finite(row[g]);
-            w[g] = keep_if(ok, 1.0);
-            x[g] = keep_if(ok, row[g]);
-            lo_of[g] = choose(ok, row[g], infinity);
-            hi_of[g] = choose(ok, row[g], -infinity);
-            at[valid] = g;
-            valid += ok;
-        }
-        if (quantity == folded) {
-            const double per_ny = 1.0 / ny;
-            for (int64_t k = 0; k < valid; ++k) sincos_pi(x[at[k]] * per_ny, f1[at[k]], f2[at[k]]);
-        } else if (quantity == reflectivity) {
-            for (int64_t k = 0; k < valid; ++k) f1[at[k]] = linear_z(x[at[k]]);
-        }
+        const double ny = Q == folded ? rays.nyquist[ray] : 1.0;
+        gate_terms<Q>(values + ray * gates, gates, 1.0 / ny, terms);
         for (int64_t j = 0; j < cells; ++j) {
-            double n = a.count[j], s_az = a.s_az[j], c_az = a.c_az[j], s_el = a.el[j];
-            double s_rg = a.rg[j], s_t = a.t[j], s_ny = a.ny[j];
-            double sum = a.sum[j], z = a.z[j], s = a.s[j], c = a.c[j], lo = a.lo[j], hi = a.hi[j];
+            double m = 0.0, rg = a.rg[j], sum = a.sum[j], z = a.z[j], s = a.s[j], c = a.c[j];
+            double lo = a.lo[j], hi = a.hi[j];
             for (int64_t k = first[j]; k < first[j + 1]; ++k) {
                 const int64_t g = cell_gates[k];
-                const double wg = w[g], v = x[g];
-                n += wg;
-                s_az += wg * sa;
-                c_az += wg * ca;
-                s_el += wg * el;
-                s_rg += wg * range[g];
-                s_t += wg * t;
-                if (quantity == folded) {
-                    s += wg * f1[g];
-                    c += wg * f2[g];
-                    s_ny += wg * ny;
+                m += w[g];
+                rg += w[g] * range[g];
+                if constexpr (Q == folded) {
+                    s += f1[g];
+                    c += f2[g];
                 } else {
-                    sum += v;
+                    sum += x[g];
                     lo = std::min(lo, lo_of[g]);
                     hi = std::max(hi, hi_of[g]);
-                    if (quantity == reflectivity) z += wg * f1[g];
+                    if constexpr (Q == reflectivity) z += f1[g];
                 }
             }
-            a.count[j] = n;
-            a.s_az[j] = s_az;
-            a.c_az[j] = c_az;
-            a.el[j] = s_el;
-            a.rg[j] = s_rg;
-            a.t[j] = s_t;
-            a.ny[j] = s_ny;
+            a.rg[j] = rg;
             a.sum[j] = sum;
             a.z[j] = z;
             a.s[j] = s;
             a.c[j] = c;
             a.lo[j] = lo;
             a.hi[j] = hi;
+            // What the gates inherit from their ray, once per ray: m copies of it.
+            if (m != 0.0) {
+                a.count[j] += m;
+                a.s_az[j] += m * rays.sin_az[ray];
+                a.c_az[j] += m * rays.cos_az[ray];
+                a.el[j] += m * rays.elevation[ray];
+                a.t[j] += m * rays.time[ray];
+                a.ny[j] += m * ny;
+            }
         }
     }
+    // Each box's value (folded) or mean, spread to its gates for the second pass; gates in
+    // no cell get 0, which the sums never read.
+    double* centre = a.centre.data();
     for (int64_t j = 0; j < cells; ++j) {
         const double n = a.count[j];
         if (n == 0.0) continue;
-        if (quantity == folded) {
-            a.value[j] = a.ny[j] / n / pi * std::atan2(a.s[j], a.c[j]);
-        } else {
-            a.mean[j] = a.sum[j] / n;
-            a.value[j] = quantity == reflectivity ? 10.0 * std::log10(a.z[j] / n) : a.mean[j];
-        }
+        if constexpr (Q == folded) a.value[j] = a.ny[j] / n / pi * std::atan2(a.s[j], a.c[j]);
+        else a.value[j] = a.sum[j] / n;
+        for (int64_t k = first[j]; k < first[j + 1]; ++k) centre[cell_gates[k]] = a.value[j];
     }
-    // Velocities: every gate to its fold nearest its box's value, for the mean, least and
-    // greatest, recomputed (it is exact and cheap) for the squares below.
-    if (quantity == folded) {
-        for (int64_t q = 0; q < n_rays; ++q) {
-            const int64_t ray = ray_list[q];
-            const double* row = values + ray * gates;
-            const double two = 2.0 * rays.nyquist[ray], per_two = 1.0 / two;
-            for (int64_t j = 0; j < cells; ++j) {
-                const double value = a.value[j];
-                double sum = a.sum[j], lo = a.lo[j], hi = a.hi[j];
-                for (int64_t k = first[j]; k < first[j + 1]; ++k) {
-                    const double v = row[cell_gates[k]];
-                    const bool ok = is_finite(v);
-                    const double u0 = keep_if(ok, v);
-                    const double u = u0 + two * nearest((value - u0) * per_two);
-                    sum += keep_if(ok, u);
-                    lo = std::min(lo, choose(ok, u, infinity));
-                    hi = std::max(hi, choose(ok, u, -infinity));
-                }
-                a.sum[j] = sum;
-                a.lo[j] = lo;
-                a.hi[j] = hi;
-            }
-        }
-        for (int64_t j = 0; j < cells; ++j)
-            if (a.count[j] != 0.0) a.mean[j] = a.sum[j] / a.count[j];
+    if constexpr (Q == folded) {
+        std::fill(a.sum.begin(), a.sum.end(), 0.0);
+        std::fill(a.lo.begin(), a.lo.end(), infinity);
+        std::fill(a.hi.begin(), a.hi.end(), -infinity);
     }
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
-        const double* row = values + ray * gates;
-        const double two = quantity == folded ? 2.0 * rays.nyquist[ray] : 0.0;
-        const double per_two = quantity == folded ? 1.0 / two : 0.0;
+        const double two = Q == folded ? 2.0 * rays.nyquist[ray] : 1.0;
+        spread_terms<Q>(values + ray * gates, gates, centre, two, 1.0 / two, terms);
         for (int64_t j = 0; j < cells; ++j) {
-            const double value = a.value[j], mean = a.mean[j];
-            double sq = a.sq[j];
+            double sum = a.sum[j], sq = a.sq[j], lo = a.lo[j], hi = a.hi[j];
             for (int64_t k = first[j]; k < first[j + 1]; ++k) {
-                const double v = row[cell_gates[k]];
-                const bool ok = is_finite(v);
-                double u = keep_if(ok, v);
-                if (quantity == folded) u += two * nearest((value - u) * per_two);
-                const double d = keep_if(ok, u - mean);
-                sq += d * d;
+                const int64_t g = cell_gates[k];
+                sq += x[g] * x[g];
+                if constexpr (Q == folded) {
+                    sum += x[g];
+                    lo = std::min(lo, lo_of[g]);
+                    hi = std::max(hi, hi_of[g]);
+                }
             }
+            a.sum[j] = sum;
             a.sq[j] = sq;
+            a.lo[j] = lo;
+            a.hi[j] = hi;
         }
     }
     for (int64_t j = 0; j < cells; ++j) {
@@ -499,14 +566,19 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
         for (int p = 0; p < planes; ++p) o[p * stride] = nan_value;
         o[p_count * stride] = n;
         if (n == 0.0) continue;
-        o[p_value * stride] = a.value[j];
-        o[p_std * stride] = std::sqrt(a.sq[j] / n);
-        o[p_min * stride] = a.lo[j];
-        o[p_max * stride] = a.hi[j];
-        if (quantity == folded) {
+        double value = a.value[j], spread = a.sq[j] / n;
+        if constexpr (Q == folded) {
+            const double shift = a.sum[j] / n;
+            spread = std::max(0.0, spread - shift * shift);
             o[p_coherence * stride] = std::sqrt(a.s[j] * a.s[j] + a.c[j] * a.c[j]) / n;
             o[p_nyquist * stride] = a.ny[j] / n;
+        } else if constexpr (Q == reflectivity) {
+            value = 10.0 * std::log10(a.z[j] / n);
         }
+        o[p_value * stride] = value;
+        o[p_std * stride] = std::sqrt(spread);
+        o[p_min * stride] = a.lo[j];
+        o[p_max * stride] = a.hi[j];
         double az = std::atan2(a.s_az[j], a.c_az[j]) / degree;
         if (az < 0.0) az += 360.0;
         o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
@@ -565,13 +637,18 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
         std::vector<int64_t> next(start.begin(), start.end() - 1);
         for (int64_t r = 0; r < rays; ++r)
             if (rg[r] >= 0) order[next[rg[r]]++] = r;
-        runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
-            GroupScratch scratch(cells, gates);
-            for (int64_t k = begin; k < end; ++k)
-                group_stats(order.data() + start[k], start[k + 1] - start[k], pv, gates,
-                            first.data(), cell_gates.data(), cells, info, pr, quantity, scratch,
-                            out + k * cells, boxes);
-        });
+        auto run = [&]<int Q>() {
+            runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
+                GroupScratch scratch(cells, gates);
+                for (int64_t k = begin; k < end; ++k)
+                    group_stats<Q>(order.data() + start[k], start[k + 1] - start[k], pv, gates,
+                                   first.data(), cell_gates.data(), cells, info, pr, scratch,
+                                   out + k * cells, boxes);
+            });
+        };
+        if (quantity == folded) run.template operator()<folded>();
+        else if (quantity == reflectivity) run.template operator()<reflectivity>();
+        else run.template operator()<plain>();
     }
     return result;
 }
