@@ -148,173 +148,6 @@ struct Rays {
     const double* nyquist;    // m/s; read for folded velocities only
 };
 
-// The valid gates grouped by box: the gates of box b are order[start[b] .. start[b+1]),
-// as flat indices ray * gates + gate, in increasing order.
-struct Groups {
-    std::vector<int64_t> start;
-    std::vector<int64_t> order;
-};
-
-// Stable counting sort of the gates by box. `box_of(ray, gate)` gives a gate's box or -1
-// for a gate in none; gates whose value is not finite are in none. The rays are cut
-// into as many chunks as threads: each chunk counts its gates per box, the offsets of
-// chunk c in box b follow those of chunks before c, so every chunk scatters its gates to
-// their final places independently. The order is the unique stable one, so it does not
-// depend on the chunks.
-template <class BoxOf>
-Groups group_gates(const double* values, int64_t rays, int64_t gates, int64_t boxes,
-                   int32_t n_threads, BoxOf&& box_of) {
-    std::vector<int32_t> box(static_cast<size_t>(rays * gates));
-    runtime::parallel_blocks(rays, 16, n_threads, [&](int64_t r) {
-        const double* v = values + r * gates;
-        int32_t* b = box.data() + r * gates;
-        for (int64_t g = 0; g < gates; ++g)
-            b[g] = is_finite(v[g]) ? static_cast<int32_t>(box_of(r, g)) : -1;
-    });
-
-    const int64_t chunks = std::max<int64_t>(1, runtime::team_size(rays, n_threads));
-    const int64_t per_chunk = (rays + chunks - 1) / std::max<int64_t>(chunks, 1);
-    std::vector<int64_t> offset(static_cast<size_t>(chunks * boxes), 0);
-    auto chunk_gates = [&](int64_t c, int64_t& begin, int64_t& end) {
-        begin = std::min(rays, c * per_chunk) * gates;
-        end = std::min(rays, (c + 1) * per_chunk) * gates;
-    };
-    runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
-        int64_t begin, end;
-        chunk_gates(c, begin, end);
-        int64_t* count = offset.data() + c * boxes;
-        for (int64_t k = begin; k < end; ++k)
-            if (box[k] >= 0) ++count[box[k]];
-    });
-    Groups groups;
-    groups.start.assign(static_cast<size_t>(boxes) + 1, 0);
-    int64_t at = 0;
-    for (int64_t b = 0; b < boxes; ++b) {
-        groups.start[b] = at;
-        for (int64_t c = 0; c < chunks; ++c) {
-            const int64_t n = offset[c * boxes + b];
-            offset[c * boxes + b] = at;
-            at += n;
-        }
-    }
-    groups.start[boxes] = at;
-    groups.order.resize(static_cast<size_t>(at));
-    runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
-        int64_t begin, end;
-        chunk_gates(c, begin, end);
-        int64_t* next = offset.data() + c * boxes;
-        for (int64_t k = begin; k < end; ++k)
-            if (box[k] >= 0) groups.order[next[box[k]]++] = k;
-    });
-    return groups;
-}
-
-// One box's gates as read in the first pass, for the passes after it: a gate's value
-// (after unfolding, for velocities) and its ray. Sized once per block of boxes to the
-// largest box, so the passes allocate nothing.
-struct BoxScratch {
-    std::vector<double> value;
-    std::vector<int64_t> ray;
-    explicit BoxScratch(int64_t n) : value(static_cast<size_t>(n)), ray(static_cast<size_t>(n)) {}
-};
-
-// The statistics of one box from its gates (flat indices `idx`, n of them; with none the
-// box is left missing). `out` points at plane 0 of the box; planes are `stride` apart.
-// The input is read once, in the first pass; the others run over the scratch copy.
-//
-// A folded velocity's value is the mean on the fold circle, each gate at phase
-// pi v / V of its own Nyquist velocity V, scaled back by the box's mean Nyquist; each
-// gate is then taken to its fold nearest that value before the spread, least and
-// greatest are taken. The spread is the population standard deviation.
-void box_stats(const int64_t* idx, int64_t n, const double* values, int64_t gates,
-               const Rays& rays, const double* range, int quantity, BoxScratch& scratch,
-               double* out, int64_t stride) {
-    for (int p = 0; p < planes; ++p) out[p * stride] = nan_value;
-    out[p_count * stride] = static_cast<double>(n);
-    if (n == 0) return;
-
-    double* kept = scratch.value.data();
-    int64_t* ray_of = scratch.ray.data();
-    double s_az = 0.0, c_az = 0.0, sum_el = 0.0, sum_r = 0.0, sum_t = 0.0;
-    double sum = 0.0, sum_z = 0.0, sum_s = 0.0, sum_c = 0.0, sum_ny = 0.0;
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (int64_t k = 0; k < n; ++k) {
-        const int64_t ray = idx[k] / gates, gate = idx[k] - ray * gates;
-        const double v = values[idx[k]];
-        kept[k] = v;
-        ray_of[k] = ray;
-        s_az += rays.sin_az[ray];
-        c_az += rays.cos_az[ray];
-        sum_el += rays.elevation[ray];
-        sum_r += range[gate];
-        sum_t += rays.time[ray];
-        if (quantity == folded) {
-            const double ny = rays.nyquist[ray];
-            double s, c;
-            sincos_pi(v / ny, s, c);
-            sum_s += s;
-            sum_c += c;
-            sum_ny += ny;
-        } else {
-            sum += v;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-            if (quantity == reflectivity) sum_z += linear_z(v);
-        }
-    }
-    const double count = static_cast<double>(n);
-    double value;
-    if (quantity == folded) {
-        const double ny = sum_ny / count;
-        value = ny / pi * std::atan2(sum_s, sum_c);
-        out[p_coherence * stride] = std::sqrt(sum_s * sum_s + sum_c * sum_c) / count;
-        out[p_nyquist * stride] = ny;
-        // Every gate to its fold nearest the value.
-        sum = 0.0;
-        for (int64_t k = 0; k < n; ++k) {
-            const double v = kept[k], two = 2.0 * rays.nyquist[ray_of[k]];
-            const double u = v + two * nearest((value - v) / two);
-            kept[k] = u;
-            sum += u;
-            lo = std::min(lo, u);
-            hi = std::max(hi, u);
-        }
-    } else {
-        value = quantity == reflectivity ? 10.0 * std::log10(sum_z / count) : sum / count;
-    }
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (int64_t k = 0; k < n; ++k) squares += (kept[k] - mean) * (kept[k] - mean);
-    out[p_value * stride] = value;
-    out[p_std * stride] = std::sqrt(squares / count);
-    out[p_min * stride] = lo;
-    out[p_max * stride] = hi;
-    double az = std::atan2(s_az, c_az) / degree;
-    if (az < 0.0) az += 360.0;
-    out[p_azimuth * stride] = az < 360.0 ? az : 0.0;
-    out[p_elevation * stride] = sum_el / count;
-    out[p_range * stride] = sum_r / count;
-    out[p_time * stride] = sum_t / count;
-}
-
-// Statistics of every box from the grouped gates, one box per item of the runner, into
-// `out` of (planes, boxes).
-void reduce_boxes(const Groups& groups, int64_t boxes, const double* values, int64_t gates,
-                  const Rays& rays, const double* range, int quantity, int32_t n_threads,
-                  double* out) {
-    int64_t largest = 0;
-    for (int64_t b = 0; b < boxes; ++b)
-        largest = std::max(largest, groups.start[b + 1] - groups.start[b]);
-    runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
-        BoxScratch scratch(largest);
-        for (int64_t b = first; b < last; ++b) {
-            const int64_t begin = groups.start[b];
-            box_stats(groups.order.data() + begin, groups.start[b + 1] - begin, values, gates,
-                      rays, range, quantity, scratch, out + b, boxes);
-        }
-    });
-}
-
 // The index of the cell of `edges` (n + 1 increasing edges of n cells) that holds x, or
 // -1 outside them. A first guess from the mean width is corrected by comparing with the
 // edges themselves, so uneven cells are found exactly, only more slowly.
@@ -334,20 +167,14 @@ void check_quantity(int quantity, const f64& nyquist, int64_t rays) {
     require(quantity != folded || nyquist.size() == rays, "nyquist must have one value per ray");
 }
 
-// --- polar boxes ------------------------------------------------------------------------
-// One azimuth group (the boxes of one sweep's azimuth cell, one per range cell) is one
-// item of the runner. Its rays are taken in ray order and each ray's gates in gate order,
-// so every box's sums run over its gates in the gates' order, as the grid boxes' do
-// after their sort; no sort is needed, and the rows are read where they lie. A group's
-// rows (a few rays) stay in cache for the second pass.
-//
-// Each pass first computes, for all of a ray's gates at once, what the sums need (the
-// gate functions, the masks): a loop without calls or branches, compiled for every
-// vector width, each gate's result the same bits in any width. Then each box's sums run
-// along its run of gates in plain order. A missing gate adds exact zeros, so the sums
-// are those of the valid gates alone.
+// --- the gate terms ---------------------------------------------------------------------
+// Each pass first computes, for a row of gates at once, what the sums need (the gate
+// functions, the masks): a loop without calls or branches, compiled for every vector
+// width, each gate's result the same bits in any width. Then each box's sums run along
+// its gates in plain order. A missing gate adds exact zeros, so the sums are those of the
+// valid gates alone.
 
-// One ray's gates as the sums read them: the weight (1 valid, 0 missing), the value (0
+// A row of gates as the sums read them: the weight (1 valid, 0 missing), the value (0
 // where missing), the gate functions (sine and cosine of the phase, or linear Z; 0 where
 // missing), and the value or +-infinity where missing, for the least and greatest.
 struct GateTerms {
@@ -389,10 +216,10 @@ template <int Q>
     }
 }
 
-// The second pass's terms of one ray. Folded velocities: each gate taken to its fold
-// nearest its box's value `centre[g]`, u = v + 2V round((value - v) / 2V), as its
-// distance from that value (0 where missing) into `d` and as u or +-infinity into lo and
-// hi. Otherwise: the distance from the box's mean `centre[g]` (0 where missing).
+// The second pass's terms of a row, into x (and lo, hi). Folded velocities: each gate
+// taken to its fold nearest its box's value `centre[g]`, u = v + 2V round((value - v) /
+// 2V), as its distance from that value (0 where missing) and as u or +-infinity.
+// Otherwise: the distance from the box's mean `centre[g]` (0 where missing).
 template <int Q>
 [[gnu::always_inline]] inline void spread_terms_body(const double* __restrict row, int64_t n,
                                                      const double* __restrict centre,
@@ -416,17 +243,17 @@ template <int Q>
     }
 }
 
-#define SUPEROBS_TERMS(Q, NAME)                                                               \
-    KESTRUM_VECTOR_PATHS(gate_terms_##NAME, gate_terms_body<Q>,                               \
+#define SUPEROBS_TERMS(Q)                                                                     \
+    KESTRUM_VECTOR_PATHS(gate_terms_##Q, gate_terms_body<Q>,                                  \
                          (const double* row, int64_t n, double per_ny, const GateTerms& t),   \
                          (row, n, per_ny, t))                                                 \
-    KESTRUM_VECTOR_PATHS(spread_terms_##NAME, spread_terms_body<Q>,                           \
+    KESTRUM_VECTOR_PATHS(spread_terms_##Q, spread_terms_body<Q>,                              \
                          (const double* row, int64_t n, const double* centre, double two,     \
                           double per_two, const GateTerms& t),                                \
                          (row, n, centre, two, per_two, t))
-SUPEROBS_TERMS(plain, plain)
-SUPEROBS_TERMS(folded, folded)
-SUPEROBS_TERMS(reflectivity, reflectivity)
+SUPEROBS_TERMS(plain)
+SUPEROBS_TERMS(folded)
+SUPEROBS_TERMS(reflectivity)
 #undef SUPEROBS_TERMS
 
 template <int Q>
@@ -444,30 +271,20 @@ void spread_terms(const double* row, int64_t n, const double* centre, double two
     else spread_terms_plain(row, n, centre, two, per_two, t);
 }
 
-// Sums per box of a group (one per range cell) and the gate terms of the ray at hand.
-struct GroupScratch {
-    std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, sq;
-    std::vector<double> w, x, f1, f2, lo_of, hi_of, centre;
-    GroupScratch(int64_t n, int64_t gates) {
-        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
-                        &value, &sq})
-            v->assign(static_cast<size_t>(n), 0.0);
-        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of, &centre})
+// Row-sized scratch for the gate terms.
+struct TermScratch {
+    std::vector<double> w, x, f1, f2, lo, hi, centre;
+    explicit TermScratch(int64_t gates) {
+        for (auto* v : {&w, &x, &f1, &f2, &lo, &hi, &centre})
             v->assign(static_cast<size_t>(gates), 0.0);
     }
-    void clear() {
-        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
-            std::fill(v->begin(), v->end(), 0.0);
-        std::fill(lo.begin(), lo.end(), infinity);
-        std::fill(hi.begin(), hi.end(), -infinity);
-    }
-    GateTerms terms() {
-        return {w.data(), x.data(), f1.data(), f2.data(), lo_of.data(), hi_of.data()};
-    }
+    GateTerms terms() { return {w.data(), x.data(), f1.data(), f2.data(), lo.data(), hi.data()}; }
 };
 
-// The statistics of one group's boxes. The gates of range cell j are
-// cell_gates[first[j] .. first[j+1]-1], in gate order.
+// --- the sums of a box ------------------------------------------------------------------
+// A box's gates come in runs, each of one ray, in gate order. Its sums add a run's gates
+// one by one; what the gates inherit from their ray (azimuth, elevation, time, Nyquist)
+// is added once per run, as m copies of it for the run's m valid gates.
 //
 // Folded velocities: the value is the mean on the fold circle, each gate at phase
 // pi v / V of its own ray's Nyquist velocity V, scaled back by the box's mean V; each gate
@@ -476,118 +293,188 @@ struct GroupScratch {
 // from the value, sum (d - mean d)^2 = sum d^2 - n (mean d)^2, which loses nothing to
 // cancellation, the value lying within the spread of its gates. Other quantities take
 // the mean first and the squares about it in a second pass.
+struct Sums {
+    double count = 0, s_az = 0, c_az = 0, el = 0, rg = 0, t = 0, ny = 0;
+    double sum = 0, z = 0, s = 0, c = 0, sq = 0, value = 0;
+    double lo = infinity, hi = -infinity;
+};
+
+// The first pass over a run: gates at(0) .. at(n - 1) of the terms, with their ranges.
+template <int Q, class At>
+[[gnu::always_inline]] inline void add_gates(Sums& b, const GateTerms& terms,
+                                             const double* range, int64_t n, At at,
+                                             const Rays& rays, int64_t ray, double ny) {
+    const double *w = terms.w, *x = terms.x, *f1 = terms.f1, *f2 = terms.f2;
+    double m = 0.0, rg = b.rg, sum = b.sum, z = b.z, s = b.s, c = b.c, lo = b.lo, hi = b.hi;
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t g = at(k);
+        m += w[g];
+        rg += w[g] * range[g];
+        if constexpr (Q == folded) {
+            s += f1[g];
+            c += f2[g];
+        } else {
+            sum += x[g];
+            lo = std::min(lo, terms.lo[g]);
+            hi = std::max(hi, terms.hi[g]);
+            if constexpr (Q == reflectivity) z += f1[g];
+        }
+    }
+    b.rg = rg;
+    b.sum = sum;
+    b.z = z;
+    b.s = s;
+    b.c = c;
+    b.lo = lo;
+    b.hi = hi;
+    if (m != 0.0) {
+        b.count += m;
+        b.s_az += m * rays.sin_az[ray];
+        b.c_az += m * rays.cos_az[ray];
+        b.el += m * rays.elevation[ray];
+        b.t += m * rays.time[ray];
+        b.ny += m * ny;
+    }
+}
+
+// After the first pass: the box's value (folded) or mean, and the sums the second pass
+// restarts.
+template <int Q>
+inline void centre_of(Sums& b) {
+    if (b.count == 0.0) return;
+    if constexpr (Q == folded) {
+        b.value = b.ny / b.count / pi * std::atan2(b.s, b.c);
+        b.sum = 0.0;
+        b.lo = infinity;
+        b.hi = -infinity;
+    } else {
+        b.value = b.sum / b.count;
+    }
+}
+
+// The second pass over a run, on the spread terms.
+template <int Q, class At>
+[[gnu::always_inline]] inline void add_spread(Sums& b, const GateTerms& terms, int64_t n,
+                                              At at) {
+    const double* d = terms.x;
+    double sum = b.sum, sq = b.sq, lo = b.lo, hi = b.hi;
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t g = at(k);
+        sq += d[g] * d[g];
+        if constexpr (Q == folded) {
+            sum += d[g];
+            lo = std::min(lo, terms.lo[g]);
+            hi = std::max(hi, terms.hi[g]);
+        }
+    }
+    b.sum = sum;
+    b.sq = sq;
+    b.lo = lo;
+    b.hi = hi;
+}
+
+// The planes of one box: `o` at plane 0, planes `stride` apart.
+template <int Q>
+void put_box(const Sums& b, double* o, int64_t stride) {
+    const double n = b.count;
+    for (int p = 0; p < planes; ++p) o[p * stride] = nan_value;
+    o[p_count * stride] = n;
+    if (n == 0.0) return;
+    double value = b.value, spread = b.sq / n;
+    if constexpr (Q == folded) {
+        const double shift = b.sum / n;
+        spread = std::max(0.0, spread - shift * shift);
+        o[p_coherence * stride] = std::sqrt(b.s * b.s + b.c * b.c) / n;
+        o[p_nyquist * stride] = b.ny / n;
+    } else if constexpr (Q == reflectivity) {
+        value = 10.0 * std::log10(b.z / n);
+    }
+    o[p_value * stride] = value;
+    o[p_std * stride] = std::sqrt(spread);
+    o[p_min * stride] = b.lo;
+    o[p_max * stride] = b.hi;
+    double az = std::atan2(b.s_az, b.c_az) / degree;
+    if (az < 0.0) az += 360.0;
+    o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
+    o[p_elevation * stride] = b.el / n;
+    o[p_range * stride] = b.rg / n;
+    o[p_time * stride] = b.t / n;
+}
+
+template <class Run>
+void for_quantity(int quantity, Run&& run) {
+    if (quantity == folded) run.template operator()<folded>();
+    else if (quantity == reflectivity) run.template operator()<reflectivity>();
+    else run.template operator()<plain>();
+}
+
+// --- polar boxes ------------------------------------------------------------------------
+// One azimuth group (the boxes of one sweep's azimuth cell, one per range cell) is one
+// item of the runner. Its rays are taken in ray order and each ray's gates in gate order,
+// so every box's sums run over its gates in the gates' order, as the grid boxes' do; no
+// sort is needed, the rows are read where they lie, and the gate terms are computed for
+// a whole row at once. A group's rows (a few rays) stay in cache for the second pass.
+// The gates of range cell j are cell_gates[first[j] .. first[j+1]-1], in gate order.
 template <int Q>
 void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
                  const int64_t* first, const int64_t* cell_gates, int64_t cells,
-                 const Rays& rays, const double* range, GroupScratch& a, double* out,
-                 int64_t stride) {
-    a.clear();
-    const GateTerms terms = a.terms();
-    const double *w = terms.w, *x = terms.x, *f1 = terms.f1, *f2 = terms.f2;
-    const double *lo_of = terms.lo, *hi_of = terms.hi;
+                 const Rays& rays, const double* range, TermScratch& scratch,
+                 std::vector<Sums>& sums, double* out, int64_t stride) {
+    std::fill(sums.begin(), sums.end(), Sums{});
+    const GateTerms terms = scratch.terms();
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
         const double ny = Q == folded ? rays.nyquist[ray] : 1.0;
         gate_terms<Q>(values + ray * gates, gates, 1.0 / ny, terms);
         for (int64_t j = 0; j < cells; ++j) {
-            double m = 0.0, rg = a.rg[j], sum = a.sum[j], z = a.z[j], s = a.s[j], c = a.c[j];
-            double lo = a.lo[j], hi = a.hi[j];
-            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
-                const int64_t g = cell_gates[k];
-                m += w[g];
-                rg += w[g] * range[g];
-                if constexpr (Q == folded) {
-                    s += f1[g];
-                    c += f2[g];
-                } else {
-                    sum += x[g];
-                    lo = std::min(lo, lo_of[g]);
-                    hi = std::max(hi, hi_of[g]);
-                    if constexpr (Q == reflectivity) z += f1[g];
-                }
-            }
-            a.rg[j] = rg;
-            a.sum[j] = sum;
-            a.z[j] = z;
-            a.s[j] = s;
-            a.c[j] = c;
-            a.lo[j] = lo;
-            a.hi[j] = hi;
-            // What the gates inherit from their ray, once per ray: m copies of it.
-            if (m != 0.0) {
-                a.count[j] += m;
-                a.s_az[j] += m * rays.sin_az[ray];
-                a.c_az[j] += m * rays.cos_az[ray];
-                a.el[j] += m * rays.elevation[ray];
-                a.t[j] += m * rays.time[ray];
-                a.ny[j] += m * ny;
-            }
+            const int64_t* at = cell_gates + first[j];
+            add_gates<Q>(sums[j], terms, range, first[j + 1] - first[j],
+                         [at](int64_t k) { return at[k]; }, rays, ray, ny);
         }
     }
-    // Each box's value (folded) or mean, spread to its gates for the second pass; gates in
-    // no cell get 0, which the sums never read.
-    double* centre = a.centre.data();
+    // Each box's value or mean, spread to its gates for the second pass; gates in no
+    // cell keep 0, which the sums never read.
+    double* centre = scratch.centre.data();
     for (int64_t j = 0; j < cells; ++j) {
-        const double n = a.count[j];
-        if (n == 0.0) continue;
-        if constexpr (Q == folded) a.value[j] = a.ny[j] / n / pi * std::atan2(a.s[j], a.c[j]);
-        else a.value[j] = a.sum[j] / n;
-        for (int64_t k = first[j]; k < first[j + 1]; ++k) centre[cell_gates[k]] = a.value[j];
-    }
-    if constexpr (Q == folded) {
-        std::fill(a.sum.begin(), a.sum.end(), 0.0);
-        std::fill(a.lo.begin(), a.lo.end(), infinity);
-        std::fill(a.hi.begin(), a.hi.end(), -infinity);
+        centre_of<Q>(sums[j]);
+        for (int64_t k = first[j]; k < first[j + 1]; ++k) centre[cell_gates[k]] = sums[j].value;
     }
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
         const double two = Q == folded ? 2.0 * rays.nyquist[ray] : 1.0;
         spread_terms<Q>(values + ray * gates, gates, centre, two, 1.0 / two, terms);
         for (int64_t j = 0; j < cells; ++j) {
-            double sum = a.sum[j], sq = a.sq[j], lo = a.lo[j], hi = a.hi[j];
-            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
-                const int64_t g = cell_gates[k];
-                sq += x[g] * x[g];
-                if constexpr (Q == folded) {
-                    sum += x[g];
-                    lo = std::min(lo, lo_of[g]);
-                    hi = std::max(hi, hi_of[g]);
-                }
-            }
-            a.sum[j] = sum;
-            a.sq[j] = sq;
-            a.lo[j] = lo;
-            a.hi[j] = hi;
+            const int64_t* at = cell_gates + first[j];
+            add_spread<Q>(sums[j], terms, first[j + 1] - first[j],
+                          [at](int64_t k) { return at[k]; });
         }
     }
-    for (int64_t j = 0; j < cells; ++j) {
-        double* o = out + j;
-        const double n = a.count[j];
-        for (int p = 0; p < planes; ++p) o[p * stride] = nan_value;
-        o[p_count * stride] = n;
-        if (n == 0.0) continue;
-        double value = a.value[j], spread = a.sq[j] / n;
-        if constexpr (Q == folded) {
-            const double shift = a.sum[j] / n;
-            spread = std::max(0.0, spread - shift * shift);
-            o[p_coherence * stride] = std::sqrt(a.s[j] * a.s[j] + a.c[j] * a.c[j]) / n;
-            o[p_nyquist * stride] = a.ny[j] / n;
-        } else if constexpr (Q == reflectivity) {
-            value = 10.0 * std::log10(a.z[j] / n);
-        }
-        o[p_value * stride] = value;
-        o[p_std * stride] = std::sqrt(spread);
-        o[p_min * stride] = a.lo[j];
-        o[p_max * stride] = a.hi[j];
-        double az = std::atan2(a.s_az[j], a.c_az[j]) / degree;
-        if (az < 0.0) az += 360.0;
-        o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
-        o[p_elevation * stride] = a.el[j] / n;
-        o[p_range * stride] = a.rg[j] / n;
-        o[p_time * stride] = a.t[j] / n;
-    }
+    for (int64_t j = 0; j < cells; ++j) put_box<Q>(sums[j], out + j, stride);
 }
 
+// --- grid boxes -------------------------------------------------------------------------
+// A ray crosses a grid box in a run of neighbouring gates (its ground distance grows
+// along it, and its height too above the horizon), so a box's gates are a few runs: the
+// rays' runs are found once, by walking each ray's gates, and put in box order by a
+// stable counting sort, a tenth of the work a sort of the gates would be. A box's runs
+// then come in ray order, each in gate order: its sums run over its gates in gate order.
+
+// A run: gates [begin, end) of one ray, all in one box.
+struct Run {
+    int32_t box;
+    int32_t ray;
+    int32_t begin;
+    int32_t end;
+};
+
+// The cell of `edges` (n + 1 increasing edges of n cells) that holds x, or -1 outside
+// them, starting from cell k (that of the gate before, so usually no step is taken).
+inline int64_t walk_cell(const double* edges, int64_t n, double x, int64_t& k) {
+    if (!(x >= edges[0] && x < edges[n])) return -1;
+    while (x < edges[k]) --k;
+    while (x >= edges[k + 1]) ++k;
+    return k;
+}
 // Polar boxes: box ray_group[ray] * cells + gate_box[gate], none where either is negative.
 py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, int64_t groups,
                              runtime::i64<"gate_box"> gate_box, int64_t cells, f64 sin_az,
@@ -637,18 +524,16 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
         std::vector<int64_t> next(start.begin(), start.end() - 1);
         for (int64_t r = 0; r < rays; ++r)
             if (rg[r] >= 0) order[next[rg[r]]++] = r;
-        auto run = [&]<int Q>() {
+        for_quantity(quantity, [&]<int Q>() {
             runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
-                GroupScratch scratch(cells, gates);
+                TermScratch scratch(gates);
+                std::vector<Sums> sums(static_cast<size_t>(cells));
                 for (int64_t k = begin; k < end; ++k)
                     group_stats<Q>(order.data() + start[k], start[k + 1] - start[k], pv, gates,
                                    first.data(), cell_gates.data(), cells, info, pr, scratch,
-                                   out + k * cells, boxes);
+                                   sums, out + k * cells, boxes);
             });
-        };
-        if (quantity == folded) run.template operator()<folded>();
-        else if (quantity == reflectivity) run.template operator()<reflectivity>();
-        else run.template operator()<plain>();
+        });
     }
     return result;
 }
@@ -667,6 +552,9 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
                 elevation.size() == rays && time.size() == rays,
             "ray arrays must have one value per ray");
     require(range.size() == gates, "range must have one value per gate");
+    require(rays <= std::numeric_limits<int32_t>::max() &&
+                gates <= std::numeric_limits<int32_t>::max(),
+            "too many rays or gates");
     require(x_edges.size() >= 2 && y_edges.size() >= 2, "x and y need at least two edges each");
     require(z_edges.size() != 1, "heights need at least two edges, or none");
     check_quantity(quantity, nyquist, rays);
@@ -683,33 +571,110 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
     const double *xe = x_edges.data(), *ye = y_edges.data(), *ze = z_edges.data();
     const bool by_height = z_edges.size() != 0;
     const double *ps = sin_az.data(), *pc = cos_az.data(), *pe = elevation.data();
-    const double* pr = range.data();
+    const double *pr = range.data(), *pv = values.data();
     const Rays info{ps, pc, pe, time.data(), nyquist.data()};
     auto result = runtime::new_array<double>({planes, boxes});
     double* out = result.mutable_data();
-    // The beam's elevation is the ray's: its sine and cosine once per ray, not per gate.
-    std::vector<double> sin_el(static_cast<size_t>(rays)), cos_el(static_cast<size_t>(rays));
-    for (int64_t r = 0; r < rays; ++r) {
-        sin_el[r] = std::sin(pe[r] * degree);
-        cos_el[r] = std::cos(pe[r] * degree);
-    }
     {
         runtime::release_gil release;
-        const Groups groups = group_gates(values.data(), rays, gates, boxes, n_threads,
-                             [&](int64_t r, int64_t g) -> int64_t {
-                                 if (rs[r] < 0) return -1;
-                                 const double rg = pr[g], ka = effective_radius;
-                                 const double rise =
-                                     std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el[r]) - ka;
-                                 const double s = ka * std::asin(rg * cos_el[r] / (ka + rise));
-                                 const int64_t ix = cell(xe, nx, s * ps[r]);
-                                 const int64_t iy = cell(ye, ny, s * pc[r]);
-                                 const int64_t iz =
-                                     by_height ? cell(ze, nz, rise + altitude) : rs[r];
-                                 if (ix < 0 || iy < 0 || iz < 0) return -1;
-                                 return (iz * ny + iy) * nx + ix;
-                             });
-        reduce_boxes(groups, boxes, values.data(), gates, info, pr, quantity, n_threads, out);
+        // The runs of each chunk of rays (as many chunks as threads), counted per box; the
+        // offsets of chunk c's runs in box b follow those of the chunks before c, so every
+        // chunk puts its runs in place independently, in the unique stable order.
+        const int64_t chunks = std::max<int64_t>(1, runtime::team_size(rays, n_threads));
+        const int64_t per_chunk = (rays + chunks - 1) / chunks;
+        std::vector<std::vector<Run>> found(static_cast<size_t>(chunks));
+        std::vector<int64_t> offset(static_cast<size_t>(chunks * boxes), 0);
+        runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
+            const int64_t r0 = std::min(rays, c * per_chunk), r1 = std::min(rays, r0 + per_chunk);
+            std::vector<Run>& list = found[c];
+            list.reserve(static_cast<size_t>((r1 - r0) * 64));
+            int64_t* count = offset.data() + c * boxes;
+            // Ground distance and height cell of every gate at the elevation at hand: the
+            // rays of a sweep share them, so the beam model runs once per sweep.
+            std::vector<double> ground(static_cast<size_t>(gates));
+            std::vector<int64_t> level(static_cast<size_t>(gates));
+            double known = nan_value;
+            for (int64_t r = r0; r < r1; ++r) {
+                if (rs[r] < 0) continue;
+                if (!(pe[r] == known)) {
+                    known = pe[r];
+                    const double ka = effective_radius, sin_el = std::sin(known * degree);
+                    const double cos_el = std::cos(known * degree);
+                    for (int64_t g = 0; g < gates; ++g) {
+                        const double rg = pr[g];
+                        const double rise = std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el) - ka;
+                        ground[g] = ka * std::asin(rg * cos_el / (ka + rise));
+                        level[g] = by_height ? cell(ze, nz, rise + altitude) : 0;
+                    }
+                }
+                int64_t kx = 0, ky = 0, box = -1, begin = 0;
+                for (int64_t g = 0; g < gates; ++g) {
+                    const int64_t ix = walk_cell(xe, nx, ground[g] * ps[r], kx);
+                    const int64_t iy = walk_cell(ye, ny, ground[g] * pc[r], ky);
+                    const int64_t iz = by_height ? level[g] : rs[r];
+                    const int64_t b = ix < 0 || iy < 0 || iz < 0 ? -1 : (iz * ny + iy) * nx + ix;
+                    if (b == box) continue;
+                    if (box >= 0) {
+                        list.push_back({static_cast<int32_t>(box), static_cast<int32_t>(r),
+                                        static_cast<int32_t>(begin), static_cast<int32_t>(g)});
+                        ++count[box];
+                    }
+                    box = b;
+                    begin = g;
+                }
+                if (box >= 0) {
+                    list.push_back({static_cast<int32_t>(box), static_cast<int32_t>(r),
+                                    static_cast<int32_t>(begin), static_cast<int32_t>(gates)});
+                    ++count[box];
+                }
+            }
+        });
+        std::vector<int64_t> start(static_cast<size_t>(boxes) + 1, 0);
+        int64_t at = 0;
+        for (int64_t b = 0; b < boxes; ++b) {
+            start[b] = at;
+            for (int64_t c = 0; c < chunks; ++c) {
+                const int64_t n = offset[c * boxes + b];
+                offset[c * boxes + b] = at;
+                at += n;
+            }
+        }
+        start[boxes] = at;
+        std::vector<Run> sorted(static_cast<size_t>(at));
+        runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
+            int64_t* next = offset.data() + c * boxes;
+            for (const Run& run : found[c]) sorted[next[run.box]++] = run;
+        });
+        found = {};
+        // One box per item of the runner, its runs read where they lie.
+        for_quantity(quantity, [&]<int Q>() {
+            runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
+                TermScratch scratch(gates);
+                const GateTerms terms = scratch.terms();
+                auto same = [](int64_t k) { return k; };
+                for (int64_t b = first; b < last; ++b) {
+                    Sums sums;
+                    for (int64_t k = start[b]; k < start[b + 1]; ++k) {
+                        const Run& run = sorted[k];
+                        const int64_t n = run.end - run.begin;
+                        const double ray_ny = Q == folded ? info.nyquist[run.ray] : 1.0;
+                        gate_terms<Q>(pv + run.ray * gates + run.begin, n, 1.0 / ray_ny, terms);
+                        add_gates<Q>(sums, terms, pr + run.begin, n, same, info, run.ray, ray_ny);
+                    }
+                    centre_of<Q>(sums);
+                    for (int64_t k = start[b]; k < start[b + 1]; ++k) {
+                        const Run& run = sorted[k];
+                        const int64_t n = run.end - run.begin;
+                        const double two = Q == folded ? 2.0 * info.nyquist[run.ray] : 1.0;
+                        std::fill_n(scratch.centre.data(), n, sums.value);
+                        spread_terms<Q>(pv + run.ray * gates + run.begin, n,
+                                        scratch.centre.data(), two, 1.0 / two, terms);
+                        add_spread<Q>(sums, terms, n, same);
+                    }
+                    put_box<Q>(sums, out + b, boxes);
+                }
+            });
+        });
     }
     return result;
 }
