@@ -79,6 +79,27 @@ inline double negate_if(uint64_t flip, double v) {
     return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ ((flip & 1) << 63));
 }
 
+// c[0] + c[1] x + ... + c[13] x^13 by Estrin's scheme: neighbouring terms paired,
+// c[2i] + c[2i+1] x, then the pairs paired in x^2, and so on. Its chains of dependent
+// operations are a few steps long where Horner's rule's are 13, which is what bounds a
+// loop of such polynomials; its rounding is as good.
+inline double estrin14(const std::array<double, 14>& c, double x) {
+    const double x2 = x * x, x4 = x2 * x2, x8 = x4 * x4;
+    const double p0 = (c[0] + c[1] * x) + (c[2] + c[3] * x) * x2;
+    const double p1 = (c[4] + c[5] * x) + (c[6] + c[7] * x) * x2;
+    const double p2 = (c[8] + c[9] * x) + (c[10] + c[11] * x) * x2;
+    const double p3 = c[12] + c[13] * x;
+    return (p0 + p1 * x4) + (p2 + p3 * x4) * x8;
+}
+
+// The same for the first 9 coefficients.
+inline double estrin9(const std::array<double, 14>& c, double x) {
+    const double x2 = x * x, x4 = x2 * x2, x8 = x4 * x4;
+    const double p0 = (c[0] + c[1] * x) + (c[2] + c[3] * x) * x2;
+    const double p1 = (c[4] + c[5] * x) + (c[6] + c[7] * x) * x2;
+    return (p0 + p1 * x4) + c[8] * x8;
+}
+
 // 10^(dbz / 10), as 2^n 2^f with n the nearest whole number to dbz log2(10) / 10 and
 // 2^f = exp(f ln 2), |f ln 2| <= 0.35, by its Taylor series to the 13th power (the next
 // term is below 1e-17 relative). Values are held within 10^(+-300); 2^n is made from its
@@ -89,9 +110,7 @@ inline double linear_z(double dbz) {
     x = std::min(std::max(x, -1000.0), 1000.0);
     const double n = nearest(x);
     const double t = (x - n) * 0.6931471805599453;
-    double p = taylor_exp[13];
-    for (int k = 12; k >= 0; --k) p = p * t + taylor_exp[k];
-    return p * std::bit_cast<double>((whole_bits(n) + 1023) << 52);
+    return estrin14(taylor_exp, t) * std::bit_cast<double>((whole_bits(n) + 1023) << 52);
 }
 
 // sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact:
@@ -102,12 +121,7 @@ inline void sincos_pi(double x, double& s, double& c) {
     const double r = x - 2.0 * nearest(0.5 * x);
     const double q = nearest(2.0 * r);
     const double t = pi * (r - 0.5 * q), t2 = t * t;
-    double sp = taylor_sin[8], cp = taylor_cos[8];
-    for (int k = 7; k >= 0; --k) {
-        sp = sp * t2 + taylor_sin[k];
-        cp = cp * t2 + taylor_cos[k];
-    }
-    sp *= t;
+    const double sp = t * estrin9(taylor_sin, t2), cp = estrin9(taylor_cos, t2);
     // Quarter turns q in 0..3 (the low two bits, 2^51 being a multiple of 4): (sin, cos)
     // of pi (f + q/2) are (sp, cp), (cp, -sp), (-sp, -cp), (-cp, sp).
     const uint64_t turns = whole_bits(q);
@@ -417,20 +431,29 @@ void for_quantity(int quantity, Run&& run) {
 // The gates of range cell j are cell_gates[first[j] .. first[j+1]-1], in gate order.
 template <int Q>
 void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
-                 const int64_t* first, const int64_t* cell_gates, int64_t cells,
+                 const int64_t* first, const int64_t* cell_gates, int64_t cells, bool runs,
                  const Rays& rays, const double* range, TermScratch& scratch,
                  std::vector<Sums>& sums, double* out, int64_t stride) {
     std::fill(sums.begin(), sums.end(), Sums{});
     const GateTerms terms = scratch.terms();
+    // Cell j's gates, n of them, as at(0) .. at(n - 1); read directly when every cell is a
+    // run of neighbouring gates (ranges in increasing order), through the list otherwise.
+    auto each_cell = [&](auto&& f) {
+        for (int64_t j = 0; j < cells; ++j) {
+            const int64_t* at = cell_gates + first[j];
+            const int64_t n = first[j + 1] - first[j];
+            if (n == 0) continue;
+            if (runs) f(j, n, [g = at[0]](int64_t k) { return g + k; });
+            else f(j, n, [at](int64_t k) { return at[k]; });
+        }
+    };
     for (int64_t q = 0; q < n_rays; ++q) {
         const int64_t ray = ray_list[q];
         const double ny = Q == folded ? rays.nyquist[ray] : 1.0;
         gate_terms<Q>(values + ray * gates, gates, 1.0 / ny, terms);
-        for (int64_t j = 0; j < cells; ++j) {
-            const int64_t* at = cell_gates + first[j];
-            add_gates<Q>(sums[j], terms, range, first[j + 1] - first[j],
-                         [at](int64_t k) { return at[k]; }, rays, ray, ny);
-        }
+        each_cell([&](int64_t j, int64_t n, auto at) {
+            add_gates<Q>(sums[j], terms, range, n, at, rays, ray, ny);
+        });
     }
     // Each box's value or mean, spread to its gates for the second pass; gates in no
     // cell keep 0, which the sums never read.
@@ -443,11 +466,7 @@ void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, 
         const int64_t ray = ray_list[q];
         const double two = Q == folded ? 2.0 * rays.nyquist[ray] : 1.0;
         spread_terms<Q>(values + ray * gates, gates, centre, two, 1.0 / two, terms);
-        for (int64_t j = 0; j < cells; ++j) {
-            const int64_t* at = cell_gates + first[j];
-            add_spread<Q>(sums[j], terms, first[j + 1] - first[j],
-                          [at](int64_t k) { return at[k]; });
-        }
+        each_cell([&](int64_t j, int64_t n, auto at) { add_spread<Q>(sums[j], terms, n, at); });
     }
     for (int64_t j = 0; j < cells; ++j) put_box<Q>(sums[j], out + j, stride);
 }
@@ -507,6 +526,10 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
         for (int64_t g = 0; g < gates; ++g)
             if (gb[g] >= 0) cell_gates[next[gb[g]]++] = g;
     }
+    bool runs = true;
+    for (int64_t j = 0; j < cells; ++j)
+        for (int64_t k = first[j]; k < first[j + 1]; ++k)
+            runs = runs && cell_gates[k] == cell_gates[first[j]] + (k - first[j]);
     const Rays info{sin_az.data(), cos_az.data(), elevation.data(), time.data(), nyquist.data()};
     const int64_t boxes = groups * cells;
     auto result = runtime::new_array<double>({planes, boxes});
@@ -530,7 +553,8 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
                 std::vector<Sums> sums(static_cast<size_t>(cells));
                 for (int64_t k = begin; k < end; ++k)
                     group_stats<Q>(order.data() + start[k], start[k + 1] - start[k], pv, gates,
-                                   first.data(), cell_gates.data(), cells, info, pr, scratch,
+                                   first.data(), cell_gates.data(), cells, runs, info, pr,
+                                   scratch,
                                    sums, out + k * cells, boxes);
             });
         });
@@ -580,6 +604,10 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
         // The runs of each chunk of rays (as many chunks as threads), counted per box; the
         // offsets of chunk c's runs in box b follow those of the chunks before c, so every
         // chunk puts its runs in place independently, in the unique stable order.
+        double corner = 0.0;
+        for (double x : {xe[0], xe[nx]})
+            for (double y : {ye[0], ye[ny]}) corner = std::max(corner, std::hypot(x, y));
+        corner *= 1.0 + 1e-9;  // x and y are the ground distance times a sine and cosine
         const int64_t chunks = std::max<int64_t>(1, runtime::team_size(rays, n_threads));
         const int64_t per_chunk = (rays + chunks - 1) / chunks;
         std::vector<std::vector<Run>> found(static_cast<size_t>(chunks));
@@ -591,28 +619,46 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
             int64_t* count = offset.data() + c * boxes;
             // Ground distance and height cell of every gate at the elevation at hand: the
             // rays of a sweep share them, so the beam model runs once per sweep.
+            // The gates past `reach` are beyond every corner of the grid or above its top.
             std::vector<double> ground(static_cast<size_t>(gates));
             std::vector<int64_t> level(static_cast<size_t>(gates));
             double known = nan_value;
+            int64_t reach = 0;
             for (int64_t r = r0; r < r1; ++r) {
                 if (rs[r] < 0) continue;
                 if (!(pe[r] == known)) {
                     known = pe[r];
                     const double ka = effective_radius, sin_el = std::sin(known * degree);
                     const double cos_el = std::cos(known * degree);
+                    reach = 0;
                     for (int64_t g = 0; g < gates; ++g) {
                         const double rg = pr[g];
-                        const double rise = std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el) - ka;
+                        const double rise =
+                            std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el) - ka;
                         ground[g] = ka * std::asin(rg * cos_el / (ka + rise));
                         level[g] = by_height ? cell(ze, nz, rise + altitude) : 0;
+                        if (ground[g] <= corner && level[g] >= 0) reach = g + 1;
                     }
                 }
-                int64_t kx = 0, ky = 0, box = -1, begin = 0;
-                for (int64_t g = 0; g < gates; ++g) {
-                    const int64_t ix = walk_cell(xe, nx, ground[g] * ps[r], kx);
-                    const int64_t iy = walk_cell(ye, ny, ground[g] * pc[r], ky);
-                    const int64_t iz = by_height ? level[g] : rs[r];
+                // The box of the gate before is kept while the gate is in its cells,
+                // [x_lo, x_hi) x [y_lo, y_hi) on level `in_level` (an empty interval
+                // outside the grid); only when it leaves them are the cells walked.
+                int64_t kx = 0, ky = 0, box = -1, begin = 0, in_level = -1;
+                double x_lo = infinity, x_hi = -infinity, y_lo = infinity, y_hi = -infinity;
+                const int64_t iz_ray = rs[r];
+                for (int64_t g = 0; g < reach; ++g) {
+                    const double x = ground[g] * ps[r], y = ground[g] * pc[r];
+                    const int64_t iz = by_height ? level[g] : iz_ray;
+                    if (x >= x_lo && x < x_hi && y >= y_lo && y < y_hi && iz == in_level)
+                        continue;
+                    const int64_t ix = walk_cell(xe, nx, x, kx);
+                    const int64_t iy = walk_cell(ye, ny, y, ky);
                     const int64_t b = ix < 0 || iy < 0 || iz < 0 ? -1 : (iz * ny + iy) * nx + ix;
+                    x_lo = b < 0 ? infinity : xe[ix];
+                    x_hi = b < 0 ? -infinity : xe[ix + 1];
+                    y_lo = b < 0 ? infinity : ye[iy];
+                    y_hi = b < 0 ? -infinity : ye[iy + 1];
+                    in_level = iz;
                     if (b == box) continue;
                     if (box >= 0) {
                         list.push_back({static_cast<int32_t>(box), static_cast<int32_t>(r),
@@ -624,7 +670,7 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
                 }
                 if (box >= 0) {
                     list.push_back({static_cast<int32_t>(box), static_cast<int32_t>(r),
-                                    static_cast<int32_t>(begin), static_cast<int32_t>(gates)});
+                                    static_cast<int32_t>(begin), static_cast<int32_t>(reach)});
                     ++count[box];
                 }
             }
