@@ -4,8 +4,9 @@
 // is reduced to one observation. The work is ordered so that every box's sums run over
 // its gates in gate order whatever the thread count. Polar boxes: the rays of each
 // azimuth cell of a sweep (a stable counting sort of the rays) are one item of the
-// runner, which reads them row by row. Grid boxes: a stable counting sort of the valid
-// gates by box, then one box per item. No sum is ever shared between threads.
+// runner, which reads them row by row. Grid boxes: the runs of neighbouring gates that
+// each ray has in a box, put in box order by a stable counting sort, then one box per
+// item. No sum is ever shared between threads.
 #include <algorithm>
 #include <array>
 #include <bit>
