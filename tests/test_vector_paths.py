@@ -73,8 +73,9 @@ for gates in (7, 61):  # superobservations: gate functions (linear Z, sine and c
     nyq = rng.uniform(5.0, 30.0, 40)
     r = 100.0 + 500.0 * np.arange(gates)
     for code in (0, 1, 2):
-        h.update(_radar.superobs_polar(v, (az // 30).astype(np.int64), 12, (r // 2000).astype(np.int64),
-                                       int(r[-1] // 2000) + 1, *ray, nyq, r, code, 1).tobytes())
+        cell = (r // 2000).astype(np.int64)
+        h.update(_radar.superobs_polar(v, (az // 30).astype(np.int64), 12, cell, cell[-1] + 1,
+                                       *ray, nyq, r, code, 1).tobytes())
         edges = np.linspace(-40e3, 40e3, 9)
         h.update(_radar.superobs_grid(v, np.zeros(40, np.int64), 1, *ray, nyq, r, edges, edges,
                                       np.empty(0), 0.0, code, 1).tobytes())

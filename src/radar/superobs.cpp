@@ -2,11 +2,11 @@
 //
 // Gates are grouped into boxes (polar boxes of a sweep, or boxes of a grid) and each box
 // is reduced to one observation. The work is ordered so that every box's sums run over
-// its gates in gate order whatever the thread count. Polar boxes: the rays of each
-// azimuth cell of a sweep (a stable counting sort of the rays) are one item of the
-// runner, which reads them row by row. Grid boxes: the runs of neighbouring gates that
-// each ray has in a box, put in box order by a stable counting sort, then one box per
-// item. No sum is ever shared between threads.
+// its gates in an order fixed by the data whatever the thread count. Polar boxes: the
+// rays of each azimuth cell of a sweep (a stable counting sort of the rays) are one item
+// of the runner, which adds them row by row into sums per gate position. Grid boxes: the
+// runs of neighbouring gates that each ray has in a box, put in box order by a stable
+// counting sort, then one box per item. No sum is ever shared between threads.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -282,7 +282,8 @@ template <int Q>
 void spread_terms(const double* row, int64_t n, const double* centre, double two,
                   double per_two, const GateTerms& t) {
     if constexpr (Q == folded) spread_terms_folded(row, n, centre, two, per_two, t);
-    else if constexpr (Q == reflectivity) spread_terms_reflectivity(row, n, centre, two, per_two, t);
+    else if constexpr (Q == reflectivity)
+        spread_terms_reflectivity(row, n, centre, two, per_two, t);
     else spread_terms_plain(row, n, centre, two, per_two, t);
 }
 
@@ -425,49 +426,244 @@ void for_quantity(int quantity, Run&& run) {
 
 // --- polar boxes ------------------------------------------------------------------------
 // One azimuth group (the boxes of one sweep's azimuth cell, one per range cell) is one
-// item of the runner. Its rays are taken in ray order and each ray's gates in gate order,
-// so every box's sums run over its gates in the gates' order, as the grid boxes' do; no
-// sort is needed, the rows are read where they lie, and the gate terms are computed for
-// a whole row at once. A group's rows (a few rays) stay in cache for the second pass.
-// The gates of range cell j are cell_gates[first[j] .. first[j+1]-1], in gate order.
+// item of the runner; no sort is needed and the rows are read where they lie. A group's
+// sums are kept per gate position (per column of its rows): each ray adds its gates to
+// their columns, a loop over the whole row without calls or branches, compiled for every
+// vector width (each column's sum is its own chain, so every width gives the same bits);
+// then each box adds up its columns. So a box's sums run over its rays in ray order for
+// each gate, then over its gates in gate order: an order fixed by the data alone, the
+// same for every thread count. A group's rows (a few rays) stay in cache for the second
+// pass.
+
+// Per gate position of a group, sums over the rays so far: the weight (number of valid
+// gates), the gate functions (sine and cosine of the phase, or the value and linear Z),
+// the least and greatest value. What gates inherit from their ray (azimuth, elevation,
+// time, Nyquist) is added per ray and box, as m copies for the box's m valid gates in
+// the row.
+struct Columns {
+    double* w;
+    double* one;
+    double* two;
+    double* lo;
+    double* hi;
+    int64_t* row_ok;  // the row's own valid gates (1, else 0), for the counts per box
+};
+
+// sum + term, or (First) 0 + term, the sum's start.
+template <bool First>
+[[gnu::always_inline]] inline void add_to(double& sum, double term) {
+    if constexpr (First) sum = 0.0 + term;
+    else sum += term;
+}
+
+// Adds (First: sets, as 0 + the term, the sum's start) one row's gates to the columns.
+template <int Q, bool First>
+[[gnu::always_inline]] inline void add_row_body(const double* __restrict row, int64_t n,
+                                                double per_ny, double* __restrict w,
+                                                double* __restrict one, double* __restrict two,
+                                                double* __restrict lo, double* __restrict hi,
+                                                int64_t* __restrict row_ok) {
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v), wg = keep_if(ok, 1.0);
+        row_ok[g] = ok;
+        add_to<First>(w[g], wg);
+        if constexpr (Q == folded) {
+            double s, c;
+            sincos_pi(x * per_ny, s, c);
+            add_to<First>(one[g], keep_if(ok, s));
+            add_to<First>(two[g], keep_if(ok, c));
+        } else {
+            add_to<First>(one[g], x);
+            const double l = choose(ok, v, infinity), h = choose(ok, v, -infinity);
+            if constexpr (First) {
+                lo[g] = l;
+                hi[g] = h;
+            } else {
+                const double lo_g = lo[g], hi_g = hi[g];  // as std::min and std::max
+                lo[g] = choose(l < lo_g, l, lo_g);
+                hi[g] = choose(hi_g < h, h, hi_g);
+            }
+            if constexpr (Q == reflectivity) add_to<First>(two[g], keep_if(ok, linear_z(x)));
+        }
+    }
+}
+
+// The second pass's terms of one row, added to the columns one (the distances from the
+// box's value or mean, `centre[g]`), two (their squares), lo and hi. Folded velocities:
+// each gate taken to its fold nearest the value, u = v + 2V round((value - v) / 2V); lo
+// and hi are u's. Others: the distance from the mean.
+template <int Q, bool First>
+[[gnu::always_inline]] inline void add_spread_row_body(const double* __restrict row, int64_t n,
+                                                       const double* __restrict centre,
+                                                       double two_ny, double* __restrict one,
+                                                       double* __restrict two,
+                                                       double* __restrict lo,
+                                                       double* __restrict hi) {
+    const double per_two = 1.0 / two_ny;
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v);
+        if constexpr (Q == folded) {
+            const double u = x + two_ny * nearest((centre[g] - x) * per_two);
+            const double d = keep_if(ok, u - centre[g]);
+            add_to<First>(one[g], d);
+            add_to<First>(two[g], d * d);
+            const double l = choose(ok, u, infinity), h = choose(ok, u, -infinity);
+            if constexpr (First) {
+                lo[g] = l;
+                hi[g] = h;
+            } else {
+                const double lo_g = lo[g], hi_g = hi[g];  // as std::min and std::max
+                lo[g] = choose(l < lo_g, l, lo_g);
+                hi[g] = choose(hi_g < h, h, hi_g);
+            }
+        } else {
+            const double d = keep_if(ok, x - centre[g]);
+            add_to<First>(two[g], d * d);
+        }
+    }
+}
+
+// The columns as separate arguments, each marked as reaching memory no other reaches,
+// which is what lets the compiler run a loop with this many of them as vectors.
+#define SUPEROBS_COLUMNS                                                                      \
+    double *__restrict w, double *__restrict one, double *__restrict two,                     \
+        double *__restrict lo, double *__restrict hi
+#define SUPEROBS_ROWS(Q, FIRST, NAME)                                                         \
+    KESTRUM_VECTOR_PATHS(add_row_##NAME, (add_row_body<Q, FIRST>),                            \
+                         (const double* __restrict row, int64_t n, double per_ny,             \
+                          SUPEROBS_COLUMNS, int64_t* __restrict row_ok),                      \
+                         (row, n, per_ny, w, one, two, lo, hi, row_ok))                        \
+    KESTRUM_VECTOR_PATHS(add_spread_row_##NAME, (add_spread_row_body<Q, FIRST>),              \
+                         (const double* __restrict row, int64_t n,                            \
+                          const double* __restrict centre, double two_ny,                     \
+                          double* __restrict one, double* __restrict two,                     \
+                          double* __restrict lo, double* __restrict hi),                      \
+                         (row, n, centre, two_ny, one, two, lo, hi))
+SUPEROBS_ROWS(plain, true, plain_first)
+SUPEROBS_ROWS(plain, false, plain)
+SUPEROBS_ROWS(folded, true, folded_first)
+SUPEROBS_ROWS(folded, false, folded)
+SUPEROBS_ROWS(reflectivity, true, reflectivity_first)
+SUPEROBS_ROWS(reflectivity, false, reflectivity)
+#undef SUPEROBS_ROWS
+#undef SUPEROBS_COLUMNS
+
+template <int Q>
+void add_row(bool first, const double* row, int64_t n, double per_ny, const Columns& a) {
+    const auto body = Q == folded         ? (first ? add_row_folded_first : add_row_folded)
+                     : Q == reflectivity ? (first ? add_row_reflectivity_first
+                                                  : add_row_reflectivity)
+                                         : (first ? add_row_plain_first : add_row_plain);
+    body(row, n, per_ny, a.w, a.one, a.two, a.lo, a.hi, a.row_ok);
+}
+
+template <int Q>
+void add_spread_row(bool first, const double* row, int64_t n, const double* centre,
+                    double two_ny, const Columns& a) {
+    const auto body = Q == folded ? (first ? add_spread_row_folded_first : add_spread_row_folded)
+                     : Q == reflectivity ? (first ? add_spread_row_reflectivity_first
+                                                  : add_spread_row_reflectivity)
+                                         : (first ? add_spread_row_plain_first
+                                                  : add_spread_row_plain);
+    body(row, n, centre, two_ny, a.one, a.two, a.lo, a.hi);
+}
+
+// A group's columns, and each gate's box value or mean for the second pass.
+struct ColumnScratch {
+    std::vector<double> w, one, two, lo, hi, centre;
+    std::vector<int64_t> row_ok;
+    explicit ColumnScratch(int64_t gates) : row_ok(static_cast<size_t>(gates), 0) {
+        for (auto* v : {&w, &one, &two, &lo, &hi, &centre})
+            v->assign(static_cast<size_t>(gates), 0.0);
+    }
+    Columns columns() {
+        return {w.data(), one.data(), two.data(), lo.data(), hi.data(), row_ok.data()};
+    }
+};
+
+// The statistics of one group's boxes. The gates of range cell j are
+// cell_gates[first[j] .. first[j+1]-1], in gate order.
 template <int Q>
 void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
                  const int64_t* first, const int64_t* cell_gates, int64_t cells, bool runs,
-                 const Rays& rays, const double* range, TermScratch& scratch,
+                 const Rays& rays, const double* range, ColumnScratch& scratch,
                  std::vector<Sums>& sums, double* out, int64_t stride) {
+    const Columns a = scratch.columns();
     std::fill(sums.begin(), sums.end(), Sums{});
-    const GateTerms terms = scratch.terms();
-    // Cell j's gates, n of them, as at(0) .. at(n - 1); read directly when every cell is a
-    // run of neighbouring gates (ranges in increasing order), through the list otherwise.
-    auto each_cell = [&](auto&& f) {
-        for (int64_t j = 0; j < cells; ++j) {
-            const int64_t* at = cell_gates + first[j];
-            const int64_t n = first[j + 1] - first[j];
-            if (n == 0) continue;
-            if (runs) f(j, n, [g = at[0]](int64_t k) { return g + k; });
-            else f(j, n, [at](int64_t k) { return at[k]; });
+    if (n_rays > 0) {
+        for (int64_t q = 0; q < n_rays; ++q) {
+            const int64_t r = ray_list[q];
+            const double ny = Q == folded ? rays.nyquist[r] : 1.0;
+            add_row<Q>(q == 0, values + r * gates, gates, 1.0 / ny, a);
+            for (int64_t j = 0; j < cells; ++j) {
+                // The row's valid gates in the box: read directly when every cell is a run
+                // of neighbouring gates (ranges in increasing order), through the list
+                // otherwise.
+                const int64_t* at = cell_gates + first[j];
+                const int64_t n = first[j + 1] - first[j];
+                int64_t m = 0;
+                if (runs) {
+                    const int64_t* row_ok = a.row_ok + (n > 0 ? at[0] : 0);
+                    for (int64_t k = 0; k < n; ++k) m += row_ok[k];
+                } else {
+                    for (int64_t k = 0; k < n; ++k) m += a.row_ok[at[k]];
+                }
+                if (m == 0) continue;
+                Sums& b = sums[j];
+                const double count = static_cast<double>(m);
+                b.s_az += count * rays.sin_az[r];
+                b.c_az += count * rays.cos_az[r];
+                b.el += count * rays.elevation[r];
+                b.t += count * rays.time[r];
+                b.ny += count * ny;
+            }
         }
-    };
-    for (int64_t q = 0; q < n_rays; ++q) {
-        const int64_t ray = ray_list[q];
-        const double ny = Q == folded ? rays.nyquist[ray] : 1.0;
-        gate_terms<Q>(values + ray * gates, gates, 1.0 / ny, terms);
-        each_cell([&](int64_t j, int64_t n, auto at) {
-            add_gates<Q>(sums[j], terms, range, n, at, rays, ray, ny);
-        });
-    }
-    // Each box's value or mean, spread to its gates for the second pass; gates in no
-    // cell keep 0, which the sums never read.
-    double* centre = scratch.centre.data();
-    for (int64_t j = 0; j < cells; ++j) {
-        centre_of<Q>(sums[j]);
-        for (int64_t k = first[j]; k < first[j + 1]; ++k) centre[cell_gates[k]] = sums[j].value;
-    }
-    for (int64_t q = 0; q < n_rays; ++q) {
-        const int64_t ray = ray_list[q];
-        const double two = Q == folded ? 2.0 * rays.nyquist[ray] : 1.0;
-        spread_terms<Q>(values + ray * gates, gates, centre, two, 1.0 / two, terms);
-        each_cell([&](int64_t j, int64_t n, auto at) { add_spread<Q>(sums[j], terms, n, at); });
+        for (int64_t j = 0; j < cells; ++j) {
+            Sums& b = sums[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const int64_t g = cell_gates[k];
+                b.count += a.w[g];
+                b.rg += a.w[g] * range[g];
+                if constexpr (Q == folded) {
+                    b.s += a.one[g];
+                    b.c += a.two[g];
+                } else {
+                    b.sum += a.one[g];
+                    b.z += a.two[g];
+                    b.lo = std::min(b.lo, a.lo[g]);
+                    b.hi = std::max(b.hi, a.hi[g]);
+                }
+            }
+        }
+        // Each box's value or mean, spread to its gates for the second pass; gates in no
+        // cell keep 0, whose columns no box reads.
+        double* centre = scratch.centre.data();
+        for (int64_t j = 0; j < cells; ++j) {
+            centre_of<Q>(sums[j]);
+            for (int64_t k = first[j]; k < first[j + 1]; ++k)
+                centre[cell_gates[k]] = sums[j].value;
+        }
+        for (int64_t q = 0; q < n_rays; ++q) {
+            const int64_t r = ray_list[q];
+            const double two_ny = Q == folded ? 2.0 * rays.nyquist[r] : 1.0;
+            add_spread_row<Q>(q == 0, values + r * gates, gates, centre, two_ny, a);
+        }
+        for (int64_t j = 0; j < cells; ++j) {
+            Sums& b = sums[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const int64_t g = cell_gates[k];
+                b.sq += a.two[g];
+                if constexpr (Q == folded) {
+                    b.sum += a.one[g];
+                    b.lo = std::min(b.lo, a.lo[g]);
+                    b.hi = std::max(b.hi, a.hi[g]);
+                }
+            }
+        }
     }
     for (int64_t j = 0; j < cells; ++j) put_box<Q>(sums[j], out + j, stride);
 }
@@ -550,13 +746,12 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
             if (rg[r] >= 0) order[next[rg[r]]++] = r;
         for_quantity(quantity, [&]<int Q>() {
             runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
-                TermScratch scratch(gates);
+                ColumnScratch scratch(gates);
                 std::vector<Sums> sums(static_cast<size_t>(cells));
                 for (int64_t k = begin; k < end; ++k)
                     group_stats<Q>(order.data() + start[k], start[k + 1] - start[k], pv, gates,
                                    first.data(), cell_gates.data(), cells, runs, info, pr,
-                                   scratch,
-                                   sums, out + k * cells, boxes);
+                                   scratch, sums, out + k * cells, boxes);
             });
         });
     }
