@@ -708,7 +708,9 @@ def superobs(
     (and, without height edges, at the beam height of their mean range and elevation).
     Latitude and longitude follow from x and y by the azimuthal equidistant projection
     around the site (as Py-ART's ``cartesian_to_geographic_aeqd``). Each box's sums run
-    over its gates in gate order, so the result is the same for every thread count.
+    over its gates in an order fixed by the data (polar boxes: over the rays at each
+    gate position, then over the positions; grid boxes: in gate order), so the result
+    is the same for every thread count.
 
     Examples
     --------
