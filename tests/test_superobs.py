@@ -171,6 +171,21 @@ class TestAgainstNumpy:
         )
         fields = FIELDS + (("coherence", "nyquist") if quantity == "velocity" else ())
         assert_matches(so, expected, fields)
+        # Gates in any order of range: the same boxes, to rounding.
+        mixed = np.random.default_rng(1).permutation(G)
+        back = superobs(
+            values[..., mixed],
+            az,
+            gate_range[mixed],
+            el,
+            quantity=quantity,
+            time=t,
+            nyquist=nyq,
+            grid=grid,
+            echo_threshold=-np.inf,
+            **KEEP_ALL,
+        )
+        assert_matches(back, expected, fields)
         if form == "polar":
             assert (0, 20, 1) not in expected and (0, 71, 0) in expected  # masked box; 360
         if quantity == "velocity":
