@@ -745,7 +745,8 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
         for (int64_t r = 0; r < rays; ++r)
             if (rg[r] >= 0) order[next[rg[r]]++] = r;
         for_quantity(quantity, [&]<int Q>() {
-            runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
+            // Blocks of 16 groups: each block's columns are a few rows' worth of scratch.
+            runtime::for_blocks(groups, 16, n_threads, [&](int64_t begin, int64_t end) {
                 ColumnScratch scratch(gates);
                 std::vector<Sums> sums(static_cast<size_t>(cells));
                 for (int64_t k = begin; k < end; ++k)
@@ -888,10 +889,14 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
             for (const Run& run : found[c]) sorted[next[run.box]++] = run;
         });
         found = {};
+        // The scratch of a block of boxes holds the longest run, not a whole row: most
+        // blocks are few runs, and zeroing a row's worth for each was a tenth of the time.
+        int64_t longest = 1;
+        for (const Run& run : sorted) longest = std::max<int64_t>(longest, run.end - run.begin);
         // One box per item of the runner, its runs read where they lie.
         for_quantity(quantity, [&]<int Q>() {
             runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
-                TermScratch scratch(gates);
+                TermScratch scratch(longest);
                 const GateTerms terms = scratch.terms();
                 auto same = [](int64_t k) { return k; };
                 // A box's runs lie in rows all over the volume: each run's gates are
