@@ -298,9 +298,10 @@ struct TermScratch {
 };
 
 // --- the sums of a box ------------------------------------------------------------------
-// A box's gates come in runs, each of one ray, in gate order. Its sums add a run's gates
-// one by one; what the gates inherit from their ray (azimuth, elevation, time, Nyquist)
-// is added once per run, as m copies of it for the run's m valid gates.
+// A grid box's gates come in runs, each of one ray, in gate order. Its sums add a run's
+// gates one by one; what the gates inherit from their ray (azimuth, elevation, time,
+// Nyquist) is added once per run, as m copies of it for the run's m valid gates. (Polar
+// boxes fill the same sums from their columns, below.)
 //
 // Folded velocities: the value is the mean on the fold circle, each gate at phase
 // pi v / V of its own ray's Nyquist velocity V, scaled back by the box's mean V; each gate
