@@ -171,6 +171,21 @@ class TestAgainstNumpy:
         )
         fields = FIELDS + (("coherence", "nyquist") if quantity == "velocity" else ())
         assert_matches(so, expected, fields)
+        # Gates in any order of range: the same boxes, to rounding.
+        mixed = np.random.default_rng(1).permutation(G)
+        back = superobs(
+            values[..., mixed],
+            az,
+            gate_range[mixed],
+            el,
+            quantity=quantity,
+            time=t,
+            nyquist=nyq,
+            grid=grid,
+            echo_threshold=-np.inf,
+            **KEEP_ALL,
+        )
+        assert_matches(back, expected, fields)
         if form == "polar":
             assert (0, 20, 1) not in expected and (0, 71, 0) in expected  # masked box; 360
         if quantity == "velocity":
@@ -239,6 +254,28 @@ class TestAgainstNumpy:
         assert {tuple(b[1:]) for b in so.box[~so.clear_air].tolist()} == set(echo_boxes)
         assert (so.value[so.clear_air] == 0.0).all() and (so.error[so.clear_air] == 4.0).all()
         assert (1, 0) not in got_clear and (70, 2) not in got_clear  # halo across 0/360
+
+    def test_single_gate_boxes_give_back_their_gate_to_a_few_ulp(self):
+        # The kernel's own linear Z and sine and cosine of the phase, over their whole
+        # range: a box of one gate is that gate (reflectivity through 10 log10 of its
+        # linear Z; velocity folded into [-V, V] through the angle of its sine and
+        # cosine, with coherence 1).
+        eps, n = np.finfo(float).eps, 4000
+        rng = 500.0 * np.arange(n) + 250.0
+        one = dict(d_range=500.0, echo_threshold=-np.inf, **KEEP_ALL)
+        dbz = np.linspace(-300.0, 300.0, n)
+        dbz[:6] = [0.0, -0.0, 1e-300, 2.5e-14, 10 / 3, 99.999]
+        so = superobs(dbz[None], [0.5], rng, 0.5, quantity="reflectivity", **one)
+        assert (np.abs(so.value - dbz) <= 4 * eps * (10 / np.log(10) + np.abs(dbz))).all()
+        ny = 12.5
+        v = np.linspace(-40 * ny, 40 * ny, n)
+        v[:3] = [0.0, ny, -ny]
+        so = superobs(v[None], [0.5], rng, 0.5, quantity="velocity", nyquist=ny, **one)
+        x = v / ny
+        miss = so.value - ny * (x - 2 * np.round(x / 2))
+        miss -= 2 * ny * np.round(miss / (2 * ny))  # +V and -V are one point of the circle
+        assert (np.abs(miss) <= 4 * eps * (ny + np.abs(v))).all()
+        assert (np.abs(so.coherence - 1.0) <= 4 * eps).all()
 
     def test_same_bits_for_every_thread_count_and_sweep_chunking(self):
         values, az, el, gate_range, t = volume(gates=300)

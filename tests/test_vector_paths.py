@@ -17,7 +17,8 @@ PATHS = ["baseline", "avx2", "avx512"]
 # repeated coordinates, rows whose length leaves a remainder for every vector width; for
 # profile, columns with gaps, infinities, missing ground and storm motion, heights in any
 # order, layers of every kind; for mode, codes in and out of range, negative fractions,
-# NaN, infinities, huge values, and members past one round of byte counters.
+# NaN, infinities, huge values, and members past one round of byte counters; for
+# superobservations, gaps and infinities in rows of odd lengths, every quantity.
 SCRIPT = r"""
 import hashlib
 import numpy as np
@@ -63,6 +64,21 @@ for dtype in (np.float64, np.float32):  # textures: window sums and the standard
     f[rng.random(f.shape) < 0.2] = np.nan
     f[:, 33:] = np.nan
     h.update(_radar.texture(f, [0, 21, 42, 63], np.empty(0), 2, 3, True, 2, n_threads=1).tobytes())
+for gates in (7, 61):  # superobservations: gate functions (linear Z, sine and cosine) and folds
+    v = rng.normal(0.0, 30.0, (40, gates))
+    v[rng.random(v.shape) < 0.2] = np.nan
+    v[rng.random(v.shape) < 0.03] = np.inf
+    az = np.sort(rng.uniform(0.0, 360.0, 40))
+    ray = (np.sin(np.deg2rad(az)), np.cos(np.deg2rad(az)), np.full(40, 0.5), np.arange(40.0))
+    nyq = rng.uniform(5.0, 30.0, 40)
+    r = 100.0 + 500.0 * np.arange(gates)
+    for code in (0, 1, 2):
+        cell = (r // 2000).astype(np.int64)
+        h.update(_radar.superobs_polar(v, (az // 30).astype(np.int64), 12, cell, cell[-1] + 1,
+                                       *ray, nyq, r, code, 1).tobytes())
+        edges = np.linspace(-40e3, 40e3, 9)
+        h.update(_radar.superobs_grid(v, np.zeros(40, np.int64), 1, *ray, nyq, r, edges, edges,
+                                      np.empty(0), 0.0, code, 1).tobytes())
 print(h.hexdigest())
 """
 

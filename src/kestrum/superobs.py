@@ -18,7 +18,6 @@ from . import (  # type: ignore[attr-defined]  # _radar: a native module without
 from ._convert import Array
 from ._road import COUNT, FLAG, THREADS, Arg
 from .obsfiles import RADIAL_VELOCITY, DartBatch, WrfdaRadar
-from .radar import beam_height
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -533,22 +532,23 @@ def _superobs_rays(
         ok_spread &= planes["coherence"] >= min_coherence
     keep &= clear | ok_spread
     idx = np.flatnonzero(keep)
-    p = {k: v[idx] for k, v in planes.items()}
+    p = dict(zip(_PLANES, out[:, idx]))  # the kept boxes of every plane in one gather
     clear = clear[idx]
     value = np.where(clear, clear_air_value, p["value"])
     error = np.where(clear, error_floor, np.maximum(p["std"], error_floor))
     box = np.column_stack(np.unravel_index(idx, shape)).astype(np.int64).reshape(-1, 3)
 
-    pos = beam_height(p["range"], p["elevation"], altitude)
+    # beam_height's model, without its argument conversion: these are the kernel's arrays
+    beam_top, distance = geo.beam(p["range"], p["elevation"], altitude)
     if grid is None:
         a = np.deg2rad(p["azimuth"])
-        x, y, height = pos.distance * np.sin(a), pos.distance * np.cos(a), pos.height
+        x, y, height = distance * np.sin(a), distance * np.cos(a), beam_top
     else:
         assert edges is not None
         x = 0.5 * (edges[0][box[:, 2]] + edges[0][box[:, 2] + 1])
         y = 0.5 * (edges[1][box[:, 1]] + edges[1][box[:, 1] + 1])
         height = (
-            0.5 * (edges[2][box[:, 0]] + edges[2][box[:, 0] + 1]) if len(edges) == 3 else pos.height
+            0.5 * (edges[2][box[:, 0]] + edges[2][box[:, 0] + 1]) if len(edges) == 3 else beam_top
         )
     lat, lon = (
         aeqd_inverse(x, y, lat0, lon0) if np.isfinite(lat0) else (np.full(x.shape, np.nan),) * 2
@@ -708,7 +708,9 @@ def superobs(
     (and, without height edges, at the beam height of their mean range and elevation).
     Latitude and longitude follow from x and y by the azimuthal equidistant projection
     around the site (as Py-ART's ``cartesian_to_geographic_aeqd``). Each box's sums run
-    over its gates in gate order, so the result is the same for every thread count.
+    over its gates in an order fixed by the data (polar boxes: over the rays at each
+    gate position, then over the positions; grid boxes: in gate order), so the result
+    is the same for every thread count.
 
     Examples
     --------

@@ -2,10 +2,11 @@
 //
 // Gates are grouped into boxes (polar boxes of a sweep, or boxes of a grid) and each box
 // is reduced to one observation. The work is ordered so that every box's sums run over
-// its gates in gate order whatever the thread count. Polar boxes: the rays of each
-// azimuth cell of a sweep (a stable counting sort of the rays) are one item of the
-// runner, which reads them row by row. Grid boxes: a stable counting sort of the valid
-// gates by box, then one box per item. No sum is ever shared between threads.
+// its gates in an order fixed by the data whatever the thread count. Polar boxes: the
+// rays of each azimuth cell of a sweep (a stable counting sort of the rays) are one item
+// of the runner, which adds them row by row into sums per gate position. Grid boxes: the
+// runs of neighbouring gates that each ray has in a box, put in box order by a stable
+// counting sort, then one box per item. No sum is ever shared between threads.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -18,6 +19,7 @@
 #include "radar/register.hpp"
 #include "runtime/binding.hpp"
 #include "runtime/values.hpp"
+#include "runtime/vector_paths.hpp"
 
 namespace py = pybind11;
 using runtime::f64;
@@ -54,10 +56,13 @@ constexpr auto taylor_cos = taylor([](int k) { return (k % 2 ? -1.0 : 1.0) / fac
 // The whole number nearest x (ties to even), for |x| < 2^51: adding and taking away
 // 1.5 * 2^52 leaves no fraction bits. Without SSE4.1 (the baseline has none) std::floor is a
 // library call; this is two additions and keeps the loops free of calls.
-inline double nearest(double x) {
-    constexpr double magic = 6755399441055744.0;
-    return (x + magic) - magic;
-}
+constexpr double magic = 6755399441055744.0;
+inline double nearest(double x) { return (x + magic) - magic; }
+
+// The low bits of x + 1.5 * 2^52, for a whole number x with |x| < 2^51, are x + 2^51 in
+// two's complement: the whole number as bits without a conversion instruction (the
+// vector paths below AVX-512 have none from double to 64-bit integers).
+inline uint64_t whole_bits(double x) { return std::bit_cast<uint64_t>(x + magic); }
 
 // v where ok, +0 elsewhere, by masking the bits: a choice made per gate on data that the
 // processor cannot predict must not become a branch.
@@ -70,27 +75,43 @@ inline double choose(bool ok, double v, double otherwise) {
     return keep_if(ok, v) + keep_if(!ok, otherwise);
 }
 
-// -v where flip, v elsewhere.
-inline double negate_if(bool flip, double v) {
-    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ (uint64_t{flip} << 63));
+// -v where the lowest bit of flip is set, v elsewhere.
+inline double negate_if(uint64_t flip, double v) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ ((flip & 1) << 63));
 }
 
-// 2^n for a whole number n in [-1022, 1023], from its exponent bits.
-inline double pow2i(double n) {
-    return std::bit_cast<double>(static_cast<int64_t>(n + 1023.0) << 52);
+// c[0] + c[1] x + ... + c[13] x^13 by Estrin's scheme: neighbouring terms paired,
+// c[2i] + c[2i+1] x, then the pairs paired in x^2, and so on. Its chains of dependent
+// operations are a few steps long where Horner's rule's are 13, which is what bounds a
+// loop of such polynomials; its rounding is as good.
+inline double estrin14(const std::array<double, 14>& c, double x) {
+    const double x2 = x * x, x4 = x2 * x2, x8 = x4 * x4;
+    const double p0 = (c[0] + c[1] * x) + (c[2] + c[3] * x) * x2;
+    const double p1 = (c[4] + c[5] * x) + (c[6] + c[7] * x) * x2;
+    const double p2 = (c[8] + c[9] * x) + (c[10] + c[11] * x) * x2;
+    const double p3 = c[12] + c[13] * x;
+    return (p0 + p1 * x4) + (p2 + p3 * x4) * x8;
+}
+
+// The same for the first 9 coefficients.
+inline double estrin9(const std::array<double, 14>& c, double x) {
+    const double x2 = x * x, x4 = x2 * x2, x8 = x4 * x4;
+    const double p0 = (c[0] + c[1] * x) + (c[2] + c[3] * x) * x2;
+    const double p1 = (c[4] + c[5] * x) + (c[6] + c[7] * x) * x2;
+    return (p0 + p1 * x4) + c[8] * x8;
 }
 
 // 10^(dbz / 10), as 2^n 2^f with n the nearest whole number to dbz log2(10) / 10 and
 // 2^f = exp(f ln 2), |f ln 2| <= 0.35, by its Taylor series to the 13th power (the next
-// term is below 1e-17 relative). Values are held within 10^(+-300).
+// term is below 1e-17 relative). Values are held within 10^(+-300); 2^n is made from its
+// exponent bits (n + 1023, the low bits of n + 2^51 + 1023 moved up past the 52 fraction
+// bits, which pushes the 2^51 and the magic number's own exponent out).
 inline double linear_z(double dbz) {
     double x = dbz * 0.33219280948873623;  // log2(10) / 10
     x = std::min(std::max(x, -1000.0), 1000.0);
     const double n = nearest(x);
     const double t = (x - n) * 0.6931471805599453;
-    double p = taylor_exp[13];
-    for (int k = 12; k >= 0; --k) p = p * t + taylor_exp[k];
-    return p * pow2i(n);
+    return estrin14(taylor_exp, t) * std::bit_cast<double>((whole_bits(n) + 1023) << 52);
 }
 
 // sin(pi x) and cos(pi x), for |x| < 2^50: x is taken to [-1, 1] by whole turns (exact:
@@ -101,18 +122,13 @@ inline void sincos_pi(double x, double& s, double& c) {
     const double r = x - 2.0 * nearest(0.5 * x);
     const double q = nearest(2.0 * r);
     const double t = pi * (r - 0.5 * q), t2 = t * t;
-    double sp = taylor_sin[8], cp = taylor_cos[8];
-    for (int k = 7; k >= 0; --k) {
-        sp = sp * t2 + taylor_sin[k];
-        cp = cp * t2 + taylor_cos[k];
-    }
-    sp *= t;
-    // Quarter turns q in 0..3: (sin, cos) of pi (f + q/2) are (sp, cp), (cp, -sp),
-    // (-sp, -cp), (-cp, sp).
-    const auto turns = static_cast<uint64_t>(static_cast<int64_t>(q)) & 3;
+    const double sp = t * estrin9(taylor_sin, t2), cp = estrin9(taylor_cos, t2);
+    // Quarter turns q in 0..3 (the low two bits, 2^51 being a multiple of 4): (sin, cos)
+    // of pi (f + q/2) are (sp, cp), (cp, -sp), (-sp, -cp), (-cp, sp).
+    const uint64_t turns = whole_bits(q);
     const bool odd = turns & 1;
-    s = negate_if(turns & 2, choose(odd, cp, sp));
-    c = negate_if((turns + 1) & 2, choose(odd, sp, cp));
+    s = negate_if(turns >> 1, choose(odd, cp, sp));
+    c = negate_if((turns + 1) >> 1, choose(odd, sp, cp));
 }
 
 // What a box's value is.
@@ -147,173 +163,6 @@ struct Rays {
     const double* nyquist;    // m/s; read for folded velocities only
 };
 
-// The valid gates grouped by box: the gates of box b are order[start[b] .. start[b+1]),
-// as flat indices ray * gates + gate, in increasing order.
-struct Groups {
-    std::vector<int64_t> start;
-    std::vector<int64_t> order;
-};
-
-// Stable counting sort of the gates by box. `box_of(ray, gate)` gives a gate's box or -1
-// for a gate in none; gates whose value is not finite are in none. The rays are cut
-// into as many chunks as threads: each chunk counts its gates per box, the offsets of
-// chunk c in box b follow those of chunks before c, so every chunk scatters its gates to
-// their final places independently. The order is the unique stable one, so it does not
-// depend on the chunks.
-template <class BoxOf>
-Groups group_gates(const double* values, int64_t rays, int64_t gates, int64_t boxes,
-                   int32_t n_threads, BoxOf&& box_of) {
-    std::vector<int32_t> box(static_cast<size_t>(rays * gates));
-    runtime::parallel_blocks(rays, 16, n_threads, [&](int64_t r) {
-        const double* v = values + r * gates;
-        int32_t* b = box.data() + r * gates;
-        for (int64_t g = 0; g < gates; ++g)
-            b[g] = is_finite(v[g]) ? static_cast<int32_t>(box_of(r, g)) : -1;
-    });
-
-    const int64_t chunks = std::max<int64_t>(1, runtime::team_size(rays, n_threads));
-    const int64_t per_chunk = (rays + chunks - 1) / std::max<int64_t>(chunks, 1);
-    std::vector<int64_t> offset(static_cast<size_t>(chunks * boxes), 0);
-    auto chunk_gates = [&](int64_t c, int64_t& begin, int64_t& end) {
-        begin = std::min(rays, c * per_chunk) * gates;
-        end = std::min(rays, (c + 1) * per_chunk) * gates;
-    };
-    runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
-        int64_t begin, end;
-        chunk_gates(c, begin, end);
-        int64_t* count = offset.data() + c * boxes;
-        for (int64_t k = begin; k < end; ++k)
-            if (box[k] >= 0) ++count[box[k]];
-    });
-    Groups groups;
-    groups.start.assign(static_cast<size_t>(boxes) + 1, 0);
-    int64_t at = 0;
-    for (int64_t b = 0; b < boxes; ++b) {
-        groups.start[b] = at;
-        for (int64_t c = 0; c < chunks; ++c) {
-            const int64_t n = offset[c * boxes + b];
-            offset[c * boxes + b] = at;
-            at += n;
-        }
-    }
-    groups.start[boxes] = at;
-    groups.order.resize(static_cast<size_t>(at));
-    runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
-        int64_t begin, end;
-        chunk_gates(c, begin, end);
-        int64_t* next = offset.data() + c * boxes;
-        for (int64_t k = begin; k < end; ++k)
-            if (box[k] >= 0) groups.order[next[box[k]]++] = k;
-    });
-    return groups;
-}
-
-// One box's gates as read in the first pass, for the passes after it: a gate's value
-// (after unfolding, for velocities) and its ray. Sized once per block of boxes to the
-// largest box, so the passes allocate nothing.
-struct BoxScratch {
-    std::vector<double> value;
-    std::vector<int64_t> ray;
-    explicit BoxScratch(int64_t n) : value(static_cast<size_t>(n)), ray(static_cast<size_t>(n)) {}
-};
-
-// The statistics of one box from its gates (flat indices `idx`, n of them; with none the
-// box is left missing). `out` points at plane 0 of the box; planes are `stride` apart.
-// The input is read once, in the first pass; the others run over the scratch copy.
-//
-// A folded velocity's value is the mean on the fold circle, each gate at phase
-// pi v / V of its own Nyquist velocity V, scaled back by the box's mean Nyquist; each
-// gate is then taken to its fold nearest that value before the spread, least and
-// greatest are taken. The spread is the population standard deviation.
-void box_stats(const int64_t* idx, int64_t n, const double* values, int64_t gates,
-               const Rays& rays, const double* range, int quantity, BoxScratch& scratch,
-               double* out, int64_t stride) {
-    for (int p = 0; p < planes; ++p) out[p * stride] = nan_value;
-    out[p_count * stride] = static_cast<double>(n);
-    if (n == 0) return;
-
-    double* kept = scratch.value.data();
-    int64_t* ray_of = scratch.ray.data();
-    double s_az = 0.0, c_az = 0.0, sum_el = 0.0, sum_r = 0.0, sum_t = 0.0;
-    double sum = 0.0, sum_z = 0.0, sum_s = 0.0, sum_c = 0.0, sum_ny = 0.0;
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (int64_t k = 0; k < n; ++k) {
-        const int64_t ray = idx[k] / gates, gate = idx[k] - ray * gates;
-        const double v = values[idx[k]];
-        kept[k] = v;
-        ray_of[k] = ray;
-        s_az += rays.sin_az[ray];
-        c_az += rays.cos_az[ray];
-        sum_el += rays.elevation[ray];
-        sum_r += range[gate];
-        sum_t += rays.time[ray];
-        if (quantity == folded) {
-            const double ny = rays.nyquist[ray];
-            double s, c;
-            sincos_pi(v / ny, s, c);
-            sum_s += s;
-            sum_c += c;
-            sum_ny += ny;
-        } else {
-            sum += v;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-            if (quantity == reflectivity) sum_z += linear_z(v);
-        }
-    }
-    const double count = static_cast<double>(n);
-    double value;
-    if (quantity == folded) {
-        const double ny = sum_ny / count;
-        value = ny / pi * std::atan2(sum_s, sum_c);
-        out[p_coherence * stride] = std::sqrt(sum_s * sum_s + sum_c * sum_c) / count;
-        out[p_nyquist * stride] = ny;
-        // Every gate to its fold nearest the value.
-        sum = 0.0;
-        for (int64_t k = 0; k < n; ++k) {
-            const double v = kept[k], two = 2.0 * rays.nyquist[ray_of[k]];
-            const double u = v + two * nearest((value - v) / two);
-            kept[k] = u;
-            sum += u;
-            lo = std::min(lo, u);
-            hi = std::max(hi, u);
-        }
-    } else {
-        value = quantity == reflectivity ? 10.0 * std::log10(sum_z / count) : sum / count;
-    }
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (int64_t k = 0; k < n; ++k) squares += (kept[k] - mean) * (kept[k] - mean);
-    out[p_value * stride] = value;
-    out[p_std * stride] = std::sqrt(squares / count);
-    out[p_min * stride] = lo;
-    out[p_max * stride] = hi;
-    double az = std::atan2(s_az, c_az) / degree;
-    if (az < 0.0) az += 360.0;
-    out[p_azimuth * stride] = az < 360.0 ? az : 0.0;
-    out[p_elevation * stride] = sum_el / count;
-    out[p_range * stride] = sum_r / count;
-    out[p_time * stride] = sum_t / count;
-}
-
-// Statistics of every box from the grouped gates, one box per item of the runner, into
-// `out` of (planes, boxes).
-void reduce_boxes(const Groups& groups, int64_t boxes, const double* values, int64_t gates,
-                  const Rays& rays, const double* range, int quantity, int32_t n_threads,
-                  double* out) {
-    int64_t largest = 0;
-    for (int64_t b = 0; b < boxes; ++b)
-        largest = std::max(largest, groups.start[b + 1] - groups.start[b]);
-    runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
-        BoxScratch scratch(largest);
-        for (int64_t b = first; b < last; ++b) {
-            const int64_t begin = groups.start[b];
-            box_stats(groups.order.data() + begin, groups.start[b + 1] - begin, values, gates,
-                      rays, range, quantity, scratch, out + b, boxes);
-        }
-    });
-}
-
 // The index of the cell of `edges` (n + 1 increasing edges of n cells) that holds x, or
 // -1 outside them. A first guess from the mean width is corrected by comparing with the
 // edges themselves, so uneven cells are found exactly, only more slowly.
@@ -333,189 +182,516 @@ void check_quantity(int quantity, const f64& nyquist, int64_t rays) {
     require(quantity != folded || nyquist.size() == rays, "nyquist must have one value per ray");
 }
 
-// Polar boxes, one azimuth group (the boxes of one sweep's azimuth cell, one per range
-// cell) per item of the runner. The group's rays are taken in ray order and each ray's
-// gates in gate order, so every box's sums run over its gates in the gates' order, as
-// the grid boxes' do after their sort; no sort is needed, and the rows are read where
-// they lie. A group's rows (a few rays) stay in cache for the passes after the first.
-struct GroupScratch {
-    std::vector<double> count, s_az, c_az, el, rg, t, sum, z, s, c, ny, lo, hi, value, mean, sq;
-    // Per gate of the ray at hand: 1 for a valid gate and 0 otherwise, the value (0 where
-    // missing), and its linear Z or the sine and cosine of its phase.
-    std::vector<double> w, x, f1, f2, lo_of, hi_of;
-    std::vector<int64_t> at;
-    GroupScratch(int64_t n, int64_t gates) {
-        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &lo, &hi,
-                        &value, &mean, &sq})
-            v->assign(static_cast<size_t>(n), 0.0);
-        for (auto* v : {&w, &x, &f1, &f2, &lo_of, &hi_of})
-            v->assign(static_cast<size_t>(gates), 0.0);
-        at.assign(static_cast<size_t>(gates), 0);
-    }
-    void clear() {
-        for (auto* v : {&count, &s_az, &c_az, &el, &rg, &t, &sum, &z, &s, &c, &ny, &sq})
-            std::fill(v->begin(), v->end(), 0.0);
-        std::fill(lo.begin(), lo.end(), std::numeric_limits<double>::infinity());
-        std::fill(hi.begin(), hi.end(), -std::numeric_limits<double>::infinity());
-    }
+// --- the gate terms ---------------------------------------------------------------------
+// Each pass first computes, for a row of gates at once, what the sums need (the gate
+// functions, the masks): a loop without calls or branches, compiled for every vector
+// width, each gate's result the same bits in any width. Then each box's sums run along
+// its gates in plain order. A missing gate adds exact zeros, so the sums are those of the
+// valid gates alone.
+
+// A row of gates as the sums read them: the weight (1 valid, 0 missing), the value (0
+// where missing), the gate functions (sine and cosine of the phase, or linear Z; 0 where
+// missing), and the value or +-infinity where missing, for the least and greatest.
+struct GateTerms {
+    double* w;
+    double* x;
+    double* f1;
+    double* f2;
+    double* lo;
+    double* hi;
 };
 
-// The gates of range cell j are cell_gates[first[j] .. first[j+1]-1], in gate order.
-void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
-                 const int64_t* first, const int64_t* cell_gates, int64_t cells,
-                 const Rays& rays, const double* range, int quantity, GroupScratch& a,
-                 double* out, int64_t stride) {
-    a.clear();
-    // Per ray: the gate functions for every gate (missing gates computed on 0 and given
-    // weight 0), then each box's sums carried in registers along its gates and put back.
-    // Adding a weight-0 gate adds exact zeros, so the sums are those of the valid gates
-    // alone, in gate order.
-    double *w = a.w.data(), *x = a.x.data(), *f1 = a.f1.data(), *f2 = a.f2.data();
-    double *lo_of = a.lo_of.data(), *hi_of = a.hi_of.data();  // the value, or +-inf if missing
-    int64_t* at = a.at.data();
-    constexpr double infinity = std::numeric_limits<double>::infinity();
-    for (int64_t q = 0; q < n_rays; ++q) {
-        const int64_t ray = ray_list[q];
-        const double* row = values + ray * gates;
-        const double sa = rays.sin_az[ray], ca = rays.cos_az[ray], el = rays.elevation[ray];
-        const double t = rays.time[ray];
-        const double ny = quantity == folded ? rays.nyquist[ray] : 1.0;
-        // The valid gates' numbers, gathered without a branch, so that the gate functions
-        // run on those only (their results elsewhere get weight 0 and may be stale).
-        int64_t valid = 0;
-        for (int64_t g = 0; g < gates; ++g) {
-            const bool ok = is_finite(row[g]);
-            w[g] = keep_if(ok, 1.0);
-            x[g] = keep_if(ok, row[g]);
-            lo_of[g] = choose(ok, row[g], infinity);
-            hi_of[g] = choose(ok, row[g], -infinity);
-            at[valid] = g;
-            valid += ok;
-        }
-        if (quantity == folded) {
-            const double per_ny = 1.0 / ny;
-            for (int64_t k = 0; k < valid; ++k) sincos_pi(x[at[k]] * per_ny, f1[at[k]], f2[at[k]]);
-        } else if (quantity == reflectivity) {
-            for (int64_t k = 0; k < valid; ++k) f1[at[k]] = linear_z(x[at[k]]);
-        }
-        for (int64_t j = 0; j < cells; ++j) {
-            double n = a.count[j], s_az = a.s_az[j], c_az = a.c_az[j], s_el = a.el[j];
-            double s_rg = a.rg[j], s_t = a.t[j], s_ny = a.ny[j];
-            double sum = a.sum[j], z = a.z[j], s = a.s[j], c = a.c[j], lo = a.lo[j], hi = a.hi[j];
-            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
-                const int64_t g = cell_gates[k];
-                const double wg = w[g], v = x[g];
-                n += wg;
-                s_az += wg * sa;
-                c_az += wg * ca;
-                s_el += wg * el;
-                s_rg += wg * range[g];
-                s_t += wg * t;
-                if (quantity == folded) {
-                    s += wg * f1[g];
-                    c += wg * f2[g];
-                    s_ny += wg * ny;
-                } else {
-                    sum += v;
-                    lo = std::min(lo, lo_of[g]);
-                    hi = std::max(hi, hi_of[g]);
-                    if (quantity == reflectivity) z += wg * f1[g];
-                }
-            }
-            a.count[j] = n;
-            a.s_az[j] = s_az;
-            a.c_az[j] = c_az;
-            a.el[j] = s_el;
-            a.rg[j] = s_rg;
-            a.t[j] = s_t;
-            a.ny[j] = s_ny;
-            a.sum[j] = sum;
-            a.z[j] = z;
-            a.s[j] = s;
-            a.c[j] = c;
-            a.lo[j] = lo;
-            a.hi[j] = hi;
-        }
-    }
-    for (int64_t j = 0; j < cells; ++j) {
-        const double n = a.count[j];
-        if (n == 0.0) continue;
-        if (quantity == folded) {
-            a.value[j] = a.ny[j] / n / pi * std::atan2(a.s[j], a.c[j]);
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+template <int Q>
+[[gnu::always_inline]] inline void gate_terms_body(const double* __restrict row, int64_t n,
+                                                   double per_ny, const GateTerms& t) {
+    double* __restrict w = t.w;
+    double* __restrict xs = t.x;
+    double* __restrict f1 = t.f1;
+    double* __restrict f2 = t.f2;
+    double* __restrict lo = t.lo;
+    double* __restrict hi = t.hi;
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v);
+        w[g] = keep_if(ok, 1.0);
+        xs[g] = x;
+        if constexpr (Q == folded) {
+            double s, c;
+            sincos_pi(x * per_ny, s, c);
+            f1[g] = keep_if(ok, s);
+            f2[g] = keep_if(ok, c);
         } else {
-            a.mean[j] = a.sum[j] / n;
-            a.value[j] = quantity == reflectivity ? 10.0 * std::log10(a.z[j] / n) : a.mean[j];
+            lo[g] = choose(ok, v, infinity);
+            hi[g] = choose(ok, v, -infinity);
+            if constexpr (Q == reflectivity) f1[g] = keep_if(ok, linear_z(x));
         }
-    }
-    // Velocities: every gate to its fold nearest its box's value, for the mean, least and
-    // greatest, recomputed (it is exact and cheap) for the squares below.
-    if (quantity == folded) {
-        for (int64_t q = 0; q < n_rays; ++q) {
-            const int64_t ray = ray_list[q];
-            const double* row = values + ray * gates;
-            const double two = 2.0 * rays.nyquist[ray], per_two = 1.0 / two;
-            for (int64_t j = 0; j < cells; ++j) {
-                const double value = a.value[j];
-                double sum = a.sum[j], lo = a.lo[j], hi = a.hi[j];
-                for (int64_t k = first[j]; k < first[j + 1]; ++k) {
-                    const double v = row[cell_gates[k]];
-                    const bool ok = is_finite(v);
-                    const double u0 = keep_if(ok, v);
-                    const double u = u0 + two * nearest((value - u0) * per_two);
-                    sum += keep_if(ok, u);
-                    lo = std::min(lo, choose(ok, u, infinity));
-                    hi = std::max(hi, choose(ok, u, -infinity));
-                }
-                a.sum[j] = sum;
-                a.lo[j] = lo;
-                a.hi[j] = hi;
-            }
-        }
-        for (int64_t j = 0; j < cells; ++j)
-            if (a.count[j] != 0.0) a.mean[j] = a.sum[j] / a.count[j];
-    }
-    for (int64_t q = 0; q < n_rays; ++q) {
-        const int64_t ray = ray_list[q];
-        const double* row = values + ray * gates;
-        const double two = quantity == folded ? 2.0 * rays.nyquist[ray] : 0.0;
-        const double per_two = quantity == folded ? 1.0 / two : 0.0;
-        for (int64_t j = 0; j < cells; ++j) {
-            const double value = a.value[j], mean = a.mean[j];
-            double sq = a.sq[j];
-            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
-                const double v = row[cell_gates[k]];
-                const bool ok = is_finite(v);
-                double u = keep_if(ok, v);
-                if (quantity == folded) u += two * nearest((value - u) * per_two);
-                const double d = keep_if(ok, u - mean);
-                sq += d * d;
-            }
-            a.sq[j] = sq;
-        }
-    }
-    for (int64_t j = 0; j < cells; ++j) {
-        double* o = out + j;
-        const double n = a.count[j];
-        for (int p = 0; p < planes; ++p) o[p * stride] = nan_value;
-        o[p_count * stride] = n;
-        if (n == 0.0) continue;
-        o[p_value * stride] = a.value[j];
-        o[p_std * stride] = std::sqrt(a.sq[j] / n);
-        o[p_min * stride] = a.lo[j];
-        o[p_max * stride] = a.hi[j];
-        if (quantity == folded) {
-            o[p_coherence * stride] = std::sqrt(a.s[j] * a.s[j] + a.c[j] * a.c[j]) / n;
-            o[p_nyquist * stride] = a.ny[j] / n;
-        }
-        double az = std::atan2(a.s_az[j], a.c_az[j]) / degree;
-        if (az < 0.0) az += 360.0;
-        o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
-        o[p_elevation * stride] = a.el[j] / n;
-        o[p_range * stride] = a.rg[j] / n;
-        o[p_time * stride] = a.t[j] / n;
     }
 }
 
+// The second pass's terms of a row, into x (and lo, hi). Folded velocities: each gate
+// taken to its fold nearest its box's value `centre[g]`, u = v + 2V round((value - v) /
+// 2V), as its distance from that value (0 where missing) and as u or +-infinity.
+// Otherwise: the distance from the box's mean `centre[g]` (0 where missing).
+template <int Q>
+[[gnu::always_inline]] inline void spread_terms_body(const double* __restrict row, int64_t n,
+                                                     const double* __restrict centre,
+                                                     double two, double per_two,
+                                                     const GateTerms& t) {
+    double* __restrict d = t.x;
+    double* __restrict lo = t.lo;
+    double* __restrict hi = t.hi;
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v);
+        if constexpr (Q == folded) {
+            const double u = x + two * nearest((centre[g] - x) * per_two);
+            d[g] = keep_if(ok, u - centre[g]);
+            lo[g] = choose(ok, u, infinity);
+            hi[g] = choose(ok, u, -infinity);
+        } else {
+            d[g] = keep_if(ok, x - centre[g]);
+        }
+    }
+}
+
+#define SUPEROBS_TERMS(Q)                                                                     \
+    KESTRUM_VECTOR_PATHS(gate_terms_##Q, gate_terms_body<Q>,                                  \
+                         (const double* row, int64_t n, double per_ny, const GateTerms& t),   \
+                         (row, n, per_ny, t))                                                 \
+    KESTRUM_VECTOR_PATHS(spread_terms_##Q, spread_terms_body<Q>,                              \
+                         (const double* row, int64_t n, const double* centre, double two,     \
+                          double per_two, const GateTerms& t),                                \
+                         (row, n, centre, two, per_two, t))
+SUPEROBS_TERMS(plain)
+SUPEROBS_TERMS(folded)
+SUPEROBS_TERMS(reflectivity)
+#undef SUPEROBS_TERMS
+
+template <int Q>
+void gate_terms(const double* row, int64_t n, double per_ny, const GateTerms& t) {
+    if constexpr (Q == folded) gate_terms_folded(row, n, per_ny, t);
+    else if constexpr (Q == reflectivity) gate_terms_reflectivity(row, n, per_ny, t);
+    else gate_terms_plain(row, n, per_ny, t);
+}
+
+template <int Q>
+void spread_terms(const double* row, int64_t n, const double* centre, double two,
+                  double per_two, const GateTerms& t) {
+    if constexpr (Q == folded) spread_terms_folded(row, n, centre, two, per_two, t);
+    else if constexpr (Q == reflectivity)
+        spread_terms_reflectivity(row, n, centre, two, per_two, t);
+    else spread_terms_plain(row, n, centre, two, per_two, t);
+}
+
+// Row-sized scratch for the gate terms.
+struct TermScratch {
+    std::vector<double> w, x, f1, f2, lo, hi, centre;
+    explicit TermScratch(int64_t gates) {
+        for (auto* v : {&w, &x, &f1, &f2, &lo, &hi, &centre})
+            v->assign(static_cast<size_t>(gates), 0.0);
+    }
+    GateTerms terms() { return {w.data(), x.data(), f1.data(), f2.data(), lo.data(), hi.data()}; }
+};
+
+// --- the sums of a box ------------------------------------------------------------------
+// A grid box's gates come in runs, each of one ray, in gate order. Its sums add a run's
+// gates one by one; what the gates inherit from their ray (azimuth, elevation, time,
+// Nyquist) is added once per run, as m copies of it for the run's m valid gates. (Polar
+// boxes fill the same sums from their columns, below.)
+//
+// Folded velocities: the value is the mean on the fold circle, each gate at phase
+// pi v / V of its own ray's Nyquist velocity V, scaled back by the box's mean V; each gate
+// is then taken to its fold nearest that value before the spread, least and greatest.
+// The spread is the population standard deviation: from the distances d of the gates
+// from the value, sum (d - mean d)^2 = sum d^2 - n (mean d)^2, which loses nothing to
+// cancellation, the value lying within the spread of its gates. Other quantities take
+// the mean first and the squares about it in a second pass.
+struct Sums {
+    double count = 0, s_az = 0, c_az = 0, el = 0, rg = 0, t = 0, ny = 0;
+    double sum = 0, z = 0, s = 0, c = 0, sq = 0, value = 0;
+    double lo = infinity, hi = -infinity;
+};
+
+// The first pass over a run: gates at(0) .. at(n - 1) of the terms, with their ranges.
+template <int Q, class At>
+[[gnu::always_inline]] inline void add_gates(Sums& b, const GateTerms& terms,
+                                             const double* range, int64_t n, At at,
+                                             const Rays& rays, int64_t ray, double ny) {
+    const double *w = terms.w, *x = terms.x, *f1 = terms.f1, *f2 = terms.f2;
+    double m = 0.0, rg = b.rg, sum = b.sum, z = b.z, s = b.s, c = b.c, lo = b.lo, hi = b.hi;
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t g = at(k);
+        m += w[g];
+        rg += w[g] * range[g];
+        if constexpr (Q == folded) {
+            s += f1[g];
+            c += f2[g];
+        } else {
+            sum += x[g];
+            lo = std::min(lo, terms.lo[g]);
+            hi = std::max(hi, terms.hi[g]);
+            if constexpr (Q == reflectivity) z += f1[g];
+        }
+    }
+    b.rg = rg;
+    b.sum = sum;
+    b.z = z;
+    b.s = s;
+    b.c = c;
+    b.lo = lo;
+    b.hi = hi;
+    if (m != 0.0) {
+        b.count += m;
+        b.s_az += m * rays.sin_az[ray];
+        b.c_az += m * rays.cos_az[ray];
+        b.el += m * rays.elevation[ray];
+        b.t += m * rays.time[ray];
+        b.ny += m * ny;
+    }
+}
+
+// After the first pass: the box's value (folded) or mean, and the sums the second pass
+// restarts.
+template <int Q>
+inline void centre_of(Sums& b) {
+    if (b.count == 0.0) return;
+    if constexpr (Q == folded) {
+        b.value = b.ny / b.count / pi * std::atan2(b.s, b.c);
+        b.sum = 0.0;
+        b.lo = infinity;
+        b.hi = -infinity;
+    } else {
+        b.value = b.sum / b.count;
+    }
+}
+
+// The second pass over a run, on the spread terms.
+template <int Q, class At>
+[[gnu::always_inline]] inline void add_spread(Sums& b, const GateTerms& terms, int64_t n,
+                                              At at) {
+    const double* d = terms.x;
+    double sum = b.sum, sq = b.sq, lo = b.lo, hi = b.hi;
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t g = at(k);
+        sq += d[g] * d[g];
+        if constexpr (Q == folded) {
+            sum += d[g];
+            lo = std::min(lo, terms.lo[g]);
+            hi = std::max(hi, terms.hi[g]);
+        }
+    }
+    b.sum = sum;
+    b.sq = sq;
+    b.lo = lo;
+    b.hi = hi;
+}
+
+// The planes of one box: `o` at plane 0, planes `stride` apart.
+template <int Q>
+void put_box(const Sums& b, double* o, int64_t stride) {
+    const double n = b.count;
+    for (int p = 0; p < planes; ++p) o[p * stride] = nan_value;
+    o[p_count * stride] = n;
+    if (n == 0.0) return;
+    double value = b.value, spread = b.sq / n;
+    if constexpr (Q == folded) {
+        const double shift = b.sum / n;
+        spread = std::max(0.0, spread - shift * shift);
+        o[p_coherence * stride] = std::sqrt(b.s * b.s + b.c * b.c) / n;
+        o[p_nyquist * stride] = b.ny / n;
+    } else if constexpr (Q == reflectivity) {
+        value = 10.0 * std::log10(b.z / n);
+    }
+    o[p_value * stride] = value;
+    o[p_std * stride] = std::sqrt(spread);
+    o[p_min * stride] = b.lo;
+    o[p_max * stride] = b.hi;
+    double az = std::atan2(b.s_az, b.c_az) / degree;
+    if (az < 0.0) az += 360.0;
+    o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
+    o[p_elevation * stride] = b.el / n;
+    o[p_range * stride] = b.rg / n;
+    o[p_time * stride] = b.t / n;
+}
+
+template <class Run>
+void for_quantity(int quantity, Run&& run) {
+    if (quantity == folded) run.template operator()<folded>();
+    else if (quantity == reflectivity) run.template operator()<reflectivity>();
+    else run.template operator()<plain>();
+}
+
+// --- polar boxes ------------------------------------------------------------------------
+// One azimuth group (the boxes of one sweep's azimuth cell, one per range cell) is one
+// item of the runner; no sort is needed and the rows are read where they lie. A group's
+// sums are kept per gate position (per column of its rows): each ray adds its gates to
+// their columns, a loop over the whole row without calls or branches, compiled for every
+// vector width (each column's sum is its own chain, so every width gives the same bits);
+// then each box adds up its columns. So a box's sums run over its rays in ray order for
+// each gate, then over its gates in gate order: an order fixed by the data alone, the
+// same for every thread count. A group's rows (a few rays) stay in cache for the second
+// pass.
+
+// Per gate position of a group, sums over the rays so far: the weight (number of valid
+// gates), the gate functions (sine and cosine of the phase, or the value and linear Z),
+// the least and greatest value. What gates inherit from their ray (azimuth, elevation,
+// time, Nyquist) is added per ray and box, as m copies for the box's m valid gates in
+// the row.
+struct Columns {
+    double* w;
+    double* one;
+    double* two;
+    double* lo;
+    double* hi;
+    int64_t* row_ok;  // the row's own valid gates (1, else 0), for the counts per box
+};
+
+// sum + term, or (First) 0 + term, the sum's start.
+template <bool First>
+[[gnu::always_inline]] inline void add_to(double& sum, double term) {
+    if constexpr (First) sum = 0.0 + term;
+    else sum += term;
+}
+
+// Adds (First: sets, as 0 + the term, the sum's start) one row's gates to the columns.
+template <int Q, bool First>
+[[gnu::always_inline]] inline void add_row_body(const double* __restrict row, int64_t n,
+                                                double per_ny, double* __restrict w,
+                                                double* __restrict one, double* __restrict two,
+                                                double* __restrict lo, double* __restrict hi,
+                                                int64_t* __restrict row_ok) {
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v), wg = keep_if(ok, 1.0);
+        row_ok[g] = ok;
+        add_to<First>(w[g], wg);
+        if constexpr (Q == folded) {
+            double s, c;
+            sincos_pi(x * per_ny, s, c);
+            add_to<First>(one[g], keep_if(ok, s));
+            add_to<First>(two[g], keep_if(ok, c));
+        } else {
+            add_to<First>(one[g], x);
+            const double l = choose(ok, v, infinity), h = choose(ok, v, -infinity);
+            if constexpr (First) {
+                lo[g] = l;
+                hi[g] = h;
+            } else {
+                const double lo_g = lo[g], hi_g = hi[g];  // as std::min and std::max
+                lo[g] = choose(l < lo_g, l, lo_g);
+                hi[g] = choose(hi_g < h, h, hi_g);
+            }
+            if constexpr (Q == reflectivity) add_to<First>(two[g], keep_if(ok, linear_z(x)));
+        }
+    }
+}
+
+// The second pass's terms of one row, added to the columns one (the distances from the
+// box's value or mean, `centre[g]`), two (their squares), lo and hi. Folded velocities:
+// each gate taken to its fold nearest the value, u = v + 2V round((value - v) / 2V); lo
+// and hi are u's. Others: the distance from the mean.
+template <int Q, bool First>
+[[gnu::always_inline]] inline void add_spread_row_body(const double* __restrict row, int64_t n,
+                                                       const double* __restrict centre,
+                                                       double two_ny, double* __restrict one,
+                                                       double* __restrict two,
+                                                       double* __restrict lo,
+                                                       double* __restrict hi) {
+    const double per_two = 1.0 / two_ny;
+    for (int64_t g = 0; g < n; ++g) {
+        const double v = row[g];
+        const bool ok = is_finite(v);
+        const double x = keep_if(ok, v);
+        if constexpr (Q == folded) {
+            const double u = x + two_ny * nearest((centre[g] - x) * per_two);
+            const double d = keep_if(ok, u - centre[g]);
+            add_to<First>(one[g], d);
+            add_to<First>(two[g], d * d);
+            const double l = choose(ok, u, infinity), h = choose(ok, u, -infinity);
+            if constexpr (First) {
+                lo[g] = l;
+                hi[g] = h;
+            } else {
+                const double lo_g = lo[g], hi_g = hi[g];  // as std::min and std::max
+                lo[g] = choose(l < lo_g, l, lo_g);
+                hi[g] = choose(hi_g < h, h, hi_g);
+            }
+        } else {
+            const double d = keep_if(ok, x - centre[g]);
+            add_to<First>(two[g], d * d);
+        }
+    }
+}
+
+// The columns as separate arguments, each marked as reaching memory no other reaches,
+// which is what lets the compiler run a loop with this many of them as vectors.
+#define SUPEROBS_COLUMNS                                                                      \
+    double *__restrict w, double *__restrict one, double *__restrict two,                     \
+        double *__restrict lo, double *__restrict hi
+#define SUPEROBS_ROWS(Q, FIRST, NAME)                                                         \
+    KESTRUM_VECTOR_PATHS(add_row_##NAME, (add_row_body<Q, FIRST>),                            \
+                         (const double* __restrict row, int64_t n, double per_ny,             \
+                          SUPEROBS_COLUMNS, int64_t* __restrict row_ok),                      \
+                         (row, n, per_ny, w, one, two, lo, hi, row_ok))                        \
+    KESTRUM_VECTOR_PATHS(add_spread_row_##NAME, (add_spread_row_body<Q, FIRST>),              \
+                         (const double* __restrict row, int64_t n,                            \
+                          const double* __restrict centre, double two_ny,                     \
+                          double* __restrict one, double* __restrict two,                     \
+                          double* __restrict lo, double* __restrict hi),                      \
+                         (row, n, centre, two_ny, one, two, lo, hi))
+SUPEROBS_ROWS(plain, true, plain_first)
+SUPEROBS_ROWS(plain, false, plain)
+SUPEROBS_ROWS(folded, true, folded_first)
+SUPEROBS_ROWS(folded, false, folded)
+SUPEROBS_ROWS(reflectivity, true, reflectivity_first)
+SUPEROBS_ROWS(reflectivity, false, reflectivity)
+#undef SUPEROBS_ROWS
+#undef SUPEROBS_COLUMNS
+
+template <int Q>
+void add_row(bool first, const double* row, int64_t n, double per_ny, const Columns& a) {
+    const auto body = Q == folded         ? (first ? add_row_folded_first : add_row_folded)
+                     : Q == reflectivity ? (first ? add_row_reflectivity_first
+                                                  : add_row_reflectivity)
+                                         : (first ? add_row_plain_first : add_row_plain);
+    body(row, n, per_ny, a.w, a.one, a.two, a.lo, a.hi, a.row_ok);
+}
+
+template <int Q>
+void add_spread_row(bool first, const double* row, int64_t n, const double* centre,
+                    double two_ny, const Columns& a) {
+    const auto body = Q == folded ? (first ? add_spread_row_folded_first : add_spread_row_folded)
+                     : Q == reflectivity ? (first ? add_spread_row_reflectivity_first
+                                                  : add_spread_row_reflectivity)
+                                         : (first ? add_spread_row_plain_first
+                                                  : add_spread_row_plain);
+    body(row, n, centre, two_ny, a.one, a.two, a.lo, a.hi);
+}
+
+// A group's columns, and each gate's box value or mean for the second pass.
+struct ColumnScratch {
+    std::vector<double> w, one, two, lo, hi, centre;
+    std::vector<int64_t> row_ok;
+    explicit ColumnScratch(int64_t gates) : row_ok(static_cast<size_t>(gates), 0) {
+        for (auto* v : {&w, &one, &two, &lo, &hi, &centre})
+            v->assign(static_cast<size_t>(gates), 0.0);
+    }
+    Columns columns() {
+        return {w.data(), one.data(), two.data(), lo.data(), hi.data(), row_ok.data()};
+    }
+};
+
+// The statistics of one group's boxes. The gates of range cell j are
+// cell_gates[first[j] .. first[j+1]-1], in gate order.
+template <int Q>
+void group_stats(const int64_t* ray_list, int64_t n_rays, const double* values, int64_t gates,
+                 const int64_t* first, const int64_t* cell_gates, int64_t cells, bool runs,
+                 const Rays& rays, const double* range, ColumnScratch& scratch,
+                 std::vector<Sums>& sums, double* out, int64_t stride) {
+    const Columns a = scratch.columns();
+    std::fill(sums.begin(), sums.end(), Sums{});
+    if (n_rays > 0) {
+        for (int64_t q = 0; q < n_rays; ++q) {
+            const int64_t r = ray_list[q];
+            const double ny = Q == folded ? rays.nyquist[r] : 1.0;
+            add_row<Q>(q == 0, values + r * gates, gates, 1.0 / ny, a);
+            for (int64_t j = 0; j < cells; ++j) {
+                // The row's valid gates in the box: read directly when every cell is a run
+                // of neighbouring gates (ranges in increasing order), through the list
+                // otherwise.
+                const int64_t* at = cell_gates + first[j];
+                const int64_t n = first[j + 1] - first[j];
+                int64_t m = 0;
+                if (runs) {
+                    const int64_t* row_ok = a.row_ok + (n > 0 ? at[0] : 0);
+                    for (int64_t k = 0; k < n; ++k) m += row_ok[k];
+                } else {
+                    for (int64_t k = 0; k < n; ++k) m += a.row_ok[at[k]];
+                }
+                if (m == 0) continue;
+                Sums& b = sums[j];
+                const double count = static_cast<double>(m);
+                b.s_az += count * rays.sin_az[r];
+                b.c_az += count * rays.cos_az[r];
+                b.el += count * rays.elevation[r];
+                b.t += count * rays.time[r];
+                b.ny += count * ny;
+            }
+        }
+        for (int64_t j = 0; j < cells; ++j) {
+            Sums& b = sums[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const int64_t g = cell_gates[k];
+                b.count += a.w[g];
+                b.rg += a.w[g] * range[g];
+                if constexpr (Q == folded) {
+                    b.s += a.one[g];
+                    b.c += a.two[g];
+                } else {
+                    b.sum += a.one[g];
+                    b.z += a.two[g];
+                    b.lo = std::min(b.lo, a.lo[g]);
+                    b.hi = std::max(b.hi, a.hi[g]);
+                }
+            }
+        }
+        // Each box's value or mean, spread to its gates for the second pass; gates in no
+        // cell keep 0, whose columns no box reads.
+        double* centre = scratch.centre.data();
+        for (int64_t j = 0; j < cells; ++j) {
+            centre_of<Q>(sums[j]);
+            for (int64_t k = first[j]; k < first[j + 1]; ++k)
+                centre[cell_gates[k]] = sums[j].value;
+        }
+        for (int64_t q = 0; q < n_rays; ++q) {
+            const int64_t r = ray_list[q];
+            const double two_ny = Q == folded ? 2.0 * rays.nyquist[r] : 1.0;
+            add_spread_row<Q>(q == 0, values + r * gates, gates, centre, two_ny, a);
+        }
+        for (int64_t j = 0; j < cells; ++j) {
+            Sums& b = sums[j];
+            for (int64_t k = first[j]; k < first[j + 1]; ++k) {
+                const int64_t g = cell_gates[k];
+                b.sq += a.two[g];
+                if constexpr (Q == folded) {
+                    b.sum += a.one[g];
+                    b.lo = std::min(b.lo, a.lo[g]);
+                    b.hi = std::max(b.hi, a.hi[g]);
+                }
+            }
+        }
+    }
+    for (int64_t j = 0; j < cells; ++j) put_box<Q>(sums[j], out + j, stride);
+}
+
+// --- grid boxes -------------------------------------------------------------------------
+// A ray crosses a grid box in a run of neighbouring gates (its ground distance grows
+// along it, and its height too above the horizon), so a box's gates are a few runs: the
+// rays' runs are found once, by walking each ray's gates, and put in box order by a
+// stable counting sort, a tenth of the work a sort of the gates would be. A box's runs
+// then come in ray order, each in gate order: its sums run over its gates in gate order.
+
+// A run: gates [begin, end) of one ray, all in one box.
+struct Run {
+    int32_t box;
+    int32_t ray;
+    int32_t begin;
+    int32_t end;
+};
+
+// The cell of `edges` (n + 1 increasing edges of n cells) that holds x, or -1 outside
+// them, starting from cell k (that of the gate before, so usually no step is taken).
+inline int64_t walk_cell(const double* edges, int64_t n, double x, int64_t& k) {
+    if (!(x >= edges[0] && x < edges[n])) return -1;
+    while (x < edges[k]) --k;
+    while (x >= edges[k + 1]) ++k;
+    return k;
+}
 // Polar boxes: box ray_group[ray] * cells + gate_box[gate], none where either is negative.
 py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, int64_t groups,
                              runtime::i64<"gate_box"> gate_box, int64_t cells, f64 sin_az,
@@ -548,6 +724,10 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
         for (int64_t g = 0; g < gates; ++g)
             if (gb[g] >= 0) cell_gates[next[gb[g]]++] = g;
     }
+    bool runs = true;
+    for (int64_t j = 0; j < cells; ++j)
+        for (int64_t k = first[j]; k < first[j + 1]; ++k)
+            runs = runs && cell_gates[k] == cell_gates[first[j]] + (k - first[j]);
     const Rays info{sin_az.data(), cos_az.data(), elevation.data(), time.data(), nyquist.data()};
     const int64_t boxes = groups * cells;
     auto result = runtime::new_array<double>({planes, boxes});
@@ -565,12 +745,16 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
         std::vector<int64_t> next(start.begin(), start.end() - 1);
         for (int64_t r = 0; r < rays; ++r)
             if (rg[r] >= 0) order[next[rg[r]]++] = r;
-        runtime::for_blocks(groups, 4, n_threads, [&](int64_t begin, int64_t end) {
-            GroupScratch scratch(cells, gates);
-            for (int64_t k = begin; k < end; ++k)
-                group_stats(order.data() + start[k], start[k + 1] - start[k], pv, gates,
-                            first.data(), cell_gates.data(), cells, info, pr, quantity, scratch,
-                            out + k * cells, boxes);
+        for_quantity(quantity, [&]<int Q>() {
+            // Blocks of 16 groups: each block's columns are a few rows' worth of scratch.
+            runtime::for_blocks(groups, 16, n_threads, [&](int64_t begin, int64_t end) {
+                ColumnScratch scratch(gates);
+                std::vector<Sums> sums(static_cast<size_t>(cells));
+                for (int64_t k = begin; k < end; ++k)
+                    group_stats<Q>(order.data() + start[k], start[k + 1] - start[k], pv, gates,
+                                   first.data(), cell_gates.data(), cells, runs, info, pr,
+                                   scratch, sums, out + k * cells, boxes);
+            });
         });
     }
     return result;
@@ -590,6 +774,9 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
                 elevation.size() == rays && time.size() == rays,
             "ray arrays must have one value per ray");
     require(range.size() == gates, "range must have one value per gate");
+    require(rays <= std::numeric_limits<int32_t>::max() &&
+                gates <= std::numeric_limits<int32_t>::max(),
+            "too many rays or gates");
     require(x_edges.size() >= 2 && y_edges.size() >= 2, "x and y need at least two edges each");
     require(z_edges.size() != 1, "heights need at least two edges, or none");
     check_quantity(quantity, nyquist, rays);
@@ -606,33 +793,149 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
     const double *xe = x_edges.data(), *ye = y_edges.data(), *ze = z_edges.data();
     const bool by_height = z_edges.size() != 0;
     const double *ps = sin_az.data(), *pc = cos_az.data(), *pe = elevation.data();
-    const double* pr = range.data();
+    const double *pr = range.data(), *pv = values.data();
     const Rays info{ps, pc, pe, time.data(), nyquist.data()};
     auto result = runtime::new_array<double>({planes, boxes});
     double* out = result.mutable_data();
-    // The beam's elevation is the ray's: its sine and cosine once per ray, not per gate.
-    std::vector<double> sin_el(static_cast<size_t>(rays)), cos_el(static_cast<size_t>(rays));
-    for (int64_t r = 0; r < rays; ++r) {
-        sin_el[r] = std::sin(pe[r] * degree);
-        cos_el[r] = std::cos(pe[r] * degree);
-    }
     {
         runtime::release_gil release;
-        const Groups groups = group_gates(values.data(), rays, gates, boxes, n_threads,
-                             [&](int64_t r, int64_t g) -> int64_t {
-                                 if (rs[r] < 0) return -1;
-                                 const double rg = pr[g], ka = effective_radius;
-                                 const double rise =
-                                     std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el[r]) - ka;
-                                 const double s = ka * std::asin(rg * cos_el[r] / (ka + rise));
-                                 const int64_t ix = cell(xe, nx, s * ps[r]);
-                                 const int64_t iy = cell(ye, ny, s * pc[r]);
-                                 const int64_t iz =
-                                     by_height ? cell(ze, nz, rise + altitude) : rs[r];
-                                 if (ix < 0 || iy < 0 || iz < 0) return -1;
-                                 return (iz * ny + iy) * nx + ix;
-                             });
-        reduce_boxes(groups, boxes, values.data(), gates, info, pr, quantity, n_threads, out);
+        // The runs of each chunk of rays (as many chunks as threads), counted per box; the
+        // offsets of chunk c's runs in box b follow those of the chunks before c, so every
+        // chunk puts its runs in place independently, in the unique stable order.
+        double corner = 0.0;
+        for (double x : {xe[0], xe[nx]})
+            for (double y : {ye[0], ye[ny]}) corner = std::max(corner, std::hypot(x, y));
+        corner *= 1.0 + 1e-9;  // x and y are the ground distance times a sine and cosine
+        const int64_t chunks = std::max<int64_t>(1, runtime::team_size(rays, n_threads));
+        const int64_t per_chunk = (rays + chunks - 1) / chunks;
+        std::vector<std::vector<Run>> found(static_cast<size_t>(chunks));
+        std::vector<int64_t> offset(static_cast<size_t>(chunks * boxes), 0);
+        runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
+            const int64_t r0 = std::min(rays, c * per_chunk), r1 = std::min(rays, r0 + per_chunk);
+            std::vector<Run>& list = found[c];
+            list.reserve(static_cast<size_t>((r1 - r0) * 64));
+            int64_t* count = offset.data() + c * boxes;
+            // Ground distance and height cell of every gate at the elevation at hand: the
+            // rays of a sweep share them, so the beam model runs once per sweep.
+            // The gates past `reach` are beyond every corner of the grid or above its top.
+            std::vector<double> ground(static_cast<size_t>(gates));
+            std::vector<int64_t> level(static_cast<size_t>(gates));
+            double known = nan_value;
+            int64_t reach = 0;
+            for (int64_t r = r0; r < r1; ++r) {
+                if (rs[r] < 0) continue;
+                if (!(pe[r] == known)) {
+                    known = pe[r];
+                    const double ka = effective_radius, sin_el = std::sin(known * degree);
+                    const double cos_el = std::cos(known * degree);
+                    reach = 0;
+                    for (int64_t g = 0; g < gates; ++g) {
+                        const double rg = pr[g];
+                        const double rise =
+                            std::sqrt(rg * rg + ka * ka + 2.0 * rg * ka * sin_el) - ka;
+                        ground[g] = ka * std::asin(rg * cos_el / (ka + rise));
+                        level[g] = by_height ? cell(ze, nz, rise + altitude) : 0;
+                        if (ground[g] <= corner && level[g] >= 0) reach = g + 1;
+                    }
+                }
+                // The box of the gate before is kept while the gate is in its cells,
+                // [x_lo, x_hi) x [y_lo, y_hi) on level `in_level` (an empty interval
+                // outside the grid); only when it leaves them are the cells walked.
+                int64_t kx = 0, ky = 0, box = -1, begin = 0, in_level = -1;
+                double x_lo = infinity, x_hi = -infinity, y_lo = infinity, y_hi = -infinity;
+                const int64_t iz_ray = rs[r];
+                for (int64_t g = 0; g < reach; ++g) {
+                    const double x = ground[g] * ps[r], y = ground[g] * pc[r];
+                    const int64_t iz = by_height ? level[g] : iz_ray;
+                    if (x >= x_lo && x < x_hi && y >= y_lo && y < y_hi && iz == in_level)
+                        continue;
+                    const int64_t ix = walk_cell(xe, nx, x, kx);
+                    const int64_t iy = walk_cell(ye, ny, y, ky);
+                    const int64_t b = ix < 0 || iy < 0 || iz < 0 ? -1 : (iz * ny + iy) * nx + ix;
+                    x_lo = b < 0 ? infinity : xe[ix];
+                    x_hi = b < 0 ? -infinity : xe[ix + 1];
+                    y_lo = b < 0 ? infinity : ye[iy];
+                    y_hi = b < 0 ? -infinity : ye[iy + 1];
+                    in_level = iz;
+                    if (b == box) continue;
+                    if (box >= 0) {
+                        list.push_back({static_cast<int32_t>(box), static_cast<int32_t>(r),
+                                        static_cast<int32_t>(begin), static_cast<int32_t>(g)});
+                        ++count[box];
+                    }
+                    box = b;
+                    begin = g;
+                }
+                if (box >= 0) {
+                    list.push_back({static_cast<int32_t>(box), static_cast<int32_t>(r),
+                                    static_cast<int32_t>(begin), static_cast<int32_t>(reach)});
+                    ++count[box];
+                }
+            }
+        });
+        std::vector<int64_t> start(static_cast<size_t>(boxes) + 1, 0);
+        int64_t at = 0;
+        for (int64_t b = 0; b < boxes; ++b) {
+            start[b] = at;
+            for (int64_t c = 0; c < chunks; ++c) {
+                const int64_t n = offset[c * boxes + b];
+                offset[c * boxes + b] = at;
+                at += n;
+            }
+        }
+        start[boxes] = at;
+        std::vector<Run> sorted(static_cast<size_t>(at));
+        runtime::parallel_blocks(chunks, 1, n_threads, [&](int64_t c) {
+            int64_t* next = offset.data() + c * boxes;
+            for (const Run& run : found[c]) sorted[next[run.box]++] = run;
+        });
+        found = {};
+        // The scratch of a block of boxes holds the longest run, not a whole row: most
+        // blocks are few runs, and zeroing a row's worth for each was a tenth of the time.
+        int64_t longest = 1;
+        for (const Run& run : sorted) longest = std::max<int64_t>(longest, run.end - run.begin);
+        // One box per item of the runner, its runs read where they lie.
+        for_quantity(quantity, [&]<int Q>() {
+            runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
+                TermScratch scratch(longest);
+                const GateTerms terms = scratch.terms();
+                auto same = [](int64_t k) { return k; };
+                // A box's runs lie in rows all over the volume: each run's gates are
+                // fetched from memory a few runs ahead, so that they are in cache when
+                // their turn comes.
+                auto fetch = [&, end = start[last]](int64_t k) {
+                    if (k >= end) return;
+                    const Run& run = sorted[k];
+                    const double* row = pv + run.ray * gates;
+                    for (int64_t g = run.begin; g < run.end; g += 8) __builtin_prefetch(row + g);
+                    __builtin_prefetch(row + run.end - 1);
+                };
+                constexpr int64_t ahead = 8;
+                for (int64_t k = start[first]; k < start[first] + ahead; ++k) fetch(k);
+                for (int64_t b = first; b < last; ++b) {
+                    Sums sums;
+                    for (int64_t k = start[b]; k < start[b + 1]; ++k) {
+                        fetch(k + ahead);
+                        const Run& run = sorted[k];
+                        const int64_t n = run.end - run.begin;
+                        const double ray_ny = Q == folded ? info.nyquist[run.ray] : 1.0;
+                        gate_terms<Q>(pv + run.ray * gates + run.begin, n, 1.0 / ray_ny, terms);
+                        add_gates<Q>(sums, terms, pr + run.begin, n, same, info, run.ray, ray_ny);
+                    }
+                    centre_of<Q>(sums);
+                    for (int64_t k = start[b]; k < start[b + 1]; ++k) {
+                        const Run& run = sorted[k];
+                        const int64_t n = run.end - run.begin;
+                        const double two = Q == folded ? 2.0 * info.nyquist[run.ray] : 1.0;
+                        std::fill_n(scratch.centre.data(), n, sums.value);
+                        spread_terms<Q>(pv + run.ray * gates + run.begin, n,
+                                        scratch.centre.data(), two, 1.0 / two, terms);
+                        add_spread<Q>(sums, terms, n, same);
+                    }
+                    put_box<Q>(sums, out + b, boxes);
+                }
+            });
+        });
     }
     return result;
 }
