@@ -197,13 +197,15 @@ def superobs_grid(rng):
 def texture(rng):
     # Two sweeps of 16 * 3 + 5 rays (four items each of the runner) and a 2-ray sweep.
     field = holes(rng, rng.normal(30, 5, (16 * 6 + 12, 50)), 0.2)
-    return _radar.texture, (field, [0, 53, 106, 108], np.empty(0), 1, 3, True, 3)
+    mask = (rng.random(field.shape) < 0.1).astype(np.uint8)
+    return _radar.texture, (field, mask, [0, 53, 106, 108], np.empty(0), 1, 3, True, 3)
 
 
 def texture_circular(rng):
     field = holes(rng, rng.uniform(-10, 10, (16 * 6 + 12, 50)), 0.2)
     return _radar.texture, (
         field.astype(np.float32),
+        np.empty(0, np.uint8),
         [0, 53, 106, 108],
         np.full(108, 10.0),
         2,
@@ -211,6 +213,37 @@ def texture_circular(rng):
         True,
         2,
     )
+
+
+def texture_flags(rng):
+    # The thresholds of two textures, fused with them, written into a new flags array.
+    rows, gates = 16 * 6 + 12, 50
+    field = holes(rng, rng.normal(30, 5, (rows, gates)), 0.2).astype(np.float32)
+    velocity = holes(rng, rng.uniform(-10, 10, (rows, gates)), 0.2).astype(np.float32)
+    mask = (rng.random((rows, gates)) < 0.1).astype(np.uint8)
+    bounds = [0, 53, 106, 108]
+
+    def both(n_threads):
+        flags = np.zeros((rows, gates), np.uint32)
+        args = (mask, bounds, np.empty(0), 0, 3, True, 3, 5.0, 1, flags, n_threads)
+        _radar.texture_flags(field, *args)
+        _radar.texture_flags(
+            velocity,
+            np.empty(0, np.uint8),
+            bounds,
+            np.full(rows, 10.0),
+            1,
+            1,
+            True,
+            2,
+            2.0,
+            2,
+            flags,
+            n_threads,
+        )
+        return flags
+
+    return both, ()
 
 
 def despeckle(rng):
@@ -223,6 +256,7 @@ def qc_flags(rng):
     u = rng.normal(size=(2, gates))
     return _radar.flags, (
         planes,
+        [(rng.random((rows, gates)) < 0.2).astype(np.uint8), np.empty(0, np.uint8)],
         [np.empty(0), rng.normal(size=gates)],
         [-1.0, nan],
         [1.0, 0.5],
@@ -293,6 +327,7 @@ CALLS = [
     superobs_grid,
     texture,
     texture_circular,
+    texture_flags,
     despeckle,
     qc_flags,
     dealias_fit,

@@ -27,6 +27,8 @@ _radar: Any = importlib.import_module("kestrum._radar")
 if TYPE_CHECKING:
     import xarray as xr
 
+_NO_MASK = np.empty(0, np.uint8)
+
 __all__ = ["PRESETS", "GateQC", "QCFlag", "despeckle", "gate_qc", "texture"]
 
 
@@ -281,9 +283,10 @@ def _texture_of(
 ) -> Any:
     half_rays, half_gates = (n // 2 for n in _window(func, window))
 
-    def kernel(values: Any, nyq: Any) -> Any:
+    def kernel(values: Any, nyq: Any, mask: Any = None) -> Any:
         vol = _volume(func, "field", values, sweeps)
-        return _texture(func, vol, nyq, (half_rays, half_gates), wrap, min_count, n_threads)
+        half = (half_rays, half_gates)
+        return _texture(func, vol, nyq, half, wrap, min_count, n_threads, mask)
 
     if cv.is_dataarray(field):
         # The window needs whole sweeps: the data are read in one piece, not by chunks.
@@ -294,9 +297,8 @@ def _texture_of(
         out.attrs = {"long_name": "texture", "units": field.attrs.get("units", "")}
         return out
     values = cv.array(func, "field", field)
-    # One copy with NaN in the masked gates (the native converter would make two).
-    filled = _field(func, "field", values, np.float32 if values.dtype == np.float32 else np.float64)
-    return cv.masked_like(values, kernel(filled, nyquist))
+    data, mask = _unfilled(func, "field", values)
+    return cv.masked_like(values, kernel(data, nyquist, mask))
 
 
 def _texture(
@@ -307,16 +309,26 @@ def _texture(
     wrap: bool,
     min_count: int,
     n_threads: int,
+    mask: Any = None,
+    flags: Any = None,
+    limit: float = 0.0,
+    bit: int = 0,
 ) -> Any:
-    """The native texture of a volume, in the volume's shape."""
+    """The native texture of a volume, in the volume's shape; or, given ``flags`` (the
+    volume's rows), ``bit`` set in them where the texture is above ``limit``. ``mask``
+    (uint8 in the volume's shape) marks more missing gates than NaN."""
     if nyquist is None:
         rates = np.empty(0)
     else:
         rates = cv.per_ray(func, "nyquist", nyquist, vol.shape[:-1])
         if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
             raise cv.fail(func, "nyquist must be positive and finite")
-    out = _radar.texture(vol.rows, vol.bounds, rates, half[0], half[1], wrap, min_count, n_threads)
-    return out.reshape(vol.shape)
+    mask = _NO_MASK if mask is None or mask.size == 0 else mask.reshape(vol.rows.shape)
+    args = (vol.rows, mask, vol.bounds, rates, half[0], half[1], wrap, min_count)
+    if flags is not None:
+        _radar.texture_flags(*args, limit, bit, flags, n_threads)
+        return flags
+    return _radar.texture(*args, n_threads).reshape(vol.shape)
 
 
 # --- despeckle ----------------------------------------------------------------------
@@ -728,7 +740,10 @@ def gate_qc(
     # float32 as NumPy would (a stored 0.9 is at the bound 0.9, not below it).
     single = all(getattr(v, "dtype", None) == np.float32 for v in fields.values())
     dtype = np.float32 if single else np.float64
-    arrays = {n: _field(func, n, v, dtype) for n, v in fields.items()}
+    # Data and masks as they are: no filled copies of the fields.
+    unfilled = {n: _unfilled(func, n, v, dtype) for n, v in fields.items()}
+    arrays = {n: data for n, (data, _) in unfilled.items()}
+    masks = {n: mask for n, (_, mask) in unfilled.items()}
     shape = next(iter(arrays.values())).shape
     for a in arrays.values():
         if a.shape != shape or len(shape) < 2:
@@ -740,17 +755,18 @@ def gate_qc(
     vol = _volume(func, "field", arrays[next(iter(arrays))], sweeps)
     gates = shape[-1]
 
-    planes, offsets, lo, hi, bits = [], [], [], [], []
+    planes, plane_masks, offsets, lo, hi, bits = [], [], [], [], [], []
 
     tested = set()
 
-    def test(plane: Any, bit: int, low: Any, high: Any, offset: Any = None) -> None:
+    def test(name: str, bit: int, low: Any, high: Any, offset: Any = None) -> None:
         low = np.nan if low is None else low
         high = np.nan if high is None else high
         if np.isnan(low) and np.isnan(high) and bit:
             return
-        tested.add(id(plane))
-        planes.append(plane.reshape(-1, gates))
+        tested.add(name)
+        planes.append(arrays[name].reshape(-1, gates))
+        plane_masks.append(masks[name].reshape(-1, gates) if masks[name].size else _NO_MASK)
         offsets.append(np.empty(0) if offset is None else offset)
         lo.append(float(dtype(low)))
         hi.append(float(dtype(high)))
@@ -760,22 +776,24 @@ def gate_qc(
         low_value = settings.get(low) if low else None
         high_value = settings.get(high) if high else None
         if name in arrays:
-            test(arrays[name], bit, low_value, high_value)
+            test(name, bit, low_value, high_value)
         elif name == "snr" and low_value is not None and "reflectivity" in arrays:
             r = _range(func, range, gates, "an SNR estimated from reflectivity", positive=True)
             offset = 20.0 * np.log10(r / 1000.0)
             noise = noise_reflectivity
             if noise is None:
-                z = arrays["reflectivity"].reshape(-1, gates)
+                z = _field(func, "reflectivity", fields["reflectivity"], dtype).reshape(-1, gates)
                 with np.errstate(invalid="ignore"):
                     corrected = z - offset
                 noise = float(np.nanmin(corrected)) if np.isfinite(corrected).any() else 0.0
-            test(arrays["reflectivity"], bit, low_value, high_value, offset + noise)
+            test("reflectivity", bit, low_value, high_value, offset + noise)
         elif (low and given.get(low) is not None) or (high and given.get(high) is not None):
             raise cv.fail(func, f"a threshold on {name} needs {name}")
 
     sizes = _window(func, settings.get("texture_window", (3, 7)))
     half = (sizes[0] // 2, sizes[1] // 2)
+    # The textures' tests run inside the texture kernel, after the other tests.
+    texture_tests = []
     for name, bit, bound in _TEXTURE_TESTS:
         limit = settings.get(bound)
         if limit is None or np.isnan(limit):
@@ -784,24 +802,17 @@ def gate_qc(
             if given.get(bound) is not None:
                 raise cv.fail(func, f"{bound} needs {name}")
             continue  # a preset's test of a field the caller does not have
-        tex = _texture(
-            func,
-            _volume(func, name, arrays[name], sweeps),
-            nyquist if name == "velocity" else None,
-            half,
-            wrap,
-            3,
-            n_threads,
-        )
-        test(tex, bit, None, limit)
+        rates = nyquist if name == "velocity" else None
+        texture_tests.append((name, bit, float(dtype(limit)), rates))
 
     # Fields without a test of their own still say that the gate has data.
-    for name, value in arrays.items():
-        if name != "velocity" and id(value) not in tested:
-            test(value, 0, None, None)
+    for name in arrays:
+        if name != "velocity" and name not in tested:
+            test(name, 0, None, None)
+    velocity = fields.get("velocity")
     native = _velocity_tests(
         func,
-        arrays.get("velocity"),
+        None if velocity is None else _field(func, "velocity", velocity, dtype),
         dtype,
         vol,
         range,
@@ -816,6 +827,7 @@ def gate_qc(
     )
     flags = _radar.flags(
         planes,
+        plane_masks,
         offsets,
         np.array(lo, float),
         np.array(hi, float),
@@ -825,7 +837,11 @@ def gate_qc(
         vol.rows.shape[0],
         gates,
         n_threads,
-    ).reshape(shape)
+    )
+    for name, bit, limit, rates in texture_tests:
+        field = _volume(func, name, arrays[name], sweeps)
+        _texture(func, field, rates, half, wrap, 3, n_threads, masks[name], flags, limit, int(bit))
+    flags = flags.reshape(shape)
     if exclude is not None:
         excluded = (
             np.asarray(exclude.gate_excluded)
@@ -860,6 +876,20 @@ def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
     """A field in ``dtype`` with NaN where it is masked: read by several kernels, so
     converted once."""
     return cv.nan_data(cv.array(func, name, value, None), dtype, copy=False)
+
+
+def _unfilled(func: str, name: str, value: Any, dtype: Any = None) -> tuple[Any, Any]:
+    """A large field as the kernels read it, without a filled copy: its data in
+    ``dtype`` (by default float32 as Py-ART's fields are, else float64) and its mask as
+    uint8 in the field's shape, or an empty mask if it has none. NaN is missing too."""
+    value = cv.array(func, name, value, None)
+    if dtype is None:
+        dtype = np.float32 if value.dtype == np.float32 else np.float64
+    data = np.ascontiguousarray(np.ma.getdata(value), dtype=dtype)
+    mask = np.ma.getmask(value)
+    if mask is np.ma.nomask:
+        return data, _NO_MASK
+    return data, np.ascontiguousarray(np.broadcast_to(mask, data.shape)).view(np.uint8)
 
 
 def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) -> Any:

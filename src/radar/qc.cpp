@@ -5,9 +5,17 @@
 // Py-ART's layout as it is, and a stack of equal sweeps as a view. Neighbourhoods never
 // cross from one sweep into the next; inside a sweep they wrap around in azimuth when
 // asked to (a full-circle sweep), never in range.
+//
+// The texture kernels compute every gate's values and select (a missing gate's are
+// computed and thrown away), which only vector code makes cheap: CMakeLists.txt builds
+// this file without trapping math and without errno from the math functions, which
+// GCC otherwise keeps for operations whose flags and errno nobody reads here. Values
+// are unchanged: rounding, NaN and infinities behave as written, and no operation is
+// contracted or reordered.
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -28,6 +36,7 @@ namespace {
 
 using u8 = runtime::array<uint8_t, "valid">;
 using bounds_t = runtime::i64<"bounds">;
+using mask_t = runtime::array<uint8_t, "mask">;
 
 // The sweeps of a volume: row bounds checked once, for every kernel.
 std::vector<int64_t> sweep_bounds(const bounds_t& bounds, int64_t rows) {
@@ -57,27 +66,63 @@ struct TextureParams {
 // A piece of one sweep: rays [begin, end) of the sweep of `rays` rays starting at `row`.
 struct Chunk {
     int64_t row, rays, begin, end;
-    double shift;  // subtracted from every value of the sweep (linear texture)
 };
 
-// Per-item scratch: three planes (count, first and second sums) of the needed rays, the
-// window's column sums padded with `half_gates` zeros on either side, and the sums.
+// Where the textures go: the output field, or, for a threshold on the texture, bit `bit`
+// of `flags` where the texture (rounded to T, as a field of T would be) is above `limit`.
+template <class T>
+struct TextureSink {
+    T* out = nullptr;
+    uint32_t* flags = nullptr;
+    T limit = 0;
+    uint32_t bit = 0;
+};
+
+// Per-item scratch. Every plane is `stride` = gates + 2 half_gates long with the gates
+// at offset half_gates and zeros on either side, which clips the window at the first
+// and last gate without a test: three planes (count, first and second sums) per ray
+// the item reads, the window's column sums, and the window sums; a texture row for a
+// threshold, and a row of zeros for a field without a mask.
+template <class T>
 struct TextureScratch {
+    int64_t stride;
     std::vector<double> planes, column, window;
+    std::vector<T> row;
+    std::vector<uint8_t> unmasked;
     TextureScratch(int64_t rays, const TextureParams& p)
-        : planes(static_cast<size_t>(3 * rays * p.gates)),
-          column(static_cast<size_t>(3 * (p.gates + 2 * p.half_gates)), 0.0),
-          window(static_cast<size_t>(3 * p.gates)) {}
+        : stride(p.gates + 2 * p.half_gates),
+          planes(static_cast<size_t>(3 * rays * stride), 0.0),
+          column(static_cast<size_t>(3 * stride), 0.0),
+          window(static_cast<size_t>(3 * stride)),
+          row(static_cast<size_t>(p.gates)),
+          unmasked(static_cast<size_t>(p.gates), 0) {}
 };
 
-// sin(pi t) and cos(pi t) for t in units of the fold (v / nyquist). The quarter-turn k
-// nearest to 2t is taken off exactly (2t - k is exact in binary floating point), which
-// leaves |x| <= pi/4 for the kernel polynomials of fdlibm (Sun Microsystems, 1993; error
-// below one unit in the last place there). A library sincos call for every valid gate
-// cost as much as all the rest of the texture.
-inline void sincos_pi(double t, double& s, double& c) {
+// Whether x is finite, told by its exponent bits: the compiler may turn selects on an
+// integer test into vector code, where a floating comparison (which may raise the
+// invalid-operation flag on a NaN) would keep it a loop of branches.
+[[gnu::always_inline]] inline bool finite_bits(double x) {
+    constexpr uint64_t exponent = 0x7ff0000000000000ull;
+    return (std::bit_cast<uint64_t>(x) & exponent) != exponent;
+}
+
+// 2^50: the number of folds from which a value is taken to have no angle (a double
+// keeps no more than a quarter of a fold there, and no radial wind is anywhere near).
+constexpr double most_folds = 0x1p50;
+
+// sin(pi t) and cos(pi t) for t in units of the fold (v / nyquist), |t| < 2^50. The
+// quarter-turn k nearest to 2t is taken off exactly: adding and taking away 1.5 2^52
+// rounds 2t to the integer k (ties to even) and leaves k mod 4 in the low bits, and
+// 2t - k is exact in binary floating point. That leaves |x| <= pi/4 for the kernel
+// polynomials of fdlibm (Sun Microsystems, 1993; error below one unit in the last place
+// there). A library sincos call for every valid gate cost as much as all the rest of
+// the texture; written with integer selects only, a loop of these is vector code.
+[[gnu::always_inline]] inline void sincos_pi(double t, double& s, double& c) {
+    constexpr double round = 0x1.8p52;
     const double twice = 2.0 * t;
-    const double k = std::nearbyint(twice);
+    const double big = twice + round;
+    const double k = big - round;
+    const uint64_t quadrant = std::bit_cast<uint64_t>(big) & 3;
     const double x = (twice - k) * (std::numbers::pi / 2);
     const double z = x * x;
     const double sx = x + x * z * (-1.66666666666666324348e-01 +
@@ -88,41 +133,28 @@ inline void sincos_pi(double t, double& s, double& c) {
                       z * (-1.38888888888741095749e-03 + z * (2.48015872894767294178e-05 +
                       z * (-2.75573143513906633035e-07 + z * (2.08757232129817482790e-09 +
                       z * -1.13596475577881948265e-11)))));
-    // The quadrant k mod 4, exact for every integer k a double holds.
-    const int quadrant = static_cast<int>(k - 4.0 * std::floor(k / 4.0));
-    switch (quadrant) {
-        case 0: s = sx; c = cx; break;
-        case 1: s = cx; c = -sx; break;
-        case 2: s = -sx; c = -cx; break;
-        default: s = -cx; c = sx; break;
-    }
+    // In quadrants 1 and 3 sine and cosine trade places, in 2 and 3 the sine changes
+    // sign, in 1 and 2 the cosine.
+    const bool odd = (quadrant & 1) != 0;
+    const double sv = odd ? cx : sx;
+    const double cv = odd ? sx : cx;
+    s = (quadrant & 2) != 0 ? -sv : sv;
+    c = ((quadrant + 1) & 2) != 0 ? -cv : cv;
 }
 
-// Puts a ray's three planes in `q`: 1 or 0 (valid or not), and the values a mean is
-// taken of. Linear: x - shift and its square; on the fold circle: the cosine and sine of
-// the angle pi v / nyquist. Missing gates add zeros to every sum.
+// A ray's three planes for its first `n_gates` gates: 1 or 0 (valid or not), and the
+// values a mean is taken of. Linear: x - shift and its square; on the fold circle: the
+// cosine and sine of the angle pi v / nyquist. Missing gates (not finite, or masked)
+// add zeros to every sum.
 template <class T>
-void transform_ray(const T* v, int64_t gates, double shift, double nyquist, bool circular,
-                   double* q, int64_t stride) {
-    double* n = q;
-    double* a = q + stride;
-    double* b = q + 2 * stride;
-    if (circular) {
-        for (int64_t g = 0; g < gates; ++g) {
-            // A value so large that its number of folds overflows has no angle.
-            const double t = static_cast<double>(v[g]) / nyquist;
-            if (is_finite(t)) {
-                n[g] = 1.0;
-                sincos_pi(t, b[g], a[g]);
-            } else {
-                n[g] = a[g] = b[g] = 0.0;
-            }
-        }
-        return;
-    }
-    for (int64_t g = 0; g < gates; ++g) {
+[[gnu::always_inline]] inline void linear_planes_body(const T* v, const uint8_t* masked,
+                                                      int64_t n_gates, double shift,
+                                                      double* __restrict n,
+                                                      double* __restrict a,
+                                                      double* __restrict b) {
+    for (int64_t g = 0; g < n_gates; ++g) {
         const double x = static_cast<double>(v[g]);
-        const bool ok = is_finite(x);
+        const bool ok = finite_bits(x) & (masked[g] == 0);
         const double d = ok ? x - shift : 0.0;
         n[g] = ok ? 1.0 : 0.0;
         a[g] = d;
@@ -130,86 +162,166 @@ void transform_ray(const T* v, int64_t gates, double shift, double nyquist, bool
     }
 }
 
+template <class T>
+[[gnu::always_inline]] inline void circular_planes_body(const T* v, const uint8_t* masked,
+                                                        int64_t n_gates, double nyquist,
+                                                        double* __restrict n,
+                                                        double* __restrict c,
+                                                        double* __restrict s) {
+    for (int64_t g = 0; g < n_gates; ++g) {
+        const double t = static_cast<double>(v[g]) / nyquist;
+        // |t| < 2^50 by its exponent (NaN and infinities fail too).
+        const bool ok = ((std::bit_cast<uint64_t>(t) & 0x7ff0000000000000ull) <
+                         std::bit_cast<uint64_t>(most_folds)) &
+                        (masked[g] == 0);
+        double sv, cv;
+        sincos_pi(ok ? t : 0.0, sv, cv);
+        n[g] = ok ? 1.0 : 0.0;
+        c[g] = ok ? cv : 0.0;
+        s[g] = ok ? sv : 0.0;
+    }
+}
+
+#define KESTRUM_PLANES(NAME, BODY, T)                                                   \
+    KESTRUM_VECTOR_PATHS(NAME, BODY<T>,                                                 \
+                         (const T* v, const uint8_t* masked, int64_t n_gates, double p, \
+                          double* n, double* a, double* b),                             \
+                         (v, masked, n_gates, p, n, a, b))
+KESTRUM_PLANES(linear_planes_f32, linear_planes_body, float)
+KESTRUM_PLANES(linear_planes_f64, linear_planes_body, double)
+KESTRUM_PLANES(circular_planes_f32, circular_planes_body, float)
+KESTRUM_PLANES(circular_planes_f64, circular_planes_body, double)
+#undef KESTRUM_PLANES
+
+inline void planes(const float* v, const uint8_t* m, int64_t n_gates, bool circular, double p,
+                   double* n, double* a, double* b) {
+    if (circular) circular_planes_f32(v, m, n_gates, p, n, a, b);
+    else linear_planes_f32(v, m, n_gates, p, n, a, b);
+}
+inline void planes(const double* v, const uint8_t* m, int64_t n_gates, bool circular, double p,
+                   double* n, double* a, double* b) {
+    if (circular) circular_planes_f64(v, m, n_gates, p, n, a, b);
+    else linear_planes_f64(v, m, n_gates, p, n, a, b);
+}
+
+// Column sums of RAYS consecutive rays `step` apart, added in ray order.
+template <int RAYS>
+[[gnu::always_inline]] inline void column_fixed(const double* q, int64_t step, int64_t n,
+                                                double* __restrict col) {
+    for (int64_t g = 0; g < n; ++g) {
+        double x = q[g];
+        for (int j = 1; j < RAYS; ++j) x += q[j * step + g];
+        col[g] = x;
+    }
+}
+
+// Sums of 2 HG + 1 consecutive column sums (`cp` starts at the padding), added in gate
+// order: one load per term and one store per gate.
+template <int HG>
+[[gnu::always_inline]] inline void window_fixed(const double* cp, int64_t n,
+                                                double* __restrict w) {
+    for (int64_t g = 0; g < n; ++g) {
+        double x = cp[g];
+        for (int d = 1; d <= 2 * HG; ++d) x += cp[g + d];
+        w[g] = x;
+    }
+}
+
 // The three window sums of one output ray, from the planes of its window's `rays`
 // consecutive rays: column sums over the rays, always added in ray order, then sums
-// along the gates, in the same gate order at every position. `column` is three planes
-// of G + 2 half_gates with zeros in the padding, which clips the window at the first and
-// last gate; only the first E gates are computed (the rest are past every valid gate).
+// along the gates, in the same gate order at every position, whatever the window (the
+// common sizes unrolled, the others by whole passes in the same order). Only the first
+// E gates are computed (the rest are past every valid gate); the column sums need the
+// first `reach` = min(gates, E + hg) gates.
 [[gnu::always_inline]] inline void window_sums_body(const double* planes, int64_t rays,
-                                                    int64_t G, int64_t E, int64_t hg,
-                                                    double* column, double* window) {
-    const int64_t P = G + 2 * hg;
+                                                    int64_t P, int64_t E, int64_t reach,
+                                                    int64_t hg, double* column,
+                                                    double* window) {
     for (int k = 0; k < 3; ++k) {
-        double* __restrict col = column + k * P + hg;
-        const double* q0 = planes + k * G;
-        for (int64_t g = 0; g < E; ++g) col[g] = q0[g];
-        for (int64_t j = 1; j < rays; ++j) {
-            const double* q = planes + (3 * j + k) * G;
-            for (int64_t g = 0; g < E; ++g) col[g] += q[g];
+        const double* cp = planes + k * P;  // one ray: its plane is its column
+        if (rays > 1) {
+            double* __restrict col = column + k * P + hg;
+            const double* q = planes + k * P + hg;
+            if (rays == 3) {
+                column_fixed<3>(q, 3 * P, reach, col);
+            } else if (rays == 5) {
+                column_fixed<5>(q, 3 * P, reach, col);
+            } else {
+                for (int64_t g = 0; g < reach; ++g) col[g] = q[g];
+                for (int64_t j = 1; j < rays; ++j)
+                    for (int64_t g = 0; g < reach; ++g) col[g] += q[3 * j * P + g];
+            }
+            cp = column + k * P;
         }
-        for (int64_t g = E; g < E + hg; ++g) col[g] = 0.0;
-        const double* cp = column + k * P;
-        double* __restrict w = window + k * G;
-        for (int64_t g = 0; g < E; ++g) w[g] = cp[g];
-        for (int64_t d = 1; d <= 2 * hg; ++d)
-            for (int64_t g = 0; g < E; ++g) w[g] += cp[g + d];
+        double* __restrict w = window + k * P;
+        switch (hg) {
+            case 0: window_fixed<0>(cp, E, w); break;
+            case 1: window_fixed<1>(cp, E, w); break;
+            case 2: window_fixed<2>(cp, E, w); break;
+            case 3: window_fixed<3>(cp, E, w); break;
+            default:
+                for (int64_t g = 0; g < E; ++g) w[g] = cp[g];
+                for (int64_t d = 1; d <= 2 * hg; ++d)
+                    for (int64_t g = 0; g < E; ++g) w[g] += cp[g + d];
+        }
     }
 }
 
 KESTRUM_VECTOR_PATHS(window_sums, window_sums_body,
-                     (const double* planes, int64_t rays, int64_t G, int64_t E, int64_t hg,
-                      double* column, double* window),
-                     (planes, rays, G, E, hg, column, window))
+                     (const double* planes, int64_t rays, int64_t P, int64_t E,
+                      int64_t reach, int64_t hg, double* column, double* window),
+                     (planes, rays, P, E, reach, hg, column, window))
 
 // The population standard deviation from the sums of a window (n, sum of x - shift, sum
-// of its square), where the gate itself is valid and the window holds `least` gates.
+// of its square), where the gate itself is valid (`self` is 1) and the window holds
+// `least` gates.
 template <class T>
-[[gnu::always_inline]] inline void linear_texture_body(const double* sums, int64_t G,
-                                                       int64_t E, const T* v, double least,
-                                                       T* __restrict out) {
+[[gnu::always_inline]] inline void linear_texture_body(const double* sums, int64_t P,
+                                                       int64_t E, const double* self,
+                                                       double least, T* __restrict out) {
     const double* n = sums;
-    const double* a = sums + G;
-    const double* b = sums + 2 * G;
+    const double* a = sums + P;
+    const double* b = sums + 2 * P;
     for (int64_t g = 0; g < E; ++g) {
-        // Rounding can leave a constant window's variance a little below zero.
+        // Rounding can leave a constant window's variance a little below zero. Each
+        // comparison feeds its select directly, which keeps the loop vector code; a
+        // missing gate has `self` 0, so the product is below `least` (at least 1).
         const double var = (b[g] - a[g] * a[g] / n[g]) / n[g];
         const double t = var > 0.0 ? std::sqrt(var) : 0.0;
-        const bool ok = is_finite(static_cast<double>(v[g])) && n[g] >= least;
-        out[g] = static_cast<T>(ok ? t : nan_value);
+        out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
     }
 }
 
 KESTRUM_VECTOR_PATHS(linear_texture_f32, linear_texture_body<float>,
-                     (const double* sums, int64_t G, int64_t E, const float* v, double least,
-                      float* out),
-                     (sums, G, E, v, least, out))
+                     (const double* sums, int64_t P, int64_t E, const double* self,
+                      double least, float* out),
+                     (sums, P, E, self, least, out))
 KESTRUM_VECTOR_PATHS(linear_texture_f64, linear_texture_body<double>,
-                     (const double* sums, int64_t G, int64_t E, const double* v,
+                     (const double* sums, int64_t P, int64_t E, const double* self,
                       double least, double* out),
-                     (sums, G, E, v, least, out))
+                     (sums, P, E, self, least, out))
 
-inline void linear_texture(const double* sums, int64_t G, int64_t E, const float* v,
+inline void linear_texture(const double* sums, int64_t P, int64_t E, const double* self,
                            double least, float* out) {
-    linear_texture_f32(sums, G, E, v, least, out);
+    linear_texture_f32(sums, P, E, self, least, out);
 }
-inline void linear_texture(const double* sums, int64_t G, int64_t E, const double* v,
+inline void linear_texture(const double* sums, int64_t P, int64_t E, const double* self,
                            double least, double* out) {
-    linear_texture_f64(sums, G, E, v, least, out);
+    linear_texture_f64(sums, P, E, self, least, out);
 }
 
 // The circular standard deviation (nyquist / pi) sqrt(-2 ln R) from the sums of a window
 // (n, sum of cos, sum of sin).
 template <class T>
-void circular_texture(const double* sums, int64_t G, int64_t E, const T* v, int64_t min_count,
-                      double nyquist, T* out) {
+void circular_texture(const double* sums, int64_t P, int64_t E, const double* self,
+                      double least, double nyquist, T* out) {
     const double* n = sums;
-    const double* a = sums + G;
-    const double* b = sums + 2 * G;
+    const double* a = sums + P;
+    const double* b = sums + 2 * P;
     const double scale = nyquist / std::numbers::pi;
-    const double least = static_cast<double>(min_count);
     for (int64_t g = 0; g < E; ++g) {
         double t = nan_value;
-        if (is_finite(static_cast<double>(v[g])) && n[g] >= least) {
+        if (self[g] > 0.0 && n[g] >= least) {
             const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
             t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
         }
@@ -218,9 +330,10 @@ void circular_texture(const double* sums, int64_t G, int64_t E, const T* v, int6
 }
 
 template <class T>
-void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
-                   const TextureParams& p, TextureScratch& s, T* out) {
+void texture_chunk(const T* field, const uint8_t* mask, const double* nyquist, const Chunk& c, const TextureParams& p, TextureScratch<T>& s,
+                   const TextureSink<T>& sink) {
     const int64_t G = p.gates, R = c.rays, hr = p.half_rays, hg = p.half_gates;
+    const int64_t P = s.stride;
     const bool circular = nyquist != nullptr;
     // A sweep narrower than the window: with wrap-around every output sees each ray of
     // the sweep once (never twice, which the window would give by wrapping past itself).
@@ -239,25 +352,53 @@ void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
         while (last > E && !is_finite(static_cast<double>(v[last - 1]))) --last;
         E = std::max(E, last);
     }
+    const int64_t reach = std::min(G, E + hg);
+    // The linear texture is computed on values less a mean of the rays the item reads
+    // (of every eighth gate: any value near the data will do), so that the sums of
+    // squares lose no digits to a large common offset (reflectivity near 50 dBZ, phidp
+    // near 300 degrees). The items are the same for every thread count, so are their
+    // means.
+    double shift = 0.0;
+    if (!circular) {
+        double sum = 0.0, n = 0.0;
+        for (int64_t j = lo; j < hi; ++j) {
+            const int64_t row = c.row + ray_of(j);
+            for (int64_t g = 0; g < E; g += 8) {
+                const double x = static_cast<double>(field[row * G + g]);
+                if (is_finite(x) && !(mask && mask[row * G + g])) {
+                    sum += x;
+                    n += 1.0;
+                }
+            }
+        }
+        shift = n > 0.0 ? sum / n : 0.0;
+    }
     for (int64_t j = lo; j < hi; ++j) {
         const int64_t row = c.row + ray_of(j);
-        transform_ray(field + row * G, E, c.shift, circular ? nyquist[row] : 0.0, circular,
-                      s.planes.data() + 3 * (j - lo) * G, G);
+        double* q = s.planes.data() + 3 * (j - lo) * P + hg;
+        planes(field + row * G, mask ? mask + row * G : s.unmasked.data(), reach, circular,
+               circular ? nyquist[row] : shift, q, q + P, q + 2 * P);
     }
 
+    const double least = static_cast<double>(p.min_count);
     for (int64_t r = c.begin; r < c.end; ++r) {
         const int64_t first = all_rays ? 0 : (p.wrap ? r - hr : std::max(lo, r - hr));
         const int64_t last = all_rays ? R - 1 : (p.wrap ? r + hr : std::min(hi - 1, r + hr));
-        window_sums(s.planes.data() + 3 * (first - lo) * G, last - first + 1, G, E, hg,
+        window_sums(s.planes.data() + 3 * (first - lo) * P, last - first + 1, P, E, reach, hg,
                     s.column.data(), s.window.data());
         const int64_t row = c.row + r;
-        const T* v = field + row * G;
-        T* o = out + row * G;
-        std::fill(o + E, o + G, static_cast<T>(nan_value));
+        const double* self = s.planes.data() + 3 * (r - lo) * P + hg;
+        T* o = sink.flags ? s.row.data() : sink.out + row * G;
         if (circular) {
-            circular_texture(s.window.data(), G, E, v, p.min_count, nyquist[row], o);
+            circular_texture(s.window.data(), P, E, self, least, nyquist[row], o);
         } else {
-            linear_texture(s.window.data(), G, E, v, static_cast<double>(p.min_count), o);
+            linear_texture(s.window.data(), P, E, self, least, o);
+        }
+        if (sink.flags) {
+            uint32_t* f = sink.flags + row * G;
+            for (int64_t g = 0; g < E; ++g) f[g] |= o[g] > sink.limit ? sink.bit : 0u;
+        } else {
+            std::fill(o + E, o + G, static_cast<T>(nan_value));
         }
     }
 }
@@ -265,60 +406,76 @@ void texture_chunk(const T* field, const double* nyquist, const Chunk& c,
 template <class T>
 using field_t = runtime::array<T, "field">;
 
+// The textures of a volume, to `sink`, with every check of the arguments.
 template <class T>
-py::array_t<T> texture_py(field_t<T> field, bounds_t bounds, f64 nyquist, int64_t half_rays,
-                          int64_t half_gates, bool wrap, int64_t min_count, int32_t n_threads) {
+void run_texture(const field_t<T>& field, const mask_t& mask, const bounds_t& bounds,
+                 const f64& nyquist, int64_t half_rays, int64_t half_gates, bool wrap,
+                 int64_t min_count, int32_t n_threads, const TextureSink<T>& sink) {
     require(field.ndim() == 2, "field must be (rows, gates)");
     const int64_t rows = field.shape(0), G = field.shape(1);
     const auto b = sweep_bounds(bounds, rows);
     const bool circular = nyquist.size() != 0;
     require(!circular || nyquist.size() == rows, "nyquist must have one value per row");
+    require(mask.size() == 0 || (mask.ndim() == 2 && mask.shape(0) == rows && mask.shape(1) == G),
+            "mask must be empty or have the field's shape");
     require(half_rays >= 0 && half_gates >= 0, "the window's half sizes must not be negative");
     require(min_count >= 1, "min_count must be at least 1");
     const double* nyq = circular ? nyquist.data() : nullptr;
     for (int64_t r = 0; circular && r < rows; ++r)
         require(nyq[r] > 0.0 && is_finite(nyq[r]), "nyquist must be positive and finite");
-
-    auto result = runtime::new_array<T>({rows, G});
     const T* pf = field.data();
-    T* out = result.mutable_data();
+    const uint8_t* pm = mask.size() ? mask.data() : nullptr;
     const TextureParams p{G, half_rays, half_gates, min_count, wrap};
     const int64_t sweeps = static_cast<int64_t>(b.size()) - 1;
-    {
-        runtime::release_gil release;
-        // The linear texture is computed on values less their sweep's mean, so that the
-        // sums of squares lose no digits to a large common offset (reflectivity near 50
-        // dBZ, phidp near 300 degrees). Each mean is summed in row and gate order.
-        std::vector<double> shift(static_cast<size_t>(sweeps), 0.0);
-        if (!circular && G > 0) {
-            runtime::parallel_blocks(sweeps, 1, n_threads, [&](int64_t s) {
-                double sum = 0.0, n = 0.0;
-                for (int64_t i = b[s] * G; i < b[s + 1] * G; ++i) {
-                    const double x = static_cast<double>(pf[i]);
-                    if (is_finite(x)) {
-                        sum += x;
-                        n += 1.0;
-                    }
-                }
-                shift[s] = n > 0.0 ? sum / n : 0.0;
-            });
-        }
-        std::vector<Chunk> chunks;
-        for (int64_t s = 0; s < sweeps && G > 0; ++s) {
-            const int64_t R = b[s + 1] - b[s];
-            for (int64_t r = 0; r < R; r += texture_rays)
-                chunks.push_back({b[s], R, r, std::min(R, r + texture_rays), shift[s]});
-        }
-        // Several items per block of the runner, so that a block's scratch is allocated
-        // once for all of them.
-        runtime::for_blocks(static_cast<int64_t>(chunks.size()), texture_items, n_threads,
-                            [&](int64_t begin, int64_t end) {
-            TextureScratch scratch(texture_rays + 2 * half_rays, p);
-            for (int64_t i = begin; i < end; ++i)
-                texture_chunk(pf, nyq, chunks[static_cast<size_t>(i)], p, scratch, out);
-        });
+    runtime::release_gil release;
+    std::vector<Chunk> chunks;
+    for (int64_t s = 0; s < sweeps && G > 0; ++s) {
+        const int64_t R = b[s + 1] - b[s];
+        for (int64_t r = 0; r < R; r += texture_rays)
+            chunks.push_back({b[s], R, r, std::min(R, r + texture_rays)});
     }
+    // Several items per block of the runner, so that a block's scratch is allocated
+    // once for all of them.
+    runtime::for_blocks(static_cast<int64_t>(chunks.size()), texture_items, n_threads,
+                        [&](int64_t begin, int64_t end) {
+        TextureScratch<T> scratch(texture_rays + 2 * half_rays, p);
+        for (int64_t i = begin; i < end; ++i)
+            texture_chunk(pf, pm, nyq, chunks[static_cast<size_t>(i)], p, scratch, sink);
+    });
+}
+
+template <class T>
+py::array_t<T> texture_py(field_t<T> field, mask_t mask, bounds_t bounds, f64 nyquist,
+                          int64_t half_rays, int64_t half_gates, bool wrap, int64_t min_count,
+                          int32_t n_threads) {
+    auto result = runtime::new_array<T>({field.ndim() == 2 ? field.shape(0) : 0,
+                                         field.ndim() == 2 ? field.shape(1) : 0});
+    TextureSink<T> sink;
+    sink.out = result.mutable_data();
+    run_texture(field, mask, bounds, nyquist, half_rays, half_gates, wrap, min_count, n_threads,
+                sink);
     return result;
+}
+
+// A threshold on the texture, fused with it: sets `bit` in `flags` (rows, gates) where
+// the texture is above `limit`, without a texture field in memory.
+template <class T>
+void texture_flags_py(field_t<T> field, mask_t mask, bounds_t bounds, f64 nyquist,
+                      int64_t half_rays, int64_t half_gates, bool wrap, int64_t min_count,
+                      double limit, uint32_t bit, py::array flags, int32_t n_threads) {
+    require(field.ndim() == 2, "field must be (rows, gates)");
+    // Written in place: an array of another type or layout would be converted to a copy
+    // and the bits lost.
+    require(flags.dtype().is(py::dtype::of<uint32_t>()) && flags.ndim() == 2 &&
+                flags.shape(0) == field.shape(0) && flags.shape(1) == field.shape(1) &&
+                flags.writeable() && (flags.flags() & py::array::c_style),
+            "flags must be a writeable C-contiguous uint32 array of the field's shape");
+    TextureSink<T> sink;
+    sink.flags = static_cast<uint32_t*>(flags.mutable_data());
+    sink.limit = static_cast<T>(limit);
+    sink.bit = bit;
+    run_texture(field, mask, bounds, nyquist, half_rays, half_gates, wrap, min_count, n_threads,
+                sink);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -430,6 +587,7 @@ constexpr int64_t flag_rows = 8;
 template <class T>
 struct FlagTests {
     std::vector<const T*> fields;
+    std::vector<const uint8_t*> masks;  // per field, null: none
     std::vector<const double*> offsets;
     std::vector<double> lo, hi;
     std::vector<uint32_t> bits;
@@ -446,21 +604,22 @@ struct FlagTests {
 };
 
 // One field's test along a row, written without branches so that it compiles to vector
-// code: a NaN bound compares false, as does a missing value, which is then also not seen.
-// Without an offset the field is compared in its own type (the bounds arrive rounded to
-// it), so float32 planes are read four gates at a time.
+// code: a NaN bound compares false, as does a missing (not finite, or masked) value,
+// which is then also not seen. Without an offset the field is compared in its own type
+// (the bounds arrive rounded to it), so float32 planes are read four gates at a time.
 template <class T>
-void test_field(const T* f, const double* off, double lo, double hi, uint32_t bit, int64_t G,
-                uint32_t* flag, uint32_t* seen) {
+void test_field(const T* f, const uint8_t* m, const double* off, double lo, double hi,
+                uint32_t bit, int64_t G, uint32_t* flag, uint32_t* seen) {
     if (bit == 0 || (std::isnan(lo) && std::isnan(hi))) {
-        for (int64_t g = 0; g < G; ++g) seen[g] |= static_cast<uint32_t>(is_finite(f[g]));
+        for (int64_t g = 0; g < G; ++g)
+            seen[g] |= static_cast<uint32_t>(is_finite(f[g])) & (m[g] == 0);
         return;
     }
     if (off == nullptr) {
         const T l = static_cast<T>(lo), h = static_cast<T>(hi);
         for (int64_t g = 0; g < G; ++g) {
             const T x = f[g];
-            const uint32_t ok = is_finite(x);
+            const uint32_t ok = static_cast<uint32_t>(is_finite(x)) & (m[g] == 0);
             seen[g] |= ok;
             flag[g] |= (ok & static_cast<uint32_t>((x < l) | (x > h))) * bit;
         }
@@ -469,18 +628,20 @@ void test_field(const T* f, const double* off, double lo, double hi, uint32_t bi
     for (int64_t g = 0; g < G; ++g) {
         const double x = static_cast<double>(f[g]);
         const double y = x - off[g];
-        const uint32_t ok = is_finite(x);
+        const uint32_t ok = static_cast<uint32_t>(is_finite(x)) & (m[g] == 0);
         seen[g] |= ok;
         flag[g] |= (ok & static_cast<uint32_t>((y < lo) | (y > hi))) * bit;
     }
 }
 
 template <class T>
-void flag_row(const FlagTests<T>& t, int64_t r, int64_t G, uint32_t* flag, uint32_t* seen) {
+void flag_row(const FlagTests<T>& t, int64_t r, int64_t G, const uint8_t* unmasked,
+              uint32_t* flag, uint32_t* seen) {
     std::fill(flag, flag + G, 0u);
     std::fill(seen, seen + G, 0u);
     for (size_t i = 0; i < t.fields.size(); ++i)
-        test_field(t.fields[i] + r * G, t.offsets[i], t.lo[i], t.hi[i], t.bits[i], G, flag, seen);
+        test_field(t.fields[i] + r * G, t.masks[i] ? t.masks[i] + r * G : unmasked, t.offsets[i],
+                   t.lo[i], t.hi[i], t.bits[i], G, flag, seen);
     if (t.velocity != nullptr) {
         const T* v = t.velocity + r * G;
         for (int64_t g = 0; g < G; ++g) seen[g] |= static_cast<uint32_t>(is_finite(v[g]));
@@ -511,7 +672,8 @@ template <class T>
 using plane_t = runtime::array<T, "fields">;
 
 template <class T>
-py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<f64> offsets, f64 lo,
+py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<mask_t> masks,
+                               std::vector<f64> offsets, f64 lo,
                                f64 hi, i64a bits, uint32_t missing_bit, plane_t<T> velocity,
                                i64a clutter_gates, double clutter_speed, uint32_t clutter_bit,
                                f64 vad_u, f64 vad_v, i64a vad_level, f64 sin_az, f64 cos_az,
@@ -520,9 +682,9 @@ py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<f64> 
                                int32_t n_threads) {
     require(rows >= 0 && gates >= 0, "rows and gates must not be negative");
     const size_t nf = fields.size();
-    require(offsets.size() == nf && static_cast<size_t>(lo.size()) == nf &&
+    require(masks.size() == nf && offsets.size() == nf && static_cast<size_t>(lo.size()) == nf &&
                 static_cast<size_t>(hi.size()) == nf && static_cast<size_t>(bits.size()) == nf,
-            "one offset, bound pair and bit per field");
+            "one mask, offset, bound pair and bit per field");
     auto is_plane = [&](const plane_t<T>& a) {
         return a.ndim() == 2 && a.shape(0) == rows && a.shape(1) == gates;
     };
@@ -531,7 +693,12 @@ py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<f64> 
         require(is_plane(fields[i]), "every field must be (rows, gates)");
         require(offsets[i].size() == 0 || offsets[i].size() == gates,
                 "an offset must have one value per gate");
+        require(masks[i].size() == 0 ||
+                    (masks[i].ndim() == 2 && masks[i].shape(0) == rows &&
+                     masks[i].shape(1) == gates),
+                "a mask must be empty or (rows, gates)");
         t.fields.push_back(fields[i].data());
+        t.masks.push_back(masks[i].size() ? masks[i].data() : nullptr);
         t.offsets.push_back(offsets[i].size() ? offsets[i].data() : nullptr);
         t.lo.push_back(lo.data()[i]);
         t.hi.push_back(hi.data()[i]);
@@ -573,8 +740,9 @@ py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<f64> 
         runtime::release_gil release;
         runtime::for_blocks(rows, flag_rows, n_threads, [&](int64_t begin, int64_t end) {
             std::vector<uint32_t> seen(static_cast<size_t>(gates));
+            const std::vector<uint8_t> unmasked(static_cast<size_t>(gates), 0);
             for (int64_t r = begin; r < end; ++r)
-                flag_row(t, r, gates, out + r * gates, seen.data());
+                flag_row(t, r, gates, unmasked.data(), out + r * gates, seen.data());
         });
     }
     return result;
@@ -587,16 +755,24 @@ namespace radar {
 void register_qc(pybind11::module_& m) {
     // float32 first: Py-ART's fields are float32, and an exact match is taken without a
     // copy; everything else is read as float64.
-    m.def("texture", &texture_py<float>, py::arg("field"), py::arg("bounds"), py::arg("nyquist"),
-          py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"), py::arg("min_count"),
-          py::arg("n_threads") = 0);
-    m.def("texture", &texture_py<double>, py::arg("field"), py::arg("bounds"),
-          py::arg("nyquist"), py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"),
-          py::arg("min_count"), py::arg("n_threads") = 0);
+    // `mask` (uint8, the field's shape, or empty) marks more missing gates than the
+    // field's NaN: a masked array's mask, read without a filled copy.
+    auto texture_args = [&](const char* name, auto function, auto... more) {
+        m.def(name, function, py::arg("field"), py::arg("mask"), py::arg("bounds"),
+              py::arg("nyquist"), py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"),
+              py::arg("min_count"), more..., py::arg("n_threads") = 0);
+    };
+    texture_args("texture", &texture_py<float>);
+    texture_args("texture", &texture_py<double>);
+    texture_args("texture_flags", &texture_flags_py<float>, py::arg("limit"), py::arg("bit"),
+                 py::arg("flags"));
+    texture_args("texture_flags", &texture_flags_py<double>, py::arg("limit"), py::arg("bit"),
+                 py::arg("flags"));
     m.def("despeckle", &despeckle_py, py::arg("valid"), py::arg("bounds"), py::arg("min_size"),
           py::arg("connectivity"), py::arg("wrap"), py::arg("n_threads") = 0);
     auto flags_args = [&](auto function) {
-        m.def("flags", function, py::arg("fields"), py::arg("offsets"), py::arg("lo"),
+        m.def("flags", function, py::arg("fields"), py::arg("masks"), py::arg("offsets"),
+              py::arg("lo"),
               py::arg("hi"), py::arg("bits"), py::arg("missing_bit"), py::arg("velocity"),
               py::arg("clutter_gates"), py::arg("clutter_speed"), py::arg("clutter_bit"),
               py::arg("vad_u"), py::arg("vad_v"), py::arg("vad_level"), py::arg("sin_az"),
