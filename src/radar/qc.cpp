@@ -57,6 +57,8 @@ std::vector<int64_t> sweep_bounds(const bounds_t& bounds, int64_t rows) {
 // the processor's second-level cache for a NEXRAD ray of 1832 gates.
 constexpr int64_t texture_rays = 16;
 constexpr int64_t texture_items = 8;
+// Gates looked at together for a valid one before the costly work on the circle.
+constexpr int64_t texture_stretch = 32;
 
 struct TextureParams {
     int64_t gates, half_rays, half_gates, min_count;
@@ -168,17 +170,29 @@ template <class T>
                                                         double* __restrict n,
                                                         double* __restrict c,
                                                         double* __restrict s) {
-    for (int64_t g = 0; g < n_gates; ++g) {
-        const double t = static_cast<double>(v[g]) / nyquist;
-        // |t| < 2^50 by its exponent (NaN and infinities fail too).
-        const bool ok = ((std::bit_cast<uint64_t>(t) & 0x7ff0000000000000ull) <
-                         std::bit_cast<uint64_t>(most_folds)) &
-                        (masked[g] == 0);
-        double sv, cv;
-        sincos_pi(ok ? t : 0.0, sv, cv);
-        n[g] = ok ? 1.0 : 0.0;
-        c[g] = ok ? cv : 0.0;
-        s[g] = ok ? sv : 0.0;
+    // Stretches without a valid gate (most of a velocity sweep: clear air, and past
+    // the Doppler range) get their zeros without the angles.
+    for (int64_t g0 = 0; g0 < n_gates; g0 += texture_stretch) {
+        const int64_t g1 = std::min(n_gates, g0 + texture_stretch);
+        uint32_t any = 0;
+        for (int64_t g = g0; g < g1; ++g)
+            any |= static_cast<uint32_t>(finite_bits(static_cast<double>(v[g])) & (masked[g] == 0));
+        if (any == 0) {
+            for (int64_t g = g0; g < g1; ++g) n[g] = c[g] = s[g] = 0.0;
+            continue;
+        }
+        for (int64_t g = g0; g < g1; ++g) {
+            const double t = static_cast<double>(v[g]) / nyquist;
+            // |t| < 2^50 by its exponent (NaN and infinities fail too).
+            const bool ok = ((std::bit_cast<uint64_t>(t) & 0x7ff0000000000000ull) <
+                             std::bit_cast<uint64_t>(most_folds)) &
+                            (masked[g] == 0);
+            double sv, cv;
+            sincos_pi(ok ? t : 0.0, sv, cv);
+            n[g] = ok ? 1.0 : 0.0;
+            c[g] = ok ? cv : 0.0;
+            s[g] = ok ? sv : 0.0;
+        }
     }
 }
 
@@ -319,13 +333,22 @@ void circular_texture(const double* sums, int64_t P, int64_t E, const double* se
     const double* a = sums + P;
     const double* b = sums + 2 * P;
     const double scale = nyquist / std::numbers::pi;
-    for (int64_t g = 0; g < E; ++g) {
-        double t = nan_value;
-        if (self[g] > 0.0 && n[g] >= least) {
-            const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
-            t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
+    for (int64_t g0 = 0; g0 < E; g0 += texture_stretch) {
+        const int64_t g1 = std::min(E, g0 + texture_stretch);
+        uint32_t any = 0;
+        for (int64_t g = g0; g < g1; ++g) any |= self[g] > 0.0 ? 1u : 0u;
+        if (any == 0) {
+            std::fill(out + g0, out + g1, static_cast<T>(nan_value));
+            continue;
         }
-        out[g] = static_cast<T>(t);
+        for (int64_t g = g0; g < g1; ++g) {
+            double t = nan_value;
+            if (self[g] > 0.0 && n[g] >= least) {
+                const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
+                t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
+            }
+            out[g] = static_cast<T>(t);
+        }
     }
 }
 
