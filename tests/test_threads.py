@@ -216,28 +216,26 @@ def texture_circular(rng):
 
 
 def texture_flags(rng):
-    # The thresholds of two textures, fused with them, written into a new flags array.
+    # The thresholds of a linear and a circular texture, fused with them, in new flags.
     rows, gates = 16 * 6 + 12, 50
     field = holes(rng, rng.normal(30, 5, (rows, gates)), 0.2).astype(np.float32)
     velocity = holes(rng, rng.uniform(-10, 10, (rows, gates)), 0.2).astype(np.float32)
-    mask = (rng.random((rows, gates)) < 0.1).astype(np.uint8)
-    bounds = [0, 53, 106, 108]
+    masks = [(rng.random((rows, gates)) < 0.1).astype(np.uint8), np.empty(0, np.uint8)]
+    nyquists = [np.empty(0), np.full(rows, 10.0)]
 
     def both(n_threads):
         flags = np.zeros((rows, gates), np.uint32)
-        args = (mask, bounds, np.empty(0), 0, 3, True, 3, 5.0, 1, flags, n_threads)
-        _radar.texture_flags(field, *args)
         _radar.texture_flags(
-            velocity,
-            np.empty(0, np.uint8),
-            bounds,
-            np.full(rows, 10.0),
+            [field, velocity],
+            masks,
+            [0, 53, 106, 108],
+            nyquists,
             1,
-            1,
+            3,
             True,
-            2,
-            2.0,
-            2,
+            3,
+            [5.0, 2.0],
+            [1, 2],
             flags,
             n_threads,
         )

@@ -310,25 +310,29 @@ def _texture(
     min_count: int,
     n_threads: int,
     mask: Any = None,
-    flags: Any = None,
-    limit: float = 0.0,
-    bit: int = 0,
 ) -> Any:
-    """The native texture of a volume, in the volume's shape; or, given ``flags`` (the
-    volume's rows), ``bit`` set in them where the texture is above ``limit``. ``mask``
-    (uint8 in the volume's shape) marks more missing gates than NaN."""
+    """The native texture of a volume, in the volume's shape. ``mask`` (uint8 in the
+    volume's shape) marks more missing gates than NaN."""
+    rates = _rates(func, nyquist, vol.shape)
+    mask = _NO_MASK if mask is None else _rows(mask, vol.rows.shape[1])
+    return _radar.texture(
+        vol.rows, mask, vol.bounds, rates, half[0], half[1], wrap, min_count, n_threads
+    ).reshape(vol.shape)
+
+
+def _rates(func: str, nyquist: Any, shape: tuple[int, ...]) -> Any:
+    """Nyquist velocity per ray of a volume of ``shape``, or empty for a linear texture."""
     if nyquist is None:
-        rates = np.empty(0)
-    else:
-        rates = cv.per_ray(func, "nyquist", nyquist, vol.shape[:-1])
-        if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
-            raise cv.fail(func, "nyquist must be positive and finite")
-    mask = _NO_MASK if mask is None or mask.size == 0 else mask.reshape(vol.rows.shape)
-    args = (vol.rows, mask, vol.bounds, rates, half[0], half[1], wrap, min_count)
-    if flags is not None:
-        _radar.texture_flags(*args, limit, bit, flags, n_threads)
-        return flags
-    return _radar.texture(*args, n_threads).reshape(vol.shape)
+        return np.empty(0)
+    rates = cv.per_ray(func, "nyquist", nyquist, shape[:-1])
+    if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
+        raise cv.fail(func, "nyquist must be positive and finite")
+    return rates
+
+
+def _rows(mask: Any, gates: int) -> Any:
+    """A mask from :func:`_unfilled` as the kernels' rows (an empty one as it is)."""
+    return mask.reshape(-1, gates) if mask.size else mask
 
 
 # --- despeckle ----------------------------------------------------------------------
@@ -766,7 +770,7 @@ def gate_qc(
             return
         tested.add(name)
         planes.append(arrays[name].reshape(-1, gates))
-        plane_masks.append(masks[name].reshape(-1, gates) if masks[name].size else _NO_MASK)
+        plane_masks.append(_rows(masks[name], gates))
         offsets.append(np.empty(0) if offset is None else offset)
         lo.append(float(dtype(low)))
         hi.append(float(dtype(high)))
@@ -838,9 +842,25 @@ def gate_qc(
         gates,
         n_threads,
     )
-    for name, bit, limit, rates in texture_tests:
-        field = _volume(func, name, arrays[name], sweeps)
-        _texture(func, field, rates, half, wrap, 3, n_threads, masks[name], flags, limit, int(bit))
+    if texture_tests:
+        rows, rates = [], []
+        for name, _, _, nyq in texture_tests:
+            field = _volume(func, name, arrays[name], sweeps)
+            rows.append(field.rows)
+            rates.append(_rates(func, nyq, field.shape))
+        _radar.texture_flags(
+            rows,
+            [_rows(masks[name], gates) for name, *_ in texture_tests],
+            vol.bounds,
+            rates,
+            *half,
+            wrap,
+            3,
+            np.array([limit for _, _, limit, _ in texture_tests]),
+            np.array([int(bit) for _, bit, _, _ in texture_tests], np.int64),
+            flags,
+            n_threads,
+        )
     flags = flags.reshape(shape)
     if exclude is not None:
         excluded = (

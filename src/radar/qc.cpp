@@ -37,6 +37,7 @@ namespace {
 using u8 = runtime::array<uint8_t, "valid">;
 using bounds_t = runtime::i64<"bounds">;
 using mask_t = runtime::array<uint8_t, "mask">;
+using i64a = runtime::i64<"">;
 
 // The sweeps of a volume: row bounds checked once, for every kernel.
 std::vector<int64_t> sweep_bounds(const bounds_t& bounds, int64_t rows) {
@@ -300,7 +301,8 @@ template <class T>
         // Rounding can leave a constant window's variance a little below zero. Each
         // comparison feeds its select directly, which keeps the loop vector code; a
         // missing gate has `self` 0, so the product is below `least` (at least 1).
-        const double var = (b[g] - a[g] * a[g] / n[g]) / n[g];
+        const double inv = 1.0 / n[g];
+        const double var = (b[g] - a[g] * a[g] * inv) * inv;
         const double t = var > 0.0 ? std::sqrt(var) : 0.0;
         out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
     }
@@ -429,25 +431,41 @@ void texture_chunk(const T* field, const uint8_t* mask, const double* nyquist, c
 template <class T>
 using field_t = runtime::array<T, "field">;
 
-// The textures of a volume, to `sink`, with every check of the arguments.
+// One field of a texture pass: its data, mask (or null), nyquist per row (or null: the
+// linear texture) and where its texture goes.
 template <class T>
-void run_texture(const field_t<T>& field, const mask_t& mask, const bounds_t& bounds,
-                 const f64& nyquist, int64_t half_rays, int64_t half_gates, bool wrap,
-                 int64_t min_count, int32_t n_threads, const TextureSink<T>& sink) {
-    require(field.ndim() == 2, "field must be (rows, gates)");
-    const int64_t rows = field.shape(0), G = field.shape(1);
-    const auto b = sweep_bounds(bounds, rows);
+struct TextureInput {
+    const T* field;
+    const uint8_t* mask;
+    const double* nyquist;
+    TextureSink<T> sink;
+};
+
+// A field's pointers, with every check of its arguments against the volume's rows and
+// gates (those of the first field).
+template <class T>
+TextureInput<T> texture_input(const field_t<T>& field, const mask_t& mask, const f64& nyquist,
+                              int64_t rows, int64_t G, TextureSink<T> sink) {
+    require(field.ndim() == 2 && field.shape(0) == rows && field.shape(1) == G,
+            "every field must be (rows, gates) of one shape");
     const bool circular = nyquist.size() != 0;
     require(!circular || nyquist.size() == rows, "nyquist must have one value per row");
     require(mask.size() == 0 || (mask.ndim() == 2 && mask.shape(0) == rows && mask.shape(1) == G),
             "mask must be empty or have the field's shape");
-    require(half_rays >= 0 && half_gates >= 0, "the window's half sizes must not be negative");
-    require(min_count >= 1, "min_count must be at least 1");
     const double* nyq = circular ? nyquist.data() : nullptr;
     for (int64_t r = 0; circular && r < rows; ++r)
         require(nyq[r] > 0.0 && is_finite(nyq[r]), "nyquist must be positive and finite");
-    const T* pf = field.data();
-    const uint8_t* pm = mask.size() ? mask.data() : nullptr;
+    return {field.data(), mask.size() ? mask.data() : nullptr, nyq, sink};
+}
+
+// The textures of several fields of one volume, one item of the runner at a time: an
+// item's rows of every field in turn, while its rows of flags are in the cache.
+template <class T>
+void run_textures(const std::vector<TextureInput<T>>& inputs, const std::vector<int64_t>& b,
+                  int64_t G, int64_t half_rays, int64_t half_gates, bool wrap,
+                  int64_t min_count, int32_t n_threads) {
+    require(half_rays >= 0 && half_gates >= 0, "the window's half sizes must not be negative");
+    require(min_count >= 1, "min_count must be at least 1");
     const TextureParams p{G, half_rays, half_gates, min_count, wrap};
     const int64_t sweeps = static_cast<int64_t>(b.size()) - 1;
     runtime::release_gil release;
@@ -463,7 +481,9 @@ void run_texture(const field_t<T>& field, const mask_t& mask, const bounds_t& bo
                         [&](int64_t begin, int64_t end) {
         TextureScratch<T> scratch(texture_rays + 2 * half_rays, p);
         for (int64_t i = begin; i < end; ++i)
-            texture_chunk(pf, pm, nyq, chunks[static_cast<size_t>(i)], p, scratch, sink);
+            for (const auto& in : inputs)
+                texture_chunk(in.field, in.mask, in.nyquist, chunks[static_cast<size_t>(i)], p,
+                              scratch, in.sink);
     });
 }
 
@@ -471,34 +491,44 @@ template <class T>
 py::array_t<T> texture_py(field_t<T> field, mask_t mask, bounds_t bounds, f64 nyquist,
                           int64_t half_rays, int64_t half_gates, bool wrap, int64_t min_count,
                           int32_t n_threads) {
-    auto result = runtime::new_array<T>({field.ndim() == 2 ? field.shape(0) : 0,
-                                         field.ndim() == 2 ? field.shape(1) : 0});
+    require(field.ndim() == 2, "field must be (rows, gates)");
+    const int64_t rows = field.shape(0), G = field.shape(1);
+    const auto b = sweep_bounds(bounds, rows);
+    auto result = runtime::new_array<T>({rows, G});
     TextureSink<T> sink;
     sink.out = result.mutable_data();
-    run_texture(field, mask, bounds, nyquist, half_rays, half_gates, wrap, min_count, n_threads,
-                sink);
+    const std::vector<TextureInput<T>> inputs{texture_input(field, mask, nyquist, rows, G, sink)};
+    run_textures(inputs, b, G, half_rays, half_gates, wrap, min_count, n_threads);
     return result;
 }
 
-// A threshold on the texture, fused with it: sets `bit` in `flags` (rows, gates) where
-// the texture is above `limit`, without a texture field in memory.
+// Thresholds on textures, fused with them: sets bits[i] in `flags` (rows, gates) where
+// the texture of fields[i] is above limits[i], without a texture field in memory.
 template <class T>
-void texture_flags_py(field_t<T> field, mask_t mask, bounds_t bounds, f64 nyquist,
-                      int64_t half_rays, int64_t half_gates, bool wrap, int64_t min_count,
-                      double limit, uint32_t bit, py::array flags, int32_t n_threads) {
-    require(field.ndim() == 2, "field must be (rows, gates)");
+void texture_flags_py(std::vector<field_t<T>> fields, std::vector<mask_t> masks,
+                      bounds_t bounds, std::vector<f64> nyquists, int64_t half_rays,
+                      int64_t half_gates, bool wrap, int64_t min_count, f64 limits,
+                      i64a bits, py::array flags, int32_t n_threads) {
+    const size_t nf = fields.size();
+    require(masks.size() == nf && nyquists.size() == nf &&
+                static_cast<size_t>(limits.size()) == nf && static_cast<size_t>(bits.size()) == nf,
+            "one mask, nyquist, limit and bit per field");
     // Written in place: an array of another type or layout would be converted to a copy
     // and the bits lost.
     require(flags.dtype().is(py::dtype::of<uint32_t>()) && flags.ndim() == 2 &&
-                flags.shape(0) == field.shape(0) && flags.shape(1) == field.shape(1) &&
                 flags.writeable() && (flags.flags() & py::array::c_style),
-            "flags must be a writeable C-contiguous uint32 array of the field's shape");
-    TextureSink<T> sink;
-    sink.flags = static_cast<uint32_t*>(flags.mutable_data());
-    sink.limit = static_cast<T>(limit);
-    sink.bit = bit;
-    run_texture(field, mask, bounds, nyquist, half_rays, half_gates, wrap, min_count, n_threads,
-                sink);
+            "flags must be a writeable C-contiguous (rows, gates) uint32 array");
+    const int64_t rows = flags.shape(0), G = flags.shape(1);
+    const auto b = sweep_bounds(bounds, rows);
+    std::vector<TextureInput<T>> inputs;
+    for (size_t i = 0; i < nf; ++i) {
+        TextureSink<T> sink;
+        sink.flags = static_cast<uint32_t*>(flags.mutable_data());
+        sink.limit = static_cast<T>(limits.data()[i]);
+        sink.bit = static_cast<uint32_t>(bits.data()[i]);
+        inputs.push_back(texture_input(fields[i], masks[i], nyquists[i], rows, G, sink));
+    }
+    run_textures(inputs, b, G, half_rays, half_gates, wrap, min_count, n_threads);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -689,7 +719,6 @@ void flag_row(const FlagTests<T>& t, int64_t r, int64_t G, const uint8_t* unmask
     for (int64_t g = 0; g < G; ++g) flag[g] |= (1u - seen[g]) * t.missing_bit;
 }
 
-using i64a = runtime::i64<"">;
 
 template <class T>
 using plane_t = runtime::array<T, "fields">;
@@ -780,17 +809,20 @@ void register_qc(pybind11::module_& m) {
     // copy; everything else is read as float64.
     // `mask` (uint8, the field's shape, or empty) marks more missing gates than the
     // field's NaN: a masked array's mask, read without a filled copy.
-    auto texture_args = [&](const char* name, auto function, auto... more) {
-        m.def(name, function, py::arg("field"), py::arg("mask"), py::arg("bounds"),
-              py::arg("nyquist"), py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"),
-              py::arg("min_count"), more..., py::arg("n_threads") = 0);
+    // texture_flags takes lists (fields, masks, nyquists: empty for a linear texture)
+    // and sets bits in `flags` in place.
+    auto texture_args = [&](const char* name, auto function, const char* field,
+                            const char* mask, const char* nyquist, auto... more) {
+        m.def(name, function, py::arg(field), py::arg(mask), py::arg("bounds"), py::arg(nyquist),
+              py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"), py::arg("min_count"),
+              more..., py::arg("n_threads") = 0);
     };
-    texture_args("texture", &texture_py<float>);
-    texture_args("texture", &texture_py<double>);
-    texture_args("texture_flags", &texture_flags_py<float>, py::arg("limit"), py::arg("bit"),
-                 py::arg("flags"));
-    texture_args("texture_flags", &texture_flags_py<double>, py::arg("limit"), py::arg("bit"),
-                 py::arg("flags"));
+    texture_args("texture", &texture_py<float>, "field", "mask", "nyquist");
+    texture_args("texture", &texture_py<double>, "field", "mask", "nyquist");
+    texture_args("texture_flags", &texture_flags_py<float>, "fields", "masks", "nyquists",
+                 py::arg("limits"), py::arg("bits"), py::arg("flags"));
+    texture_args("texture_flags", &texture_flags_py<double>, "fields", "masks", "nyquists",
+                 py::arg("limits"), py::arg("bits"), py::arg("flags"));
     m.def("despeckle", &despeckle_py, py::arg("valid"), py::arg("bounds"), py::arg("min_size"),
           py::arg("connectivity"), py::arg("wrap"), py::arg("n_threads") = 0);
     auto flags_args = [&](auto function) {
