@@ -256,8 +256,9 @@ def texture(
     circular standard deviation ``(nyquist / pi) sqrt(-2 ln R)``, R the length of the
     mean of the unit vectors ``(cos a, sin a)`` of the valid gates (Mardia and Jupp
     2000, eq. 2.3.11; Py-ART's ``angular_texture_2d``). The window is clipped at the
-    first and last gates, and at the first and last rays when ``wrap`` is False.
-    Results are the same bits for every thread count.
+    first and last gates, and at the first and last rays when ``wrap`` is False. On
+    the fold circle a value of 2**50 folds or more is missing (no fraction of a fold
+    is left at that size). Results are the same bits for every thread count.
 
     Examples
     --------

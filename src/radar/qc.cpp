@@ -18,6 +18,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -326,32 +327,90 @@ inline void linear_texture(const double* sums, int64_t P, int64_t E, const doubl
     linear_texture_f64(sums, P, E, self, least, out);
 }
 
+// ln x for 0 <= x < 1 (and any positive normal x), by fdlibm's __ieee754_log (Sun
+// Microsystems, 1993; error below one unit in the last place), written with selects
+// and integer bit operations only, so that a loop of it is vector code with the same
+// bits on every path: x = 2^k (1 + f) with 1 + f in [sqrt(2)/2, sqrt(2)), and
+// ln(1 + f) = 2s + s R(s^2), s = f / (2 + f). ln 0 is -inf.
+[[gnu::always_inline]] inline double log_below_one(double x) {
+    constexpr double ln2_hi = 6.93147180369123816490e-01, ln2_lo = 1.90821492927058770002e-10;
+    constexpr double Lg1 = 6.666666666666735130e-01, Lg2 = 3.999999999940941908e-01,
+                     Lg3 = 2.857142874366239149e-01, Lg4 = 2.222219843214978396e-01,
+                     Lg5 = 1.818357216161805012e-01, Lg6 = 1.531383769920937332e-01,
+                     Lg7 = 1.479819860511658591e-01;
+    const bool subnormal = x < 0x1p-1022;  // scaled by 2^54 first
+    const uint64_t bits = std::bit_cast<uint64_t>(subnormal ? x * 0x1p54 : x);
+    const int64_t high = static_cast<int64_t>((bits >> 32) & 0x000fffff);
+    const int64_t half = (high + 0x95f64) & 0x100000;  // 1 + f would be above sqrt(2)
+    const double f =
+        std::bit_cast<double>((static_cast<uint64_t>(high | (half ^ 0x3ff00000)) << 32) |
+                              (bits & 0xffffffffull)) - 1.0;
+    // k from the exponent bits, as a double without an integer conversion (exact: the
+    // bits of 2^52 + e are those of the integer e in the low mantissa).
+    const uint64_t e = ((bits >> 52) & 0x7ff) + static_cast<uint64_t>(half >> 20);
+    const double k = (std::bit_cast<double>(0x4330000000000000ull | e) - 0x1p52) -
+                     (subnormal ? 1023.0 + 54.0 : 1023.0);
+    const double s = f / (2.0 + f);
+    const double z = s * s;
+    const double w = z * z;
+    const double t1 = w * (Lg2 + w * (Lg4 + w * Lg6));
+    const double t2 = z * (Lg1 + w * (Lg3 + w * (Lg5 + w * Lg7)));
+    const double R = t2 + t1;
+    const double hfsq = 0.5 * f * f;
+    const bool far = ((high - 0x6147a) | (0x6b851 - high)) > 0;
+    const double near_one = k * ln2_hi - ((s * (f - R) - k * ln2_lo) - f);
+    const double far_one = k * ln2_hi - ((hfsq - (s * (hfsq + R) + k * ln2_lo)) - f);
+    const double r = far ? far_one : near_one;
+    return x == 0.0 ? -std::numeric_limits<double>::infinity() : r;
+}
+
 // The circular standard deviation (nyquist / pi) sqrt(-2 ln R) from the sums of a window
-// (n, sum of cos, sum of sin).
+// (n, sum of cos, sum of sin), where the gate itself is valid and the window holds
+// `least` gates.
 template <class T>
-void circular_texture(const double* sums, int64_t P, int64_t E, const double* self,
-                      double least, double nyquist, T* out) {
+[[gnu::always_inline]] inline void circular_texture_body(const double* sums, int64_t P,
+                                                         int64_t E, const double* self,
+                                                         double least, double scale,
+                                                         T* __restrict out) {
     const double* n = sums;
     const double* a = sums + P;
     const double* b = sums + 2 * P;
-    const double scale = nyquist / std::numbers::pi;
+    // Stretches without a valid gate are NaN without the logarithms.
     for (int64_t g0 = 0; g0 < E; g0 += texture_stretch) {
         const int64_t g1 = std::min(E, g0 + texture_stretch);
         uint32_t any = 0;
         for (int64_t g = g0; g < g1; ++g) any |= self[g] > 0.0 ? 1u : 0u;
         if (any == 0) {
-            std::fill(out + g0, out + g1, static_cast<T>(nan_value));
+            for (int64_t g = g0; g < g1; ++g) out[g] = static_cast<T>(nan_value);
             continue;
         }
         for (int64_t g = g0; g < g1; ++g) {
-            double t = nan_value;
-            if (self[g] > 0.0 && n[g] >= least) {
-                const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
-                t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * std::log(length));
-            }
-            out[g] = static_cast<T>(t);
+            const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
+            // NaN (no gate) and lengths of 1 (rounding can give a little more) take a
+            // harmless value to the logarithm, and are replaced below.
+            const double ln = log_below_one(length < 1.0 ? length : 0.5);
+            const double t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * ln);
+            out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
         }
     }
+}
+
+KESTRUM_VECTOR_PATHS(circular_texture_f32, circular_texture_body<float>,
+                     (const double* sums, int64_t P, int64_t E, const double* self,
+                      double least, double scale, float* out),
+                     (sums, P, E, self, least, scale, out))
+KESTRUM_VECTOR_PATHS(circular_texture_f64, circular_texture_body<double>,
+                     (const double* sums, int64_t P, int64_t E, const double* self,
+                      double least, double scale, double* out),
+                     (sums, P, E, self, least, scale, out))
+
+inline void circular_texture(const double* sums, int64_t P, int64_t E, const double* self,
+                             double least, double nyquist, float* out) {
+    circular_texture_f32(sums, P, E, self, least, nyquist / std::numbers::pi, out);
+}
+inline void circular_texture(const double* sums, int64_t P, int64_t E, const double* self,
+                             double least, double nyquist, double* out) {
+    circular_texture_f64(sums, P, E, self, least, nyquist / std::numbers::pi, out);
 }
 
 template <class T>
