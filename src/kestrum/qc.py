@@ -27,8 +27,6 @@ _radar: Any = importlib.import_module("kestrum._radar")
 if TYPE_CHECKING:
     import xarray as xr
 
-_NO_MASK = np.empty(0, np.uint8)
-
 __all__ = ["PRESETS", "GateQC", "QCFlag", "despeckle", "gate_qc", "texture"]
 
 
@@ -897,6 +895,10 @@ def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
     """A field in ``dtype`` with NaN where it is masked: read by several kernels, so
     converted once."""
     return cv.nan_data(cv.array(func, name, value, None), dtype, copy=False)
+
+
+#: The mask of a field without one (the kernels read nothing through it).
+_NO_MASK = np.empty(0, np.uint8)
 
 
 def _unfilled(func: str, name: str, value: Any, dtype: Any = None) -> tuple[Any, Any]:
