@@ -215,43 +215,23 @@ def texture_circular(rng):
     )
 
 
-def texture_flags(rng):
-    # The thresholds of a linear and a circular texture, fused with them, in new flags.
-    rows, gates = 16 * 6 + 12, 50
-    field = holes(rng, rng.normal(30, 5, (rows, gates)), 0.2).astype(np.float32)
-    velocity = holes(rng, rng.uniform(-10, 10, (rows, gates)), 0.2).astype(np.float32)
-    masks = [(rng.random((rows, gates)) < 0.1).astype(np.uint8), np.empty(0, np.uint8)]
-    nyquists = [np.empty(0), np.full(rows, 10.0)]
-
-    def both(n_threads):
-        flags = np.zeros((rows, gates), np.uint32)
-        _radar.texture_flags(
-            [field, velocity],
-            masks,
-            [0, 53, 106, 108],
-            nyquists,
-            1,
-            3,
-            True,
-            3,
-            [5.0, 2.0],
-            [1, 2],
-            flags,
-            n_threads,
-        )
-        return flags
-
-    return both, ()
-
-
 def despeckle(rng):
     return _radar.despeckle, (rng.random((100, 60)) < 0.5, [0, 30, 31, 70, 100], 5, 8, True)
 
 
-def qc_flags(rng):
+def qc_flags(rng, textures=False):
     rows, gates = 8 * 5 + 3, 30
     planes = [holes(rng, rng.normal(size=(rows, gates)), 0.3) for _ in range(2)]
     u = rng.normal(size=(2, gates))
+    # With textures the tests run per item of the texture pass (16 rays), in two sweeps.
+    velocity = holes(rng, rng.uniform(-10, 10, (rows, gates)), 0.2)
+    mask = (rng.random((rows, gates)) < 0.1).astype(np.uint8)
+    texture = (
+        ([planes[0], velocity], [mask, np.empty(0, np.uint8)], [np.empty(0), np.full(rows, 10.0)])
+        if textures
+        else ([], [], [])
+    )
+    limits = [0.8, 3.0][: len(texture[0])]
     return _radar.flags, (
         planes,
         [(rng.random((rows, gates)) < 0.2).astype(np.uint8), np.empty(0, np.uint8)],
@@ -273,7 +253,21 @@ def qc_flags(rng):
         16,
         rows,
         gates,
+        texture[0],
+        texture[1],
+        np.array([0, 20, rows]),
+        texture[2],
+        1,
+        3,
+        True,
+        3,
+        np.array(limits, float),
+        np.array([32, 64][: len(limits)], np.int64),
     )
+
+
+def qc_flags_textures(rng):
+    return qc_flags(rng, textures=True)
 
 
 def _aliased_volume(rng):
@@ -325,9 +319,9 @@ CALLS = [
     superobs_grid,
     texture,
     texture_circular,
-    texture_flags,
     despeckle,
     qc_flags,
+    qc_flags_textures,
     dealias_fit,
     dealias_unfold,
 ]

@@ -795,7 +795,6 @@ def gate_qc(
 
     sizes = _window(func, settings.get("texture_window", (3, 7)))
     half = (sizes[0] // 2, sizes[1] // 2)
-    # The textures' tests run inside the texture kernel, after the other tests.
     texture_tests = []
     for name, bit, bound in _TEXTURE_TESTS:
         limit = settings.get(bound)
@@ -828,6 +827,13 @@ def gate_qc(
         leash_fraction,
         leash_floor,
     )
+    # The textures' tests run inside the texture pass, on each runner item's rows
+    # right after the other tests.
+    texture_rows, texture_rates = [], []
+    for name, _, _, nyq in texture_tests:
+        field = _volume(func, name, arrays[name], sweeps)
+        texture_rows.append(field.rows)
+        texture_rates.append(_rates(func, nyq, field.shape))
     flags = _radar.flags(
         planes,
         plane_masks,
@@ -839,27 +845,17 @@ def gate_qc(
         *native,
         vol.rows.shape[0],
         gates,
+        texture_rows,
+        [_rows(masks[name], gates) for name, *_ in texture_tests],
+        vol.bounds,
+        texture_rates,
+        *half,
+        wrap,
+        3,
+        np.array([limit for _, _, limit, _ in texture_tests], float),
+        np.array([int(bit) for _, bit, _, _ in texture_tests], np.int64),
         n_threads,
     )
-    if texture_tests:
-        rows, rates = [], []
-        for name, _, _, nyq in texture_tests:
-            field = _volume(func, name, arrays[name], sweeps)
-            rows.append(field.rows)
-            rates.append(_rates(func, nyq, field.shape))
-        _radar.texture_flags(
-            rows,
-            [_rows(masks[name], gates) for name, *_ in texture_tests],
-            vol.bounds,
-            rates,
-            *half,
-            wrap,
-            3,
-            np.array([limit for _, _, limit, _ in texture_tests]),
-            np.array([int(bit) for _, bit, _, _ in texture_tests], np.int64),
-            flags,
-            n_threads,
-        )
     flags = flags.reshape(shape)
     if exclude is not None:
         excluded = (

@@ -59,7 +59,7 @@ std::vector<int64_t> sweep_bounds(const bounds_t& bounds, int64_t rows) {
 // the processor's second-level cache for a NEXRAD ray of 1832 gates.
 constexpr int64_t texture_rays = 16;
 constexpr int64_t texture_items = 8;
-// Gates looked at together for a valid one before the costly work on the circle.
+// Gates looked at together for a valid one before the costly work on them.
 constexpr int64_t texture_stretch = 32;
 
 struct TextureParams {
@@ -86,20 +86,22 @@ struct TextureSink {
 // at offset half_gates and zeros on either side, which clips the window at the first
 // and last gate without a test: three planes (count, first and second sums) per ray
 // the item reads, the window's column sums, and the window sums; a texture row for a
-// threshold, and a row of zeros for a field without a mask.
+// threshold, a row of zeros for a field without a mask, and a row for the other tests.
 template <class T>
 struct TextureScratch {
     int64_t stride;
     std::vector<double> planes, column, window;
     std::vector<T> row;
     std::vector<uint8_t> unmasked;
+    std::vector<uint32_t> seen;
     TextureScratch(int64_t rays, const TextureParams& p)
         : stride(p.gates + 2 * p.half_gates),
           planes(static_cast<size_t>(3 * rays * stride), 0.0),
           column(static_cast<size_t>(3 * stride), 0.0),
           window(static_cast<size_t>(3 * stride)),
           row(static_cast<size_t>(p.gates)),
-          unmasked(static_cast<size_t>(p.gates), 0) {}
+          unmasked(static_cast<size_t>(p.gates), 0),
+          seen(static_cast<size_t>(p.gates)) {}
 };
 
 // Whether x is finite, told by its exponent bits: the compiler may turn selects on an
@@ -298,14 +300,24 @@ template <class T>
     const double* n = sums;
     const double* a = sums + P;
     const double* b = sums + 2 * P;
-    for (int64_t g = 0; g < E; ++g) {
-        // Rounding can leave a constant window's variance a little below zero. Each
-        // comparison feeds its select directly, which keeps the loop vector code; a
-        // missing gate has `self` 0, so the product is below `least` (at least 1).
-        const double inv = 1.0 / n[g];
-        const double var = (b[g] - a[g] * a[g] * inv) * inv;
-        const double t = var > 0.0 ? std::sqrt(var) : 0.0;
-        out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
+    // Stretches without a valid gate are NaN without the divisions and roots.
+    for (int64_t g0 = 0; g0 < E; g0 += texture_stretch) {
+        const int64_t g1 = std::min(E, g0 + texture_stretch);
+        uint32_t any = 0;
+        for (int64_t g = g0; g < g1; ++g) any |= self[g] > 0.0 ? 1u : 0u;
+        if (any == 0) {
+            for (int64_t g = g0; g < g1; ++g) out[g] = static_cast<T>(nan_value);
+            continue;
+        }
+        for (int64_t g = g0; g < g1; ++g) {
+            // Rounding can leave a constant window's variance a little below zero. Each
+            // comparison feeds its select directly, which keeps the loop vector code; a
+            // missing gate has `self` 0, so the product is below `least` (at least 1).
+            const double inv = 1.0 / n[g];
+            const double var = (b[g] - a[g] * a[g] * inv) * inv;
+            const double t = var > 0.0 ? std::sqrt(var) : 0.0;
+            out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
+        }
     }
 }
 
@@ -518,11 +530,12 @@ TextureInput<T> texture_input(const field_t<T>& field, const mask_t& mask, const
 }
 
 // The textures of several fields of one volume, one item of the runner at a time: an
-// item's rows of every field in turn, while its rows of flags are in the cache.
-template <class T>
+// item's rows of every field in turn, while its rows of flags are in the cache, after
+// `before(item, scratch)` (the other tests of gate_qc on the item's rows).
+template <class T, class Before>
 void run_textures(const std::vector<TextureInput<T>>& inputs, const std::vector<int64_t>& b,
                   int64_t G, int64_t half_rays, int64_t half_gates, bool wrap,
-                  int64_t min_count, int32_t n_threads) {
+                  int64_t min_count, int32_t n_threads, Before&& before) {
     require(half_rays >= 0 && half_gates >= 0, "the window's half sizes must not be negative");
     require(min_count >= 1, "min_count must be at least 1");
     const TextureParams p{G, half_rays, half_gates, min_count, wrap};
@@ -539,10 +552,12 @@ void run_textures(const std::vector<TextureInput<T>>& inputs, const std::vector<
     runtime::for_blocks(static_cast<int64_t>(chunks.size()), texture_items, n_threads,
                         [&](int64_t begin, int64_t end) {
         TextureScratch<T> scratch(texture_rays + 2 * half_rays, p);
-        for (int64_t i = begin; i < end; ++i)
+        for (int64_t i = begin; i < end; ++i) {
+            const Chunk& chunk = chunks[static_cast<size_t>(i)];
+            before(chunk, scratch);
             for (const auto& in : inputs)
-                texture_chunk(in.field, in.mask, in.nyquist, chunks[static_cast<size_t>(i)], p,
-                              scratch, in.sink);
+                texture_chunk(in.field, in.mask, in.nyquist, chunk, p, scratch, in.sink);
+        }
     });
 }
 
@@ -557,37 +572,9 @@ py::array_t<T> texture_py(field_t<T> field, mask_t mask, bounds_t bounds, f64 ny
     TextureSink<T> sink;
     sink.out = result.mutable_data();
     const std::vector<TextureInput<T>> inputs{texture_input(field, mask, nyquist, rows, G, sink)};
-    run_textures(inputs, b, G, half_rays, half_gates, wrap, min_count, n_threads);
+    run_textures(inputs, b, G, half_rays, half_gates, wrap, min_count, n_threads,
+                 [](const Chunk&, TextureScratch<T>&) {});
     return result;
-}
-
-// Thresholds on textures, fused with them: sets bits[i] in `flags` (rows, gates) where
-// the texture of fields[i] is above limits[i], without a texture field in memory.
-template <class T>
-void texture_flags_py(std::vector<field_t<T>> fields, std::vector<mask_t> masks,
-                      bounds_t bounds, std::vector<f64> nyquists, int64_t half_rays,
-                      int64_t half_gates, bool wrap, int64_t min_count, f64 limits,
-                      i64a bits, py::array flags, int32_t n_threads) {
-    const size_t nf = fields.size();
-    require(masks.size() == nf && nyquists.size() == nf &&
-                static_cast<size_t>(limits.size()) == nf && static_cast<size_t>(bits.size()) == nf,
-            "one mask, nyquist, limit and bit per field");
-    // Written in place: an array of another type or layout would be converted to a copy
-    // and the bits lost.
-    require(flags.dtype().is(py::dtype::of<uint32_t>()) && flags.ndim() == 2 &&
-                flags.writeable() && (flags.flags() & py::array::c_style),
-            "flags must be a writeable C-contiguous (rows, gates) uint32 array");
-    const int64_t rows = flags.shape(0), G = flags.shape(1);
-    const auto b = sweep_bounds(bounds, rows);
-    std::vector<TextureInput<T>> inputs;
-    for (size_t i = 0; i < nf; ++i) {
-        TextureSink<T> sink;
-        sink.flags = static_cast<uint32_t*>(flags.mutable_data());
-        sink.limit = static_cast<T>(limits.data()[i]);
-        sink.bit = static_cast<uint32_t>(bits.data()[i]);
-        inputs.push_back(texture_input(fields[i], masks[i], nyquists[i], rows, G, sink));
-    }
-    run_textures(inputs, b, G, half_rays, half_gates, wrap, min_count, n_threads);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -790,7 +777,11 @@ py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<mask_
                                f64 vad_u, f64 vad_v, i64a vad_level, f64 sin_az, f64 cos_az,
                                f64 cos_el, double leash_fraction, double leash_floor,
                                uint32_t leash_bit, int64_t rows, int64_t gates,
-                               int32_t n_threads) {
+                               std::vector<field_t<T>> texture_fields,
+                               std::vector<mask_t> texture_masks, bounds_t bounds,
+                               std::vector<f64> texture_nyquists, int64_t half_rays,
+                               int64_t half_gates, bool wrap, int64_t min_count,
+                               f64 texture_limits, i64a texture_bits, int32_t n_threads) {
     require(rows >= 0 && gates >= 0, "rows and gates must not be negative");
     const size_t nf = fields.size();
     require(masks.size() == nf && offsets.size() == nf && static_cast<size_t>(lo.size()) == nf &&
@@ -847,6 +838,32 @@ py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<mask_
     }
     auto result = runtime::new_array<uint32_t>({rows, gates});
     uint32_t* out = result.mutable_data();
+    const size_t nt = texture_fields.size();
+    if (nt != 0) {
+        // Thresholds on textures, in the texture pass: each item's rows get the tests
+        // above, then the bits of every texture above its bound, while they are in the
+        // cache; no texture field is stored.
+        require(texture_masks.size() == nt && texture_nyquists.size() == nt &&
+                    static_cast<size_t>(texture_limits.size()) == nt &&
+                    static_cast<size_t>(texture_bits.size()) == nt,
+                "one mask, nyquist, limit and bit per texture");
+        const auto b = sweep_bounds(bounds, rows);
+        std::vector<TextureInput<T>> inputs;
+        for (size_t i = 0; i < nt; ++i) {
+            TextureSink<T> sink;
+            sink.flags = out;
+            sink.limit = static_cast<T>(texture_limits.data()[i]);
+            sink.bit = static_cast<uint32_t>(texture_bits.data()[i]);
+            inputs.push_back(texture_input(texture_fields[i], texture_masks[i],
+                                           texture_nyquists[i], rows, gates, sink));
+        }
+        run_textures(inputs, b, gates, half_rays, half_gates, wrap, min_count, n_threads,
+                     [&](const Chunk& c, TextureScratch<T>& s) {
+            for (int64_t r = c.row + c.begin; r < c.row + c.end; ++r)
+                flag_row(t, r, gates, s.unmasked.data(), out + r * gates, s.seen.data());
+        });
+        return result;
+    }
     {
         runtime::release_gil release;
         runtime::for_blocks(rows, flag_rows, n_threads, [&](int64_t begin, int64_t end) {
@@ -868,31 +885,26 @@ void register_qc(pybind11::module_& m) {
     // copy; everything else is read as float64.
     // `mask` (uint8, the field's shape, or empty) marks more missing gates than the
     // field's NaN: a masked array's mask, read without a filled copy.
-    // texture_flags takes lists (fields, masks, nyquists: empty for a linear texture)
-    // and sets bits in `flags` in place.
-    auto texture_args = [&](const char* name, auto function, const char* field,
-                            const char* mask, const char* nyquist, auto... more) {
-        m.def(name, function, py::arg(field), py::arg(mask), py::arg("bounds"), py::arg(nyquist),
-              py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"), py::arg("min_count"),
-              more..., py::arg("n_threads") = 0);
+    auto texture_args = [&](auto function) {
+        m.def("texture", function, py::arg("field"), py::arg("mask"), py::arg("bounds"),
+              py::arg("nyquist"), py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"),
+              py::arg("min_count"), py::arg("n_threads") = 0);
     };
-    texture_args("texture", &texture_py<float>, "field", "mask", "nyquist");
-    texture_args("texture", &texture_py<double>, "field", "mask", "nyquist");
-    texture_args("texture_flags", &texture_flags_py<float>, "fields", "masks", "nyquists",
-                 py::arg("limits"), py::arg("bits"), py::arg("flags"));
-    texture_args("texture_flags", &texture_flags_py<double>, "fields", "masks", "nyquists",
-                 py::arg("limits"), py::arg("bits"), py::arg("flags"));
+    texture_args(&texture_py<float>);
+    texture_args(&texture_py<double>);
     m.def("despeckle", &despeckle_py, py::arg("valid"), py::arg("bounds"), py::arg("min_size"),
           py::arg("connectivity"), py::arg("wrap"), py::arg("n_threads") = 0);
     auto flags_args = [&](auto function) {
         m.def("flags", function, py::arg("fields"), py::arg("masks"), py::arg("offsets"),
-              py::arg("lo"),
-              py::arg("hi"), py::arg("bits"), py::arg("missing_bit"), py::arg("velocity"),
+              py::arg("lo"), py::arg("hi"), py::arg("bits"), py::arg("missing_bit"), py::arg("velocity"),
               py::arg("clutter_gates"), py::arg("clutter_speed"), py::arg("clutter_bit"),
               py::arg("vad_u"), py::arg("vad_v"), py::arg("vad_level"), py::arg("sin_az"),
               py::arg("cos_az"), py::arg("cos_el"), py::arg("leash_fraction"),
               py::arg("leash_floor"), py::arg("leash_bit"), py::arg("rows"), py::arg("gates"),
-              py::arg("n_threads") = 0);
+              py::arg("texture_fields"), py::arg("texture_masks"), py::arg("bounds"),
+              py::arg("texture_nyquists"), py::arg("half_rays"), py::arg("half_gates"),
+              py::arg("wrap"), py::arg("min_count"), py::arg("texture_limits"),
+              py::arg("texture_bits"), py::arg("n_threads") = 0);
     };
     flags_args(&flags_py<float>);
     flags_args(&flags_py<double>);
