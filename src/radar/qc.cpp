@@ -245,50 +245,53 @@ template <int HG>
     }
 }
 
-// The three window sums of one output ray, from the planes of its window's `rays`
-// consecutive rays: column sums over the rays, always added in ray order, then sums
-// along the gates, in the same gate order at every position, whatever the window (the
-// common sizes unrolled, the others by whole passes in the same order). Only the first
-// E gates are computed (the rest are past every valid gate); the column sums need the
-// first `reach` = min(gates, E + hg) gates.
+// The three window sums at gates [g0, g1) of one output ray, from the planes of its
+// window's `rays` consecutive rays: column sums over the rays, always added in ray
+// order, then sums along the gates, in the same gate order at every position, whatever
+// the window (the common sizes unrolled, the others by whole passes in the same order).
+// The column sums are computed at the gates the window reads, which are below `reach`
+// = min(gates, E + hg) (E: past every valid gate); the zeros either side do the rest.
 [[gnu::always_inline]] inline void window_sums_body(const double* planes, int64_t rays,
-                                                    int64_t P, int64_t E, int64_t reach,
-                                                    int64_t hg, double* column,
-                                                    double* window) {
+                                                    int64_t P, int64_t g0, int64_t g1,
+                                                    int64_t reach, int64_t hg,
+                                                    double* column, double* window) {
+    const int64_t c0 = std::max<int64_t>(0, g0 - hg), c1 = std::min(reach, g1 + hg);
+    const int64_t n = g1 - g0;
     for (int k = 0; k < 3; ++k) {
         const double* cp = planes + k * P;  // one ray: its plane is its column
         if (rays > 1) {
-            double* __restrict col = column + k * P + hg;
-            const double* q = planes + k * P + hg;
+            double* __restrict col = column + k * P + hg + c0;
+            const double* q = planes + k * P + hg + c0;
             if (rays == 3) {
-                column_fixed<3>(q, 3 * P, reach, col);
+                column_fixed<3>(q, 3 * P, c1 - c0, col);
             } else if (rays == 5) {
-                column_fixed<5>(q, 3 * P, reach, col);
+                column_fixed<5>(q, 3 * P, c1 - c0, col);
             } else {
-                for (int64_t g = 0; g < reach; ++g) col[g] = q[g];
+                for (int64_t g = 0; g < c1 - c0; ++g) col[g] = q[g];
                 for (int64_t j = 1; j < rays; ++j)
-                    for (int64_t g = 0; g < reach; ++g) col[g] += q[3 * j * P + g];
+                    for (int64_t g = 0; g < c1 - c0; ++g) col[g] += q[3 * j * P + g];
             }
             cp = column + k * P;
         }
-        double* __restrict w = window + k * P;
+        cp += g0;
+        double* __restrict w = window + k * P + g0;
         switch (hg) {
-            case 0: window_fixed<0>(cp, E, w); break;
-            case 1: window_fixed<1>(cp, E, w); break;
-            case 2: window_fixed<2>(cp, E, w); break;
-            case 3: window_fixed<3>(cp, E, w); break;
+            case 0: window_fixed<0>(cp, n, w); break;
+            case 1: window_fixed<1>(cp, n, w); break;
+            case 2: window_fixed<2>(cp, n, w); break;
+            case 3: window_fixed<3>(cp, n, w); break;
             default:
-                for (int64_t g = 0; g < E; ++g) w[g] = cp[g];
+                for (int64_t g = 0; g < n; ++g) w[g] = cp[g];
                 for (int64_t d = 1; d <= 2 * hg; ++d)
-                    for (int64_t g = 0; g < E; ++g) w[g] += cp[g + d];
+                    for (int64_t g = 0; g < n; ++g) w[g] += cp[g + d];
         }
     }
 }
 
 KESTRUM_VECTOR_PATHS(window_sums, window_sums_body,
-                     (const double* planes, int64_t rays, int64_t P, int64_t E,
+                     (const double* planes, int64_t rays, int64_t P, int64_t g0, int64_t g1,
                       int64_t reach, int64_t hg, double* column, double* window),
-                     (planes, rays, P, E, reach, hg, column, window))
+                     (planes, rays, P, g0, g1, reach, hg, column, window))
 
 // The population standard deviation from the sums of a window (n, sum of x - shift, sum
 // of its square), where the gate itself is valid (`self` is 1) and the window holds
@@ -300,24 +303,14 @@ template <class T>
     const double* n = sums;
     const double* a = sums + P;
     const double* b = sums + 2 * P;
-    // Stretches without a valid gate are NaN without the divisions and roots.
-    for (int64_t g0 = 0; g0 < E; g0 += texture_stretch) {
-        const int64_t g1 = std::min(E, g0 + texture_stretch);
-        uint32_t any = 0;
-        for (int64_t g = g0; g < g1; ++g) any |= self[g] > 0.0 ? 1u : 0u;
-        if (any == 0) {
-            for (int64_t g = g0; g < g1; ++g) out[g] = static_cast<T>(nan_value);
-            continue;
-        }
-        for (int64_t g = g0; g < g1; ++g) {
-            // Rounding can leave a constant window's variance a little below zero. Each
-            // comparison feeds its select directly, which keeps the loop vector code; a
-            // missing gate has `self` 0, so the product is below `least` (at least 1).
-            const double inv = 1.0 / n[g];
-            const double var = (b[g] - a[g] * a[g] * inv) * inv;
-            const double t = var > 0.0 ? std::sqrt(var) : 0.0;
-            out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
-        }
+    for (int64_t g = 0; g < E; ++g) {
+        // Rounding can leave a constant window's variance a little below zero. Each
+        // comparison feeds its select directly, which keeps the loop vector code; a
+        // missing gate has `self` 0, so the product is below `least` (at least 1).
+        const double inv = 1.0 / n[g];
+        const double var = (b[g] - a[g] * a[g] * inv) * inv;
+        const double t = var > 0.0 ? std::sqrt(var) : 0.0;
+        out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
     }
 }
 
@@ -387,23 +380,13 @@ template <class T>
     const double* n = sums;
     const double* a = sums + P;
     const double* b = sums + 2 * P;
-    // Stretches without a valid gate are NaN without the logarithms.
-    for (int64_t g0 = 0; g0 < E; g0 += texture_stretch) {
-        const int64_t g1 = std::min(E, g0 + texture_stretch);
-        uint32_t any = 0;
-        for (int64_t g = g0; g < g1; ++g) any |= self[g] > 0.0 ? 1u : 0u;
-        if (any == 0) {
-            for (int64_t g = g0; g < g1; ++g) out[g] = static_cast<T>(nan_value);
-            continue;
-        }
-        for (int64_t g = g0; g < g1; ++g) {
-            const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
-            // NaN (no gate) and lengths of 1 (rounding can give a little more) take a
-            // harmless value to the logarithm, and are replaced below.
-            const double ln = log_below_one(length < 1.0 ? length : 0.5);
-            const double t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * ln);
-            out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
-        }
+    for (int64_t g = 0; g < E; ++g) {
+        const double length = std::sqrt(a[g] * a[g] + b[g] * b[g]) / n[g];
+        // NaN (no gate) and lengths of 1 (rounding can give a little more) take a
+        // harmless value to the logarithm, and are replaced below.
+        const double ln = log_below_one(length < 1.0 ? length : 0.5);
+        const double t = length >= 1.0 ? 0.0 : scale * std::sqrt(-2.0 * ln);
+        out[g] = static_cast<T>(n[g] * self[g] >= least ? t : nan_value);
     }
 }
 
@@ -423,6 +406,13 @@ inline void circular_texture(const double* sums, int64_t P, int64_t E, const dou
 inline void circular_texture(const double* sums, int64_t P, int64_t E, const double* self,
                              double least, double nyquist, double* out) {
     circular_texture_f64(sums, P, E, self, least, nyquist / std::numbers::pi, out);
+}
+
+// Whether gates [g0, g1) hold a valid one (`self`: a ray's count plane).
+inline bool any_valid(const double* self, int64_t g0, int64_t g1) {
+    uint32_t any = 0;
+    for (int64_t g = g0; g < g1; ++g) any |= self[g] > 0.0 ? 1u : 0u;
+    return any != 0;
 }
 
 template <class T>
@@ -480,22 +470,40 @@ void texture_chunk(const T* field, const uint8_t* mask, const double* nyquist, c
     for (int64_t r = c.begin; r < c.end; ++r) {
         const int64_t first = all_rays ? 0 : (p.wrap ? r - hr : std::max(lo, r - hr));
         const int64_t last = all_rays ? R - 1 : (p.wrap ? r + hr : std::min(hi - 1, r + hr));
-        window_sums(s.planes.data() + 3 * (first - lo) * P, last - first + 1, P, E, reach, hg,
-                    s.column.data(), s.window.data());
         const int64_t row = c.row + r;
         const double* self = s.planes.data() + 3 * (r - lo) * P + hg;
+        const double* rays_planes = s.planes.data() + 3 * (first - lo) * P;
         T* o = sink.flags ? s.row.data() : sink.out + row * G;
-        if (circular) {
-            circular_texture(s.window.data(), P, E, self, least, nyquist[row], o);
-        } else {
-            linear_texture(s.window.data(), P, E, self, least, o);
+        // Textures only along runs of stretches where the ray has a valid gate: the
+        // window sums of the others would be thrown away.
+        for (int64_t g0 = 0; g0 < E;) {
+            int64_t g1 = std::min(E, g0 + texture_stretch);
+            if (!any_valid(self, g0, g1)) {
+                if (!sink.flags) std::fill(o + g0, o + g1, static_cast<T>(nan_value));
+                g0 = g1;
+                continue;
+            }
+            // The run goes on while the next stretch has a valid gate too.
+            while (g1 < E) {
+                const int64_t next = std::min(E, g1 + texture_stretch);
+                if (!any_valid(self, g1, next)) break;
+                g1 = next;
+            }
+            window_sums(rays_planes, last - first + 1, P, g0, g1, reach, hg, s.column.data(),
+                        s.window.data());
+            const double* sums = s.window.data() + g0;
+            if (circular) {
+                circular_texture(sums, P, g1 - g0, self + g0, least, nyquist[row], o + g0);
+            } else {
+                linear_texture(sums, P, g1 - g0, self + g0, least, o + g0);
+            }
+            if (sink.flags) {
+                uint32_t* f = sink.flags + row * G;
+                for (int64_t g = g0; g < g1; ++g) f[g] |= o[g] > sink.limit ? sink.bit : 0u;
+            }
+            g0 = g1;
         }
-        if (sink.flags) {
-            uint32_t* f = sink.flags + row * G;
-            for (int64_t g = 0; g < E; ++g) f[g] |= o[g] > sink.limit ? sink.bit : 0u;
-        } else {
-            std::fill(o + E, o + G, static_cast<T>(nan_value));
-        }
+        if (!sink.flags) std::fill(o + E, o + G, static_cast<T>(nan_value));
     }
 }
 
