@@ -416,8 +416,8 @@ inline bool any_valid(const double* self, int64_t g0, int64_t g1) {
 }
 
 template <class T>
-void texture_chunk(const T* field, const uint8_t* mask, const double* nyquist, const Chunk& c, const TextureParams& p, TextureScratch<T>& s,
-                   const TextureSink<T>& sink) {
+void texture_chunk(const T* field, const uint8_t* mask, const double* nyquist, const Chunk& c,
+                   const TextureParams& p, TextureScratch<T>& s, const TextureSink<T>& sink) {
     const int64_t G = p.gates, R = c.rays, hr = p.half_rays, hg = p.half_gates;
     const int64_t P = s.stride;
     const bool circular = nyquist != nullptr;
@@ -779,8 +779,8 @@ using plane_t = runtime::array<T, "fields">;
 
 template <class T>
 py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<mask_t> masks,
-                               std::vector<f64> offsets, f64 lo,
-                               f64 hi, i64a bits, uint32_t missing_bit, plane_t<T> velocity,
+                               std::vector<f64> offsets, f64 lo, f64 hi, i64a bits,
+                               uint32_t missing_bit, plane_t<T> velocity,
                                i64a clutter_gates, double clutter_speed, uint32_t clutter_bit,
                                f64 vad_u, f64 vad_v, i64a vad_level, f64 sin_az, f64 cos_az,
                                f64 cos_el, double leash_fraction, double leash_floor,
@@ -904,9 +904,9 @@ void register_qc(pybind11::module_& m) {
           py::arg("connectivity"), py::arg("wrap"), py::arg("n_threads") = 0);
     auto flags_args = [&](auto function) {
         m.def("flags", function, py::arg("fields"), py::arg("masks"), py::arg("offsets"),
-              py::arg("lo"), py::arg("hi"), py::arg("bits"), py::arg("missing_bit"), py::arg("velocity"),
-              py::arg("clutter_gates"), py::arg("clutter_speed"), py::arg("clutter_bit"),
-              py::arg("vad_u"), py::arg("vad_v"), py::arg("vad_level"), py::arg("sin_az"),
+              py::arg("lo"), py::arg("hi"), py::arg("bits"), py::arg("missing_bit"),
+              py::arg("velocity"), py::arg("clutter_gates"), py::arg("clutter_speed"),
+              py::arg("clutter_bit"), py::arg("vad_u"), py::arg("vad_v"), py::arg("vad_level"), py::arg("sin_az"),
               py::arg("cos_az"), py::arg("cos_el"), py::arg("leash_fraction"),
               py::arg("leash_floor"), py::arg("leash_bit"), py::arg("rows"), py::arg("gates"),
               py::arg("texture_fields"), py::arg("texture_masks"), py::arg("bounds"),
