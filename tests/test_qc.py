@@ -88,7 +88,9 @@ class TestTexture:
     def test_stacked_sweeps_and_masked_float32(self):
         rng = np.random.default_rng(3)
         field = holes(rng, rng.normal(0.9, 0.05, (2, 12, 30)), 0.2)
-        got = kestrum.texture(np.ma.masked_invalid(field).astype(np.float32))
+        # A fill value under the mask, far from the data: it must not be read.
+        masked = np.ma.MaskedArray(np.nan_to_num(field, nan=-999.0), np.isnan(field))
+        got = kestrum.texture(masked.astype(np.float32))
         want = np.stack([texture_numpy(s.astype(np.float32).astype(float), (3, 7)) for s in field])
         assert isinstance(got, np.ma.MaskedArray) and got.dtype == np.float32
         np.testing.assert_array_equal(got.mask, np.isnan(want))
@@ -215,6 +217,12 @@ class TestGateQC:
             qc = kestrum.gate_qc(**f, preset=preset)
             np.testing.assert_array_equal(qc.flags, want, err_msg=preset)
             np.testing.assert_array_equal(qc.keep, want == 0)
+            # Masked fields with a fill value that fails every test under the mask.
+            masked = {
+                k: np.ma.MaskedArray(np.nan_to_num(v, nan=-999.0), np.isnan(v))
+                for k, v in f.items()
+            }
+            np.testing.assert_array_equal(kestrum.gate_qc(**masked, preset=preset).flags, want)
         # A preset's test turned off, one added.
         qc = kestrum.gate_qc(**f, preset="simple", min_rhohv=nan, max_reflectivity=25)
         with np.errstate(invalid="ignore"):

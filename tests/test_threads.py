@@ -204,13 +204,15 @@ def superobs_grid(rng):
 def texture(rng):
     # Two sweeps of 16 * 3 + 5 rays (four items each of the runner) and a 2-ray sweep.
     field = holes(rng, rng.normal(30, 5, (16 * 6 + 12, 50)), 0.2)
-    return _radar.texture, (field, [0, 53, 106, 108], np.empty(0), 1, 3, True, 3)
+    mask = (rng.random(field.shape) < 0.1).astype(np.uint8)
+    return _radar.texture, (field, mask, [0, 53, 106, 108], np.empty(0), 1, 3, True, 3)
 
 
 def texture_circular(rng):
     field = holes(rng, rng.uniform(-10, 10, (16 * 6 + 12, 50)), 0.2)
     return _radar.texture, (
         field.astype(np.float32),
+        np.empty(0, np.uint8),
         [0, 53, 106, 108],
         np.full(108, 10.0),
         2,
@@ -224,12 +226,22 @@ def despeckle(rng):
     return _radar.despeckle, (rng.random((100, 60)) < 0.5, [0, 30, 31, 70, 100], 5, 8, True)
 
 
-def qc_flags(rng):
+def qc_flags(rng, textures=False):
     rows, gates = 8 * 5 + 3, 30
     planes = [holes(rng, rng.normal(size=(rows, gates)), 0.3) for _ in range(2)]
     u = rng.normal(size=(2, gates))
+    # With textures the tests run per item of the texture pass (16 rays), in two sweeps.
+    velocity = holes(rng, rng.uniform(-10, 10, (rows, gates)), 0.2)
+    mask = (rng.random((rows, gates)) < 0.1).astype(np.uint8)
+    texture = (
+        ([planes[0], velocity], [mask, np.empty(0, np.uint8)], [np.empty(0), np.full(rows, 10.0)])
+        if textures
+        else ([], [], [])
+    )
+    limits = [0.8, 3.0][: len(texture[0])]
     return _radar.flags, (
         planes,
+        [(rng.random((rows, gates)) < 0.2).astype(np.uint8), np.empty(0, np.uint8)],
         [np.empty(0), rng.normal(size=gates)],
         [-1.0, nan],
         [1.0, 0.5],
@@ -248,7 +260,21 @@ def qc_flags(rng):
         16,
         rows,
         gates,
+        texture[0],
+        texture[1],
+        np.array([0, 20, rows]),
+        texture[2],
+        1,
+        3,
+        True,
+        3,
+        np.array(limits, float),
+        np.array([32, 64][: len(limits)], np.int64),
     )
+
+
+def qc_flags_textures(rng):
+    return qc_flags(rng, textures=True)
 
 
 def _aliased_volume(rng):
@@ -303,6 +329,7 @@ CALLS = [
     texture_circular,
     despeckle,
     qc_flags,
+    qc_flags_textures,
     dealias_fit,
     dealias_unfold,
 ]

@@ -59,11 +59,14 @@ for members, n, n_codes in [(1, 5, 3), (7, 300, 4), (50, 1001, 10), (600, 70, 17
     for min_valid in (1, 3):
         for out in _ensemble.mode(v, n_codes, min_valid, n_threads=2):
             h.update(out.tobytes())
-for dtype in (np.float64, np.float32):  # textures: window sums and the standard deviation
+for dtype in (np.float64, np.float32):  # textures: window sums, linear and circular
     f = rng.normal(30.0, 5.0, (3 * 21, 37)).astype(dtype)
     f[rng.random(f.shape) < 0.2] = np.nan
     f[:, 33:] = np.nan
-    h.update(_radar.texture(f, [0, 21, 42, 63], np.empty(0), 2, 3, True, 2, n_threads=1).tobytes())
+    m = (rng.random(f.shape) < 0.1).astype(np.uint8)
+    for mask, nyq in ((np.empty(0, np.uint8), np.empty(0)), (m, np.full(63, 7.0))):
+        out = _radar.texture(f, mask, [0, 21, 42, 63], nyq, 2, 3, True, 2, n_threads=1)
+        h.update(out.tobytes())
 for gates in (7, 61):  # superobservations: gate functions (linear Z, sine and cosine) and folds
     v = rng.normal(0.0, 30.0, (40, gates))
     v[rng.random(v.shape) < 0.2] = np.nan

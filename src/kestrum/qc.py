@@ -254,8 +254,9 @@ def texture(
     circular standard deviation ``(nyquist / pi) sqrt(-2 ln R)``, R the length of the
     mean of the unit vectors ``(cos a, sin a)`` of the valid gates (Mardia and Jupp
     2000, eq. 2.3.11; Py-ART's ``angular_texture_2d``). The window is clipped at the
-    first and last gates, and at the first and last rays when ``wrap`` is False.
-    Results are the same bits for every thread count.
+    first and last gates, and at the first and last rays when ``wrap`` is False. On
+    the fold circle a value of 2**50 folds or more is missing (no fraction of a fold
+    is left at that size). Results are the same bits for every thread count.
 
     Examples
     --------
@@ -281,9 +282,10 @@ def _texture_of(
 ) -> Any:
     half_rays, half_gates = (n // 2 for n in _window(func, window))
 
-    def kernel(values: Any, nyq: Any) -> Any:
+    def kernel(values: Any, nyq: Any, mask: Any = None) -> Any:
         vol = _volume(func, "field", values, sweeps)
-        return _texture(func, vol, nyq, (half_rays, half_gates), wrap, min_count, n_threads)
+        half = (half_rays, half_gates)
+        return _texture(func, vol, nyq, half, wrap, min_count, n_threads, mask)
 
     if cv.is_dataarray(field):
         # The window needs whole sweeps: the data are read in one piece, not by chunks.
@@ -294,9 +296,8 @@ def _texture_of(
         out.attrs = {"long_name": "texture", "units": field.attrs.get("units", "")}
         return out
     values = cv.array(func, "field", field)
-    # One copy with NaN in the masked gates (the native converter would make two).
-    filled = _field(func, "field", values, np.float32 if values.dtype == np.float32 else np.float64)
-    return cv.masked_like(values, kernel(filled, nyquist))
+    data, mask = _unfilled(func, "field", values)
+    return cv.masked_like(values, kernel(data, nyquist, mask))
 
 
 def _texture(
@@ -307,16 +308,30 @@ def _texture(
     wrap: bool,
     min_count: int,
     n_threads: int,
+    mask: Any = None,
 ) -> Any:
-    """The native texture of a volume, in the volume's shape."""
+    """The native texture of a volume, in the volume's shape. ``mask`` (uint8 in the
+    volume's shape) marks more missing gates than NaN."""
+    rates = _rates(func, nyquist, vol.shape)
+    mask = _NO_MASK if mask is None else _rows(mask, vol.rows.shape[1])
+    return _radar.texture(
+        vol.rows, mask, vol.bounds, rates, half[0], half[1], wrap, min_count, n_threads
+    ).reshape(vol.shape)
+
+
+def _rates(func: str, nyquist: Any, shape: tuple[int, ...]) -> Any:
+    """Nyquist velocity per ray of a volume of ``shape``, or empty for a linear texture."""
     if nyquist is None:
-        rates = np.empty(0)
-    else:
-        rates = cv.per_ray(func, "nyquist", nyquist, vol.shape[:-1])
-        if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
-            raise cv.fail(func, "nyquist must be positive and finite")
-    out = _radar.texture(vol.rows, vol.bounds, rates, half[0], half[1], wrap, min_count, n_threads)
-    return out.reshape(vol.shape)
+        return np.empty(0)
+    rates = cv.per_ray(func, "nyquist", nyquist, shape[:-1])
+    if not np.all(rates > 0) or not np.all(np.isfinite(rates)):
+        raise cv.fail(func, "nyquist must be positive and finite")
+    return rates
+
+
+def _rows(mask: Any, gates: int) -> Any:
+    """A mask from :func:`_unfilled` as the kernels' rows (an empty one as it is)."""
+    return mask.reshape(-1, gates) if mask.size else mask
 
 
 # --- despeckle ----------------------------------------------------------------------
@@ -728,7 +743,10 @@ def gate_qc(
     # float32 as NumPy would (a stored 0.9 is at the bound 0.9, not below it).
     single = all(getattr(v, "dtype", None) == np.float32 for v in fields.values())
     dtype = np.float32 if single else np.float64
-    arrays = {n: _field(func, n, v, dtype) for n, v in fields.items()}
+    # Data and masks as they are: no filled copies of the fields.
+    unfilled = {n: _unfilled(func, n, v, dtype) for n, v in fields.items()}
+    arrays = {n: data for n, (data, _) in unfilled.items()}
+    masks = {n: mask for n, (_, mask) in unfilled.items()}
     shape = next(iter(arrays.values())).shape
     for a in arrays.values():
         if a.shape != shape or len(shape) < 2:
@@ -740,17 +758,18 @@ def gate_qc(
     vol = _volume(func, "field", arrays[next(iter(arrays))], sweeps)
     gates = shape[-1]
 
-    planes, offsets, lo, hi, bits = [], [], [], [], []
+    planes, plane_masks, offsets, lo, hi, bits = [], [], [], [], [], []
 
     tested = set()
 
-    def test(plane: Any, bit: int, low: Any, high: Any, offset: Any = None) -> None:
+    def test(name: str, bit: int, low: Any, high: Any, offset: Any = None) -> None:
         low = np.nan if low is None else low
         high = np.nan if high is None else high
         if np.isnan(low) and np.isnan(high) and bit:
             return
-        tested.add(id(plane))
-        planes.append(plane.reshape(-1, gates))
+        tested.add(name)
+        planes.append(arrays[name].reshape(-1, gates))
+        plane_masks.append(_rows(masks[name], gates))
         offsets.append(np.empty(0) if offset is None else offset)
         lo.append(float(dtype(low)))
         hi.append(float(dtype(high)))
@@ -760,22 +779,23 @@ def gate_qc(
         low_value = settings.get(low) if low else None
         high_value = settings.get(high) if high else None
         if name in arrays:
-            test(arrays[name], bit, low_value, high_value)
+            test(name, bit, low_value, high_value)
         elif name == "snr" and low_value is not None and "reflectivity" in arrays:
             r = _range(func, range, gates, "an SNR estimated from reflectivity", positive=True)
             offset = 20.0 * np.log10(r / 1000.0)
             noise = noise_reflectivity
             if noise is None:
-                z = arrays["reflectivity"].reshape(-1, gates)
+                z = _field(func, "reflectivity", fields["reflectivity"], dtype).reshape(-1, gates)
                 with np.errstate(invalid="ignore"):
                     corrected = z - offset
                 noise = float(np.nanmin(corrected)) if np.isfinite(corrected).any() else 0.0
-            test(arrays["reflectivity"], bit, low_value, high_value, offset + noise)
+            test("reflectivity", bit, low_value, high_value, offset + noise)
         elif (low and given.get(low) is not None) or (high and given.get(high) is not None):
             raise cv.fail(func, f"a threshold on {name} needs {name}")
 
     sizes = _window(func, settings.get("texture_window", (3, 7)))
     half = (sizes[0] // 2, sizes[1] // 2)
+    texture_tests = []
     for name, bit, bound in _TEXTURE_TESTS:
         limit = settings.get(bound)
         if limit is None or np.isnan(limit):
@@ -784,24 +804,17 @@ def gate_qc(
             if given.get(bound) is not None:
                 raise cv.fail(func, f"{bound} needs {name}")
             continue  # a preset's test of a field the caller does not have
-        tex = _texture(
-            func,
-            _volume(func, name, arrays[name], sweeps),
-            nyquist if name == "velocity" else None,
-            half,
-            wrap,
-            3,
-            n_threads,
-        )
-        test(tex, bit, None, limit)
+        rates = nyquist if name == "velocity" else None
+        texture_tests.append((name, bit, float(dtype(limit)), rates))
 
     # Fields without a test of their own still say that the gate has data.
-    for name, value in arrays.items():
-        if name != "velocity" and id(value) not in tested:
-            test(value, 0, None, None)
+    for name in arrays:
+        if name != "velocity" and name not in tested:
+            test(name, 0, None, None)
+    velocity = fields.get("velocity")
     native = _velocity_tests(
         func,
-        arrays.get("velocity"),
+        None if velocity is None else _field(func, "velocity", velocity, dtype),
         dtype,
         vol,
         range,
@@ -814,8 +827,16 @@ def gate_qc(
         leash_fraction,
         leash_floor,
     )
+    # The textures' tests run inside the texture pass, on each runner item's rows
+    # right after the other tests.
+    texture_rows, texture_rates = [], []
+    for name, _, _, nyq in texture_tests:
+        field = _volume(func, name, arrays[name], sweeps)
+        texture_rows.append(field.rows)
+        texture_rates.append(_rates(func, nyq, field.shape))
     flags = _radar.flags(
         planes,
+        plane_masks,
         offsets,
         np.array(lo, float),
         np.array(hi, float),
@@ -824,8 +845,18 @@ def gate_qc(
         *native,
         vol.rows.shape[0],
         gates,
+        texture_rows,
+        [_rows(masks[name], gates) for name, *_ in texture_tests],
+        vol.bounds,
+        texture_rates,
+        *half,
+        wrap,
+        3,
+        np.array([limit for _, _, limit, _ in texture_tests], float),
+        np.array([int(bit) for _, bit, _, _ in texture_tests], np.int64),
         n_threads,
-    ).reshape(shape)
+    )
+    flags = flags.reshape(shape)
     if exclude is not None:
         excluded = (
             np.asarray(exclude.gate_excluded)
@@ -860,6 +891,24 @@ def _field(func: str, name: str, value: Any, dtype: Any) -> Any:
     """A field in ``dtype`` with NaN where it is masked: read by several kernels, so
     converted once."""
     return cv.nan_data(cv.array(func, name, value, None), dtype, copy=False)
+
+
+#: The mask of a field without one (the kernels read nothing through it).
+_NO_MASK = np.empty(0, np.uint8)
+
+
+def _unfilled(func: str, name: str, value: Any, dtype: Any = None) -> tuple[Any, Any]:
+    """A large field as the kernels read it, without a filled copy: its data in
+    ``dtype`` (by default float32 as Py-ART's fields are, else float64) and its mask as
+    uint8 in the field's shape, or an empty mask if it has none. NaN is missing too."""
+    value = cv.array(func, name, value, None)
+    if dtype is None:
+        dtype = np.float32 if value.dtype == np.float32 else np.float64
+    data = np.ascontiguousarray(np.ma.getdata(value), dtype=dtype)
+    mask = np.ma.getmask(value)
+    if mask is np.ma.nomask:
+        return data, _NO_MASK
+    return data, np.ascontiguousarray(np.broadcast_to(mask, data.shape)).view(np.uint8)
 
 
 def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) -> Any:
