@@ -145,6 +145,22 @@ def despeckle_scipy(valid, min_size, connectivity, wrap):
     return valid & (size[roots] >= min_size)
 
 
+def test_native_texture_never_rounds_float64_to_float32():
+    # Two native forms; a field that needs no conversion picks its own, and any other
+    # argument list must fall to the float64 one, not round the field to float32.
+    from kestrum import _radar
+
+    f = np.random.default_rng(0).normal(size=(8, 20)) * (1 + 1e-9)
+    no_mask, linear = np.empty(0, np.uint8), np.empty(0)
+    want = texture_numpy(f, (3, 3), min_count=2)
+    for field, bounds, dtype, rtol in (
+        (f, [0, 8], np.float64, 1e-12),
+        (f.astype(np.float32), np.array([0, 8]), np.float32, 1e-5),
+    ):
+        out = _radar.texture(field, no_mask, bounds, linear, 1, 1, True, 2)
+        assert out.dtype == dtype and np.allclose(out, want, rtol=rtol)
+
+
 class TestDespeckle:
     @pytest.mark.parametrize("connectivity", [4, 8])
     @pytest.mark.parametrize("wrap", [True, False])

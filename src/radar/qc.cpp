@@ -889,8 +889,11 @@ py::array_t<uint32_t> flags_py(std::vector<plane_t<T>> fields, std::vector<mask_
 namespace radar {
 
 void register_qc(pybind11::module_& m) {
-    // float32 first: Py-ART's fields are float32, and an exact match is taken without a
-    // copy; everything else is read as float64.
+    // Two forms: float32 (Py-ART's fields) and float64. pybind11 first looks for a form
+    // that takes the arguments as they are, so a float32 field is read in place by the
+    // float32 form; failing that, the first form that can convert them is taken, and that
+    // must be the float64 one, or a float64 field given with a list would be rounded to
+    // float32 without a word.
     // `mask` (uint8, the field's shape, or empty) marks more missing gates than the
     // field's NaN: a masked array's mask, read without a filled copy.
     auto texture_args = [&](auto function) {
@@ -898,8 +901,8 @@ void register_qc(pybind11::module_& m) {
               py::arg("nyquist"), py::arg("half_rays"), py::arg("half_gates"), py::arg("wrap"),
               py::arg("min_count"), py::arg("n_threads") = 0);
     };
-    texture_args(&texture_py<float>);
     texture_args(&texture_py<double>);
+    texture_args(&texture_py<float>);
     m.def("despeckle", &despeckle_py, py::arg("valid"), py::arg("bounds"), py::arg("min_size"),
           py::arg("connectivity"), py::arg("wrap"), py::arg("n_threads") = 0);
     auto flags_args = [&](auto function) {
@@ -914,8 +917,8 @@ void register_qc(pybind11::module_& m) {
               py::arg("wrap"), py::arg("min_count"), py::arg("texture_limits"),
               py::arg("texture_bits"), py::arg("n_threads") = 0);
     };
-    flags_args(&flags_py<float>);
     flags_args(&flags_py<double>);
+    flags_args(&flags_py<float>);
 }
 
 }  // namespace radar
