@@ -540,7 +540,7 @@ def _superobs_rays(
     clear = clear[idx]
     value = np.where(clear, clear_air_value, p["value"])
     error = np.where(clear, error_floor, np.maximum(p["std"], error_floor))
-    box = np.column_stack(np.unravel_index(idx, shape)).astype(np.int64).reshape(-1, 3)
+    box = np.stack(np.unravel_index(idx, shape), axis=1).astype(np.int64, copy=False)
 
     # beam_height's model, without its argument conversion, on the sines and cosines the
     # kernel gives with the boxes: these are a third of the work after it otherwise.
@@ -562,10 +562,8 @@ def _superobs_rays(
     )
     t: Any = p["time"]
     if time_ref is not None:
-        ms = np.where(np.isfinite(t), np.rint(t * 1000.0), 0).astype(np.int64)
-        t = np.where(
-            np.isfinite(t), time_ref + ms.astype("timedelta64[ms]"), np.datetime64("NaT", "ms")
-        )
+        # NaN (a box without times) becomes NaT in the cast, and stays NaT in the sum.
+        t = time_ref + np.rint(t * 1000.0).astype("timedelta64[ms]")
     result = Superobs(
         value=value,
         std=p["std"],
