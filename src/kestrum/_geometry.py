@@ -37,10 +37,15 @@ def check_elevation(func: str, name: str, degrees: Any) -> None:
 
 def beam(range_m: Any, elevation_deg: Any, altitude_m: Any) -> tuple[Any, Any]:
     """Height and ground distance of the beam centre (Doviak and Zrnic 1993, 2.28b, c)."""
-    ka = EFFECTIVE_RADIUS
     theta = np.deg2rad(elevation_deg)
-    rise = np.sqrt(range_m**2 + ka**2 + 2.0 * range_m * ka * np.sin(theta)) - ka
-    distance = ka * np.arcsin(range_m * np.cos(theta) / (ka + rise))
+    return beam_at(range_m, np.sin(theta), np.cos(theta), altitude_m)
+
+
+def beam_at(range_m: Any, sin_el: Any, cos_el: Any, altitude_m: Any) -> tuple[Any, Any]:
+    """:func:`beam` from the sine and cosine of the elevation."""
+    ka = EFFECTIVE_RADIUS
+    rise = np.sqrt(range_m**2 + ka**2 + 2.0 * range_m * ka * sin_el) - ka
+    distance = ka * np.arcsin(range_m * cos_el / (ka + rise))
     return rise + altitude_m, distance
 
 

@@ -151,6 +151,14 @@ enum Plane : int {
     p_range,
     p_time,
     p_nyquist,
+    // The sine and cosine of the box's azimuth and elevation, for its position: the
+    // azimuth's from its sums with one square root, the elevation's by the gate
+    // functions' polynomials, where the library's sin and cos on every box cost more
+    // than the rest of the work after the kernel.
+    p_sin_azimuth,
+    p_cos_azimuth,
+    p_sin_elevation,
+    p_cos_elevation,
     planes,
 };
 
@@ -413,7 +421,16 @@ void put_box(const Sums& b, double* o, int64_t stride) {
     double az = std::atan2(b.s_az, b.c_az) / degree;
     if (az < 0.0) az += 360.0;
     o[p_azimuth * stride] = az < 360.0 ? az : 0.0;
-    o[p_elevation * stride] = b.el / n;
+    // Sums that cancel exactly have azimuth atan2(0, 0) = 0: north.
+    const double length = std::sqrt(b.s_az * b.s_az + b.c_az * b.c_az);
+    o[p_sin_azimuth * stride] = length > 0.0 ? b.s_az / length : 0.0;
+    o[p_cos_azimuth * stride] = length > 0.0 ? b.c_az / length : 1.0;
+    const double el = b.el / n;
+    o[p_elevation * stride] = el;
+    double sin_el, cos_el;
+    sincos_pi(el / 180.0, sin_el, cos_el);
+    o[p_sin_elevation * stride] = sin_el;
+    o[p_cos_elevation * stride] = cos_el;
     o[p_range * stride] = b.rg / n;
     o[p_time * stride] = b.t / n;
 }
