@@ -45,7 +45,8 @@ struct arg_name {
 // The same without the demand for C order: a view in any layout (a transposed sweep, a
 // slice with steps) arrives as it is, for a kernel that walks its strides, which are
 // whole elements since the buffer is aligned.
-constexpr int strided_flags = py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+constexpr int strided_flags =
+    static_cast<int>(py::array::forcecast) | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
 
 // An array argument. Its converter (below) reads a masked array's masked elements as
 // missing: NaN for floating types; integer types have no missing value, so a masked
