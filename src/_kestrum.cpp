@@ -632,24 +632,35 @@ py::array_t<double> profile_run(f64& z, f64& u, f64& v, f64& ground, double bott
     std::atomic<int64_t> lowest{n};
     {
         runtime::release_gil release;
-        runtime::parallel_blocks(n, profile_block, n_threads, [&](int64_t r) {
-            // Near the end of a block the columns ahead are the next block's: this thread's
-            // next on one thread, possibly another thread's on several (a few wasted asks).
-            if (const int64_t ahead = r + profile_prefetch_columns; ahead < n) {
-                prefetch_row(pz + ahead * L, L);
-                prefetch_row(pu + ahead * L, L);
-                prefetch_row(pv + ahead * L, L);
-            }
-            const Column col{pz + r * L, pu + r * L, pv + r * L, L};
-            bool decrease = false;
-            if constexpr (CheckOrder)
-                profile_column_checked(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n,
-                                       decrease);
-            else
-                profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n, decrease);
-            if (CheckOrder && decrease) {
-                int64_t seen = lowest.load(std::memory_order_relaxed);
-                while (r < seen && !lowest.compare_exchange_weak(seen, r)) {
+        auto prefetch_column = [&](int64_t r) {
+            prefetch_row(pz + r * L, L);
+            prefetch_row(pu + r * L, L);
+            prefetch_row(pv + r * L, L);
+        };
+        runtime::for_blocks(n, profile_block, n_threads, [&](int64_t begin, int64_t end) {
+            // On several threads a block rarely follows the one this thread did last (the
+            // other threads took those in between), so the columns asked for ahead at the
+            // end of that block were the wrong ones: ask for this block's first columns at
+            // once, rather than meet them one miss after another.
+            for (int64_t r = begin; r < std::min(begin + profile_prefetch_columns, end); ++r)
+                prefetch_column(r);
+            for (int64_t r = begin; r < end; ++r) {
+                // Near the end of a block the columns ahead are the next block's: this
+                // thread's next on one thread, probably another thread's on several.
+                if (const int64_t ahead = r + profile_prefetch_columns; ahead < n)
+                    prefetch_column(ahead);
+                const Column col{pz + r * L, pu + r * L, pv + r * L, L};
+                bool decrease = false;
+                if constexpr (CheckOrder)
+                    profile_column_checked(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n,
+                                           decrease);
+                else
+                    profile_column(col, pg[r], bottom, top, pcu[r], pcv[r], out + r, n,
+                                   decrease);
+                if (CheckOrder && decrease) {
+                    int64_t seen = lowest.load(std::memory_order_relaxed);
+                    while (r < seen && !lowest.compare_exchange_weak(seen, r)) {
+                    }
                 }
             }
         });
