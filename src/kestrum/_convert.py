@@ -323,6 +323,17 @@ def nan_data(value: Any, dtype: Any = np.float64, *, copy: bool = True) -> Any:
     return np.ascontiguousarray(value, dtype=dtype)
 
 
+def data_and_mask(value: Any, dtype: Any) -> tuple[Any, Any]:
+    """A large field split for a kernel that reads a mask beside the data, without a
+    filled copy: its data C-contiguous in ``dtype``, and its mask as uint8 in the data's
+    shape, or None when it has no mask."""
+    data = np.ascontiguousarray(np.ma.getdata(value), dtype=dtype)
+    mask = np.ma.getmask(value)
+    if mask is np.ma.nomask:
+        return data, None
+    return data, np.ascontiguousarray(np.broadcast_to(mask, data.shape)).view(np.uint8)
+
+
 def masked_where_nan(out: Any) -> Any:
     """``out`` as a masked array, masked where it is NaN (the form Py-ART's fields take)."""
     return np.ma.MaskedArray(out, mask=np.isnan(out), copy=False)

@@ -904,11 +904,8 @@ def _unfilled(func: str, name: str, value: Any, dtype: Any = None) -> tuple[Any,
     value = cv.array(func, name, value, None)
     if dtype is None:
         dtype = np.float32 if value.dtype == np.float32 else np.float64
-    data = np.ascontiguousarray(np.ma.getdata(value), dtype=dtype)
-    mask = np.ma.getmask(value)
-    if mask is np.ma.nomask:
-        return data, _NO_MASK
-    return data, np.ascontiguousarray(np.broadcast_to(mask, data.shape)).view(np.uint8)
+    data, mask = cv.data_and_mask(value, dtype)
+    return data, _NO_MASK if mask is None else mask
 
 
 def _range(func: str, value: Any, gates: int, why: str, positive: bool = False) -> Any:
