@@ -474,6 +474,20 @@ template <bool First>
     else sum += term;
 }
 
+// Widens the least and greatest so far by a gate's l and h (First: starts them), as
+// std::min and std::max would, without a branch.
+template <bool First>
+[[gnu::always_inline]] inline void widen(double& lo, double& hi, double l, double h) {
+    if constexpr (First) {
+        lo = l;
+        hi = h;
+    } else {
+        const double lo_g = lo, hi_g = hi;
+        lo = choose(l < lo_g, l, lo_g);
+        hi = choose(hi_g < h, h, hi_g);
+    }
+}
+
 // Adds (First: sets, as 0 + the term, the sum's start) one row's gates to the columns.
 template <int Q, bool First>
 [[gnu::always_inline]] inline void add_row_body(const double* __restrict row, int64_t n,
@@ -494,15 +508,7 @@ template <int Q, bool First>
             add_to<First>(two[g], keep_if(ok, c));
         } else {
             add_to<First>(one[g], x);
-            const double l = choose(ok, v, infinity), h = choose(ok, v, -infinity);
-            if constexpr (First) {
-                lo[g] = l;
-                hi[g] = h;
-            } else {
-                const double lo_g = lo[g], hi_g = hi[g];  // as std::min and std::max
-                lo[g] = choose(l < lo_g, l, lo_g);
-                hi[g] = choose(hi_g < h, h, hi_g);
-            }
+            widen<First>(lo[g], hi[g], choose(ok, v, infinity), choose(ok, v, -infinity));
             if constexpr (Q == reflectivity) add_to<First>(two[g], keep_if(ok, linear_z(x)));
         }
     }
@@ -529,15 +535,7 @@ template <int Q, bool First>
             const double d = keep_if(ok, u - centre[g]);
             add_to<First>(one[g], d);
             add_to<First>(two[g], d * d);
-            const double l = choose(ok, u, infinity), h = choose(ok, u, -infinity);
-            if constexpr (First) {
-                lo[g] = l;
-                hi[g] = h;
-            } else {
-                const double lo_g = lo[g], hi_g = hi[g];  // as std::min and std::max
-                lo[g] = choose(l < lo_g, l, lo_g);
-                hi[g] = choose(hi_g < h, h, hi_g);
-            }
+            widen<First>(lo[g], hi[g], choose(ok, u, infinity), choose(ok, u, -infinity));
         } else {
             const double d = keep_if(ok, x - centre[g]);
             add_to<First>(two[g], d * d);
