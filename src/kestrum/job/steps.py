@@ -145,7 +145,8 @@ def _stacked(vol: Volume, values: np.ndarray) -> dict[str, Any]:
         "values": vol.stacked(values),
         "azimuth": vol.stacked(vol.azimuth),
         "elevation": vol.stacked(vol.elevation),
-        "time": vol.stacked(vol.time, np.datetime64("NaT")),
+        # NaT in the times' own unit: a unitless NaT is deprecated in NumPy's casts
+        "time": vol.stacked(vol.time, np.array("NaT", dtype=vol.time.dtype)),
     }
 
 
