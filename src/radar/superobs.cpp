@@ -443,6 +443,21 @@ void for_quantity(int quantity, Run&& run) {
 }
 
 // --- polar boxes ------------------------------------------------------------------------
+// Items 0 .. n-1 grouped by key in item order (a stable counting sort), items whose key
+// is negative left out: key k's items are the result's [first[k], first[k + 1]).
+std::vector<int64_t> group_by(const int64_t* key, int64_t n, int64_t keys,
+                              std::vector<int64_t>& first) {
+    first.assign(static_cast<size_t>(keys) + 1, 0);
+    for (int64_t i = 0; i < n; ++i)
+        if (key[i] >= 0) ++first[key[i] + 1];
+    for (int64_t k = 0; k < keys; ++k) first[k + 1] += first[k];
+    std::vector<int64_t> items(static_cast<size_t>(first[keys]));
+    std::vector<int64_t> next(first.begin(), first.end() - 1);
+    for (int64_t i = 0; i < n; ++i)
+        if (key[i] >= 0) items[next[key[i]]++] = i;
+    return items;
+}
+
 // One azimuth group (the boxes of one sweep's azimuth cell, one per range cell) is one
 // item of the runner; no sort is needed and the rows are read where they lie. A group's
 // sums are kept per gate position (per column of its rows): each ray adds its gates to
@@ -727,18 +742,9 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
     // The gates of each range cell in gate order (a stable counting sort of the gates):
     // cell j's are cell_gates[first[j] .. first[j+1]-1]. Ranges usually increase, so a
     // cell is a run of neighbouring gates.
-    std::vector<int64_t> first(static_cast<size_t>(cells) + 1, 0), cell_gates;
-    for (int64_t g = 0; g < gates; ++g) {
-        require(gb[g] < cells, "gate_box out of range");
-        if (gb[g] >= 0) ++first[gb[g] + 1];
-    }
-    for (int64_t j = 0; j < cells; ++j) first[j + 1] += first[j];
-    cell_gates.resize(static_cast<size_t>(first[cells]));
-    {
-        std::vector<int64_t> next(first.begin(), first.end() - 1);
-        for (int64_t g = 0; g < gates; ++g)
-            if (gb[g] >= 0) cell_gates[next[gb[g]]++] = g;
-    }
+    for (int64_t g = 0; g < gates; ++g) require(gb[g] < cells, "gate_box out of range");
+    std::vector<int64_t> first;
+    const std::vector<int64_t> cell_gates = group_by(gb, gates, cells, first);
     bool runs = true;
     for (int64_t j = 0; j < cells; ++j)
         for (int64_t k = first[j]; k < first[j + 1]; ++k)
@@ -752,14 +758,8 @@ py::array_t<double> polar_py(f64 values, runtime::i64<"ray_group"> ray_group, in
     {
         runtime::release_gil release;
         // The rays of each group in ray order: a stable counting sort of the rays.
-        std::vector<int64_t> start(static_cast<size_t>(groups) + 1, 0), order;
-        for (int64_t r = 0; r < rays; ++r)
-            if (rg[r] >= 0) ++start[rg[r] + 1];
-        for (int64_t k = 0; k < groups; ++k) start[k + 1] += start[k];
-        order.resize(static_cast<size_t>(start[groups]));
-        std::vector<int64_t> next(start.begin(), start.end() - 1);
-        for (int64_t r = 0; r < rays; ++r)
-            if (rg[r] >= 0) order[next[rg[r]]++] = r;
+        std::vector<int64_t> start;
+        const std::vector<int64_t> order = group_by(rg, rays, groups, start);
         for_quantity(quantity, [&]<int Q>() {
             // Blocks of 16 groups: each block's columns are a few rows' worth of scratch.
             runtime::for_blocks(groups, 16, n_threads, [&](int64_t begin, int64_t end) {
