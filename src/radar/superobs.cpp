@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -214,22 +215,10 @@ struct GateTerms {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// A grid box's runs are a few gates long (eight on average). The compiler's vector loop
-// takes fewer than a vector's worth of gates one at a time, in scalar code that was
-// three quarters of the grid's work; so a run's terms are computed over its length
-// rounded up to whole vectors of `lanes` gates, where the row allows, and the gates past
-// its end are never read. Each gate's terms are its own: no bits change.
-constexpr int64_t lanes = 8;
-
-// The gates over which the terms of a run of n gates starting at gate `begin` of a row
-// of `gates` are computed: n rounded up to whole vectors, within the row.
-inline int64_t in_chunks(int64_t n, int64_t begin, int64_t gates) {
-    return std::min((n + lanes - 1) / lanes * lanes, gates - begin);
-}
-
 template <int Q>
 [[gnu::always_inline]] inline void gate_terms_body(const double* __restrict row, int64_t n,
-                                                   double per_ny, const GateTerms& t) {
+                                                   const double* __restrict per_ny,
+                                                   const GateTerms& t) {
     double* __restrict w = t.w;
     double* __restrict xs = t.x;
     double* __restrict f1 = t.f1;
@@ -244,7 +233,7 @@ template <int Q>
         xs[g] = x;
         if constexpr (Q == folded) {
             double s, c;
-            sincos_pi(x * per_ny, s, c);
+            sincos_pi(x * per_ny[g], s, c);
             f1[g] = keep_if(ok, s);
             f2[g] = keep_if(ok, c);
         } else {
@@ -256,13 +245,15 @@ template <int Q>
 }
 
 // The second pass's terms of a row, into x (and lo, hi). Folded velocities: each gate
-// taken to its fold nearest its box's value `centre[g]`, u = v + 2V round((value - v) /
-// 2V), as its distance from that value (0 where missing) and as u or +-infinity.
-// Otherwise: the distance from the box's mean `centre[g]` (0 where missing).
+// taken to its fold nearest its box's value `centre`, u = v + 2V round((value - v) / 2V)
+// with two[g] = 2V and per_two[g] = 1 / 2V of its own ray, as its distance from that
+// value (0 where missing) and as u or +-infinity. Otherwise: the distance from the box's
+// mean `centre` (0 where missing).
 template <int Q>
 [[gnu::always_inline]] inline void spread_terms_body(const double* __restrict row, int64_t n,
-                                                     const double* __restrict centre,
-                                                     double two, double per_two,
+                                                     double centre,
+                                                     const double* __restrict two,
+                                                     const double* __restrict per_two,
                                                      const GateTerms& t) {
     double* __restrict d = t.x;
     double* __restrict lo = t.lo;
@@ -272,23 +263,24 @@ template <int Q>
         const bool ok = is_finite(v);
         const double x = keep_if(ok, v);
         if constexpr (Q == folded) {
-            const double u = x + two * nearest((centre[g] - x) * per_two);
-            d[g] = keep_if(ok, u - centre[g]);
+            const double u = x + two[g] * nearest((centre - x) * per_two[g]);
+            d[g] = keep_if(ok, u - centre);
             lo[g] = choose(ok, u, infinity);
             hi[g] = choose(ok, u, -infinity);
         } else {
-            d[g] = keep_if(ok, x - centre[g]);
+            d[g] = keep_if(ok, x - centre);
         }
     }
 }
 
 #define SUPEROBS_TERMS(Q)                                                                     \
     KESTRUM_VECTOR_PATHS(gate_terms_##Q, gate_terms_body<Q>,                                  \
-                         (const double* row, int64_t n, double per_ny, const GateTerms& t),   \
+                         (const double* row, int64_t n, const double* per_ny,                 \
+                          const GateTerms& t),                                                \
                          (row, n, per_ny, t))                                                 \
     KESTRUM_VECTOR_PATHS(spread_terms_##Q, spread_terms_body<Q>,                              \
-                         (const double* row, int64_t n, const double* centre, double two,     \
-                          double per_two, const GateTerms& t),                                \
+                         (const double* row, int64_t n, double centre, const double* two,     \
+                          const double* per_two, const GateTerms& t),                         \
                          (row, n, centre, two, per_two, t))
 SUPEROBS_TERMS(plain)
 SUPEROBS_TERMS(folded)
@@ -296,30 +288,36 @@ SUPEROBS_TERMS(reflectivity)
 #undef SUPEROBS_TERMS
 
 template <int Q>
-void gate_terms(const double* row, int64_t n, double per_ny, const GateTerms& t) {
+void gate_terms(const double* row, int64_t n, const double* per_ny, const GateTerms& t) {
     if constexpr (Q == folded) gate_terms_folded(row, n, per_ny, t);
     else if constexpr (Q == reflectivity) gate_terms_reflectivity(row, n, per_ny, t);
     else gate_terms_plain(row, n, per_ny, t);
 }
 
 template <int Q>
-void spread_terms(const double* row, int64_t n, const double* centre, double two,
-                  double per_two, const GateTerms& t) {
+void spread_terms(const double* row, int64_t n, double centre, const double* two,
+                  const double* per_two, const GateTerms& t) {
     if constexpr (Q == folded) spread_terms_folded(row, n, centre, two, per_two, t);
     else if constexpr (Q == reflectivity)
         spread_terms_reflectivity(row, n, centre, two, per_two, t);
     else spread_terms_plain(row, n, centre, two, per_two, t);
 }
 
-// Row-sized scratch for the gate terms.
+// Scratch for the gates of one box, run after run in one row: their values, their
+// rays' 1 / V, 2V and 1 / 2V (folded velocities), and their terms.
 struct TermScratch {
-    std::vector<double> w, x, f1, f2, lo, hi, centre;
+    std::unique_ptr<double[]> w, x, f1, f2, lo, hi, values, per_ny, two, per_two;
     explicit TermScratch(int64_t gates) {
-        for (auto* v : {&w, &x, &f1, &f2, &lo, &hi, &centre})
-            v->assign(static_cast<size_t>(gates), 0.0);
+        for (auto* v : {&w, &x, &f1, &f2, &lo, &hi, &values, &per_ny, &two, &per_two})
+            *v = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(gates));
     }
-    GateTerms terms() { return {w.data(), x.data(), f1.data(), f2.data(), lo.data(), hi.data()}; }
+    GateTerms terms() { return {w.get(), x.get(), f1.get(), f2.get(), lo.get(), hi.get()}; }
 };
+
+// The terms from gate k of a box's row on.
+inline GateTerms from(const GateTerms& t, int64_t k) {
+    return {t.w + k, t.x + k, t.f1 + k, t.f2 + k, t.lo + k, t.hi + k};
+}
 
 // --- the sums of a box ------------------------------------------------------------------
 // A grid box's gates come in runs, each of one ray, in gate order. Its sums add a run's
@@ -920,15 +918,31 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
             for (const Run& run : found[c]) sorted[next[run.box]++] = run;
         });
         found = {};
-        // The scratch of a block of boxes holds the longest run, not a whole row: most
-        // blocks are few runs, and zeroing a row's worth for each was a tenth of the time.
+        // A box's gates are gathered, run after run, into one row, so that each pass
+        // computes their terms in one vector loop: a loop per run (eight gates on
+        // average) spent most of its time starting and ending. A box of more gates than
+        // the scratch holds (`most`, at least the longest run) is taken in batches of
+        // whole runs; the scratch is left unset, each pass writing what it reads.
         int64_t longest = 1;
         for (const Run& run : sorted) longest = std::max<int64_t>(longest, run.end - run.begin);
+        const int64_t most = std::max<int64_t>(longest, 1024);
+        auto length = [&](int64_t k) -> int64_t { return sorted[k].end - sorted[k].begin; };
+        // The end of the batch of runs from k0 on, before `end`.
+        auto batch = [&](int64_t k0, int64_t end) {
+            int64_t k1 = k0 + 1;
+            for (int64_t m = length(k0); k1 < end && m + length(k1) <= most; ++k1)
+                m += length(k1);
+            return k1;
+        };
         // One box per item of the runner, its runs read where they lie.
         for_quantity(quantity, [&]<int Q>() {
             runtime::for_blocks(boxes, 64, n_threads, [&](int64_t first, int64_t last) {
-                TermScratch scratch(longest + lanes);
+                TermScratch scratch(most);
                 const GateTerms terms = scratch.terms();
+                double* const row = scratch.values.get();
+                double* const per_ny = scratch.per_ny.get();
+                double* const two = scratch.two.get();
+                double* const per_two = scratch.per_two.get();
                 auto same = [](int64_t k) { return k; };
                 // A box's runs lie in rows all over the volume: each run's gates are
                 // fetched from memory a few runs ahead, so that they are in cache when
@@ -936,33 +950,55 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
                 auto fetch = [&, end = start[last]](int64_t k) {
                     if (k >= end) return;
                     const Run& run = sorted[k];
-                    const double* row = pv + run.ray * gates;
-                    for (int64_t g = run.begin; g < run.end; g += 8) __builtin_prefetch(row + g);
-                    __builtin_prefetch(row + run.end - 1);
+                    const double* ray_row = pv + run.ray * gates;
+                    for (int64_t g = run.begin; g < run.end; g += 8)
+                        __builtin_prefetch(ray_row + g);
+                    __builtin_prefetch(ray_row + run.end - 1);
                 };
                 constexpr int64_t ahead = 8;
+                // Runs k0 .. k1-1 into the row; their number of gates.
+                auto gather = [&](int64_t k0, int64_t k1, bool fetching) {
+                    int64_t m = 0;
+                    for (int64_t k = k0; k < k1; ++k) {
+                        if (fetching) fetch(k + ahead);
+                        const Run& run = sorted[k];
+                        const int64_t n = run.end - run.begin;
+                        std::copy_n(pv + run.ray * gates + run.begin, n, row + m);
+                        if constexpr (Q == folded) {
+                            const double ny = info.nyquist[run.ray];
+                            std::fill_n(per_ny + m, n, 1.0 / ny);
+                            std::fill_n(two + m, n, 2.0 * ny);
+                            std::fill_n(per_two + m, n, 1.0 / (2.0 * ny));
+                        }
+                        m += n;
+                    }
+                    return m;
+                };
                 for (int64_t k = start[first]; k < start[first] + ahead; ++k) fetch(k);
                 for (int64_t b = first; b < last; ++b) {
                     Sums sums;
-                    for (int64_t k = start[b]; k < start[b + 1]; ++k) {
-                        fetch(k + ahead);
-                        const Run& run = sorted[k];
-                        const int64_t n = run.end - run.begin;
-                        const double ray_ny = Q == folded ? info.nyquist[run.ray] : 1.0;
-                        gate_terms<Q>(pv + run.ray * gates + run.begin,
-                                      in_chunks(n, run.begin, gates), 1.0 / ray_ny, terms);
-                        add_gates<Q>(sums, terms, pr + run.begin, n, same, info, run.ray, ray_ny);
+                    const int64_t kb = start[b], ke = start[b + 1];
+                    int64_t m = 0;
+                    for (int64_t k0 = kb, k1; k0 < ke; k0 = k1) {
+                        k1 = batch(k0, ke);
+                        m = gather(k0, k1, true);
+                        gate_terms<Q>(row, m, per_ny, terms);
+                        for (int64_t k = k0, g = 0; k < k1; g += length(k), ++k) {
+                            const Run& run = sorted[k];
+                            const double ray_ny = Q == folded ? info.nyquist[run.ray] : 1.0;
+                            add_gates<Q>(sums, from(terms, g), pr + run.begin, length(k), same,
+                                         info, run.ray, ray_ny);
+                        }
                     }
                     centre_of<Q>(sums);
-                    for (int64_t k = start[b]; k < start[b + 1]; ++k) {
-                        const Run& run = sorted[k];
-                        const int64_t n = run.end - run.begin;
-                        const double two = Q == folded ? 2.0 * info.nyquist[run.ray] : 1.0;
-                        const int64_t m = in_chunks(n, run.begin, gates);
-                        std::fill_n(scratch.centre.data(), m, sums.value);
-                        spread_terms<Q>(pv + run.ray * gates + run.begin, m,
-                                        scratch.centre.data(), two, 1.0 / two, terms);
-                        add_spread<Q>(sums, terms, n, same);
+                    // A box of one batch has its gates in the row still.
+                    const bool held = kb < ke && batch(kb, ke) == ke;
+                    for (int64_t k0 = kb, k1; k0 < ke; k0 = k1) {
+                        k1 = batch(k0, ke);
+                        if (!held) m = gather(k0, k1, false);
+                        spread_terms<Q>(row, m, sums.value, two, per_two, terms);
+                        for (int64_t k = k0, g = 0; k < k1; g += length(k), ++k)
+                            add_spread<Q>(sums, from(terms, g), length(k), same);
                     }
                     put_box<Q>(sums, out + b, boxes);
                 }
