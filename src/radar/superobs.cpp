@@ -1037,8 +1037,8 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
                 for (int64_t b = first; b < last; ++b) {
                     Sums sums;
                     const int64_t kb = start[b], ke = start[b + 1];
-                    int64_t m = 0;
-                    for (int64_t k0 = kb, k1; k0 < ke; k0 = k1) {
+                    int64_t m = 0, batches = 0;
+                    for (int64_t k0 = kb, k1; k0 < ke; k0 = k1, ++batches) {
                         k1 = batch(k0, ke);
                         m = gather(k0, k1, true);
                         gate_terms<Q>(row, m, per_ny, terms);
@@ -1051,7 +1051,7 @@ py::array_t<double> grid_py(f64 values, runtime::i64<"ray_sweep"> ray_sweep, int
                     }
                     centre_of<Q>(sums);
                     // A box of one batch has its gates in the row still.
-                    const bool held = kb < ke && batch(kb, ke) == ke;
+                    const bool held = batches == 1;
                     for (int64_t k0 = kb, k1; k0 < ke; k0 = k1) {
                         k1 = batch(k0, ke);
                         if (!held) m = gather(k0, k1, false);
