@@ -385,7 +385,11 @@ class TestAdapters:
         xradar = pytest.importorskip("xradar")
         path = pyart.testing.CFRADIAL_PPI_FILE
         radar = pyart.io.read_cfradial(path)
-        tree = xradar.io.open_cfradial1_datatree(path)
+        tree = (  # xradar 0.13 opens every format through open_datatree
+            xradar.open_datatree(path, engine="cfradial1")
+            if hasattr(xradar, "open_datatree")
+            else xradar.io.open_cfradial1_datatree(path)
+        )
         sweep = tree["sweep_0"].to_dataset()
         field = "reflectivity_horizontal"
         with pytest.raises(

@@ -225,16 +225,24 @@ def _quiet_import(name: str) -> Any:
 
 def _xradar_open(path: Path) -> Any:
     xd = reader_module("xradar")
+
+    # xradar 0.13 opens every format through open_datatree(path, engine=...) and warns
+    # that the functions of one format each will go; older releases have only those.
+    def open_as(engine: str) -> Any:
+        if hasattr(xd, "open_datatree"):
+            return xd.open_datatree(str(path), engine=engine)
+        return getattr(xd, f"open_{engine}_datatree")(str(path))
+
     with open(path, "rb") as f:
         head = f.read(12)
     if head.startswith((b"AR2V", b"ARCHIVE2")) or head[:2] == b"\x1f\x8b" or head[:3] == b"BZh":
-        return xd.open_nexradlevel2_datatree(str(path))
+        return open_as("nexradlevel2")
     if head.startswith((b"CDF", b"\x89HDF")):
         try:
-            return xd.open_cfradial1_datatree(str(path))
+            return open_as("cfradial1")
         except Exception:
             if head.startswith(b"\x89HDF"):
-                return xd.open_odim_datatree(str(path))
+                return open_as("odim")
             raise
     raise ValueError(
         "not a format the xradar reader knows here (NEXRAD Level II, CfRadial 1, ODIM)"
